@@ -1,0 +1,1 @@
+#include "aiff/wraiff.h"

@@ -1,0 +1,57 @@
+// AIFF writer: creates an uncompressed AIFF file (FORM/AIFF with one COMM and
+// one SSND chunk), converts, clips and counts the caller's samples, and
+// rewrites the header with the final sizes when the file is closed.
+//
+// Failures are thrown as `const char*` message texts, each ending in "\n".
+#ifndef TARVIO_AIFF_WRAIFF_H
+#define TARVIO_AIFF_WRAIFF_H
+
+#include <cstdint>
+#include <ostream>
+
+// The frame count of the provisional header written at open, and the size
+// beyond which the writer warns that the file is growing huge
+// (2 hours of 44.1 kHz audio).
+constexpr std::uint32_t huge_frames = 317520000u;
+
+// Fills `out` with the 80-bit IEEE 754 extended encoding of `r`, big-endian.
+void encode_extended(double r, unsigned char out[10]);
+
+class WRAIFF_impl;
+
+class WRAIFF {
+public:
+    // A writer with no file open.
+    WRAIFF();
+    // A writer that opens `name` at once; throws what open throws.
+    WRAIFF(const char* name, double samplerate, short channels, short bits);
+    // Finishes and closes a file that is still open; never throws.
+    ~WRAIFF();
+
+    WRAIFF(const WRAIFF&) = delete;
+    WRAIFF& operator=(const WRAIFF&) = delete;
+
+    // Validates the arguments, creates the file and writes the provisional
+    // header.
+    void open(const char* name, double samplerate, short channels, short bits);
+
+    // Append `nframes` interleaved frames. Floating-point samples have full
+    // scale 1.0; integer samples are taken as values at the file's depth.
+    void write(const double* buffer, long nframes);
+    void write(const float* buffer, long nframes);
+    void write(const long* buffer, long nframes);
+    void write(const int* buffer, long nframes);
+    void write(const short* buffer, long nframes);
+    void write(const signed char* buffer, long nframes);
+
+    bool is_open();
+    // Prints a short report of the open file on `os`.
+    void info(std::ostream& os);
+    // Rewrites the header with the final counts and closes the file.
+    void close();
+
+private:
+    WRAIFF_impl* impl;
+};
+
+#endif  // TARVIO_AIFF_WRAIFF_H

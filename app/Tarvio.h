@@ -1,0 +1,93 @@
+// Tarvio: a four-channel spatializer. A mono mixdown of the input moves
+// around four loudspeakers at the corners of a unit square, driven by two
+// swept rotations around a square path.
+#ifndef TARVIO_APP_TARVIO_H
+#define TARVIO_APP_TARVIO_H
+
+#include <ostream>
+
+// Path types that drawPath can produce.
+enum ptype { SQUARE = 0 };
+
+// Writes the n + 1 points of a closed path in the unit square into x[0..n]
+// and y[0..n]. Only SQUARE produces points; n < 0 writes nothing.
+void drawPath(ptype type, double* x, double* y, int n);
+
+namespace tarvio {
+
+constexpr int BLOCK_SIZE = 1024;  // frames per processing block
+constexpr int TABLE_SIZE = 4096;  // table units in one full turn of a rotation
+
+// State of one rotation around the square path.
+struct Rotation {
+    double scale;      // table units per sample per Hz
+    double phase;      // position on the path, in [0, TABLE_SIZE)
+    double frequency;  // Hz, used for the current block
+    double sweep;      // Hz, used for the next block
+    double sweepStep;  // Hz added to `sweep` after each block
+};
+
+// The numeric run parameters of the command line.
+struct SpatializerParams {
+    double f1_init = 0.0;
+    double f1_end = 0.0;
+    double f2_init = 0.0;
+    double f2_end = 0.0;
+    double angle1 = 0.0;
+    double angle2 = 0.0;
+    double norm = 1.0;
+};
+
+// Mixes interleaved input blocks down to mono and spreads each sample over
+// four channels with the bilinear gains of a point moving in the unit square.
+// All tables and buffers are allocated by the constructor; processing a block
+// allocates nothing.
+class Spatializer {
+public:
+    // Setup: builds the path tables and sets up both rotations, their sweeps
+    // and the mixdown factor. `channels` must be at least 1.
+    Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames);
+    ~Spatializer();
+
+    Spatializer(const Spatializer&) = delete;
+    Spatializer& operator=(const Spatializer&) = delete;
+
+    // The interleaved input block, room for channels * BLOCK_SIZE samples.
+    double* inBlock();
+    int inBlockCapacity() const;
+
+    // Processes the `n` samples just placed in inBlock() and returns the
+    // number of four-channel frames now in outBlock().
+    int processBlock(int n);
+    const double* outBlock() const;
+
+    // Moves both rotations on to their next block frequency.
+    void advanceSweeps();
+
+    const Rotation& rotation1() const;
+    const Rotation& rotation2() const;
+
+    // Frees the working buffers and tables; called by the destructor too.
+    void release();
+
+private:
+    int channels_;
+    double gain_;
+    Rotation rot1_;
+    Rotation rot2_;
+    double* inBlock_;
+    double* monoBlock_;
+    double* blockX_;
+    double* blockY_;
+    double* pathX_;
+    double* pathY_;
+    double* outBlock_;
+};
+
+// Runs the whole program: banner, argument check, files, report, block loop.
+// All text goes to `out`; returns the process exit status.
+int run(int argc, const char* const* argv, std::ostream& out);
+
+}  // namespace tarvio
+
+#endif  // TARVIO_APP_TARVIO_H

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds Tarvio with its tests and runs every test. Installs the Debian
+# packages the tests need when they are missing (as root), or prints the
+# apt-get line to run.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake g++ make pkg-config libgtest-dev libsndfile1-dev sox)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "== installing ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    else
+        echo "Missing packages. Run:"
+        echo "  sudo apt-get install -y ${missing[*]}"
+        exit 1
+    fi
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== build (warnings are errors)"
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTARVIO_REQUIRE_PEERS=ON -DTARVIO_WERROR=ON >/dev/null
+cmake --build build-test -j"$jobs"
+
+echo "== tests"
+ctest --test-dir build-test --output-on-failure -j"$jobs"

@@ -1,0 +1,70 @@
+// Small helpers for the tests: scratch directories, file contents as bytes,
+// and running a command with its output captured.
+#ifndef TARVIO_TESTS_SUPPORT_TESTSUPPORT_H
+#define TARVIO_TESTS_SUPPORT_TESTSUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the object goes out of scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // The path of `name` inside the directory.
+    std::string file(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+Bytes readFile(const std::string& path);
+void writeFile(const std::string& path, const Bytes& bytes);
+bool fileExists(const std::string& path);
+
+// Appends numbers and tags to a byte vector, for hand-made file fixtures.
+void appendTag(Bytes& b, const char tag[4]);
+void appendLE(Bytes& b, std::uint64_t v, int n);
+void appendBE(Bytes& b, std::uint64_t v, int n);
+
+// The result of a command run through the shell.
+struct CommandResult {
+    int status = -1;  // exit status, or -1 when the command did not exit normally
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+CommandResult runCommand(const std::string& command);
+
+// Quotes `s` for use as one word in a shell command.
+std::string shellQuote(const std::string& s);
+
+// True when the peer tests must not be skipped (the project's test script
+// installs the peers and asks for them).
+constexpr bool peersRequired() { return TARVIO_REQUIRE_PEERS != 0; }
+
+// True when `program` is found on the PATH.
+bool haveProgram(const std::string& program);
+
+}  // namespace testsupport
+
+// Skips the current test when a command-line peer is missing, unless the
+// peers are required, in which case the test fails.
+#define TARVIO_REQUIRE_PROGRAM(program)                                          \
+    do {                                                                         \
+        if (!::testsupport::haveProgram(program)) {                              \
+            if (::testsupport::peersRequired()) FAIL() << program << " missing"; \
+            GTEST_SKIP() << program << " not installed";                         \
+        }                                                                        \
+    } while (0)
+
+#endif  // TARVIO_TESTS_SUPPORT_TESTSUPPORT_H

@@ -1,0 +1,129 @@
+// WAV file reading and writing: a RIFF/WAVE container with one format block
+// and one data block of integer PCM samples (8-bit unsigned or 16-bit signed
+// little-endian).
+#ifndef TARVIO_WAV_WAVFILE_H
+#define TARVIO_WAV_WAVFILE_H
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+// The outer RIFF block: id, length of everything after the length, form type.
+struct WavRiff {
+    char riff_id[4];
+    std::uint32_t riff_length;
+    char form_type[4];
+};
+
+// The format block as far as it is used: id, declared body length and the
+// first 16 bytes of the body.
+struct WavFormat {
+    char format_id[4];
+    std::uint32_t format_length;
+    std::uint16_t format_tag;
+    std::int16_t channel_count;
+    std::uint32_t samples_per_sec;
+    std::uint32_t avg_bytes_per_sec;
+    std::int16_t block_align;
+    std::int16_t bits_per_sample;
+};
+
+// The head of the data block: id and the number of sample bytes that follow.
+struct WavData {
+    char data_id[4];
+    std::uint32_t data_length;
+};
+
+// The canonical 44-byte header, field for field. The record is never read
+// from or written to a file as raw memory; see WavFile.cpp for the byte-wise
+// encoding.
+struct WavFileHeader {
+    WavRiff riff;
+    WavFormat format;
+    WavData data;
+};
+
+// Reads the samples of a WAV file's data block.
+class WavInFile {
+public:
+    // Opens `fileName` and parses its header; throws std::runtime_error when
+    // the file cannot be opened, is not a valid WAV file, or is not PCM.
+    explicit WavInFile(const char* fileName);
+    ~WavInFile();
+
+    WavInFile(const WavInFile&) = delete;
+    WavInFile& operator=(const WavInFile&) = delete;
+
+    // Each read stores up to `maxElems` values and returns how many it stored.
+    // Counts are single samples (one value of one channel), interleaved.
+    int read(char* buffer, int maxElems);    // 8-bit files only, raw bytes
+    int read(short* buffer, int maxElems);   // 8- or 16-bit files
+    int read(float* buffer, int maxElems);   // value / 32768
+    int read(double* buffer, int maxElems);  // value / 32768
+
+    // 1 when the data block is used up or the file has ended, else 0.
+    int eof() const;
+    // Returns to the first sample of the data block.
+    void rewind();
+    // Closes the file; a second call does nothing.
+    void close();
+
+    int getNumChannels() const;
+    int getNumBits() const;
+    unsigned getBytesPerSample() const;  // bytes of one whole frame
+    unsigned getSampleRate() const;
+    unsigned getDataSizeInBytes() const;
+    unsigned getNumSamples() const;  // frames in the data block
+    unsigned getLengthMS() const;
+
+private:
+    int readWavHeaders();
+    int readRIFFBlock();
+    int readHeaderBlock();
+    int checkCharTags() const;
+
+    std::FILE* fileHandle;
+    WavFileHeader header;
+    std::uint32_t dataBytesRead;
+    bool readFailed;                  // a read error other than end of file
+    std::vector<short> convertBuffer; // reused by the floating-point reads
+    std::vector<unsigned char> byteBuffer;  // reused for raw sample bytes
+};
+
+// Writes a WAV file with the canonical 44-byte header.
+class WavOutFile {
+public:
+    // Creates `fileName` (truncating it) and writes a header with both lengths
+    // 0; throws std::runtime_error when the file cannot be opened.
+    WavOutFile(const char* fileName, int sampleRate, int bits, int channels);
+    ~WavOutFile();
+
+    WavOutFile(const WavOutFile&) = delete;
+    WavOutFile& operator=(const WavOutFile&) = delete;
+
+    void write(const char* buffer, int numElems);    // 8-bit files only
+    void write(const short* buffer, int numElems);   // 8- or 16-bit files
+    void write(const float* buffer, int numElems);   // trunc(x * 32768), limited
+    void write(const double* buffer, int numElems);  // trunc(x * 32768), limited
+
+    // Finishes the header and closes the file; a second call does nothing.
+    void close();
+
+    // Sets every header field for the given format, with both lengths 0.
+    void fillInHeader(unsigned sampleRate, unsigned bits, unsigned channels);
+    // Writes the header at the start of the file and returns to its end.
+    void writeHeader();
+    // Brings both lengths up to date with the data written so far and writes
+    // the header; writing may continue afterwards.
+    void finishHeader();
+
+private:
+
+    std::FILE* fileHandle;
+    WavFileHeader header;
+    std::uint32_t dataBytesWritten;
+    std::vector<short> convertBuffer;       // reused by the floating-point writes
+    std::vector<unsigned char> byteBuffer;  // reused for encoded sample bytes
+};
+
+#endif  // TARVIO_WAV_WAVFILE_H
