@@ -6,8 +6,9 @@
 
 #include <ostream>
 
-// Path types that drawPath can produce.
-enum ptype { SQUARE = 0 };
+// Path types that drawPath can produce. The underlying type is fixed so that
+// any int converts to a valid ptype; values other than SQUARE draw nothing.
+enum ptype : int { SQUARE = 0 };
 
 // Writes the n + 1 points of a closed path in the unit square into x[0..n]
 // and y[0..n]. Only SQUARE produces points; n < 0 writes nothing.
