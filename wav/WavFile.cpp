@@ -359,6 +359,10 @@ void WavInFile::rewind() {
     dataBytesRead = 0;
     readFailed = false;
     std::clearerr(fileHandle);
+    // Drop what the stream has buffered: a seek that lands inside the buffer
+    // would otherwise serve the old bytes, and the header must be read from
+    // the file as it is now.
+    std::fflush(fileHandle);
     if (fseeko(fileHandle, 0, SEEK_SET) != 0) {
         header.data.data_length = 0;  // nothing more can be read
         throw std::runtime_error("WavInFile::rewind: cannot seek to the start of the file");
