@@ -51,7 +51,7 @@ inline void addBlock(Bytes& b, const char id[4], const Bytes& body, bool pad = f
     testsupport::appendTag(b, id);
     testsupport::appendLE(b, declared >= 0 ? std::uint64_t(declared) : body.size(), 4);
     b.insert(b.end(), body.begin(), body.end());
-    if (pad)
+    if (pad && body.size() % 2 == 1)
         b.push_back(0);
 }
 

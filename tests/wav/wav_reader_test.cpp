@@ -2,12 +2,14 @@
 // derived getters.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "WavFixtures.h"
@@ -237,4 +239,39 @@ TEST_F(WavReader, CloseTwiceIsHarmless) {
     in.close();
     in.close();
     EXPECT_EQ(in.eof(), 1);
+}
+
+// A pipe cannot seek: blocks are skipped by reading, and a block that runs
+// past the end is still caught.
+TEST_F(WavReader, NonSeekableStream) {
+    const std::string fifo = dir.file("pipe.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto feed = [&](const Bytes& bytes) {
+        return std::thread([&fifo, bytes] {
+            if (std::FILE* w = std::fopen(fifo.c_str(), "wb")) {
+                std::fwrite(bytes.data(), 1, bytes.size(), w);
+                std::fclose(w);
+            }
+        });
+    };
+    Bytes good = riffPart();
+    addBlock(good, "fmt ", formatBody({}));
+    addBlock(good, "LIST", Bytes(9999, 'x'), true);
+    addBlock(good, "data", pcm16({4, -4}));
+    std::thread writer = feed(good);
+    {
+        WavInFile in(fifo.c_str());
+        short s[4];
+        EXPECT_EQ(in.read(s, 4), 2);
+        EXPECT_EQ(s[1], -4);
+        EXPECT_THROW(in.rewind(), std::runtime_error);
+    }
+    writer.join();
+
+    Bytes cut = riffPart();
+    addBlock(cut, "fmt ", formatBody({}));
+    addBlock(cut, "LIST", Bytes(10, 'x'), false, 5000);
+    writer = feed(cut);
+    EXPECT_THROW(WavInFile(fifo.c_str()), std::runtime_error);
+    writer.join();
 }
