@@ -2,6 +2,7 @@
 // what is an unsupported encoding, and the exact messages.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -15,12 +16,10 @@ namespace {
 
 const std::vector<int> kSamples = {1, -2, 32767, -32768, 0x1234};
 
-// Opens `bytes` as a file; returns "" on success (after checking that the
-// samples come out as kSamples) or the what() text of the exception.
-std::string openResult(const Bytes& bytes, const std::string& name = "x.wav") {
-    TempDir dir;
-    const std::string path = dir.file(name);
-    testsupport::writeFile(path, bytes);
+// Opens `path`; returns "" on success (after checking that the samples come
+// out as kSamples) or the what() text of the exception, with the quoted path
+// replaced by "NAME".
+std::string openPath(const std::string& path) {
     try {
         WavInFile in(path.c_str());
         short got[16] = {};
@@ -37,6 +36,13 @@ std::string openResult(const Bytes& bytes, const std::string& name = "x.wav") {
             msg.replace(at, quotedPath.size(), "\"NAME\"");
         return msg;
     }
+}
+
+std::string openResult(const Bytes& bytes, const std::string& name = "x.wav") {
+    TempDir dir;
+    const std::string path = dir.file(name);
+    testsupport::writeFile(path, bytes);
+    return openPath(path);
 }
 
 const std::string kCorrupt = "File \"NAME\" is corrupt or not a WAV file";
@@ -168,4 +174,36 @@ TEST(WavScan, OpenErrorNamesTheFile) {
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "unable to open file \"" + path + "\" for reading");
     }
+}
+
+// Blocks may push the samples past 2 GiB. A sparse file keeps this cheap: the
+// 3 GiB block in front is a hole.
+TEST(WavScan, SkipsBlocksBeyondTwoGigabytes) {
+    TempDir dir;
+    const std::string path = dir.file("big.wav");
+    const std::uint64_t hole = 0xC0000000u;
+    Bytes head = riffPart();
+    testsupport::appendTag(head, "LIST");
+    testsupport::appendLE(head, hole, 4);
+    Bytes tail;
+    addBlock(tail, "fmt ", formatBody({}));
+    addBlock(tail, "data", pcm16(kSamples));
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(head.data(), 1, head.size(), f), head.size());
+    ASSERT_EQ(fseeko(f, static_cast<off_t>(head.size() + hole), SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite(tail.data(), 1, tail.size(), f), tail.size());
+    ASSERT_EQ(std::fclose(f), 0);
+    EXPECT_EQ(openPath(path), "");
+    // The same block claiming one byte more than the file holds.
+    f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fseeko(f, 16, SEEK_SET), 0);
+    const std::uint64_t tooLong = hole + tail.size() + 1;
+    const unsigned char len[4] = {
+        static_cast<unsigned char>(tooLong), static_cast<unsigned char>(tooLong >> 8),
+        static_cast<unsigned char>(tooLong >> 16), static_cast<unsigned char>(tooLong >> 24)};
+    ASSERT_EQ(std::fwrite(len, 1, 4, f), 4u);
+    ASSERT_EQ(std::fclose(f), 0);
+    EXPECT_EQ(openPath(path), kCorrupt);
 }
