@@ -52,10 +52,10 @@ TARVIO="$BUILD/tarvio"
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/tarvio-compare.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 
-# --- inputs: a tone in the left channel, noise in the right; -R keeps sox
-# from dithering, so the input is the same on every run
+# --- inputs: a tone in the left channel, pink noise in the right; -R and -D
+# (no dither) make the input the same on every run
 make_input() { # seconds file
-    sox -R -n -r 44100 -c 2 -b 16 "$2" synth "$1" sine 440 pinknoise vol 0.7
+    sox -R -D -r 44100 -c 2 -n -b 16 "$2" synth "$1" sine 440 pinknoise vol 0.7
 }
 echo "generating the ${MINUTES}-minute and the 1-minute input ..."
 IN="$WORK/in.wav"
