@@ -40,6 +40,9 @@ constexpr std::size_t kFormatBodyBytes = 16;
 constexpr std::size_t kChunkBytes = std::size_t{1} << 16;
 constexpr int kChunkSamples = static_cast<int>(kChunkBytes / 2);
 
+// The input stream's buffer.
+constexpr std::size_t kStreamBufferBytes = std::size_t{1} << 16;
+
 // The 32-bit RIFF length counts the 36 header bytes after it plus the data.
 constexpr std::uint32_t kMaxDataBytes = 0xFFFFFFFFu - 36u;
 
@@ -112,9 +115,17 @@ short toSample(float x) {
 
 WavInFile::WavInFile(const char* fileName)
     : fileHandle(nullptr), header(), dataBytesRead(0), fileSize(-1), readFailed(false) {
+    // Samples are read a block at a time; a stream buffer of many blocks
+    // saves most of the system calls that the default size would make. The
+    // buffer is the object's own (given none, the stream keeps its default
+    // size) and is allocated before the file is opened, so a failed
+    // allocation leaves no open file behind; it outlives the stream, which is
+    // closed before the members go.
+    streamBuffer.resize(kStreamBufferBytes);
     fileHandle = std::fopen(fileName, "rb");
     if (!fileHandle)
         throw std::runtime_error(quoted("unable to open file ", fileName, " for reading"));
+    std::setvbuf(fileHandle, streamBuffer.data(), _IOFBF, streamBuffer.size());
     if (readWavHeaders() != 0) {
         close();
         throw std::runtime_error(quoted("File ", fileName, " is corrupt or not a WAV file"));
@@ -322,6 +333,24 @@ int WavInFile::readScaled(T* buffer, int maxElems) {
         return 0;
     const T scale = T(1) / T(32768);  // a power of two: the products are exact
     int stored = 0;
+    if (header.format.bits_per_sample == 16) {
+        // The usual case decodes the file's bytes straight into the caller's
+        // buffer, in one pass, without the 16-bit array in between.
+        while (stored < maxElems) {
+            const int wantedSamples = std::min(maxElems - stored, kChunkSamples);
+            const std::size_t wanted = 2 * static_cast<std::size_t>(wantedSamples);
+            unsigned char* raw = bytesFor(wanted);
+            const std::size_t got = readDataBytes(raw, wanted);
+            const int samples = static_cast<int>(got / 2);  // an odd last byte yields none
+            T* out = buffer + stored;
+            for (int i = 0; i < samples; ++i)
+                out[i] = static_cast<T>(bytes::getS16LE(raw + 2 * i)) * scale;
+            stored += samples;
+            if (got < wanted)
+                break;
+        }
+        return stored;
+    }
     while (stored < maxElems) {
         const int wanted = std::min(maxElems - stored, kChunkSamples);
         if (convertBuffer.size() < static_cast<std::size_t>(wanted))

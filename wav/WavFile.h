@@ -103,6 +103,7 @@ class WavInFile {
     bool readFailed;                        // a read error other than end of file
     std::vector<short> convertBuffer;       // reused by the floating-point reads
     std::vector<unsigned char> byteBuffer;  // reused for raw sample bytes
+    std::vector<char> streamBuffer;         // the input stream's buffer
 };
 
 // Writes a WAV file with the canonical 44-byte header.
