@@ -41,14 +41,15 @@ struct Depth {
     std::int64_t max_value;
 };
 
-// Rounds a finite value that lies inside the int64 range to the nearest
+// Rounds a finite value that lies inside the range of Int to the nearest
 // integer, halves away from zero. The fractional part y - trunc(y) is exact in
 // floating point, so unlike adding 0.5 before truncating this never rounds
 // twice (0.49999999999999994 gives 0, 2^52 + 1 stays 2^52 + 1).
-inline std::int64_t roundHalfAway(double y) {
-    const std::int64_t t = static_cast<std::int64_t>(y);
+template <typename Int>
+inline Int roundHalfAway(double y) {
+    const Int t = static_cast<Int>(y);
     const double frac = y - static_cast<double>(t);
-    return t + static_cast<std::int64_t>(frac >= 0.5) - static_cast<std::int64_t>(frac <= -0.5);
+    return static_cast<Int>(t + static_cast<Int>(frac >= 0.5) - static_cast<Int>(frac <= -0.5));
 }
 
 // Converts n floating-point samples to NB-byte big-endian integers in `out`
@@ -57,35 +58,42 @@ inline std::int64_t roundHalfAway(double y) {
 // integer, so no input (however large, or infinite) can overflow.
 template <int NB, typename T>
 std::uint32_t convertFloat(const T* in, std::size_t n, unsigned char* out, const Depth& d) {
+    // Local copies: the compiler cannot tell that the byte stores leave `d`
+    // alone and would reload it for every sample.
+    const double full_scale = d.full_scale, clamp_low = d.clamp_low, clamp_high = d.clamp_high,
+                 clip_low = d.clip_low, clip_high = d.clip_high;
+    const std::int64_t min_value = d.min_value, max_value = d.max_value;
+    // Rounding in 32 bits where the depth allows it is cheaper.
+    using Int = typename std::conditional<NB <= 4, std::int32_t, std::int64_t>::type;
     std::uint32_t clipped = 0;
-    for (std::size_t i = 0; i < n; ++i, out += NB) {
-        double y = static_cast<double>(in[i]) * d.full_scale;
+    for (std::size_t i = 0; i < n; ++i) {
+        double y = static_cast<double>(in[i]) * full_scale;
         std::int64_t v;
         if constexpr (NB <= 6) {
             // Bounds and the halfway points beyond them are exact doubles at
             // these depths: clamp first, then round, without branches.
             y = (y == y) ? y : 0.0;
-            clipped += static_cast<std::uint32_t>(y <= d.clip_low) +
-                       static_cast<std::uint32_t>(y >= d.clip_high);
-            y = y < d.clamp_low ? d.clamp_low : y;
-            y = y > d.clamp_high ? d.clamp_high : y;
-            v = roundHalfAway(y);
+            clipped += static_cast<std::uint32_t>(y <= clip_low) +
+                       static_cast<std::uint32_t>(y >= clip_high);
+            y = y < clamp_low ? clamp_low : y;
+            y = y > clamp_high ? clamp_high : y;
+            v = roundHalfAway<Int>(y);
         } else {
             // max_value is not a double at 56 and 64 bits: decide on the
             // clipping first and convert only values known to fit.
-            if (y >= d.clip_high) {
-                v = d.max_value;
+            if (y >= clip_high) {
+                v = max_value;
                 ++clipped;
-            } else if (y <= d.clip_low) {
-                v = d.min_value;
+            } else if (y <= clip_low) {
+                v = min_value;
                 ++clipped;
             } else if (y != y) {
                 v = 0;
             } else {
-                v = roundHalfAway(y);
+                v = roundHalfAway<Int>(y);
             }
         }
-        tarvio::bytes::putBE(out, static_cast<std::uint64_t>(v), NB);
+        tarvio::bytes::putBE(out + i * NB, static_cast<std::uint64_t>(v), NB);
     }
     return clipped;
 }
@@ -93,14 +101,15 @@ std::uint32_t convertFloat(const T* in, std::size_t n, unsigned char* out, const
 // Integer samples are values at the file's depth already: only clipped.
 template <int NB, typename T>
 std::uint32_t convertInt(const T* in, std::size_t n, unsigned char* out, const Depth& d) {
+    const std::int64_t min_value = d.min_value, max_value = d.max_value;
     std::uint32_t clipped = 0;
-    for (std::size_t i = 0; i < n; ++i, out += NB) {
+    for (std::size_t i = 0; i < n; ++i) {
         std::int64_t v = static_cast<std::int64_t>(in[i]);
-        clipped += static_cast<std::uint32_t>(v < d.min_value) +
-                   static_cast<std::uint32_t>(v > d.max_value);
-        v = v < d.min_value ? d.min_value : v;
-        v = v > d.max_value ? d.max_value : v;
-        tarvio::bytes::putBE(out, static_cast<std::uint64_t>(v), NB);
+        clipped +=
+            static_cast<std::uint32_t>(v < min_value) + static_cast<std::uint32_t>(v > max_value);
+        v = v < min_value ? min_value : v;
+        v = v > max_value ? max_value : v;
+        tarvio::bytes::putBE(out + i * NB, static_cast<std::uint64_t>(v), NB);
     }
     return clipped;
 }
