@@ -308,7 +308,8 @@ void WRAIFF_impl::write(const T* buffer, long nframes) {
     if (!is_open())
         throw "No AIFF file currently open!\n";
 
-    const std::uint64_t frame_bytes = static_cast<std::uint64_t>(n_channels) * n_bytes;
+    const std::uint64_t frame_bytes =
+        static_cast<std::uint64_t>(n_channels) * static_cast<std::uint64_t>(n_bytes);
     const std::uint64_t max_frames = kMaxDataBytes / frame_bytes;
     if (n_frames > max_frames || static_cast<std::uint64_t>(nframes) > max_frames - n_frames)
         throw "AIFF file too large!\n";

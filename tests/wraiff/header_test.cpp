@@ -2,6 +2,7 @@
 // and final, and the 80-bit extended encoding of the sample rate.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>

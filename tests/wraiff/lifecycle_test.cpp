@@ -2,6 +2,7 @@
 // writer, and the report.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <limits>
 #include <sstream>
 #include <vector>
