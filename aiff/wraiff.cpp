@@ -17,10 +17,17 @@
 
 #include "common/byteorder.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
-// Samples are converted into this many bytes of scratch space at a time and
-// handed to the stream in one piece.
+// Samples are converted into this many bytes of scratch space, which collects
+// the bytes of several calls and is handed to the stream in one piece when it
+// is full (and before the header is rewritten). The stream writes a piece this
+// large straight to the file: one system call per 64 KiB instead of one per
+// call of write.
 constexpr std::size_t kScratchBytes = 64 * 1024;
 
 // The largest data size whose FORM size (46 + D) still fits in 32 bits. A
@@ -52,6 +59,65 @@ inline Int roundHalfAway(double y) {
     return static_cast<Int>(t + static_cast<Int>(frac >= 0.5) - static_cast<Int>(frac <= -0.5));
 }
 
+#if defined(__SSE2__)
+// Two doubles of a 16-bit file at a time, by the same steps as the scalar
+// loop in convertFloat: NaN to 0, count the values beyond the clip limits,
+// clamp to the bounds, truncate, and move away from zero by one where the
+// exact fraction is at least a half. Leaves the two results as 32-bit
+// integers in the low half; adds the clip masks (-1 each) to `clips`.
+inline __m128i round16x2(const double* in, __m128d fs, __m128d clamp_low, __m128d clamp_high,
+                         __m128d clip_low, __m128d clip_high, __m128i& clips) {
+    __m128d y = _mm_mul_pd(_mm_loadu_pd(in), fs);
+    y = _mm_and_pd(y, _mm_cmpord_pd(y, y));  // NaN becomes +0.0
+    clips = _mm_add_epi64(clips, _mm_castpd_si128(_mm_cmple_pd(y, clip_low)));
+    clips = _mm_add_epi64(clips, _mm_castpd_si128(_mm_cmpge_pd(y, clip_high)));
+    y = _mm_max_pd(y, clamp_low);  // y > low ? y : low, as in the scalar loop
+    y = _mm_min_pd(y, clamp_high);
+    const __m128i t = _mm_cvttpd_epi32(y);
+    const __m128d frac = _mm_sub_pd(y, _mm_cvtepi32_pd(t));
+    const __m128i up = _mm_castpd_si128(_mm_cmpge_pd(frac, _mm_set1_pd(0.5)));
+    const __m128i down = _mm_castpd_si128(_mm_cmple_pd(frac, _mm_set1_pd(-0.5)));
+    // The masks are -1 where true, so down - up is +1 where the value goes
+    // up and -1 where it goes down; its 64-bit lanes move to 32-bit lanes 0
+    // and 1, next to t.
+    const __m128i adjust = _mm_shuffle_epi32(_mm_sub_epi64(down, up), _MM_SHUFFLE(3, 3, 2, 0));
+    return _mm_add_epi32(t, adjust);
+}
+
+// The bulk of a 16-bit conversion of doubles, eight samples at a time.
+// Returns how many samples it converted (a multiple of 8; the caller does the
+// rest) and adds the clipped ones to `clipped`.
+std::size_t convertDouble16Sse2(const double* in, std::size_t n, unsigned char* out, const Depth& d,
+                                std::uint32_t& clipped) {
+    const __m128d fs = _mm_set1_pd(d.full_scale);
+    const __m128d clamp_low = _mm_set1_pd(d.clamp_low);
+    const __m128d clamp_high = _mm_set1_pd(d.clamp_high);
+    const __m128d clip_low = _mm_set1_pd(d.clip_low);
+    const __m128d clip_high = _mm_set1_pd(d.clip_high);
+    __m128i clips = _mm_setzero_si128();
+    const std::size_t bulk = n - n % 8;
+    for (std::size_t i = 0; i < bulk; i += 8) {
+        const __m128i a = round16x2(in + i, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        const __m128i b =
+            round16x2(in + i + 2, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        const __m128i c =
+            round16x2(in + i + 4, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        const __m128i e =
+            round16x2(in + i + 6, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        // Every value lies within -32768..32767 by now: packing never
+        // saturates. Then swap the bytes of each 16-bit value: big-endian.
+        const __m128i v = _mm_packs_epi32(_mm_unpacklo_epi64(a, b), _mm_unpacklo_epi64(c, e));
+        const __m128i be = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), be);
+    }
+    // Each lane counted its clips as -1s.
+    alignas(16) std::int64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), clips);
+    clipped += static_cast<std::uint32_t>(-(lanes[0] + lanes[1]));
+    return bulk;
+}
+#endif
+
 // Converts n floating-point samples to NB-byte big-endian integers in `out`
 // and returns how many of them were clipped. NaN becomes 0 and is not
 // counted. All comparisons happen on doubles before anything is turned into an
@@ -66,7 +132,14 @@ std::uint32_t convertFloat(const T* in, std::size_t n, unsigned char* out, const
     // Rounding in 32 bits where the depth allows it is cheaper.
     using Int = typename std::conditional<NB <= 4, std::int32_t, std::int64_t>::type;
     std::uint32_t clipped = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // The program's own case, four channels of 16 bits from doubles, has a
+    // vector path; it gives the same bytes and counts as the loop below.
+    if constexpr (NB == 2 && std::is_same<T, double>::value)
+        i = convertDouble16Sse2(in, n, out, d, clipped);
+#endif
+    for (; i < n; ++i) {
         double y = static_cast<double>(in[i]) * full_scale;
         std::int64_t v;
         if constexpr (NB <= 6) {
@@ -196,6 +269,7 @@ class WRAIFF_impl {
 
   private:
     void write_header();
+    void flush_scratch();
     void finish();
     Depth depth() const;
 
@@ -211,8 +285,10 @@ class WRAIFF_impl {
     std::int64_t max_value = 0;
     std::uint32_t clipped = 0;
 
-    // Conversion space for write; lives as long as the writer.
+    // Conversion space for write; lives as long as the writer. The first
+    // `pending` bytes are converted samples not yet handed to the stream.
     unsigned char scratch[kScratchBytes];
+    std::size_t pending = 0;
 };
 
 void WRAIFF_impl::open(const char* name, double samplerate, short channels, short bits) {
@@ -253,6 +329,7 @@ void WRAIFF_impl::open(const char* name, double samplerate, short channels, shor
     max_value = static_cast<std::int64_t>((std::uint64_t{1} << (bits - 1)) - 1u);
     min_value = -max_value - 1;
     clipped = 0;
+    pending = 0;
     n_frames = huge_frames;
     write_header();
     n_frames = 0;
@@ -319,14 +396,18 @@ void WRAIFF_impl::write(const T* buffer, long nframes) {
 
     const Depth d = depth();
     const Converter<T> convert = pickConverter<T>(n_bytes);
-    const std::size_t chunk = kScratchBytes / static_cast<std::size_t>(n_bytes);
+    const std::size_t sample_bytes = static_cast<std::size_t>(n_bytes);
     std::size_t remaining =
         static_cast<std::size_t>(nframes) * static_cast<std::size_t>(n_channels);
     while (remaining > 0) {
-        const std::size_t n = remaining < chunk ? remaining : chunk;
-        clipped += convert(buffer, n, scratch, d);
-        stream.write(reinterpret_cast<const char*>(scratch),
-                     static_cast<std::streamsize>(n * static_cast<std::size_t>(n_bytes)));
+        std::size_t room = (kScratchBytes - pending) / sample_bytes;
+        if (room == 0) {
+            flush_scratch();
+            room = kScratchBytes / sample_bytes;
+        }
+        const std::size_t n = remaining < room ? remaining : room;
+        clipped += convert(buffer, n, scratch + pending, d);
+        pending += n * sample_bytes;
         buffer += n;
         remaining -= n;
     }
@@ -392,9 +473,18 @@ void WRAIFF_impl::close() {
     finish();
 }
 
+// Hands the collected sample bytes to the stream; a failure shows in the
+// stream's state.
+void WRAIFF_impl::flush_scratch() {
+    if (pending > 0)
+        stream.write(reinterpret_cast<const char*>(scratch), static_cast<std::streamsize>(pending));
+    pending = 0;
+}
+
 // Rewrites the header with the final counts and closes the file; the stream is
 // closed whichever step fails.
 void WRAIFF_impl::finish() {
+    flush_scratch();
     if (!stream.good()) {
         stream.close();
         throw "AIFF file gone bad. No header-rewrite!\n";
