@@ -58,13 +58,11 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, bool& prog
         throw std::runtime_error(kUsage);
 
     WavInFile reader(argv[1]);
-    if (reader.getNumBits() != 16) {
+    if (reader.getNumBits() != 16)
         throw std::runtime_error("invalid format: only 16 bit files allowed");
-    }
     const int channels = reader.getNumChannels();
-    if (channels < 1) {
+    if (channels < 1)
         throw std::runtime_error("invalid format: channel count must be at least 1");
-    }
     const double rate = reader.getSampleRate();
     const unsigned frames = reader.getNumSamples();
 
