@@ -135,114 +135,125 @@ void RDAIFF_impl::open(const char* name) {
     if (!stream.is_open() || !stream.good())
         throw "RDAIFF: Could not open file!";
 
-    unsigned char tag[4];
-    if (!readBytes(stream, tag, 4))
-        throw "RDAIFF: Failed to read FORM chunk!";
-    if (!isTag(tag, "FORM"))
-        throw "RDAIFF: Header doesn't start with magic word FORM!";
-    std::uint32_t formSize;
-    if (!readU32(stream, formSize))
-        throw "RDAIFF: Failed to read FORM size!";
-    if (!readBytes(stream, tag, 4))
-        throw "RDAIFF: Failed to read AIFF type!";
-    if (!isTag(tag, "AIFF"))
-        throw "RDAIFF: Header doesn't specify AIFF type!";
-
-    bool commSeen = false;
-    bool ssndSeen = false;
-    for (;;) {
-        std::uint32_t chunkSize;
+    // The header walk; it returns once COMM and SSND have both been seen.
+    auto readHeader = [this] {
+        unsigned char tag[4];
         if (!readBytes(stream, tag, 4))
-            throw "RDAIFF: Failed to read chunkID!";
-        if (!readU32(stream, chunkSize))
-            throw "RDAIFF: Failed to read chunksize!";
+            throw "RDAIFF: Failed to read FORM chunk!";
+        if (!isTag(tag, "FORM"))
+            throw "RDAIFF: Header doesn't start with magic word FORM!";
+        std::uint32_t formSize;
+        if (!readU32(stream, formSize))
+            throw "RDAIFF: Failed to read FORM size!";
+        if (!readBytes(stream, tag, 4))
+            throw "RDAIFF: Failed to read AIFF type!";
+        if (!isTag(tag, "AIFF"))
+            throw "RDAIFF: Header doesn't specify AIFF type!";
 
-        if (isTag(tag, "COMM")) {
-            if (commSeen)
-                throw "RDAIFF: Multiple COMM chunks!";
-            if (chunkSize < 18)
-                throw "RDAIFF: COMM chunk has bad size (too small)!";
+        bool commSeen = false;
+        bool ssndSeen = false;
+        for (;;) {
+            std::uint32_t chunkSize;
+            if (!readBytes(stream, tag, 4))
+                throw "RDAIFF: Failed to read chunkID!";
+            if (!readU32(stream, chunkSize))
+                throw "RDAIFF: Failed to read chunksize!";
 
-            if (!readS16(stream, n_channels))
-                throw "RDAIFF: Failed to read number of channels!";
-            if (n_channels < 1 || n_channels > 1000)
-                throw "RDAIFF: Invalid number of channels!";
-            if (!readU32(stream, n_frames))
-                throw "RDAIFF: Failed to read number of sampleframes in COMM chunk!";
-            remaining = n_frames;
-            if (!readS16(stream, n_bits))
-                throw "RDAIFF: Failed to read number of bits resolution in COMM chunk!";
-            if (n_bits < 1 || n_bits > 56)
-                throw "RDAIFF: Invalid number of resolution bits!";
-            n_bytes = static_cast<std::int16_t>((n_bits + 7) / 8);
-            full_range = std::int64_t{1} << (8 * n_bytes);
-            half_range = full_range / 2;
+            if (isTag(tag, "COMM")) {
+                if (commSeen)
+                    throw "RDAIFF: Multiple COMM chunks!";
+                if (chunkSize < 18)
+                    throw "RDAIFF: COMM chunk has bad size (too small)!";
 
-            // At most 1000 * (2^32 - 1) * 7, well inside 64 bits.
-            const std::int64_t required =
-                kMinimalFormSize + std::int64_t{n_channels} * n_frames * n_bytes;
-            if (required <= kLargestComparedSize && required > std::int64_t{formSize})
-                throw "RDAIFF: Suspicious size in FORM chunk!";
+                if (!readS16(stream, n_channels))
+                    throw "RDAIFF: Failed to read number of channels!";
+                if (n_channels < 1 || n_channels > 1000)
+                    throw "RDAIFF: Invalid number of channels!";
+                if (!readU32(stream, n_frames))
+                    throw "RDAIFF: Failed to read number of sampleframes in COMM chunk!";
+                remaining = n_frames;
+                if (!readS16(stream, n_bits))
+                    throw "RDAIFF: Failed to read number of bits resolution in COMM chunk!";
+                if (n_bits < 1 || n_bits > 56)
+                    throw "RDAIFF: Invalid number of resolution bits!";
+                n_bytes = static_cast<std::int16_t>((n_bits + 7) / 8);
+                full_range = std::int64_t{1} << (8 * n_bytes);
+                half_range = full_range / 2;
 
-            unsigned char extended[10];
-            if (!readBytes(stream, extended, 10))
-                throw "RDAIFF: Error reading samplerate!";
-            rate = decodeExtended(extended);
-            if (!(rate > 0.0 && rate <= 1000000.0))
-                throw "RDAIFF: Samplerate out of range!";
+                // At most 1000 * (2^32 - 1) * 7, well inside 64 bits.
+                const std::int64_t required =
+                    kMinimalFormSize + std::int64_t{n_channels} * n_frames * n_bytes;
+                if (required <= kLargestComparedSize && required > std::int64_t{formSize})
+                    throw "RDAIFF: Suspicious size in FORM chunk!";
 
-            if (ssndSeen) {
-                stream.seekg(static_cast<std::streamoff>(data_pos));
-                if (stream.fail())
-                    throw "RDAIFF: Failed to rewind!";
-                return;
-            }
-            if (chunkSize != 18) {
-                if (!skipForward(stream, chunkSize - 18u))
-                    throw "RDAIFF: Error while skipping extension-bytes in COMM chunk!";
+                unsigned char extended[10];
+                if (!readBytes(stream, extended, 10))
+                    throw "RDAIFF: Error reading samplerate!";
+                rate = decodeExtended(extended);
+                if (!(rate > 0.0 && rate <= 1000000.0))
+                    throw "RDAIFF: Samplerate out of range!";
+
+                if (ssndSeen) {
+                    stream.seekg(static_cast<std::streamoff>(data_pos));
+                    if (stream.fail())
+                        throw "RDAIFF: Failed to rewind!";
+                    return;
+                }
+                if (chunkSize != 18) {
+                    if (!skipForward(stream, chunkSize - 18u))
+                        throw "RDAIFF: Error while skipping extension-bytes in COMM chunk!";
+                    skipPadByte(stream, chunkSize);
+                }
+                commSeen = true;
+            } else if (isTag(tag, "SSND")) {
+                if (ssndSeen)
+                    throw "RDAIFF: Multiple SSND chunks!";
+                // A file that ends inside these two fields must never yield
+                // samples, so their read is checked like the offset skip.
+                std::uint32_t offset;
+                std::uint32_t blockSize;
+                if (!readU32(stream, offset) || !readU32(stream, blockSize))
+                    throw "RDAIFF: Error while skipping offset in SSND chunk!";
+                const std::int64_t bodyPos = static_cast<std::streamoff>(stream.tellg());
+                if (offset != 0 && !skipForward(stream, offset))
+                    throw "RDAIFF: Error while skipping offset in SSND chunk!";
+                data_pos = static_cast<std::streamoff>(stream.tellg());
+                if (commSeen)
+                    return;
+
+                // Move past the sample data to the next chunk. The chunk size
+                // counts the offset and block-size fields, the offset bytes and
+                // the samples, so the data ends chunkSize - 8 bytes after the
+                // block-size field. With a block size the end is rounded up to a
+                // whole number of blocks. A size below 8 wraps, in unsigned 32
+                // bits, to a move of nearly 4 GiB forward. The sum is formed in
+                // 64 bits: no size and block size can wrap it around, and the
+                // walk never moves backwards, even when the data offset points
+                // past the chunk's end.
+                const std::uint64_t dataBytes = static_cast<std::uint32_t>(chunkSize - 8u);
+                std::uint64_t fill = 0;
+                if (blockSize != 0 && dataBytes % blockSize != 0)
+                    fill = blockSize - dataBytes % blockSize;
+                std::int64_t next = bodyPos + static_cast<std::int64_t>(dataBytes + fill);
+                if (next < data_pos)
+                    next = data_pos;
+                stream.seekg(static_cast<std::streamoff>(next));
+                skipPadByte(stream, dataBytes + fill);
+                ssndSeen = true;
+            } else {
+                if (!skipForward(stream, chunkSize))
+                    throw "RDAIFF: Error during skipping unknown chunk!";
                 skipPadByte(stream, chunkSize);
             }
-            commSeen = true;
-        } else if (isTag(tag, "SSND")) {
-            if (ssndSeen)
-                throw "RDAIFF: Multiple SSND chunks!";
-            // A file that ends inside these two fields must never yield
-            // samples, so their read is checked like the offset skip.
-            std::uint32_t offset;
-            std::uint32_t blockSize;
-            if (!readU32(stream, offset) || !readU32(stream, blockSize))
-                throw "RDAIFF: Error while skipping offset in SSND chunk!";
-            const std::int64_t bodyPos = static_cast<std::streamoff>(stream.tellg());
-            if (offset != 0 && !skipForward(stream, offset))
-                throw "RDAIFF: Error while skipping offset in SSND chunk!";
-            data_pos = static_cast<std::streamoff>(stream.tellg());
-            if (commSeen)
-                return;
-
-            // Move past the sample data to the next chunk. The chunk size
-            // counts the offset and block-size fields, the offset bytes and
-            // the samples, so the data ends chunkSize - 8 bytes after the
-            // block-size field. With a block size the end is rounded up to a
-            // whole number of blocks. A size below 8 wraps, in unsigned 32
-            // bits, to a move of nearly 4 GiB forward. The sum is formed in
-            // 64 bits: no size and block size can wrap it around, and the
-            // walk never moves backwards, even when the data offset points
-            // past the chunk's end.
-            const std::uint64_t dataBytes = static_cast<std::uint32_t>(chunkSize - 8u);
-            std::uint64_t fill = 0;
-            if (blockSize != 0 && dataBytes % blockSize != 0)
-                fill = blockSize - dataBytes % blockSize;
-            std::int64_t next = bodyPos + static_cast<std::int64_t>(dataBytes + fill);
-            if (next < data_pos)
-                next = data_pos;
-            stream.seekg(static_cast<std::streamoff>(next));
-            skipPadByte(stream, dataBytes + fill);
-            ssndSeen = true;
-        } else {
-            if (!skipForward(stream, chunkSize))
-                throw "RDAIFF: Error during skipping unknown chunk!";
-            skipPadByte(stream, chunkSize);
         }
+    };
+    try {
+        readHeader();
+    } catch (...) {
+        // The file stays open, but a header that failed validation never
+        // yields samples: reads and rewind find the stream failed.
+        stream.setstate(std::ios::failbit);
+        throw;
     }
 }
 
@@ -305,6 +316,12 @@ void readFrames(RDAIFF_impl& s, T* dst, long frames, int maxBits) {
         throw "RDAIFF: Requested to read more frames than available!";
     if (frames == 0)
         return;
+    // A stream that failed before (a short file, or a header that failed
+    // validation) fails again at the first sample.
+    if (!s.stream.good()) {
+        s.stream.setstate(std::ios::failbit);
+        throw "RDAIFF: Error reading audiosample!";
+    }
 
     const std::size_t sampleBytes = static_cast<std::size_t>(s.n_bytes);
     const std::size_t channels = static_cast<std::size_t>(s.n_channels);
