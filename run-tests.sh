@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Builds Tarvio with its tests and runs every test. Installs the Debian
-# packages the tests need when they are missing (as root), or prints the
-# apt-get line to run.
+# Builds Tarvio with its tests and runs every test: the normal build, the
+# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# short deterministic run of each fuzz target over its seeds.
+#
+# Installs the Debian packages it needs when they are missing (as root), or
+# prints the apt-get line to run.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake g++ make pkg-config libgtest-dev libsndfile1-dev sox)
+packages=(cmake g++ make pkg-config libgtest-dev libsndfile1-dev sox clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -31,3 +34,15 @@ cmake --build build-test -j"$jobs"
 
 echo "== tests"
 ctest --test-dir build-test --output-on-failure -j"$jobs"
+
+echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTARVIO_SANITIZE=ON \
+    -DTARVIO_REQUIRE_PEERS=ON -DTARVIO_WERROR=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+
+echo "== tests under the sanitizers"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+echo "== fuzz smoke run"
+fuzz/run-fuzz.sh smoke

@@ -1,1 +1,487 @@
+// AIFF writer. The file is laid out as a 54-byte header (FORM chunk header,
+// COMM chunk, SSND chunk head) followed directly by the interleaved big-endian
+// sample data. The header is written once at open with a provisional frame
+// count and rewritten in place with the real one when the file is closed.
 #include "aiff/wraiff.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <new>
+#include <string>
+#include <type_traits>
+
+#include "common/byteorder.h"
+
+namespace {
+
+// Samples are converted into this many bytes of scratch space at a time and
+// handed to the stream in one piece.
+constexpr std::size_t kScratchBytes = 64 * 1024;
+
+// The largest data size whose FORM size (46 + D) still fits in 32 bits. A
+// write that would take the data past it is refused: a header with wrapped
+// sizes would describe a shorter file and hide the rest of the data.
+constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFu - 46u;
+
+constexpr std::size_t kHeaderBytes = 54;
+
+// What a conversion routine needs to know about the file's depth.
+struct Depth {
+    double full_scale;  // 2^(bits-1)
+    double clamp_low;   // min_value as a double (exact)
+    double clamp_high;  // max_value as a double (exact for depths up to 48 bits)
+    double clip_low;    // scaled values at or below this round below min_value
+    double clip_high;   // scaled values at or above this round above max_value
+    std::int64_t min_value;
+    std::int64_t max_value;
+};
+
+// Rounds a finite value that lies inside the range of Int to the nearest
+// integer, halves away from zero. The fractional part y - trunc(y) is exact in
+// floating point, so unlike adding 0.5 before truncating this never rounds
+// twice (0.49999999999999994 gives 0, 2^52 + 1 stays 2^52 + 1).
+template <typename Int>
+inline Int roundHalfAway(double y) {
+    const Int t = static_cast<Int>(y);
+    const double frac = y - static_cast<double>(t);
+    return static_cast<Int>(t + static_cast<Int>(frac >= 0.5) - static_cast<Int>(frac <= -0.5));
+}
+
+// Converts n floating-point samples to NB-byte big-endian integers in `out`
+// and returns how many of them were clipped. NaN becomes 0 and is not
+// counted. All comparisons happen on doubles before anything is turned into an
+// integer, so no input (however large, or infinite) can overflow.
+template <int NB, typename T>
+std::uint32_t convertFloat(const T* in, std::size_t n, unsigned char* out, const Depth& d) {
+    // Local copies: the compiler cannot tell that the byte stores leave `d`
+    // alone and would reload it for every sample.
+    const double full_scale = d.full_scale, clamp_low = d.clamp_low, clamp_high = d.clamp_high,
+                 clip_low = d.clip_low, clip_high = d.clip_high;
+    const std::int64_t min_value = d.min_value, max_value = d.max_value;
+    // Rounding in 32 bits where the depth allows it is cheaper.
+    using Int = typename std::conditional<NB <= 4, std::int32_t, std::int64_t>::type;
+    std::uint32_t clipped = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double y = static_cast<double>(in[i]) * full_scale;
+        std::int64_t v;
+        if constexpr (NB <= 6) {
+            // Bounds and the halfway points beyond them are exact doubles at
+            // these depths: clamp first, then round, without branches.
+            y = (y == y) ? y : 0.0;
+            clipped += static_cast<std::uint32_t>(y <= clip_low) +
+                       static_cast<std::uint32_t>(y >= clip_high);
+            y = y < clamp_low ? clamp_low : y;
+            y = y > clamp_high ? clamp_high : y;
+            v = roundHalfAway<Int>(y);
+        } else {
+            // max_value is not a double at 56 and 64 bits: decide on the
+            // clipping first and convert only values known to fit.
+            if (y >= clip_high) {
+                v = max_value;
+                ++clipped;
+            } else if (y <= clip_low) {
+                v = min_value;
+                ++clipped;
+            } else if (y != y) {
+                v = 0;
+            } else {
+                v = roundHalfAway<Int>(y);
+            }
+        }
+        tarvio::bytes::putBE(out + i * NB, static_cast<std::uint64_t>(v), NB);
+    }
+    return clipped;
+}
+
+// Integer samples are values at the file's depth already: only clipped.
+template <int NB, typename T>
+std::uint32_t convertInt(const T* in, std::size_t n, unsigned char* out, const Depth& d) {
+    const std::int64_t min_value = d.min_value, max_value = d.max_value;
+    std::uint32_t clipped = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t v = static_cast<std::int64_t>(in[i]);
+        clipped +=
+            static_cast<std::uint32_t>(v < min_value) + static_cast<std::uint32_t>(v > max_value);
+        v = v < min_value ? min_value : v;
+        v = v > max_value ? max_value : v;
+        tarvio::bytes::putBE(out + i * NB, static_cast<std::uint64_t>(v), NB);
+    }
+    return clipped;
+}
+
+template <typename T>
+using Converter = std::uint32_t (*)(const T*, std::size_t, unsigned char*, const Depth&);
+
+template <int NB, typename T>
+constexpr Converter<T> converterFor() {
+    if constexpr (std::is_floating_point<T>::value)
+        return &convertFloat<NB, T>;
+    else
+        return &convertInt<NB, T>;
+}
+
+template <typename T>
+Converter<T> pickConverter(int n_bytes) {
+    switch (n_bytes) {
+        case 1:
+            return converterFor<1, T>();
+        case 2:
+            return converterFor<2, T>();
+        case 3:
+            return converterFor<3, T>();
+        case 4:
+            return converterFor<4, T>();
+        case 5:
+            return converterFor<5, T>();
+        case 6:
+            return converterFor<6, T>();
+        case 7:
+            return converterFor<7, T>();
+        default:
+            return converterFor<8, T>();
+    }
+}
+
+}  // namespace
+
+void encode_extended(double r, unsigned char out[10]) {
+    unsigned sign = 0;
+    if (r < 0) {
+        sign = 0x8000u;
+        r = -r;
+    }
+    unsigned expon = 0;
+    std::uint32_t hi = 0;
+    std::uint32_t lo = 0;
+    if (r != 0) {
+        int e = 0;
+        double m = std::frexp(r, &e);
+        if (e > 16384 || !(m < 1)) {  // too large, infinite or NaN
+            expon = sign | 0x7FFFu;
+        } else {
+            e += 16382;
+            if (e < 0) {  // below the normal range: denormalize
+                m = std::ldexp(m, e);
+                e = 0;
+            }
+            expon = static_cast<unsigned>(e) | sign;
+            m = std::ldexp(m, 32);
+            const double h = std::floor(m);
+            hi = static_cast<std::uint32_t>(h);
+            m = std::ldexp(m - h, 32);
+            lo = static_cast<std::uint32_t>(std::floor(m));
+        }
+    }
+    tarvio::bytes::putU16BE(out, static_cast<std::uint16_t>(expon));
+    tarvio::bytes::putU32BE(out + 2, hi);
+    tarvio::bytes::putU32BE(out + 6, lo);
+}
+
+class WRAIFF_impl {
+  public:
+    void open(const char* name, double samplerate, short channels, short bits);
+    template <typename T>
+    void write(const T* buffer, long nframes);
+    bool is_open() const { return stream.is_open(); }
+    void info(std::ostream& os);
+    void close();
+    // The destructor's close: finishes an open file, reporting a failure on
+    // standard error instead of throwing it.
+    void finish_quietly() noexcept;
+
+  private:
+    void write_header();
+    void finish();
+    Depth depth() const;
+
+    std::ofstream stream;
+    std::string filename;
+    std::uint32_t n_frames = 0;
+    std::int16_t n_channels = 0;
+    std::int16_t n_bits = 0;
+    std::int16_t n_bytes = 0;
+    double rate = 0.0;
+    double full_scale = 0.0;
+    std::int64_t min_value = 0;
+    std::int64_t max_value = 0;
+    std::uint32_t clipped = 0;
+
+    // Conversion space for write; lives as long as the writer.
+    unsigned char scratch[kScratchBytes];
+};
+
+void WRAIFF_impl::open(const char* name, double samplerate, short channels, short bits) {
+    if (name == nullptr)
+        throw "No filename!\n";
+    if (name[0] == '\0')
+        throw "Empty filename!\n";
+    // Written so that a NaN rate is refused as well.
+    if (!(samplerate >= 1.0 && samplerate <= 128000.0))
+        throw "Samplerate out of range!\n";
+    if (channels < 1 || channels > 128)
+        throw "Too many or too less channels!\n";
+    if (bits % 8 != 0 || bits < 8 || bits > 64)
+        throw "Wrong number of bits!\n";
+    if (is_open())
+        throw "An AIFF file is already open!\n";
+
+    try {
+        filename = name;
+    } catch (const std::bad_alloc&) {
+        throw "Not enough memory (to hold a copy of the filename)!\n";
+    }
+
+    stream.open(name, std::ios::out | std::ios::binary | std::ios::trunc);
+    if (stream.is_open())
+        stream.clear();
+    if (!stream.is_open() || !stream.good()) {
+        if (stream.is_open())
+            stream.close();
+        throw "Could not open AIFF file!\n";
+    }
+
+    rate = samplerate;
+    n_channels = channels;
+    n_bits = bits;
+    n_bytes = static_cast<std::int16_t>(bits / 8);
+    full_scale = std::ldexp(1.0, bits - 1);
+    max_value = static_cast<std::int64_t>((std::uint64_t{1} << (bits - 1)) - 1u);
+    min_value = -max_value - 1;
+    clipped = 0;
+    n_frames = huge_frames;
+    write_header();
+    n_frames = 0;
+    if (!stream.good()) {
+        stream.close();
+        throw "Failed to write AIFF header!\n";
+    }
+}
+
+void WRAIFF_impl::write_header() {
+    unsigned char h[kHeaderBytes];
+    const std::uint32_t data_bytes =
+        n_frames * static_cast<std::uint32_t>(n_channels) * static_cast<std::uint32_t>(n_bytes);
+    std::memcpy(h, "FORM", 4);
+    tarvio::bytes::putU32BE(h + 4, 46u + data_bytes);
+    std::memcpy(h + 8, "AIFF", 4);
+    std::memcpy(h + 12, "COMM", 4);
+    tarvio::bytes::putU32BE(h + 16, 18u);
+    tarvio::bytes::putU16BE(h + 20, static_cast<std::uint16_t>(n_channels));
+    tarvio::bytes::putU32BE(h + 22, n_frames);
+    tarvio::bytes::putU16BE(h + 26, static_cast<std::uint16_t>(n_bits));
+    encode_extended(rate, h + 28);
+    std::memcpy(h + 38, "SSND", 4);
+    tarvio::bytes::putU32BE(h + 42, 8u + data_bytes);
+    tarvio::bytes::putU32BE(h + 46, 0u);  // data offset
+    tarvio::bytes::putU32BE(h + 50, 0u);  // block size
+    stream.write(reinterpret_cast<const char*>(h), static_cast<std::streamsize>(kHeaderBytes));
+}
+
+Depth WRAIFF_impl::depth() const {
+    Depth d;
+    d.full_scale = full_scale;
+    d.min_value = min_value;
+    d.max_value = max_value;
+    d.clamp_low = static_cast<double>(min_value);
+    d.clamp_high = static_cast<double>(max_value);  // only used up to 48 bits
+    // A scaled value y rounds above max_value exactly when y >= max_value + 0.5
+    // and below min_value exactly when y <= min_value - 0.5. Up to 48 bits both
+    // limits are doubles. At 56 and 64 bits the doubles next to the bounds are
+    // spaced wider than 1: max_value + 0.5 rounds to full_scale (still the
+    // right limit), while the low limit is the first double below min_value.
+    d.clip_high = full_scale - 0.5;
+    d.clip_low = n_bits <= 48
+                     ? -full_scale - 0.5
+                     : std::nextafter(-full_scale, -std::numeric_limits<double>::infinity());
+    return d;
+}
+
+template <typename T>
+void WRAIFF_impl::write(const T* buffer, long nframes) {
+    if (buffer == nullptr || nframes < 0)
+        throw "Wrong argument(s)!\n";
+    if (!is_open())
+        throw "No AIFF file currently open!\n";
+
+    const std::uint64_t frame_bytes =
+        static_cast<std::uint64_t>(n_channels) * static_cast<std::uint64_t>(n_bytes);
+    const std::uint64_t max_frames = kMaxDataBytes / frame_bytes;
+    if (n_frames > max_frames || static_cast<std::uint64_t>(nframes) > max_frames - n_frames)
+        throw "AIFF file too large!\n";
+
+    const std::uint32_t clipped_before = clipped;
+    const std::uint32_t frames_before = n_frames;
+
+    const Depth d = depth();
+    const Converter<T> convert = pickConverter<T>(n_bytes);
+    const std::size_t chunk = kScratchBytes / static_cast<std::size_t>(n_bytes);
+    std::size_t remaining =
+        static_cast<std::size_t>(nframes) * static_cast<std::size_t>(n_channels);
+    while (remaining > 0) {
+        const std::size_t n = remaining < chunk ? remaining : chunk;
+        clipped += convert(buffer, n, scratch, d);
+        stream.write(reinterpret_cast<const char*>(scratch),
+                     static_cast<std::streamsize>(n * static_cast<std::size_t>(n_bytes)));
+        buffer += n;
+        remaining -= n;
+    }
+    // Counted even when the stream failed: the frames were handed over.
+    n_frames += static_cast<std::uint32_t>(nframes);
+    if (stream.bad())
+        throw "AIFF file gone bad!\n";
+
+    const bool first_clip = clipped_before == 0 && clipped != 0;
+    const bool grew_huge = frames_before <= huge_frames && n_frames > huge_frames;
+    if constexpr (std::is_floating_point<T>::value) {
+        if (first_clip)
+            std::cerr << "Clipped!\n";
+        if (grew_huge)
+            std::cerr << "AIFF file growing huge!\n";
+    } else {
+        if (first_clip)
+            throw "Clipped!\n";
+        if (grew_huge)
+            throw "AIFF file growing huge!\n";
+    }
+}
+
+void WRAIFF_impl::info(std::ostream& os) {
+    static const char line[] = "--------------------------------------\n";
+    if (os.fail())
+        throw "NULL argument!\n";
+    if (!is_open())
+        throw "No AIFF file currently open!\n";
+
+    const int frame_bytes = n_channels * n_bytes;
+    // 64-bit: the largest file allowed is a few bytes above 2^32 - 1.
+    const std::uint64_t file_bytes =
+        static_cast<std::uint64_t>(frame_bytes) * n_frames + kHeaderBytes;
+    os << line;
+    os << "   AIFF file: " << filename << "\n";
+    os << "    channels: " << static_cast<unsigned>(n_channels) << "\n";
+    os << "      frames: " << n_frames << "\n";
+    os << "        bits: " << static_cast<unsigned>(n_bits) << "\n";
+    os << "  samplerate: " << rate << " Hz\n";
+    os << " bytes/frame: " << frame_bytes << "\n";
+    os << "    filesize: " << file_bytes << " bytes\n";
+    os << "    duration: ";
+    const double seconds = n_frames / rate;
+    if (seconds >= 3600)
+        os << seconds / 3600 << " hours\n";
+    else if (seconds >= 60)
+        os << seconds / 60 << " minutes\n";
+    else
+        os << seconds << " seconds\n";
+    if (clipped > 0) {
+        os << "     clipped: " << clipped << " sample";
+        if (clipped > 1)
+            os << "s";
+        os << "!\n";
+    }
+    os << line;
+}
+
+void WRAIFF_impl::close() {
+    if (!is_open())
+        throw "No AIFF file currently open!\n";
+    finish();
+}
+
+// Rewrites the header with the final counts and closes the file; the stream is
+// closed whichever step fails.
+void WRAIFF_impl::finish() {
+    if (!stream.good()) {
+        stream.close();
+        throw "AIFF file gone bad. No header-rewrite!\n";
+    }
+    stream.seekp(0);
+    if (stream.fail()) {
+        stream.close();
+        throw "Failed to rewind AIFF file!\n";
+    }
+    write_header();
+    if (!stream.good()) {
+        stream.close();
+        throw "Failed to rewrite AIFF header!\n";
+    }
+    stream.close();
+    if (stream.fail())
+        throw "Failure during closing AIFF file!\n";
+}
+
+void WRAIFF_impl::finish_quietly() noexcept {
+    if (!is_open())
+        return;
+    try {
+        finish();
+    } catch (const char* message) {
+        try {
+            std::cerr << message;
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    if (stream.is_open()) {
+        try {
+            stream.close();
+        } catch (...) {
+        }
+    }
+}
+
+WRAIFF::WRAIFF() : impl(new WRAIFF_impl) {}
+
+WRAIFF::WRAIFF(const char* name, double samplerate, short channels, short bits)
+    : impl(new WRAIFF_impl) {
+    try {
+        impl->open(name, samplerate, channels, bits);
+    } catch (...) {
+        delete impl;
+        throw;
+    }
+}
+
+WRAIFF::~WRAIFF() {
+    impl->finish_quietly();
+    delete impl;
+}
+
+void WRAIFF::open(const char* name, double samplerate, short channels, short bits) {
+    impl->open(name, samplerate, channels, bits);
+}
+
+void WRAIFF::write(const double* buffer, long nframes) {
+    impl->write(buffer, nframes);
+}
+void WRAIFF::write(const float* buffer, long nframes) {
+    impl->write(buffer, nframes);
+}
+void WRAIFF::write(const long* buffer, long nframes) {
+    impl->write(buffer, nframes);
+}
+void WRAIFF::write(const int* buffer, long nframes) {
+    impl->write(buffer, nframes);
+}
+void WRAIFF::write(const short* buffer, long nframes) {
+    impl->write(buffer, nframes);
+}
+void WRAIFF::write(const signed char* buffer, long nframes) {
+    impl->write(buffer, nframes);
+}
+
+bool WRAIFF::is_open() {
+    return impl->is_open();
+}
+
+void WRAIFF::info(std::ostream& os) {
+    impl->info(os);
+}
+
+void WRAIFF::close() {
+    impl->close();
+}

@@ -25,7 +25,8 @@ public:
     WRAIFF();
     // A writer that opens `name` at once; throws what open throws.
     WRAIFF(const char* name, double samplerate, short channels, short bits);
-    // Finishes and closes a file that is still open; never throws.
+    // Finishes and closes a file that is still open; never throws (a failure
+    // to finish the file is reported on standard error).
     ~WRAIFF();
 
     WRAIFF(const WRAIFF&) = delete;
@@ -37,6 +38,9 @@ public:
 
     // Append `nframes` interleaved frames. Floating-point samples have full
     // scale 1.0; integer samples are taken as values at the file's depth.
+    // A block that would take the data past what the header's 32-bit sizes
+    // can describe is refused, before anything is written, with
+    // "AIFF file too large!\n".
     void write(const double* buffer, long nframes);
     void write(const float* buffer, long nframes);
     void write(const long* buffer, long nframes);

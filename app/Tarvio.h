@@ -4,10 +4,12 @@
 #ifndef TARVIO_APP_TARVIO_H
 #define TARVIO_APP_TARVIO_H
 
+#include <memory>
 #include <ostream>
 
-// Path types that drawPath can produce.
-enum ptype { SQUARE = 0 };
+// Path types that drawPath can produce. The underlying type is fixed so that
+// any int converts to a valid ptype; values other than SQUARE draw nothing.
+enum ptype : int { SQUARE = 0 };
 
 // Writes the n + 1 points of a closed path in the unit square into x[0..n]
 // and y[0..n]. Only SQUARE produces points; n < 0 writes nothing.
@@ -43,7 +45,7 @@ struct SpatializerParams {
 // All tables and buffers are allocated by the constructor; processing a block
 // allocates nothing.
 class Spatializer {
-public:
+  public:
     // Setup: builds the path tables and sets up both rotations, their sweeps
     // and the mixdown factor. `channels` must be at least 1.
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames);
@@ -70,18 +72,18 @@ public:
     // Frees the working buffers and tables; called by the destructor too.
     void release();
 
-private:
-    int channels_;
-    double gain_;
-    Rotation rot1_;
-    Rotation rot2_;
-    double* inBlock_;
-    double* monoBlock_;
-    double* blockX_;
-    double* blockY_;
-    double* pathX_;
-    double* pathY_;
-    double* outBlock_;
+  private:
+    int channels_;                         // interleaved input channels, at least 1
+    double gain_;                          // mixdown factor: norm / channels
+    Rotation rot1_;                        // drives x through pathX_
+    Rotation rot2_;                        // drives y through pathY_
+    std::unique_ptr<double[]> inBlock_;    // channels * BLOCK_SIZE input samples
+    std::unique_ptr<double[]> monoBlock_;  // BLOCK_SIZE mono samples
+    std::unique_ptr<double[]> blockX_;     // BLOCK_SIZE x-coordinates
+    std::unique_ptr<double[]> blockY_;     // BLOCK_SIZE y-coordinates
+    std::unique_ptr<double[]> pathX_;      // TABLE_SIZE + 1 path points
+    std::unique_ptr<double[]> pathY_;      // TABLE_SIZE + 1 path points
+    std::unique_ptr<double[]> outBlock_;   // 4 * BLOCK_SIZE output samples
 };
 
 // Runs the whole program: banner, argument check, files, report, block loop.

@@ -1,1 +1,540 @@
+// WAV reading and writing. Every header field and every sample is encoded and
+// decoded byte by byte (little-endian) through common/byteorder.h, so the code
+// works the same on any host and never depends on the layout of the structs.
+
+// Large-file offsets for fseeko/ftello also on 32-bit hosts; must come before
+// the first system header.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
 #include "wav/WavFile.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "common/byteorder.h"
+
+namespace bytes = tarvio::bytes;
+
+// The four tags of the format, each four characters and a terminating zero.
+static const char riffStr[] = "RIFF";
+static const char waveStr[] = "WAVE";
+static const char fmtStr[] = "fmt ";
+static const char dataStr[] = "data";
+
+namespace {
+
+// Size of the canonical header and of the part of the format body we keep.
+constexpr std::size_t kHeaderBytes = 44;
+constexpr std::size_t kFormatBodyBytes = 16;
+
+// Sample bytes are moved through the objects' byte buffers in pieces of at
+// most this size, so a huge count never makes a huge allocation. Even, so a
+// piece never splits a 16-bit sample.
+constexpr std::size_t kChunkBytes = std::size_t{1} << 16;
+constexpr int kChunkSamples = static_cast<int>(kChunkBytes / 2);
+
+// The 32-bit RIFF length counts the 36 header bytes after it plus the data.
+constexpr std::uint32_t kMaxDataBytes = 0xFFFFFFFFu - 36u;
+
+const char* const kReadWidthError = "WavInFile::read works only with 8bit or 16bit samples";
+const char* const kWriteWidthError = "WavOutFile::write works only with 8bit or 16bit samples";
+const char* const kWriteError = "cannot write to a wav file";
+const char* const kTooLongError =
+    "WavOutFile::write: the data would exceed the 4294967259 bytes a wav file can hold";
+
+bool sameTag(const char* a, const char* b) {
+    return std::memcmp(a, b, 4) == 0;
+}
+
+// The first 16 bytes of a format block's body, in file order.
+void encodeFormatBody(const WavFormat& f, unsigned char* b) {
+    bytes::putU16LE(b, f.format_tag);
+    bytes::putU16LE(b + 2, static_cast<std::uint16_t>(f.channel_count));
+    bytes::putU32LE(b + 4, f.samples_per_sec);
+    bytes::putU32LE(b + 8, f.avg_bytes_per_sec);
+    bytes::putU16LE(b + 12, static_cast<std::uint16_t>(f.block_align));
+    bytes::putU16LE(b + 14, static_cast<std::uint16_t>(f.bits_per_sample));
+}
+
+void decodeFormatBody(const unsigned char* b, WavFormat& f) {
+    f.format_tag = bytes::getU16LE(b);
+    f.channel_count = bytes::getS16LE(b + 2);
+    f.samples_per_sec = bytes::getU32LE(b + 4);
+    f.avg_bytes_per_sec = bytes::getU32LE(b + 8);
+    f.block_align = bytes::getS16LE(b + 12);
+    f.bits_per_sample = bytes::getS16LE(b + 14);
+}
+
+void encodeHeader(const WavFileHeader& h, unsigned char* b) {
+    std::memcpy(b, h.riff.riff_id, 4);
+    bytes::putU32LE(b + 4, h.riff.riff_length);
+    std::memcpy(b + 8, h.riff.form_type, 4);
+    std::memcpy(b + 12, h.format.format_id, 4);
+    bytes::putU32LE(b + 16, h.format.format_length);
+    encodeFormatBody(h.format, b + 20);
+    std::memcpy(b + 36, h.data.data_id, 4);
+    bytes::putU32LE(b + 40, h.data.data_length);
+}
+
+std::string quoted(const char* before, const char* name, const char* after) {
+    return std::string(before) + '"' + name + '"' + after;
+}
+
+// Floating-point sample to 16 bits: x * 32768 truncated toward zero, limited
+// to -32768..32767; NaN has no sensible value and becomes silence.
+short toSample(short v) {
+    return v;
+}
+short toSample(double x) {
+    if (std::isnan(x))
+        return 0;
+    const double p = x * 32768.0;
+    if (p >= 32767.0)
+        return 32767;
+    if (p <= -32768.0)
+        return -32768;
+    return static_cast<short>(p);
+}
+short toSample(float x) {
+    return toSample(static_cast<double>(x));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- WavInFile
+
+WavInFile::WavInFile(const char* fileName)
+    : fileHandle(nullptr), header(), dataBytesRead(0), fileSize(-1), readFailed(false) {
+    fileHandle = std::fopen(fileName, "rb");
+    if (!fileHandle)
+        throw std::runtime_error(quoted("unable to open file ", fileName, " for reading"));
+    if (readWavHeaders() != 0) {
+        close();
+        throw std::runtime_error(quoted("File ", fileName, " is corrupt or not a WAV file"));
+    }
+    if (header.format.format_tag != 1) {
+        close();
+        throw std::runtime_error(quoted("File ", fileName, " uses unsupported encoding"));
+    }
+    dataBytesRead = 0;
+}
+
+WavInFile::~WavInFile() {
+    close();
+}
+
+// Parses the header from the start of the file: 0 when it is valid, 1 when
+// the RIFF part or the block scan fails, -1 when a tag is missing (the data
+// block came before any format block). Leaves the stream at the first sample.
+int WavInFile::readWavHeaders() {
+    header = WavFileHeader();
+
+    // The size of the file bounds every skip; a stream that cannot seek is
+    // skipped by reading instead.
+    fileSize = -1;
+    const off_t start = ftello(fileHandle);
+    if (start >= 0 && fseeko(fileHandle, 0, SEEK_END) == 0) {
+        const off_t end = ftello(fileHandle);
+        if (fseeko(fileHandle, start, SEEK_SET) != 0)
+            return 1;
+        if (end >= 0)
+            fileSize = end;
+    }
+
+    if (readRIFFBlock() != 0)
+        return 1;
+    for (;;) {
+        const int r = readHeaderBlock();
+        if (r < 0)
+            return 1;
+        if (r == 1)
+            break;
+    }
+    return checkCharTags();
+}
+
+int WavInFile::readRIFFBlock() {
+    unsigned char b[12] = {};  // a short read leaves zeros, which fail the check
+    const std::size_t got = std::fread(b, 1, sizeof b, fileHandle);
+    (void)got;
+    std::memcpy(header.riff.riff_id, b, 4);
+    header.riff.riff_length = bytes::getU32LE(b + 4);
+    std::memcpy(header.riff.form_type, b + 8, 4);
+    return sameTag(header.riff.riff_id, riffStr) && sameTag(header.riff.form_type, waveStr) ? 0
+                                                                                            : -1;
+}
+
+// Consumes one block: 1 when the data block's head was read (the stream then
+// stands at its first sample), 0 when the scan goes on, -1 on failure.
+int WavInFile::readHeaderBlock() {
+    char id[5] = {};
+    if (std::fread(id, 1, 4, fileHandle) != 4)
+        return -1;
+    for (int i = 0; i < 4 && id[i] != 0; ++i) {
+        const unsigned char c = static_cast<unsigned char>(id[i]);
+        if (c < 0x20 || c > 0x7A)
+            return -1;
+    }
+
+    unsigned char lengthBytes[4];
+    if (std::fread(lengthBytes, 1, 4, fileHandle) != 4)
+        return -1;
+    const std::uint32_t length = bytes::getU32LE(lengthBytes);
+
+    if (sameTag(id, fmtStr)) {
+        std::memcpy(header.format.format_id, fmtStr, 4);
+        header.format.format_length = length;
+        // A body shorter than 16 bytes overwrites only the bytes it has, so
+        // start from the fields as they stand (zero unless an earlier format
+        // block set them).
+        unsigned char body[kFormatBodyBytes];
+        encodeFormatBody(header.format, body);
+        const std::size_t take = std::min<std::size_t>(length, kFormatBodyBytes);
+        if (std::fread(body, 1, take, fileHandle) != take)
+            return -1;
+        decodeFormatBody(body, header.format);
+        if (length > kFormatBodyBytes && !skipForward(length - kFormatBodyBytes))
+            return -1;
+        if (length & 1u)
+            skipPadByte();
+        return 0;
+    }
+    if (sameTag(id, dataStr)) {
+        std::memcpy(header.data.data_id, dataStr, 4);
+        header.data.data_length = length;
+        return 1;
+    }
+    if (length == 0)
+        return 0;
+    if (!skipForward(length))
+        return -1;
+    if (length & 1u)
+        skipPadByte();
+    return 0;
+}
+
+int WavInFile::checkCharTags() const {
+    return sameTag(header.format.format_id, fmtStr) && sameTag(header.data.data_id, dataStr) ? 0
+                                                                                             : -1;
+}
+
+bool WavInFile::skipForward(std::uint64_t count) {
+    if (count == 0)
+        return true;
+    if (fileSize >= 0) {
+        const off_t pos = ftello(fileHandle);
+        if (pos < 0)
+            return false;
+        const std::uint64_t target = static_cast<std::uint64_t>(pos) + count;
+        if (target > static_cast<std::uint64_t>(fileSize))
+            return false;
+        return fseeko(fileHandle, static_cast<off_t>(target), SEEK_SET) == 0;
+    }
+    unsigned char scratch[4096];
+    while (count > 0) {
+        const std::size_t step =
+            static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof scratch));
+        if (std::fread(scratch, 1, step, fileHandle) != step)
+            return false;
+        count -= step;
+    }
+    return true;
+}
+
+// RIFF pads a block of odd length with one zero byte. Writers that leave the
+// pad out start the next block id right away, and ids never start with a
+// non-zero byte below the space, so a non-zero byte is put back.
+void WavInFile::skipPadByte() {
+    const int c = std::fgetc(fileHandle);
+    if (c != EOF && c != 0)
+        std::ungetc(c, fileHandle);
+}
+
+std::size_t WavInFile::readDataBytes(unsigned char* dst, std::size_t wanted) {
+    const std::uint32_t left = header.data.data_length - dataBytesRead;
+    if (wanted > left)
+        wanted = left;
+    if (wanted == 0 || !fileHandle)
+        return 0;
+    const std::size_t got = std::fread(dst, 1, wanted, fileHandle);
+    dataBytesRead += static_cast<std::uint32_t>(got);
+    if (got < wanted && std::ferror(fileHandle))
+        readFailed = true;
+    return got;
+}
+
+unsigned char* WavInFile::bytesFor(std::size_t size) {
+    if (byteBuffer.size() < size)
+        byteBuffer.resize(size);
+    return byteBuffer.data();
+}
+
+int WavInFile::read(char* buffer, int maxElems) {
+    if (header.format.bits_per_sample != 8)
+        throw std::runtime_error("WavInFile::read (char*, int) works only with 8bit samples");
+    if (maxElems <= 0)
+        return 0;
+    return static_cast<int>(readDataBytes(reinterpret_cast<unsigned char*>(buffer),
+                                          static_cast<std::size_t>(maxElems)));
+}
+
+int WavInFile::read(short* buffer, int maxElems) {
+    if (maxElems <= 0)
+        return 0;
+    const int bits = header.format.bits_per_sample;
+    if (bits != 8 && bits != 16)
+        throw std::runtime_error(kReadWidthError);
+    const std::size_t width = static_cast<std::size_t>(bits / 8);
+
+    std::size_t samplesLeft = static_cast<std::size_t>(maxElems);
+    int stored = 0;
+    while (samplesLeft > 0) {
+        const std::size_t wanted = std::min(samplesLeft * width, kChunkBytes);
+        unsigned char* raw = bytesFor(wanted);
+        const std::size_t got = readDataBytes(raw, wanted);
+        const std::size_t samples = got / width;
+        if (width == 1) {
+            for (std::size_t i = 0; i < samples; ++i)
+                buffer[i] = static_cast<short>((raw[i] - 128) * 256);
+        } else {
+            for (std::size_t i = 0; i < samples; ++i)
+                buffer[i] = bytes::getS16LE(raw + 2 * i);
+        }
+        buffer += samples;
+        stored += static_cast<int>(samples);
+        samplesLeft -= samples;
+        if (got < wanted)
+            break;
+    }
+    return stored;
+}
+
+template <typename T>
+int WavInFile::readScaled(T* buffer, int maxElems) {
+    if (maxElems <= 0)
+        return 0;
+    const T scale = T(1) / T(32768);  // a power of two: the products are exact
+    int stored = 0;
+    while (stored < maxElems) {
+        const int wanted = std::min(maxElems - stored, kChunkSamples);
+        if (convertBuffer.size() < static_cast<std::size_t>(wanted))
+            convertBuffer.resize(wanted);
+        const int got = read(convertBuffer.data(), wanted);
+        for (int i = 0; i < got; ++i)
+            buffer[stored + i] = static_cast<T>(convertBuffer[i]) * scale;
+        stored += got;
+        if (got < wanted)
+            break;
+    }
+    return stored;
+}
+
+int WavInFile::read(float* buffer, int maxElems) {
+    return readScaled(buffer, maxElems);
+}
+int WavInFile::read(double* buffer, int maxElems) {
+    return readScaled(buffer, maxElems);
+}
+
+// A read error other than the end of the file also ends the data: nothing
+// more will come, and a caller looping until eof() must stop.
+int WavInFile::eof() const {
+    if (dataBytesRead == header.data.data_length)
+        return 1;
+    if (!fileHandle || readFailed)
+        return 1;
+    return std::feof(fileHandle) ? 1 : 0;
+}
+
+void WavInFile::rewind() {
+    if (!fileHandle)
+        throw std::runtime_error("WavInFile::rewind: the file is closed");
+    dataBytesRead = 0;
+    readFailed = false;
+    std::clearerr(fileHandle);
+    // Drop what the stream has buffered: a seek that lands inside the buffer
+    // would otherwise serve the old bytes, and the header must be read from
+    // the file as it is now.
+    std::fflush(fileHandle);
+    if (fseeko(fileHandle, 0, SEEK_SET) != 0) {
+        header.data.data_length = 0;  // nothing more can be read
+        throw std::runtime_error("WavInFile::rewind: cannot seek to the start of the file");
+    }
+    if (readWavHeaders() != 0) {
+        header.data.data_length = 0;
+        throw std::runtime_error(
+            "WavInFile::rewind: the header of the file no longer parses; the file has changed");
+    }
+}
+
+void WavInFile::close() {
+    if (fileHandle) {
+        std::fclose(fileHandle);
+        fileHandle = nullptr;
+    }
+}
+
+int WavInFile::getNumChannels() const {
+    return header.format.channel_count;
+}
+
+int WavInFile::getNumBits() const {
+    return header.format.bits_per_sample;
+}
+
+unsigned WavInFile::getBytesPerSample() const {
+    return static_cast<unsigned>(header.format.bits_per_sample * header.format.channel_count / 8);
+}
+
+unsigned WavInFile::getSampleRate() const {
+    return header.format.samples_per_sec;
+}
+
+unsigned WavInFile::getDataSizeInBytes() const {
+    return header.data.data_length;
+}
+
+unsigned WavInFile::getNumSamples() const {
+    if (header.format.block_align <= 0)
+        return 0;  // no frame size, no frames
+    return header.data.data_length / static_cast<std::uint32_t>(header.format.block_align);
+}
+
+unsigned WavInFile::getLengthMS() const {
+    if (header.format.samples_per_sec == 0)
+        return 0;
+    const std::uint64_t ms = std::uint64_t{getNumSamples()} * 1000u / header.format.samples_per_sec;
+    return static_cast<unsigned>(std::min<std::uint64_t>(ms, 0xFFFFFFFFu));
+}
+
+// --------------------------------------------------------------- WavOutFile
+
+WavOutFile::WavOutFile(const char* fileName, int sampleRate, int bits, int channels)
+    : fileHandle(nullptr), header(), dataBytesWritten(0) {
+    fileHandle = std::fopen(fileName, "wb");
+    if (!fileHandle)
+        throw std::runtime_error(quoted("unable to open file ", fileName, " for writing"));
+    fillInHeader(static_cast<unsigned>(sampleRate), static_cast<unsigned>(bits),
+                 static_cast<unsigned>(channels));
+    writeHeader();
+}
+
+WavOutFile::~WavOutFile() {
+    close();
+}
+
+void WavOutFile::fillInHeader(unsigned sampleRate, unsigned bits, unsigned channels) {
+    std::memcpy(header.riff.riff_id, riffStr, 4);
+    header.riff.riff_length = 0;
+    std::memcpy(header.riff.form_type, waveStr, 4);
+
+    std::memcpy(header.format.format_id, fmtStr, 4);
+    header.format.format_length = 16;
+    header.format.format_tag = 1;
+    header.format.channel_count = bytes::toSigned16(static_cast<std::uint16_t>(channels & 0xFFFFu));
+    header.format.bits_per_sample = bytes::toSigned16(static_cast<std::uint16_t>(bits & 0xFFFFu));
+    header.format.samples_per_sec = sampleRate;
+    const std::uint32_t frameBits = static_cast<std::uint32_t>(bits) * channels;
+    header.format.block_align =
+        bytes::toSigned16(static_cast<std::uint16_t>((frameBits >> 3) & 0xFFFFu));
+    header.format.avg_bytes_per_sec =
+        static_cast<std::uint32_t>(static_cast<std::int32_t>(header.format.block_align)) *
+        sampleRate;
+
+    std::memcpy(header.data.data_id, dataStr, 4);
+    header.data.data_length = 0;
+}
+
+void WavOutFile::writeHeader() {
+    if (!fileHandle)
+        return;
+    unsigned char b[kHeaderBytes];
+    encodeHeader(header, b);
+    fseeko(fileHandle, 0, SEEK_SET);
+    const std::size_t written = std::fwrite(b, 1, sizeof b, fileHandle);
+    (void)written;
+    fseeko(fileHandle, 0, SEEK_END);
+}
+
+void WavOutFile::finishHeader() {
+    header.riff.riff_length = dataBytesWritten + 36u;
+    header.data.data_length = dataBytesWritten;
+    writeHeader();
+}
+
+void WavOutFile::close() {
+    if (fileHandle) {
+        finishHeader();
+        std::fclose(fileHandle);
+        fileHandle = nullptr;
+    }
+}
+
+void WavOutFile::write(const char* buffer, int numElems) {
+    if (header.format.bits_per_sample != 8)
+        throw std::runtime_error("WavOutFile::write (const char*, int) accepts only 8bit samples");
+    if (numElems <= 0)
+        return;
+    const std::size_t count = static_cast<std::size_t>(numElems);
+    if (count > kMaxDataBytes - dataBytesWritten)
+        throw std::runtime_error(kTooLongError);
+    if (!fileHandle || std::fwrite(buffer, 1, count, fileHandle) != count)
+        throw std::runtime_error(kWriteError);
+    dataBytesWritten += static_cast<std::uint32_t>(count);
+}
+
+template <typename T>
+void WavOutFile::writeSamples(const T* buffer, int numElems) {
+    if (numElems <= 0)
+        return;
+    const int bits = header.format.bits_per_sample;
+    if (bits != 8 && bits != 16)
+        throw std::runtime_error(kWriteWidthError);
+    const std::size_t width = static_cast<std::size_t>(bits / 8);
+    const std::size_t count = static_cast<std::size_t>(numElems);
+    const std::uint64_t total = std::uint64_t{count} * width;
+    // Refused whole, before anything is written: the lengths must fit the
+    // header's 32-bit fields.
+    if (total > kMaxDataBytes - dataBytesWritten)
+        throw std::runtime_error(kTooLongError);
+    if (!fileHandle)
+        throw std::runtime_error(kWriteError);
+
+    const std::size_t chunkSamples = kChunkBytes / width;
+    if (byteBuffer.size() < std::min<std::size_t>(count, chunkSamples) * width)
+        byteBuffer.resize(std::min<std::size_t>(count, chunkSamples) * width);
+    unsigned char* out = byteBuffer.data();
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t n = std::min(count - done, chunkSamples);
+        const T* in = buffer + done;
+        if (width == 1) {
+            // The high byte, offset to the unsigned 8-bit encoding.
+            for (std::size_t i = 0; i < n; ++i)
+                out[i] = static_cast<unsigned char>((toSample(in[i]) + 32768) >> 8);
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                bytes::putU16LE(out + 2 * i, static_cast<std::uint16_t>(toSample(in[i])));
+        }
+        if (std::fwrite(out, 1, n * width, fileHandle) != n * width)
+            throw std::runtime_error(kWriteError);
+        done += n;
+    }
+    dataBytesWritten += static_cast<std::uint32_t>(total);
+}
+
+void WavOutFile::write(const short* buffer, int numElems) {
+    writeSamples(buffer, numElems);
+}
+void WavOutFile::write(const float* buffer, int numElems) {
+    writeSamples(buffer, numElems);
+}
+void WavOutFile::write(const double* buffer, int numElems) {
+    writeSamples(buffer, numElems);
+}

@@ -4,6 +4,7 @@
 #ifndef TARVIO_WAV_WAVFILE_H
 #define TARVIO_WAV_WAVFILE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -45,7 +46,7 @@ struct WavFileHeader {
 
 // Reads the samples of a WAV file's data block.
 class WavInFile {
-public:
+  public:
     // Opens `fileName` and parses its header; throws std::runtime_error when
     // the file cannot be opened, is not a valid WAV file, or is not PCM.
     explicit WavInFile(const char* fileName);
@@ -76,23 +77,37 @@ public:
     unsigned getNumSamples() const;  // frames in the data block
     unsigned getLengthMS() const;
 
-private:
+  private:
     int readWavHeaders();
     int readRIFFBlock();
     int readHeaderBlock();
     int checkCharTags() const;
 
+    // Moves `count` bytes forward; false when the file ends before that.
+    bool skipForward(std::uint64_t count);
+    // After a block of odd length: consumes the zero pad byte if there is one.
+    void skipPadByte();
+    // Reads up to `wanted` bytes of the data block into `dst` (never past the
+    // data block) and counts them; returns the number of bytes read.
+    std::size_t readDataBytes(unsigned char* dst, std::size_t wanted);
+    // Grows byteBuffer to at least `size` bytes (bounded by the chunk size).
+    unsigned char* bytesFor(std::size_t size);
+    // The floating-point reads: value / 32768 in the type T.
+    template <typename T>
+    int readScaled(T* buffer, int maxElems);
+
     std::FILE* fileHandle;
     WavFileHeader header;
     std::uint32_t dataBytesRead;
-    bool readFailed;                  // a read error other than end of file
-    std::vector<short> convertBuffer; // reused by the floating-point reads
+    std::int64_t fileSize;                  // -1 when the stream cannot tell
+    bool readFailed;                        // a read error other than end of file
+    std::vector<short> convertBuffer;       // reused by the floating-point reads
     std::vector<unsigned char> byteBuffer;  // reused for raw sample bytes
 };
 
 // Writes a WAV file with the canonical 44-byte header.
 class WavOutFile {
-public:
+  public:
     // Creates `fileName` (truncating it) and writes a header with both lengths
     // 0; throws std::runtime_error when the file cannot be opened.
     WavOutFile(const char* fileName, int sampleRate, int bits, int channels);
@@ -117,12 +132,15 @@ public:
     // the header; writing may continue afterwards.
     void finishHeader();
 
-private:
+  private:
+    // Encodes `numElems` values of type T as sample bytes and appends them,
+    // in pieces through byteBuffer; counts them only when all were written.
+    template <typename T>
+    void writeSamples(const T* buffer, int numElems);
 
     std::FILE* fileHandle;
     WavFileHeader header;
     std::uint32_t dataBytesWritten;
-    std::vector<short> convertBuffer;       // reused by the floating-point writes
     std::vector<unsigned char> byteBuffer;  // reused for encoded sample bytes
 };
 

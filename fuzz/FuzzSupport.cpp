@@ -1,0 +1,40 @@
+#include "fuzz/FuzzSupport.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <streambuf>
+
+namespace fuzzsupport {
+
+namespace {
+
+class NullBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return c == EOF ? 0 : c; }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+}  // namespace
+
+std::string scratchPath(const char* suffix) {
+    const char* base = std::getenv("TMPDIR");
+    return std::string(base && *base ? base : "/tmp") + "/tarvio-fuzz-" +
+           std::to_string(static_cast<long>(::getpid())) + suffix;
+}
+
+void writeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) std::abort();
+    if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
+    if (std::fclose(f) != 0) std::abort();
+}
+
+void silenceStderrStream() {
+    static NullBuffer sink;
+    std::cerr.rdbuf(&sink);
+}
+
+}  // namespace fuzzsupport
