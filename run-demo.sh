@@ -19,14 +19,11 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc 2>/dev/null || echo 2)"
+cmake --build build --target tarvio -j"$(nproc 2>/dev/null || echo 2)"
 
-if [ ! -f examples/demo.wav ]; then
-    echo "built build/tarvio (no example to run yet)"
-    exit 0
-fi
 mkdir -p out
-# One turn every four seconds around the square, starting at the corner of
-# channel 4.
+# The eight seconds of examples/demo.wav circle the square twice, one turn
+# every four seconds, through the corners of channels 4, 3, 1 and 2.
 ./build/tarvio examples/demo.wav out/demo.aif 0.25 0.25 0.25 0.25 0 0
 echo "output written to out/demo.aif"
+echo "(channels of the square seen from above: 1 top right, 2 top left, 3 bottom right, 4 bottom left)"

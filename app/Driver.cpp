@@ -1,14 +1,145 @@
-// The run driver: command line, files, report and block loop.
-#include <ostream>
+// The run driver: banner, command line, input and output files, parameter
+// report, block loop, the writer's report and the error handlers.
+#include <sys/stat.h>
 
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <ostream>
+#include <stdexcept>
+
+#include "aiff/wraiff.h"
 #include "app/Tarvio.h"
+#include "wav/WavFile.h"
 
 namespace tarvio {
 
-int run(int /*argc*/, const char* const* /*argv*/, std::ostream& out) {
-    out << "[Tarvio, ver. 1.00]\n" << std::endl;
+namespace {
+
+const char* const kUsage =
+    "syntax is 'tarvio in.wav out.aif f1_init f1_end f2_init f2_end angle1 angle2 [norm]\n";
+
+void printBanner(std::ostream& out) {
+    out << "[Tarvio, ver. 1.00]" << std::endl;
+    out << std::endl;
     out << "minimalistic four-channel spatializer" << std::endl;
-    return 0;
+    out << "moves a mono mixdown of a WAV file around four loudspeakers of a square" << std::endl;
+    out << "free software: anyone may use, copy, change and pass it on" << std::endl;
+    out << std::endl;
+}
+
+// True when both paths name one existing file: the same device and inode,
+// however the paths are spelled (relative, through "..", a hard or a symbolic
+// link). A path that does not exist (yet) names no file that could be shared.
+bool sameFile(const char* a, const char* b) {
+    struct stat sa;
+    struct stat sb;
+    if (::stat(a, &sa) != 0 || ::stat(b, &sb) != 0)
+        return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// The reader counts frames unsigned; the spatializer only needs the number of
+// whole blocks from it. A count beyond INT_MAX (possible only when a header's
+// block alignment does not match its sample format) is held at INT_MAX, so the
+// block count stays positive and the sweeps keep their direction.
+int framesForSetup(unsigned frames) {
+    return frames > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(frames);
+}
+
+// One whole run after the banner. Everything that owns a file or a buffer is
+// local here, so that when an exception leaves, the buffers, the writer (which
+// finishes its file) and the reader are all destroyed, in that order, before
+// the caller's handler prints its line. `progressOpen` is true while the
+// progress text waits for its "done".
+void spatialize(int argc, const char* const* argv, std::ostream& out, bool& progressOpen) {
+    const int nargs = argc - 1;
+    if (nargs != 8 && nargs != 9)
+        throw std::runtime_error(kUsage);
+
+    WavInFile reader(argv[1]);
+    if (reader.getNumBits() != 16)
+        throw std::runtime_error("invalid format: only 16 bit files allowed");
+    const int channels = reader.getNumChannels();
+    if (channels < 1)
+        throw std::runtime_error("invalid format: channel count must be at least 1");
+    const double rate = reader.getSampleRate();
+    const unsigned frames = reader.getNumSamples();
+
+    // Creating the output truncates it; it must not be the file still to be read.
+    if (sameFile(argv[1], argv[2]))
+        throw std::runtime_error("input and output are the same file");
+
+    WRAIFF writer(argv[2], rate, 4, 16);
+    if (!writer.is_open())
+        throw std::runtime_error("cannot create output AIFF file");
+
+    SpatializerParams params;
+    params.f1_init = std::atof(argv[3]);
+    params.f1_end = std::atof(argv[4]);
+    params.f2_init = std::atof(argv[5]);
+    params.f2_end = std::atof(argv[6]);
+    params.angle1 = std::atof(argv[7]);
+    params.angle2 = std::atof(argv[8]);
+    params.norm = nargs == 9 ? std::atof(argv[9]) : 1.0;
+
+    out << "sampling rate        = " << rate << std::endl;
+    out << "original channels    = " << channels << std::endl;
+    out << "natural frequency    = " << rate / static_cast<double>(frames) << " Hz" << std::endl;
+    out << "rotation frequencies = " << params.f1_init << " Hz -> " << params.f1_end << " and "
+        << params.f2_init << " Hz -> " << params.f2_end << " Hz" << std::endl;
+    out << "starting angles      = " << params.angle1 << " deg, " << params.angle2 << " deg"
+        << std::endl;
+    out << "amp. normalization   = " << params.norm << std::endl;
+    out << std::endl;
+
+    Spatializer spatializer(params, channels, rate, framesForSetup(frames));
+
+    out << "spatializing..." << std::flush;
+    progressOpen = true;
+    while (!reader.eof()) {
+        const int n = reader.read(spatializer.inBlock(), spatializer.inBlockCapacity());
+        const int blockFrames = spatializer.processBlock(n);
+        writer.write(spatializer.outBlock(), blockFrames);
+        spatializer.advanceSweeps();
+    }
+    out << "done" << std::endl;
+    progressOpen = false;
+    out << std::endl;
+
+    writer.info(out);
+    writer.close();
+    spatializer.release();
+}  // the writer, then the reader, are destroyed here
+
+// An error line always starts a line of its own, also when it interrupts the
+// progress text.
+void endProgress(std::ostream& out, bool& progressOpen) {
+    if (progressOpen)
+        out << std::endl;
+    progressOpen = false;
+}
+
+}  // namespace
+
+int run(int argc, const char* const* argv, std::ostream& out) {
+    printBanner(out);
+    bool progressOpen = false;
+    try {
+        spatialize(argc, argv, out, progressOpen);
+        return 0;
+    } catch (const char* message) {
+        // The AIFF writer's texts end with their own newline.
+        endProgress(out, progressOpen);
+        out << "Error: " << (message ? message : "") << std::endl;
+    } catch (const std::exception& e) {
+        endProgress(out, progressOpen);
+        out << "Error: " << e.what() << std::endl;
+    } catch (...) {
+        endProgress(out, progressOpen);
+        out << "Fatal error: unknown exception" << std::endl;
+    }
+    return 1;
 }
 
 }  // namespace tarvio
