@@ -7,6 +7,13 @@
 
 #include "app/Tarvio.h"
 
+// The vector path needs SSE2 (every x86-64 has it); TARVIO_NO_SIMD builds
+// the plain loops instead, which give the same results.
+#if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
+#define TARVIO_SPATIALIZER_SSE2 1
+#include <emmintrin.h>
+#endif
+
 namespace tarvio {
 
 namespace {
@@ -56,6 +63,13 @@ Rotation makeRotation(double scale, double angle, double fInit, double fEnd, int
     return r;
 }
 
+// The neighbour of path index k in the interpolation: index TABLE_SIZE - 1 is
+// followed by index 0, and the closing point TABLE_SIZE by index 1.
+inline int nextIndex(int k) {
+    return (k + 1) & (TABLE_SIZE - 1);
+}
+
+#if !defined(TARVIO_SPATIALIZER_SSE2)
 // Runs one rotation for a whole block: advance, wrap, interpolate between
 // neighbouring path points. Index TABLE_SIZE - 1 is followed by index 0; the
 // closing point at index TABLE_SIZE (equal to point 0) is read only when the
@@ -71,10 +85,113 @@ void runRotation(Rotation& rot, const double* table, double* out) {
         const int k = static_cast<int>(phase);
         const double frac = phase - k;
         const double a = table[k];
-        out[i] = a + frac * (table[(k + 1) & (TABLE_SIZE - 1)] - a);
+        out[i] = a + frac * (table[nextIndex(k)] - a);
     }
     rot.phase = phase;
 }
+#endif
+
+// Fills pairs[2k] and pairs[2k + 1] with table[k] and table[nextIndex(k)],
+// for k = 0 to TABLE_SIZE.
+void buildPairs(const double* table, double* pairs) {
+    for (int k = 0; k <= TABLE_SIZE; ++k) {
+        pairs[2 * k] = table[k];
+        pairs[2 * k + 1] = table[nextIndex(k)];
+    }
+}
+
+// Mixes interleaved frames down to one sample each: the sum of a frame's
+// samples, starting from 0.0, times the gain. Stereo, the usual case, has a
+// loop of its own that the compiler can vectorise; the sums are the same.
+void mixDown(const double* in, int channels, int frames, double gain, double* mono) {
+    if (channels == 2) {
+        for (int j = 0; j < frames; ++j) {
+            mono[j] = ((0.0 + in[2 * j]) + in[2 * j + 1]) * gain;
+        }
+        return;
+    }
+    for (int j = 0; j < frames; ++j) {
+        const double* frame = in + static_cast<std::size_t>(j) * channels;
+        double sum = 0.0;
+        for (int ch = 0; ch < channels; ++ch) {
+            sum += frame[ch];
+        }
+        mono[j] = sum * gain;
+    }
+}
+
+#if defined(TARVIO_SPATIALIZER_SSE2)
+// Brings each lane of a phase pair that left [0, kTurn) back, as wrapPhase
+// does for one phase.
+__m128d wrapLanes(__m128d phase) {
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, phase);
+    for (double& p : lanes) {
+        if (!(p >= 0.0 && p < kTurn)) {
+            p = wrapPhase(p);
+        }
+    }
+    return _mm_load_pd(lanes);
+}
+
+// Both rotations and the spreading for one block, with rotation 1 in the low
+// lane and rotation 2 in the high lane of each vector. Every lane does
+// exactly the operations of runRotation and of the spreading loop in
+// Spatializer::processBlock, in the same order, so the results are the same
+// to the last bit; the two rotations just share their instructions, and the
+// coordinates go straight into the spreading instead of through memory.
+void rotateAndSpread(Rotation& rot1, Rotation& rot2, const double* pairX, const double* pairY,
+                     const double* mono, int frames, double* blockX, double* blockY, double* out) {
+    const __m128d inc = _mm_set_pd(rot2.frequency * rot2.scale, rot1.frequency * rot1.scale);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d turn = _mm_set1_pd(kTurn);
+    const __m128d one = _mm_set1_pd(1.0);
+    __m128d phase = _mm_set_pd(rot2.phase, rot1.phase);
+    int i = 0;
+    for (; i < frames; ++i) {
+        phase = _mm_add_pd(phase, inc);
+        const __m128d inside = _mm_and_pd(_mm_cmpge_pd(phase, zero), _mm_cmplt_pd(phase, turn));
+        if (_mm_movemask_pd(inside) != 3) {
+            phase = wrapLanes(phase);
+        }
+        // k = the integer part, frac = phase - k; a = table[k],
+        // b = table[nextIndex(k)]; value = a + frac * (b - a).
+        const __m128i k = _mm_cvttpd_epi32(phase);
+        const __m128d frac = _mm_sub_pd(phase, _mm_cvtepi32_pd(k));
+        const int k1 = _mm_cvtsi128_si32(k);
+        const int k2 = _mm_cvtsi128_si32(_mm_shuffle_epi32(k, 1));
+        const __m128d px = _mm_loadu_pd(pairX + 2 * k1);
+        const __m128d py = _mm_loadu_pd(pairY + 2 * k2);
+        const __m128d a = _mm_unpacklo_pd(px, py);
+        const __m128d b = _mm_unpackhi_pd(px, py);
+        const __m128d xy = _mm_add_pd(a, _mm_mul_pd(frac, _mm_sub_pd(b, a)));
+        _mm_storel_pd(blockX + i, xy);
+        _mm_storeh_pd(blockY + i, xy);
+
+        // (x, 1 - x) times (y, y) and times (1 - y, 1 - y), then times s:
+        // the gains of the corners (1,1), (0,1) and (1,0), (0,0).
+        const __m128d rest = _mm_sub_pd(one, xy);           // (1 - x, 1 - y)
+        const __m128d xs = _mm_unpacklo_pd(xy, rest);       // (x, 1 - x)
+        const __m128d yy = _mm_unpackhi_pd(xy, xy);         // (y, y)
+        const __m128d restY = _mm_unpackhi_pd(rest, rest);  // (1 - y, 1 - y)
+        const __m128d s = _mm_set1_pd(mono[i]);
+        _mm_storeu_pd(out + 4 * i, _mm_mul_pd(_mm_mul_pd(xs, yy), s));
+        _mm_storeu_pd(out + 4 * i + 2, _mm_mul_pd(_mm_mul_pd(xs, restY), s));
+    }
+    // The rotations always run a whole block.
+    for (; i < BLOCK_SIZE; ++i) {
+        phase = _mm_add_pd(phase, inc);
+        const __m128d inside = _mm_and_pd(_mm_cmpge_pd(phase, zero), _mm_cmplt_pd(phase, turn));
+        if (_mm_movemask_pd(inside) != 3) {
+            phase = wrapLanes(phase);
+        }
+    }
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, phase);
+    rot1.phase = lanes[0];
+    rot2.phase = lanes[1];
+}
+#endif
 
 // The frequency changes only between blocks: the next block runs at the
 // value prepared by the previous call.
@@ -100,6 +217,10 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
     outBlock_.reset(new double[kOutChannels * BLOCK_SIZE]());
 
     drawPath(SQUARE, pathX_.get(), pathY_.get(), kPathSegments);
+    pairX_.reset(new double[2 * (kPathSegments + 1)]);
+    pairY_.reset(new double[2 * (kPathSegments + 1)]);
+    buildPairs(pathX_.get(), pairX_.get());
+    buildPairs(pathY_.get(), pairY_.get());
 
     const double rate = sampleRate > 2.0 ? sampleRate : kDefaultRate;
     const double scale = kTurn / rate;
@@ -140,15 +261,12 @@ int Spatializer::processBlock(int n) {
     }
 
     double* mono = monoBlock_.get();
-    for (int j = 0; j < frames; ++j) {
-        const double* frame = in + static_cast<std::size_t>(j) * channels_;
-        double sum = 0.0;
-        for (int ch = 0; ch < channels_; ++ch) {
-            sum += frame[ch];
-        }
-        mono[j] = sum * gain_;
-    }
+    mixDown(in, channels_, frames, gain_, mono);
 
+#if defined(TARVIO_SPATIALIZER_SSE2)
+    rotateAndSpread(rot1_, rot2_, pairX_.get(), pairY_.get(), mono, frames, blockX_.get(),
+                    blockY_.get(), outBlock_.get());
+#else
     // The rotations always run a whole block, so the point moves on at the
     // same pace even when fewer frames arrived.
     runRotation(rot1_, pathX_.get(), blockX_.get());
@@ -167,6 +285,7 @@ int Spatializer::processBlock(int n) {
         o[2] = x * (1.0 - y) * s;          // corner (1,0)
         o[3] = (1.0 - x) * (1.0 - y) * s;  // corner (0,0)
     }
+#endif
     return frames;
 }
 
@@ -194,6 +313,8 @@ void Spatializer::release() {
     pathX_.reset();
     pathY_.reset();
     outBlock_.reset();
+    pairX_.reset();
+    pairY_.reset();
 }
 
 }  // namespace tarvio

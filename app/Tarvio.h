@@ -84,6 +84,11 @@ class Spatializer {
     std::unique_ptr<double[]> pathX_;      // TABLE_SIZE + 1 path points
     std::unique_ptr<double[]> pathY_;      // TABLE_SIZE + 1 path points
     std::unique_ptr<double[]> outBlock_;   // 4 * BLOCK_SIZE output samples
+    // For each path index k (0 to TABLE_SIZE), the point and its neighbour on
+    // the path side by side: pathX_[k], pathX_[next(k)], ...; lets one load
+    // fetch both ends of an interpolation.
+    std::unique_ptr<double[]> pairX_;
+    std::unique_ptr<double[]> pairY_;
 };
 
 // Runs the whole program: banner, argument check, files, report, block loop.

@@ -1,0 +1,149 @@
+// The AIFF writer's fast paths (a vector loop for 16-bit doubles, bytes
+// collected over several calls before they reach the stream) against a plain
+// reference: every special value at every position of the vector loop, and
+// many calls of uneven sizes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "aiff/wraiff.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using testsupport::Bytes;
+
+// Nearest integer, halves away from zero, clipped to the depth and counted;
+// NaN gives 0.
+Bytes reference(const std::vector<double>& in, int bits, unsigned long long& clips) {
+    const double fs = std::ldexp(1.0, bits - 1);
+    Bytes out;
+    clips = 0;
+    for (double x : in) {
+        double r = std::isnan(x) ? 0.0 : std::round(x * fs);
+        if (r > fs - 1) {
+            r = fs - 1;
+            ++clips;
+        } else if (r < -fs) {
+            r = -fs;
+            ++clips;
+        }
+        testsupport::appendBE(out, static_cast<std::uint64_t>(static_cast<long long>(r)), bits / 8);
+    }
+    return out;
+}
+
+unsigned long long reportedClips(WRAIFF& w) {
+    std::ostringstream os;
+    w.info(os);
+    const std::string text = os.str();
+    const std::size_t at = text.find("clipped: ");
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + 9));
+}
+
+// Writes `in` as `channels`-channel frames in calls of the given sizes (in
+// frames, repeated until everything is written) and returns the data bytes.
+Bytes writeInCalls(const std::string& path, const std::vector<double>& in, short channels,
+                   short bits, const std::vector<long>& calls, unsigned long long& clips) {
+    {
+        WRAIFF w(path.c_str(), 44100.0, channels, bits);
+        testing::internal::CaptureStderr();
+        const long frames = static_cast<long>(in.size()) / channels;
+        long done = 0;
+        for (std::size_t c = 0; done < frames; ++c) {
+            long n = calls[c % calls.size()];
+            if (n > frames - done)
+                n = frames - done;
+            w.write(in.data() + done * channels, n);
+            done += n;
+        }
+        testing::internal::GetCapturedStderr();
+        clips = reportedClips(w);
+        w.close();
+    }
+    const Bytes file = testsupport::readFile(path);
+    return file.size() < 54 ? Bytes() : Bytes(file.begin() + 54, file.end());
+}
+
+TEST(WriterBlocks, SpecialValuesAtEveryPositionOfTheVectorLoop) {
+    const double u = 1.0 / 32768;
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> specials = {0.0,
+                                          -0.0,
+                                          1.0,
+                                          -1.0,
+                                          0.5,
+                                          -0.5,
+                                          2.5 * u,
+                                          -2.5 * u,
+                                          0.49999999999999994 * u,
+                                          -0.49999999999999994 * u,
+                                          32767.5 * u,
+                                          32767.499 * u,
+                                          -32768.5 * u,
+                                          -32768.499 * u,
+                                          1e300,
+                                          -1e300,
+                                          inf,
+                                          -inf,
+                                          nan,
+                                          -nan,
+                                          1e-310,
+                                          -1e-310};
+    // Each special value, after 0 to 8 ordinary ones, lands on every lane of
+    // the eight-sample loop, and on the samples left over after it.
+    std::vector<double> in;
+    for (double s : specials) {
+        for (int lead = 0; lead <= 8; ++lead) {
+            for (int k = 0; k < lead; ++k)
+                in.push_back((k - 4) * 0.1234);
+            in.push_back(s);
+        }
+    }
+    while (in.size() % 4 != 0)
+        in.push_back(0.25);
+    unsigned long long expectedClips = 0;
+    const Bytes expected = reference(in, 16, expectedClips);
+
+    testsupport::TempDir dir;
+    for (const std::vector<long>& calls :
+         {std::vector<long>{100000}, std::vector<long>{1}, std::vector<long>{3, 5, 2}}) {
+        unsigned long long clips = 0;
+        EXPECT_EQ(writeInCalls(dir.file("s.aif"), in, 4, 16, calls, clips), expected);
+        EXPECT_EQ(clips, expectedClips);
+    }
+}
+
+// Bytes collected over many calls of uneven sizes come out in order and
+// complete, also when the scratch space fills in the middle of a frame or
+// of a sample (three channels of 24 bits).
+TEST(WriterBlocks, ManyUnevenCallsGiveTheBytesOfOneCall) {
+    std::vector<double> in(3 * 4 * 50001);
+    std::uint32_t lcg = 1;
+    for (double& x : in) {
+        lcg = lcg * 1664525u + 1013904223u;
+        x = (static_cast<double>(lcg >> 8) / 16777216.0 - 0.5) * 2.3;  // some clip
+    }
+    const std::vector<long> calls = {1024, 1, 777, 3, 8191, 1024, 16384, 5};
+    testsupport::TempDir dir;
+    for (short bits : {16, 24}) {
+        for (short channels : {3, 4}) {
+            SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels");
+            std::vector<double> frames(in.begin(), in.begin() + (in.size() / channels) * channels);
+            unsigned long long expectedClips = 0;
+            const Bytes expected = reference(frames, bits, expectedClips);
+            unsigned long long clips = 0;
+            EXPECT_EQ(writeInCalls(dir.file("u.aif"), frames, channels, bits, calls, clips),
+                      expected);
+            EXPECT_EQ(clips, expectedClips);
+        }
+    }
+}
+
+}  // namespace
