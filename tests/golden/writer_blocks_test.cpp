@@ -96,14 +96,15 @@ TEST(WriterBlocks, SpecialValuesAtEveryPositionOfTheVectorLoop) {
                                           -nan,
                                           1e-310,
                                           -1e-310};
-    // Each special value, after 0 to 8 ordinary ones, lands on every lane of
-    // the eight-sample loop, and on the samples left over after it.
+    // Each special value in groups of 16 samples, once at each position of
+    // the group, so that it meets every lane of the vector loops (8 or 16
+    // samples wide) and, in the calls of a few frames, the samples left over
+    // after them.
     std::vector<double> in;
     for (double s : specials) {
-        for (int lead = 0; lead <= 8; ++lead) {
-            for (int k = 0; k < lead; ++k)
-                in.push_back((k - 4) * 0.1234);
-            in.push_back(s);
+        for (int at = 0; at < 16; ++at) {
+            for (int k = 0; k < 16; ++k)
+                in.push_back(k == at ? s : (k - 8) * 0.1234);
         }
     }
     while (in.size() % 4 != 0)
