@@ -10,7 +10,7 @@
 class RDAIFF_impl;
 
 class RDAIFF {
-public:
+  public:
     // A reader with no file open.
     RDAIFF();
     // A reader that opens `name` at once; throws what open throws.
@@ -52,7 +52,7 @@ public:
     void rewind();
     void close();
 
-private:
+  private:
     RDAIFF_impl* impl;
 };
 

@@ -20,7 +20,7 @@ void encode_extended(double r, unsigned char out[10]);
 class WRAIFF_impl;
 
 class WRAIFF {
-public:
+  public:
     // A writer with no file open.
     WRAIFF();
     // A writer that opens `name` at once; throws what open throws.
@@ -54,7 +54,7 @@ public:
     // Rewrites the header with the final counts and closes the file.
     void close();
 
-private:
+  private:
     WRAIFF_impl* impl;
 };
 

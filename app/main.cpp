@@ -3,4 +3,6 @@
 
 #include "app/Tarvio.h"
 
-int main(int argc, char** argv) { return tarvio::run(argc, argv, std::cout); }
+int main(int argc, char** argv) {
+    return tarvio::run(argc, argv, std::cout);
+}

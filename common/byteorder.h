@@ -13,14 +13,16 @@ namespace bytes {
 // Reads an unsigned big-endian number of `n` bytes (0 to 8) from `p`.
 inline std::uint64_t getBE(const unsigned char* p, int n) {
     std::uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v = (v << 8) | p[i];
+    for (int i = 0; i < n; ++i)
+        v = (v << 8) | p[i];
     return v;
 }
 
 // Reads an unsigned little-endian number of `n` bytes (0 to 8) from `p`.
 inline std::uint64_t getLE(const unsigned char* p, int n) {
     std::uint64_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
+    for (int i = n - 1; i >= 0; --i)
+        v = (v << 8) | p[i];
     return v;
 }
 
@@ -58,13 +60,25 @@ inline std::int16_t toSigned16(std::uint16_t u) {
     return u < 0x8000u ? static_cast<std::int16_t>(u)
                        : static_cast<std::int16_t>(static_cast<int>(u) - 0x10000);
 }
-inline std::int16_t getS16BE(const unsigned char* p) { return toSigned16(getU16BE(p)); }
-inline std::int16_t getS16LE(const unsigned char* p) { return toSigned16(getU16LE(p)); }
+inline std::int16_t getS16BE(const unsigned char* p) {
+    return toSigned16(getU16BE(p));
+}
+inline std::int16_t getS16LE(const unsigned char* p) {
+    return toSigned16(getU16LE(p));
+}
 
-inline void putU16BE(unsigned char* p, std::uint16_t v) { putBE(p, v, 2); }
-inline void putU32BE(unsigned char* p, std::uint32_t v) { putBE(p, v, 4); }
-inline void putU16LE(unsigned char* p, std::uint16_t v) { putLE(p, v, 2); }
-inline void putU32LE(unsigned char* p, std::uint32_t v) { putLE(p, v, 4); }
+inline void putU16BE(unsigned char* p, std::uint16_t v) {
+    putBE(p, v, 2);
+}
+inline void putU32BE(unsigned char* p, std::uint32_t v) {
+    putBE(p, v, 4);
+}
+inline void putU16LE(unsigned char* p, std::uint16_t v) {
+    putLE(p, v, 2);
+}
+inline void putU32LE(unsigned char* p, std::uint32_t v) {
+    putLE(p, v, 4);
+}
 
 }  // namespace bytes
 }  // namespace tarvio

@@ -26,7 +26,8 @@ TempDir::TempDir() {
     std::string templ = std::string(base && *base ? base : "/tmp") + "/tarvio-test-XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
     path_ = buf.data();
 }
 
@@ -36,7 +37,9 @@ TempDir::~TempDir() {
     (void)rc;
 }
 
-std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
+std::string TempDir::file(const std::string& name) const {
+    return path_ + "/" + name;
+}
 
 Bytes readFile(const std::string& path) {
     std::string s = slurp(path);
@@ -45,8 +48,10 @@ Bytes readFile(const std::string& path) {
 
 void writeFile(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
 }
 
 bool fileExists(const std::string& path) {
@@ -54,14 +59,18 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-void appendTag(Bytes& b, const char tag[4]) { b.insert(b.end(), tag, tag + 4); }
+void appendTag(Bytes& b, const char tag[4]) {
+    b.insert(b.end(), tag, tag + 4);
+}
 
 void appendLE(Bytes& b, std::uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) b.push_back(static_cast<unsigned char>((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < n; ++i)
+        b.push_back(static_cast<unsigned char>((v >> (8 * i)) & 0xFF));
 }
 
 void appendBE(Bytes& b, std::uint64_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) b.push_back(static_cast<unsigned char>((v >> (8 * i)) & 0xFF));
+    for (int i = n - 1; i >= 0; --i)
+        b.push_back(static_cast<unsigned char>((v >> (8 * i)) & 0xFF));
 }
 
 std::string shellQuote(const std::string& s) {
@@ -79,10 +88,12 @@ CommandResult runCommand(const std::string& command) {
     TempDir dir;
     std::string outPath = dir.file("stdout");
     std::string errPath = dir.file("stderr");
-    std::string full = "(" + command + ") >" + shellQuote(outPath) + " 2>" + shellQuote(errPath) + " </dev/null";
+    std::string full =
+        "(" + command + ") >" + shellQuote(outPath) + " 2>" + shellQuote(errPath) + " </dev/null";
     CommandResult r;
     int rc = std::system(full.c_str());
-    if (rc != -1 && WIFEXITED(rc)) r.status = WEXITSTATUS(rc);
+    if (rc != -1 && WIFEXITED(rc))
+        r.status = WEXITSTATUS(rc);
     r.out = slurp(outPath);
     r.err = slurp(errPath);
     return r;

@@ -14,7 +14,7 @@ using Bytes = std::vector<unsigned char>;
 // A fresh directory below the system's temporary directory, removed with
 // everything in it when the object goes out of scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -24,7 +24,7 @@ public:
     // The path of `name` inside the directory.
     std::string file(const std::string& name) const;
 
-private:
+  private:
     std::string path_;
 };
 
@@ -50,7 +50,9 @@ std::string shellQuote(const std::string& s);
 
 // True when the peer tests must not be skipped (the project's test script
 // installs the peers and asks for them).
-constexpr bool peersRequired() { return TARVIO_REQUIRE_PEERS != 0; }
+constexpr bool peersRequired() {
+    return TARVIO_REQUIRE_PEERS != 0;
+}
 
 // True when `program` is found on the PATH.
 bool haveProgram(const std::string& program);
@@ -59,12 +61,13 @@ bool haveProgram(const std::string& program);
 
 // Skips the current test when a command-line peer is missing, unless the
 // peers are required, in which case the test fails.
-#define TARVIO_REQUIRE_PROGRAM(program)                                          \
-    do {                                                                         \
-        if (!::testsupport::haveProgram(program)) {                              \
-            if (::testsupport::peersRequired()) FAIL() << program << " missing"; \
-            GTEST_SKIP() << program << " not installed";                         \
-        }                                                                        \
+#define TARVIO_REQUIRE_PROGRAM(program)                  \
+    do {                                                 \
+        if (!::testsupport::haveProgram(program)) {      \
+            if (::testsupport::peersRequired())          \
+                FAIL() << program << " missing";         \
+            GTEST_SKIP() << program << " not installed"; \
+        }                                                \
     } while (0)
 
 #endif  // TARVIO_TESTS_SUPPORT_TESTSUPPORT_H
