@@ -106,6 +106,7 @@ run_floor
 SOX_SIZE=$(stat -c %s "$WORK/out_sox.aif")
 
 # --- timed runs, alternating
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo "?")
 T_TARVIO=()
 T_SOX=()
 T_FLOOR=()
@@ -116,6 +117,7 @@ for ((i = 1; i <= RUNS; i++)); do
     echo "run $i/$RUNS: tarvio ${T_TARVIO[-1]} s, sox ${T_SOX[-1]} s, floor ${T_FLOOR[-1]} s"
 done
 
+LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo "?")
 M_TARVIO=$(median "${T_TARVIO[@]}")
 M_SOX=$(median "${T_SOX[@]}")
 M_FLOOR=$(median "${T_FLOOR[@]}")
@@ -132,7 +134,11 @@ RSS1=$(peak_rss "$IN1")
 RSS10=$(peak_rss "$IN")
 
 IN_SIZE=$(stat -c %s "$IN")
+CPU=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || echo "?")
+OS=$( (. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME") || uname -s)
 echo
+echo "machine: $CPU, $(nproc) cores, $OS, kernel $(uname -r)"
+echo "load average (1, 5, 15 min): $LOAD_BEFORE before the timed runs, $LOAD_AFTER after"
 echo "input: ${MINUTES} min stereo 44.1 kHz 16-bit WAV, $IN_SIZE bytes;" \
     "output: tarvio $SIZE bytes, sox $SOX_SIZE bytes"
 echo "medians of $RUNS alternating runs after a warm-up (wall clock):"
