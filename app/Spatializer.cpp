@@ -134,57 +134,96 @@ __m128d wrapLanes(__m128d phase) {
     return _mm_load_pd(lanes);
 }
 
+// True when both lanes lie in [0, kTurn).
+inline bool bothInside(__m128d phase, __m128d zero, __m128d turn) {
+    const __m128d inside = _mm_and_pd(_mm_cmpge_pd(phase, zero), _mm_cmplt_pd(phase, turn));
+    return _mm_movemask_pd(inside) == 3;
+}
+
+// One sample of both rotations: advance, then wrap a lane that left the turn.
+inline __m128d stepPhases(__m128d phase, __m128d inc, __m128d zero, __m128d turn) {
+    phase = _mm_add_pd(phase, inc);
+    if (!bothInside(phase, zero, turn)) {
+        phase = wrapLanes(phase);
+    }
+    return phase;
+}
+
+// Interpolates both coordinates of one frame from its phase pair and spreads
+// the mono sample s over the four corners of output frame o.
+inline void spreadFrame(__m128d phase, const double* pairX, const double* pairY, double s,
+                        double* o) {
+    // k = the integer part, frac = phase - k; a = table[k],
+    // b = table[nextIndex(k)]; value = a + frac * (b - a).
+    const __m128i k = _mm_cvttpd_epi32(phase);
+    const __m128d frac = _mm_sub_pd(phase, _mm_cvtepi32_pd(k));
+    const __m128i at = _mm_add_epi32(k, k);  // index of the pair, 0 to 2 * TABLE_SIZE
+    const unsigned atX = static_cast<unsigned>(_mm_cvtsi128_si32(at));
+    const unsigned atY = static_cast<unsigned>(_mm_cvtsi128_si32(_mm_shuffle_epi32(at, 1)));
+    const __m128d px = _mm_loadu_pd(pairX + atX);
+    const __m128d py = _mm_loadu_pd(pairY + atY);
+    const __m128d a = _mm_unpacklo_pd(px, py);
+    const __m128d b = _mm_unpackhi_pd(px, py);
+    const __m128d xy = _mm_add_pd(a, _mm_mul_pd(frac, _mm_sub_pd(b, a)));  // (x, y)
+
+    // (x, 1 - x) times (y, y) and times (1 - y, 1 - y), then times s:
+    // the gains of the corners (1,1), (0,1) and (1,0), (0,0).
+    const __m128d rest = _mm_sub_pd(_mm_set1_pd(1.0), xy);  // (1 - x, 1 - y)
+    const __m128d xs = _mm_unpacklo_pd(xy, rest);           // (x, 1 - x)
+    const __m128d yy = _mm_unpackhi_pd(xy, xy);             // (y, y)
+    const __m128d restY = _mm_unpackhi_pd(rest, rest);      // (1 - y, 1 - y)
+    const __m128d sv = _mm_set1_pd(s);
+    _mm_storeu_pd(o, _mm_mul_pd(_mm_mul_pd(xs, yy), sv));
+    _mm_storeu_pd(o + 2, _mm_mul_pd(_mm_mul_pd(xs, restY), sv));
+}
+
 // Both rotations and the spreading for one block, with rotation 1 in the low
 // lane and rotation 2 in the high lane of each vector. Every lane does
 // exactly the operations of runRotation and of the spreading loop in
 // Spatializer::processBlock, in the same order, so the results are the same
 // to the last bit; the two rotations just share their instructions, and the
-// coordinates go straight into the spreading instead of through memory.
+// coordinates go from registers straight into the spreading (blockX and
+// blockY are not needed on this path).
+//
+// The wrap test is made once per batch of frames: with a constant increment
+// each lane moves in one direction only (rounding is monotonic), so when the
+// last phase of a batch lies inside the turn, every phase before it did too,
+// and no wrap was due. Otherwise the batch is done again, step by step, from
+// the phases it started with.
 void rotateAndSpread(Rotation& rot1, Rotation& rot2, const double* pairX, const double* pairY,
-                     const double* mono, int frames, double* blockX, double* blockY, double* out) {
+                     const double* mono, int frames, double* out) {
     const __m128d inc = _mm_set_pd(rot2.frequency * rot2.scale, rot1.frequency * rot1.scale);
     const __m128d zero = _mm_setzero_pd();
     const __m128d turn = _mm_set1_pd(kTurn);
-    const __m128d one = _mm_set1_pd(1.0);
     __m128d phase = _mm_set_pd(rot2.phase, rot1.phase);
+    constexpr int kBatch = 8;
     int i = 0;
-    for (; i < frames; ++i) {
-        phase = _mm_add_pd(phase, inc);
-        const __m128d inside = _mm_and_pd(_mm_cmpge_pd(phase, zero), _mm_cmplt_pd(phase, turn));
-        if (_mm_movemask_pd(inside) != 3) {
-            phase = wrapLanes(phase);
+    for (; i + kBatch <= frames; i += kBatch) {
+        __m128d phases[kBatch];
+        __m128d p = phase;
+        for (int m = 0; m < kBatch; ++m) {
+            p = _mm_add_pd(p, inc);
+            phases[m] = p;
         }
-        // k = the integer part, frac = phase - k; a = table[k],
-        // b = table[nextIndex(k)]; value = a + frac * (b - a).
-        const __m128i k = _mm_cvttpd_epi32(phase);
-        const __m128d frac = _mm_sub_pd(phase, _mm_cvtepi32_pd(k));
-        const int k1 = _mm_cvtsi128_si32(k);
-        const int k2 = _mm_cvtsi128_si32(_mm_shuffle_epi32(k, 1));
-        const __m128d px = _mm_loadu_pd(pairX + 2 * k1);
-        const __m128d py = _mm_loadu_pd(pairY + 2 * k2);
-        const __m128d a = _mm_unpacklo_pd(px, py);
-        const __m128d b = _mm_unpackhi_pd(px, py);
-        const __m128d xy = _mm_add_pd(a, _mm_mul_pd(frac, _mm_sub_pd(b, a)));
-        _mm_storel_pd(blockX + i, xy);
-        _mm_storeh_pd(blockY + i, xy);
-
-        // (x, 1 - x) times (y, y) and times (1 - y, 1 - y), then times s:
-        // the gains of the corners (1,1), (0,1) and (1,0), (0,0).
-        const __m128d rest = _mm_sub_pd(one, xy);           // (1 - x, 1 - y)
-        const __m128d xs = _mm_unpacklo_pd(xy, rest);       // (x, 1 - x)
-        const __m128d yy = _mm_unpackhi_pd(xy, xy);         // (y, y)
-        const __m128d restY = _mm_unpackhi_pd(rest, rest);  // (1 - y, 1 - y)
-        const __m128d s = _mm_set1_pd(mono[i]);
-        _mm_storeu_pd(out + 4 * i, _mm_mul_pd(_mm_mul_pd(xs, yy), s));
-        _mm_storeu_pd(out + 4 * i + 2, _mm_mul_pd(_mm_mul_pd(xs, restY), s));
+        if (!bothInside(p, zero, turn)) {
+            p = phase;
+            for (int m = 0; m < kBatch; ++m) {
+                p = stepPhases(p, inc, zero, turn);
+                phases[m] = p;
+            }
+        }
+        phase = p;
+        for (int m = 0; m < kBatch; ++m) {
+            spreadFrame(phases[m], pairX, pairY, mono[i + m], out + kOutChannels * (i + m));
+        }
+    }
+    for (; i < frames; ++i) {
+        phase = stepPhases(phase, inc, zero, turn);
+        spreadFrame(phase, pairX, pairY, mono[i], out + kOutChannels * i);
     }
     // The rotations always run a whole block.
     for (; i < BLOCK_SIZE; ++i) {
-        phase = _mm_add_pd(phase, inc);
-        const __m128d inside = _mm_and_pd(_mm_cmpge_pd(phase, zero), _mm_cmplt_pd(phase, turn));
-        if (_mm_movemask_pd(inside) != 3) {
-            phase = wrapLanes(phase);
-        }
+        phase = stepPhases(phase, inc, zero, turn);
     }
     alignas(16) double lanes[2];
     _mm_store_pd(lanes, phase);
@@ -264,8 +303,7 @@ int Spatializer::processBlock(int n) {
     mixDown(in, channels_, frames, gain_, mono);
 
 #if defined(TARVIO_SPATIALIZER_SSE2)
-    rotateAndSpread(rot1_, rot2_, pairX_.get(), pairY_.get(), mono, frames, blockX_.get(),
-                    blockY_.get(), outBlock_.get());
+    rotateAndSpread(rot1_, rot2_, pairX_.get(), pairY_.get(), mono, frames, outBlock_.get());
 #else
     // The rotations always run a whole block, so the point moves on at the
     // same pace even when fewer frames arrived.
