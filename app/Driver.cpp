@@ -50,18 +50,25 @@ int framesForSetup(unsigned frames) {
     return frames > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(frames);
 }
 
-// The output file a run has created, remembered by device and inode so that a
-// failed run removes exactly that file and nothing else (not a device such as
-// /dev/full, not a file that has taken the name's place since).
+// The output file a run has created: the file itself (a symbolic link is
+// followed to it), remembered by device and inode so that a failed run removes
+// exactly that file and nothing else (not a device such as /dev/full, not a
+// file that has taken the name's place since).
 struct CreatedOutput {
     bool known = false;
+    std::string path;
     dev_t device = 0;
     ino_t inode = 0;
 };
 
 void rememberOutput(const char* path, CreatedOutput& output) {
+    char* resolved = ::realpath(path, nullptr);
+    if (!resolved)
+        return;
+    output.path = resolved;
+    std::free(resolved);
     struct stat st;
-    if (::lstat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::lstat(output.path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         output.known = true;
         output.device = st.st_dev;
         output.inode = st.st_ino;
@@ -72,12 +79,12 @@ void rememberOutput(const char* path, CreatedOutput& output) {
 // that failed half-way (a full disk, a file size limit) keeps the provisional
 // header, which claims far more frames than the file holds, and even a file
 // finished with the frames written so far is not the file that was asked for.
-void removeOutput(const char* path, const CreatedOutput& output) {
+void removeOutput(const CreatedOutput& output) {
     struct stat st;
-    if (!output.known || ::lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+    if (!output.known || ::lstat(output.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return;
     if (st.st_dev == output.device && st.st_ino == output.inode)
-        std::remove(path);
+        std::remove(output.path.c_str());
 }
 
 // The working buffers grow with the channel count (channels x 1024 samples,
@@ -188,8 +195,7 @@ int run(int argc, const char* const* argv, std::ostream& out) {
         endProgress(out, progressOpen);
         out << "Fatal error: unknown exception" << std::endl;
     }
-    if (output.known)
-        removeOutput(argv[2], output);
+    removeOutput(output);
     return 1;
 }
 
