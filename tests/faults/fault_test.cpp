@@ -8,6 +8,7 @@
 // an output in a directory that does not exist, words as numbers, an empty
 // data block, and the progress line cut short by /dev/full.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -229,6 +230,12 @@ TEST(OutputFaults, AWriteFailingHalfWayLeavesNoOutput) {
     CommandResult r = tarvio(args(in, out), "trap '' XFSZ; ulimit -f 200; ");
     expectFailure(r, "\nspatializing...\nError: AIFF file gone bad!\n\n", in, original, out);
     EXPECT_EQ(r.err, "AIFF file gone bad. No header-rewrite!\n");
+
+    // Written through a symbolic link, the file it points to goes.
+    const std::string target = dir.file("target.aif");
+    ASSERT_EQ(::symlink(target.c_str(), dir.file("link.aif").c_str()), 0);
+    r = tarvio(args(in, dir.file("link.aif")), "trap '' XFSZ; ulimit -f 200; ");
+    expectFailure(r, "\nspatializing...\nError: AIFF file gone bad!\n\n", in, original, target);
 
     // The same run without the limit succeeds: the limit was the cause.
     r = tarvio(args(in, out));
