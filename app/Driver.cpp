@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <new>
 #include <ostream>
 #include <stdexcept>
+#include <string>
 
 #include "aiff/wraiff.h"
 #include "app/Tarvio.h"
@@ -47,12 +50,63 @@ int framesForSetup(unsigned frames) {
     return frames > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(frames);
 }
 
+// The output file a run has created: the file itself (a symbolic link is
+// followed to it), remembered by device and inode so that a failed run removes
+// exactly that file and nothing else (not a device such as /dev/full, not a
+// file that has taken the name's place since).
+struct CreatedOutput {
+    bool known = false;
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+void rememberOutput(const char* path, CreatedOutput& output) {
+    char* resolved = ::realpath(path, nullptr);
+    if (!resolved)
+        return;
+    output.path = resolved;
+    std::free(resolved);
+    struct stat st;
+    if (::lstat(output.path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        output.known = true;
+        output.device = st.st_dev;
+        output.inode = st.st_ino;
+    }
+}
+
+// A run that fails after creating its output leaves no file behind: a write
+// that failed half-way (a full disk, a file size limit) keeps the provisional
+// header, which claims far more frames than the file holds, and even a file
+// finished with the frames written so far is not the file that was asked for.
+void removeOutput(const CreatedOutput& output) {
+    struct stat st;
+    if (!output.known || ::lstat(output.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    if (st.st_dev == output.device && st.st_ino == output.inode)
+        std::remove(output.path.c_str());
+}
+
+// The working buffers grow with the channel count (channels x 1024 samples,
+// 268 MB for the 32767 channels a WAV header can declare); when they do not
+// fit, say so in words.
+Spatializer makeSpatializer(const SpatializerParams& params, int channels, double rate,
+                            int frames) {
+    try {
+        return Spatializer(params, channels, rate, frames);
+    } catch (const std::bad_alloc&) {
+        throw std::runtime_error("not enough memory for the working buffers of " +
+                                 std::to_string(channels) + " channels");
+    }
+}
+
 // One whole run after the banner. Everything that owns a file or a buffer is
 // local here, so that when an exception leaves, the buffers, the writer (which
 // finishes its file) and the reader are all destroyed, in that order, before
 // the caller's handler prints its line. `progressOpen` is true while the
 // progress text waits for its "done".
-void spatialize(int argc, const char* const* argv, std::ostream& out, bool& progressOpen) {
+void spatialize(int argc, const char* const* argv, std::ostream& out, bool& progressOpen,
+                CreatedOutput& output) {
     const int nargs = argc - 1;
     if (nargs != 8 && nargs != 9)
         throw std::runtime_error(kUsage);
@@ -73,6 +127,7 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, bool& prog
     WRAIFF writer(argv[2], rate, 4, 16);
     if (!writer.is_open())
         throw std::runtime_error("cannot create output AIFF file");
+    rememberOutput(argv[2], output);
 
     SpatializerParams params;
     params.f1_init = std::atof(argv[3]);
@@ -93,7 +148,7 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, bool& prog
     out << "amp. normalization   = " << params.norm << std::endl;
     out << std::endl;
 
-    Spatializer spatializer(params, channels, rate, framesForSetup(frames));
+    Spatializer spatializer = makeSpatializer(params, channels, rate, framesForSetup(frames));
 
     out << "spatializing..." << std::flush;
     progressOpen = true;
@@ -125,8 +180,9 @@ void endProgress(std::ostream& out, bool& progressOpen) {
 int run(int argc, const char* const* argv, std::ostream& out) {
     printBanner(out);
     bool progressOpen = false;
+    CreatedOutput output;
     try {
-        spatialize(argc, argv, out, progressOpen);
+        spatialize(argc, argv, out, progressOpen, output);
         return 0;
     } catch (const char* message) {
         // The AIFF writer's texts end with their own newline.
@@ -139,6 +195,7 @@ int run(int argc, const char* const* argv, std::ostream& out) {
         endProgress(out, progressOpen);
         out << "Fatal error: unknown exception" << std::endl;
     }
+    removeOutput(output);
     return 1;
 }
 
