@@ -3,10 +3,14 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
+#include <new>
 #include <ostream>
 #include <stdexcept>
+#include <string>
 
 #include "aiff/wraiff.h"
 #include "app/Tarvio.h"
@@ -47,32 +51,82 @@ int framesForSetup(unsigned frames) {
     return frames > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(frames);
 }
 
-// One whole run after the banner. Everything that owns a file or a buffer is
-// local here, so that when an exception leaves, the buffers, the writer (which
-// finishes its file) and the reader are all destroyed, in that order, before
-// the caller's handler prints its line. `progressOpen` is true while the
-// progress text waits for its "done".
-void spatialize(int argc, const char* const* argv, std::ostream& out, bool& progressOpen) {
-    const int nargs = argc - 1;
-    if (nargs != 8 && nargs != 9)
-        throw std::runtime_error(kUsage);
+// The output file a run has created: the file itself (a symbolic link is
+// followed to it), remembered by device and inode so that a failed run removes
+// exactly that file and nothing else (not a device such as /dev/full, not a
+// file that has taken the name's place since).
+struct CreatedOutput {
+    bool known = false;
+    bool finished = false;  // the writer completed the header; the file is consistent
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
 
-    WavInFile reader(argv[1]);
-    if (reader.getNumBits() != 16)
-        throw std::runtime_error("invalid format: only 16 bit files allowed");
+void rememberOutput(const char* path, CreatedOutput& output) {
+    char* resolved = ::realpath(path, nullptr);
+    if (!resolved)
+        return;
+    output.path = resolved;
+    std::free(resolved);
+    struct stat st;
+    if (::lstat(output.path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        output.known = true;
+        output.device = st.st_dev;
+        output.inode = st.st_ino;
+    }
+}
+
+// A run that fails after creating its output keeps the output only when the
+// writer could finish it: then its header holds exactly the frames written.
+// A write that failed half-way (a full disk, a file size limit) leaves the
+// provisional header, which claims far more frames than the file holds; such
+// a file is removed.
+void removeUnfinishedOutput(const CreatedOutput& output) {
+    struct stat st;
+    if (!output.known || output.finished || ::lstat(output.path.c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return;
+    if (st.st_dev == output.device && st.st_ino == output.inode)
+        std::remove(output.path.c_str());
+}
+
+// The working buffers grow with the channel count (channels x 1024 samples,
+// 268 MB for the 32767 channels a WAV header can declare); when they do not
+// fit, say so in words.
+Spatializer makeSpatializer(const SpatializerParams& params, int channels, double rate,
+                            int frames) {
+    try {
+        return Spatializer(params, channels, rate, frames);
+    } catch (const std::bad_alloc&) {
+        throw std::runtime_error("not enough memory for the working buffers of " +
+                                 std::to_string(channels) + " channels");
+    }
+}
+
+// After a failure, finishes the output as the writer's destructor would, but
+// learns whether the header could be completed. A failure to finish is told on
+// the error stream, as the destructor tells it.
+void finishAfterFailure(WRAIFF& writer, CreatedOutput& output) {
+    if (!writer.is_open())
+        return;
+    try {
+        writer.close();
+        output.finished = true;
+    } catch (const char* message) {
+        std::cerr << (message ? message : "") << std::flush;
+    }
+}
+
+// Everything between creating the output and closing it: arguments, report,
+// setup and the block loop. The spatializer's buffers are released before the
+// caller closes the writer.
+void spatializeInto(WRAIFF& writer, WavInFile& reader, int argc, const char* const* argv,
+                    std::ostream& out, bool& progressOpen) {
+    const int nargs = argc - 1;
     const int channels = reader.getNumChannels();
-    if (channels < 1)
-        throw std::runtime_error("invalid format: channel count must be at least 1");
     const double rate = reader.getSampleRate();
     const unsigned frames = reader.getNumSamples();
-
-    // Creating the output truncates it; it must not be the file still to be read.
-    if (sameFile(argv[1], argv[2]))
-        throw std::runtime_error("input and output are the same file");
-
-    WRAIFF writer(argv[2], rate, 4, 16);
-    if (!writer.is_open())
-        throw std::runtime_error("cannot create output AIFF file");
 
     SpatializerParams params;
     params.f1_init = std::atof(argv[3]);
@@ -93,7 +147,7 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, bool& prog
     out << "amp. normalization   = " << params.norm << std::endl;
     out << std::endl;
 
-    Spatializer spatializer(params, channels, rate, framesForSetup(frames));
+    Spatializer spatializer = makeSpatializer(params, channels, rate, framesForSetup(frames));
 
     out << "spatializing..." << std::flush;
     progressOpen = true;
@@ -108,8 +162,44 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, bool& prog
     out << std::endl;
 
     writer.info(out);
-    writer.close();
     spatializer.release();
+}
+
+// One whole run after the banner. Everything that owns a file or a buffer is
+// local here, so that when an exception leaves, the buffers are released, the
+// output is finished as far as it can be, and the writer and the reader are
+// destroyed, in that order, before the caller's handler prints its line.
+// `progressOpen` is true while the progress text waits for its "done".
+void spatialize(int argc, const char* const* argv, std::ostream& out, bool& progressOpen,
+                CreatedOutput& output) {
+    const int nargs = argc - 1;
+    if (nargs != 8 && nargs != 9)
+        throw std::runtime_error(kUsage);
+
+    WavInFile reader(argv[1]);
+    if (reader.getNumBits() != 16)
+        throw std::runtime_error("invalid format: only 16 bit files allowed");
+    const int channels = reader.getNumChannels();
+    if (channels < 1)
+        throw std::runtime_error("invalid format: channel count must be at least 1");
+    const double rate = reader.getSampleRate();
+
+    // Creating the output truncates it; it must not be the file still to be read.
+    if (sameFile(argv[1], argv[2]))
+        throw std::runtime_error("input and output are the same file");
+
+    WRAIFF writer(argv[2], rate, 4, 16);
+    if (!writer.is_open())
+        throw std::runtime_error("cannot create output AIFF file");
+    rememberOutput(argv[2], output);
+    try {
+        spatializeInto(writer, reader, argc, argv, out, progressOpen);
+        writer.close();
+        output.finished = true;
+    } catch (...) {
+        finishAfterFailure(writer, output);
+        throw;
+    }
 }  // the writer, then the reader, are destroyed here
 
 // An error line always starts a line of its own, also when it interrupts the
@@ -125,8 +215,9 @@ void endProgress(std::ostream& out, bool& progressOpen) {
 int run(int argc, const char* const* argv, std::ostream& out) {
     printBanner(out);
     bool progressOpen = false;
+    CreatedOutput output;
     try {
-        spatialize(argc, argv, out, progressOpen);
+        spatialize(argc, argv, out, progressOpen, output);
         return 0;
     } catch (const char* message) {
         // The AIFF writer's texts end with their own newline.
@@ -139,6 +230,7 @@ int run(int argc, const char* const* argv, std::ostream& out) {
         endProgress(out, progressOpen);
         out << "Fatal error: unknown exception" << std::endl;
     }
+    removeUnfinishedOutput(output);
     return 1;
 }
 

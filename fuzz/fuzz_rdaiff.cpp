@@ -1,4 +1,4 @@
-// Fuzzes RDAIFF: open, every accessor, the report, reads in every destination
+// Fuzzes RDAIFF: open, every accessor (the name too), the report, reads in every destination
 // type that fits, and rewind. Any input must end in a `const char*` message or
 // a clean result.
 #include <cstdint>
@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr long kFrames = 64;        // frames per read call
+constexpr long kFrames = 64;         // frames per read call
 constexpr long kMaxChannels = 1000;  // the most channels the reader opens
 
 template <typename T>
@@ -54,17 +54,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const char*) {
         opened = false;
     }
-    if (!in.is_open()) return 0;
+    if (!in.is_open())
+        return 0;
     try {
         std::ostringstream report;
         in.info(report);
         volatile double sink = in.samplerate() + in.channels() + in.bits() +
-                               static_cast<double>(in.frames()) + static_cast<double>(in.frames_togo());
+                               static_cast<double>(in.frames()) +
+                               static_cast<double>(in.frames_togo()) +
+                               static_cast<double>(std::string(in.name()).size());
         (void)sink;
     } catch (const char*) {
         std::abort();  // the accessors of an open reader never refuse
     }
-    if (opened && (in.channels() < 1 || in.channels() > kMaxChannels)) std::abort();
+    if (opened && (in.channels() < 1 || in.channels() > kMaxChannels))
+        std::abort();
     if (!opened) {
         // An open that failed after the file was opened leaves it open with
         // whatever was read; reading from it must still be safe.

@@ -430,10 +430,14 @@ unsigned WavInFile::getDataSizeInBytes() const {
     return header.data.data_length;
 }
 
+// The frame size is stored in 16 bits without a sign in the file: frames of
+// 32768 bytes or more (16-bit audio with more than 16383 channels) come out
+// negative in the signed field and are taken back as what the file says.
 unsigned WavInFile::getNumSamples() const {
-    if (header.format.block_align <= 0)
+    const std::uint32_t frameBytes = static_cast<std::uint16_t>(header.format.block_align);
+    if (frameBytes == 0)
         return 0;  // no frame size, no frames
-    return header.data.data_length / static_cast<std::uint32_t>(header.format.block_align);
+    return header.data.data_length / frameBytes;
 }
 
 unsigned WavInFile::getLengthMS() const {
