@@ -364,6 +364,7 @@ class WRAIFF_impl {
     // `pending` bytes are converted samples not yet handed to the stream.
     unsigned char scratch[kScratchBytes];
     std::size_t pending = 0;
+    bool data_sent = false;  // sample bytes have gone to the stream
 };
 
 void WRAIFF_impl::open(const char* name, double samplerate, short channels, short bits) {
@@ -405,6 +406,7 @@ void WRAIFF_impl::open(const char* name, double samplerate, short channels, shor
     min_value = -max_value - 1;
     clipped = 0;
     pending = 0;
+    data_sent = false;
     n_frames = huge_frames;
     write_header();
     n_frames = 0;
@@ -485,6 +487,13 @@ void WRAIFF_impl::write(const T* buffer, long nframes) {
         pending += n * sample_bytes;
         buffer += n;
         remaining -= n;
+    }
+    // The first samples of a file go to the stream at once, so that an output
+    // that takes no data at all (a full device) fails the first write that
+    // has any, not only the close.
+    if (!data_sent && pending > 0) {
+        flush_scratch();
+        data_sent = true;
     }
     // Counted even when the stream failed: the frames were handed over.
     n_frames += static_cast<std::uint32_t>(nframes);
