@@ -17,12 +17,14 @@
 
 #include "common/byteorder.h"
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
+#define TARVIO_WRAIFF_SSE2 1
 #include <emmintrin.h>
 #endif
 // Where the compiler can build AVX2 code for one function and ask the CPU at
 // run time whether it has it, 16-bit conversion uses it when it can.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(TARVIO_NO_AVX2)
+#if defined(TARVIO_WRAIFF_SSE2) && defined(__x86_64__) && \
+    (defined(__GNUC__) || defined(__clang__)) && !defined(TARVIO_NO_AVX2)
 #define TARVIO_WRAIFF_AVX2 1
 #include <immintrin.h>
 #endif
@@ -65,7 +67,7 @@ inline Int roundHalfAway(double y) {
     return static_cast<Int>(t + static_cast<Int>(frac >= 0.5) - static_cast<Int>(frac <= -0.5));
 }
 
-#if defined(__SSE2__)
+#if defined(TARVIO_WRAIFF_SSE2)
 // Two doubles of a 16-bit file at a time, by the same steps as the scalar
 // loop in convertFloat: NaN to 0, count the values beyond the clip limits,
 // clamp to the bounds, truncate, and move away from zero by one where the
@@ -203,7 +205,7 @@ std::uint32_t convertFloat(const T* in, std::size_t n, unsigned char* out, const
     using Int = typename std::conditional<NB <= 4, std::int32_t, std::int64_t>::type;
     std::uint32_t clipped = 0;
     std::size_t i = 0;
-#if defined(__SSE2__)
+#if defined(TARVIO_WRAIFF_SSE2)
     // The program's own case, four channels of 16 bits from doubles, has a
     // vector path; it gives the same bytes and counts as the loop below.
     if constexpr (NB == 2 && std::is_same<T, double>::value) {
