@@ -19,13 +19,16 @@ void drain(WavInFile& in, T* buffer, int chunk) {
         int idleReads = 0;
         while (!in.eof()) {
             int n = in.read(buffer, chunk);
-            if (n < 0 || n > chunk) std::abort();
+            if (n < 0 || n > chunk)
+                std::abort();
             // One empty read may be needed to notice the physical end of the
             // file; a second one in a row means the loop would never end.
             idleReads = n == 0 ? idleReads + 1 : 0;
-            if (idleReads > 1) std::abort();
+            if (idleReads > 1)
+                std::abort();
         }
-        if (in.read(buffer, chunk) != 0) std::abort();
+        if (in.read(buffer, chunk) != 0)
+            std::abort();
     } catch (const std::runtime_error&) {
         // Refused widths end the loop with an exception; that is fine.
     }
@@ -43,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         WavInFile in(path.c_str());
         volatile unsigned sink = 0;
-        sink = sink + static_cast<unsigned>(in.getNumChannels()) + static_cast<unsigned>(in.getNumBits()) +
-               in.getBytesPerSample() + in.getSampleRate() + in.getDataSizeInBytes() + in.getNumSamples() +
-               in.getLengthMS();
+        sink = sink + static_cast<unsigned>(in.getNumChannels()) +
+               static_cast<unsigned>(in.getNumBits()) + in.getBytesPerSample() +
+               in.getSampleRate() + in.getDataSizeInBytes() + in.getNumSamples() + in.getLengthMS();
         drain(in, bytes, kChunk);
         in.rewind();
         drain(in, shorts, kChunk);

@@ -31,16 +31,21 @@ void save(const std::string& path, const Bytes& b) {
 }
 
 void le(Bytes& b, std::uint32_t v, int n) {
-    for (int i = 0; i < n; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    for (int i = 0; i < n; ++i)
+        b.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 void be(Bytes& b, std::uint32_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    for (int i = n - 1; i >= 0; --i)
+        b.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
-void tag(Bytes& b, const char* t) { b.insert(b.end(), t, t + 4); }
+void tag(Bytes& b, const char* t) {
+    b.insert(b.end(), t, t + 4);
+}
 
 std::vector<double> tone(int samples) {
     std::vector<double> v(static_cast<std::size_t>(samples));
-    for (int i = 0; i < samples; ++i) v[static_cast<std::size_t>(i)] = 0.9 * std::sin(0.05 * i);
+    for (int i = 0; i < samples; ++i)
+        v[static_cast<std::size_t>(i)] = 0.9 * std::sin(0.05 * i);
     return v;
 }
 
@@ -53,7 +58,8 @@ Bytes wavFromWriter(const std::string& scratch, int rate, int bits, int channels
     return load(scratch);
 }
 
-Bytes aiffFromWriter(const std::string& scratch, double rate, short channels, short bits, long frames) {
+Bytes aiffFromWriter(const std::string& scratch, double rate, short channels, short bits,
+                     long frames) {
     {
         WRAIFF out(scratch.c_str(), rate, channels, bits);
         std::vector<double> v = tone(static_cast<int>(frames * channels));
@@ -83,7 +89,8 @@ Bytes handMadeWav() {
     le(b, 0, 2);
     tag(b, "data");
     le(b, 16, 4);
-    for (int i = 0; i < 16; ++i) b.push_back(static_cast<unsigned char>(i * 17));
+    for (int i = 0; i < 16; ++i)
+        b.push_back(static_cast<unsigned char>(i * 17));
     b[4] = static_cast<unsigned char>(b.size() - 8);
     return b;
 }
@@ -96,7 +103,8 @@ Bytes handMadeAiff() {
     be(ssnd, 8 + 8, 4);
     be(ssnd, 0, 4);
     be(ssnd, 0, 4);
-    for (int i = 0; i < 8; ++i) ssnd.push_back(static_cast<unsigned char>(i * 31));
+    for (int i = 0; i < 8; ++i)
+        ssnd.push_back(static_cast<unsigned char>(i * 31));
     tag(comm, "COMM");
     be(comm, 18, 4);
     be(comm, 2, 2);
@@ -113,7 +121,8 @@ Bytes handMadeAiff() {
     b.insert(b.end(), ssnd.begin(), ssnd.end());
     b.insert(b.end(), comm.begin(), comm.end());
     std::uint32_t form = static_cast<std::uint32_t>(b.size() - 8);
-    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<unsigned char>(form >> (8 * (3 - i)));
+    for (int i = 0; i < 4; ++i)
+        b[4 + i] = static_cast<unsigned char>(form >> (8 * (3 - i)));
     return b;
 }
 
@@ -138,21 +147,23 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string dir = argv[1];
-    for (const char* sub : {"", "/wav", "/aiff", "/tarvio"}) ::mkdir((dir + sub).c_str(), 0755);
+    for (const char* sub : {"", "/wav", "/aiff", "/tarvio"})
+        ::mkdir((dir + sub).c_str(), 0755);
     const std::string scratch = dir + "/scratch.tmp";
 
-    std::vector<Bytes> wavs = {
-        wavFromWriter(scratch, 44100, 16, 2, 200), wavFromWriter(scratch, 8000, 16, 1, 101),
-        wavFromWriter(scratch, 22050, 8, 1, 64), wavFromWriter(scratch, 4096, 16, 3, 90),
-        handMadeWav()};
-    for (std::size_t i = 0; i < wavs.size(); ++i) save(dir + "/wav/seed" + std::to_string(i), wavs[i]);
+    std::vector<Bytes> wavs = {wavFromWriter(scratch, 44100, 16, 2, 200),
+                               wavFromWriter(scratch, 8000, 16, 1, 101),
+                               wavFromWriter(scratch, 22050, 8, 1, 64),
+                               wavFromWriter(scratch, 4096, 16, 3, 90), handMadeWav()};
+    for (std::size_t i = 0; i < wavs.size(); ++i)
+        save(dir + "/wav/seed" + std::to_string(i), wavs[i]);
 
-    std::vector<Bytes> aiffs = {aiffFromWriter(scratch, 44100, 2, 16, 50),
-                                aiffFromWriter(scratch, 8000, 1, 8, 33),
-                                aiffFromWriter(scratch, 96000, 3, 24, 20),
-                                aiffFromWriter(scratch, 48000, 1, 32, 16),
-                                aiffFromWriter(scratch, 1000, 1, 56, 5), handMadeAiff()};
-    for (std::size_t i = 0; i < aiffs.size(); ++i) save(dir + "/aiff/seed" + std::to_string(i), aiffs[i]);
+    std::vector<Bytes> aiffs = {
+        aiffFromWriter(scratch, 44100, 2, 16, 50), aiffFromWriter(scratch, 8000, 1, 8, 33),
+        aiffFromWriter(scratch, 96000, 3, 24, 20), aiffFromWriter(scratch, 48000, 1, 32, 16),
+        aiffFromWriter(scratch, 1000, 1, 56, 5),   handMadeAiff()};
+    for (std::size_t i = 0; i < aiffs.size(); ++i)
+        save(dir + "/aiff/seed" + std::to_string(i), aiffs[i]);
 
     const double circle[7] = {1, 1, 1, 1, 0, 0, 1};
     const double sweep[7] = {0.5, 8, -2, 3, 45, 400, 2};
