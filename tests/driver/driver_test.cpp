@@ -13,70 +13,30 @@
 #include <vector>
 
 #include "app/Tarvio.h"
+#include "tests/support/ProgramFixtures.h"
 #include "tests/support/TestSupport.h"
 
 #ifdef TARVIO_HAVE_SNDFILE
 #include <sndfile.h>
 #endif
 
-using testsupport::appendLE;
-using testsupport::appendTag;
 using testsupport::Bytes;
 using testsupport::CommandResult;
 using testsupport::fileExists;
 using testsupport::readFile;
+using testsupport::readOutputFile;
+using testsupport::runTarvio;
 using testsupport::TempDir;
+using testsupport::WavSpec;
 using testsupport::writeFile;
+using testsupport::writeWav;
+using Aiff = testsupport::OutputFile;
 
 namespace {
 
 const std::string kUsageError =
     "Error: syntax is 'tarvio in.wav out.aif f1_init f1_end f2_init f2_end angle1 angle2 "
     "[norm]\n\n";
-
-// A WAV file written byte by byte; the fields that a test may falsify can be
-// overridden, everything else follows the sample format.
-struct WavSpec {
-    int channels = 1;
-    std::uint32_t rate = 44100;
-    int bits = 16;
-    std::vector<std::int16_t> samples;  // 16-bit samples, interleaved
-    long blockAlign = -1;               // -1: bits * channels / 8
-    long long dataLength = -1;          // -1: the bytes of `samples`
-};
-
-void writeWav(const std::string& path, const WavSpec& w) {
-    const std::uint32_t sampleBytes = static_cast<std::uint32_t>(w.samples.size() * 2);
-    const std::uint32_t dataLength =
-        w.dataLength < 0 ? sampleBytes : static_cast<std::uint32_t>(w.dataLength);
-    const std::uint32_t blockAlign = w.blockAlign < 0
-                                         ? static_cast<std::uint32_t>(w.bits * w.channels / 8)
-                                         : static_cast<std::uint32_t>(w.blockAlign);
-    Bytes b;
-    appendTag(b, "RIFF");
-    appendLE(b, 36 + sampleBytes, 4);
-    appendTag(b, "WAVE");
-    appendTag(b, "fmt ");
-    appendLE(b, 16, 4);
-    appendLE(b, 1, 2);
-    appendLE(b, static_cast<std::uint16_t>(w.channels), 2);
-    appendLE(b, w.rate, 4);
-    appendLE(b, w.rate * blockAlign, 4);
-    appendLE(b, blockAlign, 2);
-    appendLE(b, static_cast<std::uint16_t>(w.bits), 2);
-    appendTag(b, "data");
-    appendLE(b, dataLength, 4);
-    for (std::int16_t s : w.samples)
-        appendLE(b, static_cast<std::uint16_t>(s), 2);
-    writeFile(path, b);
-}
-
-CommandResult tarvio(const std::vector<std::string>& args) {
-    std::string cmd = testsupport::shellQuote(TARVIO_BINARY);
-    for (const std::string& a : args)
-        cmd += " " + testsupport::shellQuote(a);
-    return testsupport::runCommand(cmd);
-}
 
 // Checks the banner at the start of `out` and returns what follows it.
 std::string afterBanner(const std::string& out) {
@@ -98,43 +58,6 @@ std::string afterBanner(const std::string& out) {
 
 std::vector<std::string> eightArgs(const std::string& in, const std::string& out) {
     return {in, out, "1", "2", "0.5", "0.25", "0", "90"};
-}
-
-// The parts of a 16-bit AIFF file that the program writes.
-struct Aiff {
-    bool ok = false;
-    int channels = 0;
-    std::uint32_t frames = 0;
-    int bits = 0;
-    std::vector<std::int16_t> samples;
-};
-
-std::uint32_t be(const Bytes& b, std::size_t at, int n) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < n; ++i)
-        v = (v << 8) | b[at + i];
-    return v;
-}
-
-Aiff readAiff(const std::string& path) {
-    Aiff a;
-    Bytes b = readFile(path);
-    if (b.size() < 54)
-        return a;
-    if (std::string(b.begin(), b.begin() + 4) != "FORM" ||
-        std::string(b.begin() + 8, b.begin() + 16) != "AIFFCOMM" ||
-        std::string(b.begin() + 38, b.begin() + 42) != "SSND")
-        return a;
-    a.channels = static_cast<int>(be(b, 20, 2));
-    a.frames = be(b, 22, 4);
-    a.bits = static_cast<int>(be(b, 26, 2));
-    const std::uint32_t dataBytes = be(b, 42, 4) - 8;
-    if (be(b, 4, 4) != 46 + dataBytes || b.size() != 54 + dataBytes)
-        return a;
-    for (std::size_t i = 54; i + 1 < b.size(); i += 2)
-        a.samples.push_back(static_cast<std::int16_t>(be(b, i, 2)));
-    a.ok = true;
-    return a;
 }
 
 // The four channel samples that a mono sample v at path position p (table
@@ -181,7 +104,7 @@ TEST(Driver, ReportsTheParametersOfATwoChannelRun) {
     w.samples.assign(2 * 441000, 0);
     writeWav(dir.file("in.wav"), w);
 
-    CommandResult r = tarvio(eightArgs(dir.file("in.wav"), dir.file("out.aif")));
+    CommandResult r = runTarvio(eightArgs(dir.file("in.wav"), dir.file("out.aif")));
     EXPECT_EQ(r.status, 0);
     const std::string rest = afterBanner(r.out);
     const std::string expected =
@@ -201,8 +124,8 @@ TEST(Driver, ReportsTheParametersOfATwoChannelRun) {
     EXPECT_NE(report.find("      frames: 441000\n"), std::string::npos) << report;
     EXPECT_EQ(report.find("clipped"), std::string::npos) << report;
 
-    Aiff a = readAiff(dir.file("out.aif"));
-    ASSERT_TRUE(a.ok);
+    Aiff a = readOutputFile(dir.file("out.aif"));
+    ASSERT_TRUE(a.ok());
     EXPECT_EQ(a.channels, 4);
     EXPECT_EQ(a.bits, 16);
     EXPECT_EQ(a.frames, 441000u);
@@ -222,7 +145,7 @@ TEST(Driver, WrongArgumentCountsGiveTheUsageError) {
         {in, out, "1", "1", "1", "1", "0", "0", "1", "extra"},
     };
     for (const auto& args : cases) {
-        CommandResult r = tarvio(args);
+        CommandResult r = runTarvio(args);
         EXPECT_EQ(r.status, 1) << args.size() << " arguments";
         EXPECT_EQ(afterBanner(r.out), kUsageError) << args.size() << " arguments";
         EXPECT_FALSE(fileExists(out)) << args.size() << " arguments";
@@ -253,14 +176,14 @@ TEST(Driver, RefusedInputsCreateNoOutput) {
     for (const Case& c : cases) {
         const std::string in = dir.file(c.name + ".wav");
         writeWav(in, c.wav);
-        CommandResult r = tarvio(eightArgs(in, out));
+        CommandResult r = runTarvio(eightArgs(in, out));
         EXPECT_EQ(r.status, 1) << c.name;
         EXPECT_EQ(afterBanner(r.out), c.error) << c.name;
         EXPECT_FALSE(fileExists(out)) << c.name;
     }
 
     const std::string missing = dir.file("missing.wav");
-    CommandResult r = tarvio(eightArgs(missing, out));
+    CommandResult r = runTarvio(eightArgs(missing, out));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(afterBanner(r.out), "Error: unable to open file \"" + missing + "\" for reading\n");
     EXPECT_FALSE(fileExists(out));
@@ -271,7 +194,7 @@ TEST(Driver, OutputInAMissingDirectoryReportsTheWriterError) {
     WavSpec w;
     w.samples.assign(100, 1000);
     writeWav(dir.file("in.wav"), w);
-    CommandResult r = tarvio(eightArgs(dir.file("in.wav"), dir.file("nowhere/out.aif")));
+    CommandResult r = runTarvio(eightArgs(dir.file("in.wav"), dir.file("nowhere/out.aif")));
     EXPECT_EQ(r.status, 1);
     // The writer's message brings its own newline, so an empty line follows.
     EXPECT_EQ(afterBanner(r.out), "Error: Could not open AIFF file!\n\n");
@@ -282,8 +205,8 @@ TEST(Driver, NumbersAreConvertedLikeAtof) {
     WavSpec w;
     w.samples.assign(3000, 0);
     writeWav(dir.file("in.wav"), w);
-    CommandResult r = tarvio({dir.file("in.wav"), dir.file("out.aif"), "fast", "  3.5Hz", "-1e1",
-                              "x", "ninety", "+45", "0.5 loud"});
+    CommandResult r = runTarvio({dir.file("in.wav"), dir.file("out.aif"), "fast", "  3.5Hz", "-1e1",
+                                 "x", "ninety", "+45", "0.5 loud"});
     EXPECT_EQ(r.status, 0);
     const std::string rest = afterBanner(r.out);
     EXPECT_NE(rest.find("rotation frequencies = 0 Hz -> 3.5 and -10 Hz -> 0 Hz\n"
@@ -298,7 +221,7 @@ TEST(Driver, EmptyDataBlockWritesAnAiffWithoutFrames) {
     WavSpec w;
     w.channels = 2;
     writeWav(dir.file("in.wav"), w);
-    CommandResult r = tarvio(eightArgs(dir.file("in.wav"), dir.file("out.aif")));
+    CommandResult r = runTarvio(eightArgs(dir.file("in.wav"), dir.file("out.aif")));
     EXPECT_EQ(r.status, 0);
     const std::string rest = afterBanner(r.out);
     EXPECT_NE(rest.find("natural frequency    = inf Hz\n"), std::string::npos) << rest;
@@ -306,8 +229,8 @@ TEST(Driver, EmptyDataBlockWritesAnAiffWithoutFrames) {
     EXPECT_NE(rest.find("      frames: 0\n"), std::string::npos) << rest;
 
     EXPECT_EQ(readFile(dir.file("out.aif")).size(), 54u);
-    Aiff a = readAiff(dir.file("out.aif"));
-    ASSERT_TRUE(a.ok);
+    Aiff a = readOutputFile(dir.file("out.aif"));
+    ASSERT_TRUE(a.ok());
     EXPECT_EQ(a.frames, 0u);
     EXPECT_EQ(a.channels, 4);
 }
@@ -321,7 +244,7 @@ TEST(Driver, NormTwoClipsAndSaysSo) {
     writeWav(dir.file("in.wav"), w);
     std::vector<std::string> args = {
         dir.file("in.wav"), dir.file("out.aif"), "0", "0", "0", "0", "0", "0", "2"};
-    CommandResult r = tarvio(args);
+    CommandResult r = runTarvio(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Clipped!\n");
     const std::string rest = afterBanner(r.out);
@@ -329,8 +252,8 @@ TEST(Driver, NormTwoClipsAndSaysSo) {
     EXPECT_NE(rest.find("     clipped: 2000 samples!\n"), std::string::npos) << rest;
 
     // Frequency 0 and angle 0 hold the sound in the corner of channel 4.
-    Aiff a = readAiff(dir.file("out.aif"));
-    ASSERT_TRUE(a.ok);
+    Aiff a = readOutputFile(dir.file("out.aif"));
+    ASSERT_TRUE(a.ok());
     ASSERT_EQ(a.frames, 2000u);
     EXPECT_EQ(frameOf(a, 0), (std::vector<int>{0, 0, 0, -32768}));
     EXPECT_EQ(frameOf(a, 1), (std::vector<int>{0, 0, 0, 32767}));
@@ -349,7 +272,7 @@ TEST(Driver, RefusesToWriteOverItsInput) {
 
     for (const std::string& out :
          {in, dir.file("sub/../sub/in.wav"), dir.file("hard.wav"), dir.file("soft.aif")}) {
-        CommandResult r = tarvio(eightArgs(in, out));
+        CommandResult r = runTarvio(eightArgs(in, out));
         EXPECT_EQ(r.status, 1) << out;
         EXPECT_EQ(afterBanner(r.out), "Error: input and output are the same file\n") << out;
         EXPECT_EQ(readFile(in), original) << out;
@@ -364,9 +287,9 @@ TEST(Driver, RefusesToWriteOverItsInput) {
 
     // A different, existing file is simply replaced.
     writeFile(dir.file("other.aif"), Bytes(10, 0));
-    r = tarvio(eightArgs(in, dir.file("other.aif")));
+    r = runTarvio(eightArgs(in, dir.file("other.aif")));
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(readAiff(dir.file("other.aif")).frames, 1500u);
+    EXPECT_EQ(readOutputFile(dir.file("other.aif")).frames, 1500u);
 }
 
 // At 4096 Hz and 1 Hz a rotation moves exactly one table unit per sample,
@@ -378,12 +301,12 @@ TEST(Driver, MonoRunAt4096HzFollowsTheSquareSampleBySample) {
     w.samples = rampSamples(5000);  // four full blocks and a short one; wraps once
     writeWav(dir.file("in.wav"), w);
     CommandResult r =
-        tarvio({dir.file("in.wav"), dir.file("out.aif"), "1", "1", "1", "1", "0", "0"});
+        runTarvio({dir.file("in.wav"), dir.file("out.aif"), "1", "1", "1", "1", "0", "0"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(r.err.empty()) << r.err;
 
-    Aiff a = readAiff(dir.file("out.aif"));
-    ASSERT_TRUE(a.ok);
+    Aiff a = readOutputFile(dir.file("out.aif"));
+    ASSERT_TRUE(a.ok());
     ASSERT_EQ(a.frames, 5000u);
     ASSERT_EQ(a.samples.size(), 4u * 5000u);
     // The corners: bottom right, top right, top left, and back at the start.
@@ -415,13 +338,13 @@ TEST(Driver, HugeFrameCountsKeepTheSweepDirection) {
     w.dataLength = 2147485696LL;  // 2^31 + 2048 "frames", far more than the file holds
     writeWav(dir.file("in.wav"), w);
     // B is held at INT_MAX / 1024 = 2097151 blocks, so the step is 1 Hz.
-    CommandResult r =
-        tarvio({dir.file("in.wav"), dir.file("out.aif"), "0", "2097151", "0", "2097151", "0", "0"});
+    CommandResult r = runTarvio(
+        {dir.file("in.wav"), dir.file("out.aif"), "0", "2097151", "0", "2097151", "0", "0"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("natural frequency    = 1.90735e-06 Hz\n"), std::string::npos) << r.out;
 
-    Aiff a = readAiff(dir.file("out.aif"));
-    ASSERT_TRUE(a.ok);
+    Aiff a = readOutputFile(dir.file("out.aif"));
+    ASSERT_TRUE(a.ok());
     ASSERT_EQ(a.frames, 3000u);
     // Blocks 0 and 1 stand still at the start; block 2 moves forwards at 1 Hz.
     EXPECT_EQ(frameOf(a, 2047), (std::vector<int>{0, 0, 0, 16384}));
@@ -436,7 +359,7 @@ TEST(Driver, AnErrorDuringTheLoopEndsTheProgressLine) {
     WavSpec w;
     w.samples.assign(20 * 1024, 1000);
     writeWav(dir.file("in.wav"), w);
-    CommandResult r = tarvio(eightArgs(dir.file("in.wav"), "/dev/full"));
+    CommandResult r = runTarvio(eightArgs(dir.file("in.wav"), "/dev/full"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.find("done"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("...Error"), std::string::npos) << r.out;
@@ -459,7 +382,7 @@ TEST(Driver, RunWritesToTheStreamItIsGiven) {
     std::ostringstream text;
     EXPECT_EQ(tarvio::run(9, argv, text), 0);
     EXPECT_NE(text.str().find("spatializing...done\n"), std::string::npos) << text.str();
-    EXPECT_EQ(readAiff(out).frames, 2500u);
+    EXPECT_EQ(readOutputFile(out).frames, 2500u);
 
     std::ostringstream error;
     EXPECT_EQ(tarvio::run(1, argv, error), 1);
@@ -478,7 +401,7 @@ TEST(Driver, OutputReadsBackThroughLibsndfile) {
     w.samples = rampSamples(3000);
     writeWav(dir.file("in.wav"), w);
     CommandResult r =
-        tarvio({dir.file("in.wav"), dir.file("out.aif"), "1", "1", "1", "1", "0", "0"});
+        runTarvio({dir.file("in.wav"), dir.file("out.aif"), "1", "1", "1", "1", "0", "0"});
     ASSERT_EQ(r.status, 0) << r.out;
 
     SF_INFO info{};

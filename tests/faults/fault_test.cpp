@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ProgramFixtures.h"
 #include "tests/support/TestSupport.h"
 #include "wav/WavFile.h"
 
@@ -27,9 +28,13 @@ using testsupport::Bytes;
 using testsupport::CommandResult;
 using testsupport::fileExists;
 using testsupport::readFile;
-using testsupport::shellQuote;
+using testsupport::readOutputFile;
+using testsupport::runTarvio;
 using testsupport::TempDir;
+using testsupport::wavBytes;
 using testsupport::writeFile;
+using Wav = testsupport::WavSpec;
+using Aiff = testsupport::OutputFile;
 
 namespace {
 
@@ -45,52 +50,12 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-// A 16-bit PCM WAV file built byte by byte; a test overrides the fields it
-// falsifies.
-struct Wav {
-    std::uint16_t channels = 1;
-    std::uint32_t rate = 44100;
-    std::vector<std::int16_t> samples;  // interleaved
-    long long dataLength = -1;          // -1: the bytes of `samples`
-    Bytes before;                       // blocks between "WAVE" and "fmt "
-};
-
-Bytes wavBytes(const Wav& w) {
-    const std::uint32_t sampleBytes = static_cast<std::uint32_t>(2 * w.samples.size());
-    const std::uint16_t blockAlign = static_cast<std::uint16_t>(2u * w.channels);
-    Bytes b;
-    appendTag(b, "RIFF");
-    appendLE(b, 36 + w.before.size() + sampleBytes, 4);
-    appendTag(b, "WAVE");
-    b.insert(b.end(), w.before.begin(), w.before.end());
-    appendTag(b, "fmt ");
-    appendLE(b, 16, 4);
-    appendLE(b, 1, 2);
-    appendLE(b, w.channels, 2);
-    appendLE(b, w.rate, 4);
-    appendLE(b, std::uint64_t{w.rate} * blockAlign, 4);
-    appendLE(b, blockAlign, 2);
-    appendLE(b, 16, 2);
-    appendTag(b, "data");
-    appendLE(b, w.dataLength < 0 ? sampleBytes : static_cast<std::uint64_t>(w.dataLength), 4);
-    for (std::int16_t s : w.samples)
-        appendLE(b, static_cast<std::uint16_t>(s), 2);
-    return b;
-}
-
 // Mono samples of both signs, zero among them.
 std::vector<std::int16_t> pattern(int n) {
     std::vector<std::int16_t> s;
     for (int i = 0; i < n; ++i)
         s.push_back(static_cast<std::int16_t>((i * 2741) % 40001 - 20000));
     return s;
-}
-
-CommandResult tarvio(const std::vector<std::string>& args, const std::string& prefix = "") {
-    std::string cmd = prefix + shellQuote(TARVIO_BINARY);
-    for (const std::string& a : args)
-        cmd += " " + shellQuote(a);
-    return testsupport::runCommand(cmd);
 }
 
 std::vector<std::string> args(const std::string& in, const std::string& out,
@@ -103,56 +68,6 @@ std::vector<std::string> args(const std::string& in, const std::string& out,
 
 bool endsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::uint64_t be(const Bytes& b, std::size_t at, int n) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < n; ++i)
-        v = (v << 8) | b[at + i];
-    return v;
-}
-
-// What the test reads from an output file: its header, checked against the
-// file's size, and its samples.
-struct Aiff {
-    std::string fault;  // empty when the header agrees with the data
-    std::uint32_t frames = 0;
-    double rate = 0;
-    std::vector<std::int16_t> samples;
-};
-
-Aiff readAiff(const std::string& path) {
-    Aiff a;
-    const Bytes b = readFile(path);
-    const std::uint64_t size = b.size();
-    if (size < 54)
-        return a.fault = "shorter than a header: " + std::to_string(size) + " bytes", a;
-    if (std::string(b.begin(), b.begin() + 4) != "FORM" ||
-        std::string(b.begin() + 8, b.begin() + 16) != "AIFFCOMM" || be(b, 16, 4) != 18 ||
-        std::string(b.begin() + 38, b.begin() + 42) != "SSND")
-        return a.fault = "not the writer's layout", a;
-    a.frames = static_cast<std::uint32_t>(be(b, 22, 4));
-    if (be(b, 20, 2) != 4 || be(b, 26, 2) != 16)
-        return a.fault = "not four channels of 16 bits", a;
-    if (be(b, 4, 4) != size - 8)
-        return a.fault = "FORM size " + std::to_string(be(b, 4, 4)) + ", file " +
-                         std::to_string(size) + " bytes",
-               a;
-    if (be(b, 42, 4) != size - 46 || be(b, 46, 4) != 0 || be(b, 50, 4) != 0)
-        return a.fault = "SSND size " + std::to_string(be(b, 42, 4)) + ", file " +
-                         std::to_string(size) + " bytes",
-               a;
-    if (std::uint64_t{a.frames} * 8 != size - 54)
-        return a.fault = std::to_string(a.frames) + " frames, " + std::to_string(size - 54) +
-                         " data bytes",
-               a;
-    // The 80-bit rate: sign and exponent, then a 64-bit mantissa whose top bit
-    // is the integer bit.
-    const int exponent = static_cast<int>(be(b, 28, 2) & 0x7FFF);
-    a.rate = std::ldexp(static_cast<double>(be(b, 30, 8)), exponent - 16383 - 63);
-    for (std::size_t i = 54; i + 1 < b.size(); i += 2)
-        a.samples.push_back(static_cast<std::int16_t>(be(b, i, 2)));
-    return a;
 }
 
 // The output's samples from byte `from` on, as bytes, for comparing runs.
@@ -171,7 +86,8 @@ void expectFailure(const CommandResult& r, const std::string& errorTail, const s
     EXPECT_EQ(readFile(input), original) << "the input changed";
     // An output may remain only when the writer could finish it.
     if (fileExists(output)) {
-        EXPECT_EQ(readAiff(output).fault, "") << "a failed run left an inconsistent " << output;
+        EXPECT_EQ(readOutputFile(output).fault, "")
+            << "a failed run left an inconsistent " << output;
     }
 }
 
@@ -179,7 +95,7 @@ void expectFailure(const CommandResult& r, const std::string& errorTail, const s
 Aiff expectSuccess(const CommandResult& r, const std::string& output) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("spatializing...done\n"), std::string::npos) << r.out;
-    Aiff a = readAiff(output);
+    Aiff a = readOutputFile(output);
     EXPECT_EQ(a.fault, "") << output;
     return a;
 }
@@ -196,7 +112,7 @@ TEST(OutputFaults, FullDeviceFailsTheFirstWriteAndLeavesTheInputAlone) {
     writeFile(in, wavBytes(w));
     const Bytes original = readFile(in);
 
-    CommandResult r = tarvio(args(in, "/dev/full"));
+    CommandResult r = runTarvio(args(in, "/dev/full"));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(endsWith(r.out, "\n\nspatializing...\nError: AIFF file gone bad!\n\n")) << r.out;
     // The destructor cannot finish the file either and says so.
@@ -208,7 +124,7 @@ TEST(OutputFaults, FullDeviceFailsTheFirstWriteAndLeavesTheInputAlone) {
     // the report; the run still fails.
     w.samples.clear();
     writeFile(in, wavBytes(w));
-    r = tarvio(args(in, "/dev/full"));
+    r = runTarvio(args(in, "/dev/full"));
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("spatializing...done\n"), std::string::npos) << r.out;
     const std::size_t error = r.out.rfind("\nError: ");
@@ -230,7 +146,7 @@ TEST(OutputFaults, AWriteFailingHalfWayLeavesNoOutput) {
 
     // 200 blocks of 512 bytes; the shell's ignored SIGXFSZ stays ignored in
     // the program, so the write fails with EFBIG instead of killing it.
-    CommandResult r = tarvio(args(in, out), "trap '' XFSZ; ulimit -f 200; ");
+    CommandResult r = runTarvio(args(in, out), "trap '' XFSZ; ulimit -f 200; ");
     expectFailure(r, "\nspatializing...\nError: AIFF file gone bad!\n\n", in, original, out);
     EXPECT_EQ(r.err, "AIFF file gone bad. No header-rewrite!\n");
     EXPECT_FALSE(fileExists(out)) << "a file with a provisional header was left behind";
@@ -238,12 +154,12 @@ TEST(OutputFaults, AWriteFailingHalfWayLeavesNoOutput) {
     // Written through a symbolic link, the file it points to goes.
     const std::string target = dir.file("target.aif");
     ASSERT_EQ(::symlink(target.c_str(), dir.file("link.aif").c_str()), 0);
-    r = tarvio(args(in, dir.file("link.aif")), "trap '' XFSZ; ulimit -f 200; ");
+    r = runTarvio(args(in, dir.file("link.aif")), "trap '' XFSZ; ulimit -f 200; ");
     expectFailure(r, "\nspatializing...\nError: AIFF file gone bad!\n\n", in, original, target);
     EXPECT_FALSE(fileExists(target));
 
     // The same run without the limit succeeds: the limit was the cause.
-    r = tarvio(args(in, out));
+    r = runTarvio(args(in, out));
     EXPECT_EQ(expectSuccess(r, out).frames, 100000u);
 }
 
@@ -258,7 +174,7 @@ TEST(OutputFaults, PathsThatCannotBeCreated) {
     // Below a regular file (the input itself), and an existing directory.
     // Root may write anywhere, so only the path itself can stop the writer.
     for (const std::string& out : {in + "/out.aif", dir.file("in.wav/sub/out.aif"), dir.path()}) {
-        CommandResult r = tarvio(args(in, out));
+        CommandResult r = runTarvio(args(in, out));
         EXPECT_EQ(r.status, 1) << out;
         EXPECT_TRUE(endsWith(r.out, "\n\nError: Could not open AIFF file!\n\n")) << out << r.out;
         EXPECT_EQ(readFile(in), original) << out;
@@ -266,7 +182,7 @@ TEST(OutputFaults, PathsThatCannotBeCreated) {
     EXPECT_TRUE(fileExists(dir.path()));
 
     // An empty name is refused by the writer before it touches the disk.
-    CommandResult r = tarvio(args(in, ""));
+    CommandResult r = runTarvio(args(in, ""));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(endsWith(r.out, "\n\nError: Empty filename!\n\n")) << r.out;
     EXPECT_EQ(readFile(in), original);
@@ -286,7 +202,7 @@ TEST(InputFaults, HeaderCutShortIsCorrupt) {
         const std::string in = dir.file("cut" + std::to_string(cut) + ".wav");
         const Bytes original(full.begin(), full.begin() + static_cast<long>(cut));
         writeFile(in, original);
-        CommandResult r = tarvio(args(in, out));
+        CommandResult r = runTarvio(args(in, out));
         SCOPED_TRACE("cut at " + std::to_string(cut));
         expectFailure(r, "\n\nError: File \"" + in + "\" is corrupt or not a WAV file\n", in,
                       original, out);
@@ -305,7 +221,7 @@ TEST(InputFaults, DataCutShortGivesTheFramesThatArePresent) {
     const std::string whole = dir.file("whole.wav");
     writeFile(whole, full);
     ASSERT_EQ(
-        expectSuccess(tarvio(args(whole, dir.file("whole.aif"))), dir.file("whole.aif")).frames,
+        expectSuccess(runTarvio(args(whole, dir.file("whole.aif"))), dir.file("whole.aif")).frames,
         3000u);
     const Bytes wholeData = dataOf(dir.file("whole.aif"));
 
@@ -321,7 +237,7 @@ TEST(InputFaults, DataCutShortGivesTheFramesThatArePresent) {
         const std::string out = dir.file("cut.aif");
         const Bytes original(full.begin(), full.begin() + 44 + static_cast<long>(c.dataBytes));
         writeFile(in, original);
-        CommandResult r = tarvio(args(in, out));
+        CommandResult r = runTarvio(args(in, out));
         Aiff a = expectSuccess(r, out);
         EXPECT_EQ(a.frames, c.frames);
         // The header still says 3000 frames, and the report says so.
@@ -359,7 +275,7 @@ TEST(InputFaults, DataLengthsClaimingFourGigabytes) {
         w.dataLength = c.dataLength;
         writeFile(in, wavBytes(w));
         const Bytes original = readFile(in);
-        CommandResult r = tarvio(args(in, out));
+        CommandResult r = runTarvio(args(in, out));
         EXPECT_EQ(expectSuccess(r, out).frames, 3000u / c.channels);
         EXPECT_NE(r.out.find("natural frequency    = " + std::string(c.natural) + " Hz\n"),
                   std::string::npos)
@@ -377,7 +293,7 @@ TEST(InputFaults, DataLengthsClaimingFourGigabytes) {
         writeFile(in, wavBytes(w));
         const Bytes original = readFile(in);
         SCOPED_TRACE(claim);
-        expectFailure(tarvio(args(in, out)),
+        expectFailure(runTarvio(args(in, out)),
                       "\n\nError: File \"" + in + "\" is corrupt or not a WAV file\n", in, original,
                       out);
     }
@@ -397,7 +313,7 @@ TEST(InputFaults, ThirtyTwoThousandChannels) {
     const std::string out = dir.file("out.aif");
     writeFile(in, wavBytes(w));
 
-    CommandResult r = tarvio(args(in, out, {"0", "0", "0", "0", "0", "0"}));
+    CommandResult r = runTarvio(args(in, out, {"0", "0", "0", "0", "0", "0"}));
     Aiff a = expectSuccess(r, out);
     EXPECT_NE(r.out.find("original channels    = 32767\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("natural frequency    = 14700 Hz\n"), std::string::npos) << r.out;
@@ -429,11 +345,11 @@ TEST(InputFaults, ThirtyTwoThousandChannelsWithoutTheMemory) {
     writeFile(in, wavBytes(w));
     const Bytes original = readFile(in);
     // 120 MB of address space: enough for the program, not for 268 MB.
-    CommandResult r = tarvio(args(in, out), "ulimit -v 120000; ");
+    CommandResult r = runTarvio(args(in, out), "ulimit -v 120000; ");
     expectFailure(r, "\n\nError: not enough memory for the working buffers of 32767 channels\n", in,
                   original, out);
     ASSERT_TRUE(fileExists(out));
-    EXPECT_EQ(readAiff(out).frames, 0u);
+    EXPECT_EQ(readOutputFile(out).frames, 0u);
 }
 
 // Rate 0 and rates above 128000 Hz cannot be written to the output and are
@@ -448,10 +364,10 @@ TEST(InputFaults, SampleRates) {
 
     w.rate = 44100;
     writeFile(dir.file("ref.wav"), wavBytes(w));
-    ASSERT_EQ(
-        expectSuccess(tarvio(args(dir.file("ref.wav"), dir.file("ref.aif"))), dir.file("ref.aif"))
-            .frames,
-        2500u);
+    ASSERT_EQ(expectSuccess(runTarvio(args(dir.file("ref.wav"), dir.file("ref.aif"))),
+                            dir.file("ref.aif"))
+                  .frames,
+              2500u);
     const Bytes reference = dataOf(dir.file("ref.aif"));
 
     for (std::uint32_t rate : {0u, 128001u, 4294967295u}) {
@@ -460,7 +376,7 @@ TEST(InputFaults, SampleRates) {
         const std::string in = dir.file("in.wav");
         writeFile(in, wavBytes(w));
         const Bytes original = readFile(in);
-        CommandResult r = tarvio(args(in, out));
+        CommandResult r = runTarvio(args(in, out));
         expectFailure(r, "\n\nError: Samplerate out of range!\n\n", in, original, out);
         EXPECT_EQ(r.out.find("sampling rate"), std::string::npos) << r.out;
     }
@@ -469,7 +385,7 @@ TEST(InputFaults, SampleRates) {
         w.rate = rate;
         const std::string in = dir.file("in.wav");
         writeFile(in, wavBytes(w));
-        CommandResult r = tarvio(args(in, out));
+        CommandResult r = runTarvio(args(in, out));
         Aiff a = expectSuccess(r, out);
         EXPECT_EQ(a.frames, 2500u);
         EXPECT_EQ(a.rate, static_cast<double>(rate));
@@ -522,7 +438,7 @@ TEST(ArgumentFaults, InfiniteAndNotANumberValues) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reported);
-        CommandResult r = tarvio(args(in, out, c.numbers));
+        CommandResult r = runTarvio(args(in, out, c.numbers));
         Aiff a = expectSuccess(r, out);
         EXPECT_NE(r.out.find(c.reported), std::string::npos) << r.out;
         ASSERT_EQ(a.frames, 3000u);
@@ -573,7 +489,7 @@ TEST(ArgumentFaults, HugeTinyAndMalformedValues) {
         maxInput = std::max(maxInput, std::abs(static_cast<int>(s)));
     for (const auto& numbers : cases) {
         SCOPED_TRACE(numbers[0].substr(0, 30));
-        CommandResult r = tarvio(args(in, out, numbers));
+        CommandResult r = runTarvio(args(in, out, numbers));
         Aiff a = expectSuccess(r, out);
         EXPECT_EQ(a.frames, 5000u);
         // norm is at most 1 in these runs (or infinite, which moves to the
