@@ -55,9 +55,11 @@ Rotation makeRotation(double scale, double angle, double fInit, double fEnd, int
     Rotation r;
     r.scale = scale;
     r.phase = startPhase(angle);
-    // With fewer than one whole block the step is not finite; it is never
-    // used because such a file is done in a single block.
-    r.sweepStep = (fEnd - fInit) / static_cast<double>(blocks);
+    // A header whose frame count gives no whole block has no length to sweep
+    // over: the rotation keeps its initial frequency. (A short file is done
+    // in a single block anyway; a mismatched block alignment can give a
+    // count of 0 over a long file, which must not freeze the point.)
+    r.sweepStep = blocks > 0 ? (fEnd - fInit) / static_cast<double>(blocks) : 0.0;
     r.frequency = fInit;
     r.sweep = fInit;
     return r;

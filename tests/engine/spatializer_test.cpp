@@ -278,9 +278,11 @@ TEST(Spatializer, SweepOfTenBlocksStopsShortOfTheEnd) {
 }
 
 TEST(Spatializer, ShortFileAndEmptyReads) {
-    // Fewer frames than one block: the step is not finite but unused.
+    // Fewer frames than one block: there is nothing to sweep over, so the
+    // frequencies hold, however many blocks follow.
     Spatializer sp(params(2, 3), 1, 4096.0, 1000);
-    EXPECT_FALSE(std::isfinite(sp.rotation1().sweepStep));
+    EXPECT_EQ(sp.rotation1().sweepStep, 0.0);
+    EXPECT_EQ(sp.rotation2().sweepStep, 0.0);
     const std::vector<double> o = runMono(sp, 1000);
     EXPECT_EQ(o.size(), 4000u);
     EXPECT_EQ(sp.rotation1().phase, 2048);  // 1024 samples at 2 units
