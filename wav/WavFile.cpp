@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/Chunk.h"
 #include "common/byteorder.h"
 
 namespace bytes = tarvio::bytes;
@@ -114,7 +115,13 @@ short toSample(float x) {
 // ---------------------------------------------------------------- WavInFile
 
 WavInFile::WavInFile(const char* fileName)
-    : fileHandle(nullptr), header(), dataBytesRead(0), fileSize(-1), readFailed(false) {
+    : fileHandle(nullptr),
+      header(),
+      dataBytesRead(0),
+      fileSize(-1),
+      readFailed(false),
+      lookahead(),
+      lookaheadLen(0) {
     // Samples are read a block at a time; a stream buffer of many blocks
     // saves most of the system calls that the default size would make. The
     // buffer is the object's own (given none, the stream keeps its default
@@ -146,6 +153,7 @@ WavInFile::~WavInFile() {
 // block came before any format block). Leaves the stream at the first sample.
 int WavInFile::readWavHeaders() {
     header = WavFileHeader();
+    lookaheadLen = 0;
 
     // The size of the file bounds every skip; a stream that cannot seek is
     // skipped by reading instead.
@@ -186,7 +194,7 @@ int WavInFile::readRIFFBlock() {
 // stands at its first sample), 0 when the scan goes on, -1 on failure.
 int WavInFile::readHeaderBlock() {
     char id[5] = {};
-    if (std::fread(id, 1, 4, fileHandle) != 4)
+    if (!readHeaderBytes(reinterpret_cast<unsigned char*>(id), 4))
         return -1;
     for (int i = 0; i < 4 && id[i] != 0; ++i) {
         const unsigned char c = static_cast<unsigned char>(id[i]);
@@ -195,7 +203,7 @@ int WavInFile::readHeaderBlock() {
     }
 
     unsigned char lengthBytes[4];
-    if (std::fread(lengthBytes, 1, 4, fileHandle) != 4)
+    if (!readHeaderBytes(lengthBytes, 4))
         return -1;
     const std::uint32_t length = bytes::getU32LE(lengthBytes);
 
@@ -259,13 +267,32 @@ bool WavInFile::skipForward(std::uint64_t count) {
     return true;
 }
 
-// RIFF pads a block of odd length with one zero byte. Writers that leave the
-// pad out start the next block id right away, and ids never start with a
-// non-zero byte below the space, so a non-zero byte is put back.
+// RIFF pads a block of odd length with one byte, meant to be zero. Writers
+// that leave the pad out start the next block id right away; others fill it
+// with a space or another byte. A zero byte is always a pad byte. Any other
+// byte is one when the four bytes after it form a block id and the four bytes
+// at it do not; otherwise it starts the next id. Five bytes are read ahead to
+// decide, and those not consumed as the pad wait in `lookahead` for the next
+// id and length.
 void WavInFile::skipPadByte() {
-    const int c = std::fgetc(fileHandle);
-    if (c != EOF && c != 0)
-        std::ungetc(c, fileHandle);
+    lookaheadLen = std::fread(lookahead, 1, sizeof lookahead, fileHandle);
+    if (lookaheadLen == 0)
+        return;
+    const bool pad =
+        lookahead[0] == 0 || (lookaheadLen == 5 && tarvio::chunk::isChunkId(lookahead + 1) &&
+                              !tarvio::chunk::isChunkId(lookahead));
+    if (pad) {
+        std::memmove(lookahead, lookahead + 1, lookaheadLen - 1);
+        --lookaheadLen;
+    }
+}
+
+bool WavInFile::readHeaderBytes(unsigned char* dst, std::size_t n) {
+    const std::size_t early = std::min(n, lookaheadLen);
+    std::memcpy(dst, lookahead, early);
+    std::memmove(lookahead, lookahead + early, lookaheadLen - early);
+    lookaheadLen -= early;
+    return std::fread(dst + early, 1, n - early, fileHandle) == n - early;
 }
 
 std::size_t WavInFile::readDataBytes(unsigned char* dst, std::size_t wanted) {
@@ -380,6 +407,10 @@ int WavInFile::eof() const {
     if (!fileHandle || readFailed)
         return 1;
     return std::feof(fileHandle) ? 1 : 0;
+}
+
+bool WavInFile::hasReadError() const {
+    return readFailed;
 }
 
 void WavInFile::rewind() {

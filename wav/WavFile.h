@@ -64,6 +64,10 @@ class WavInFile {
 
     // 1 when the data block is used up or the file has ended, else 0.
     int eof() const;
+    // True when a read failed for a reason other than the end of the file (a
+    // device error, for instance); eof() is then 1 as well, but the data
+    // block was not read to its end.
+    bool hasReadError() const;
     // Returns to the first sample of the data block.
     void rewind();
     // Closes the file; a second call does nothing.
@@ -85,8 +89,11 @@ class WavInFile {
 
     // Moves `count` bytes forward; false when the file ends before that.
     bool skipForward(std::uint64_t count);
-    // After a block of odd length: consumes the zero pad byte if there is one.
+    // After a block of odd length: decides whether the next byte is a pad
+    // byte and leaves the bytes that follow it in `lookahead`.
     void skipPadByte();
+    // Reads `n` header bytes, the lookahead first; false when the file ends.
+    bool readHeaderBytes(unsigned char* dst, std::size_t n);
     // Reads up to `wanted` bytes of the data block into `dst` (never past the
     // data block) and counts them; returns the number of bytes read.
     std::size_t readDataBytes(unsigned char* dst, std::size_t wanted);
@@ -99,8 +106,10 @@ class WavInFile {
     std::FILE* fileHandle;
     WavFileHeader header;
     std::uint32_t dataBytesRead;
-    std::int64_t fileSize;                  // -1 when the stream cannot tell
-    bool readFailed;                        // a read error other than end of file
+    std::int64_t fileSize;       // -1 when the stream cannot tell
+    bool readFailed;             // a read error other than end of file
+    unsigned char lookahead[5];  // bytes read past a pad byte, not yet used
+    std::size_t lookaheadLen;
     std::vector<short> convertBuffer;       // reused by the floating-point reads
     std::vector<unsigned char> byteBuffer;  // reused for raw sample bytes
     std::vector<char> streamBuffer;         // the input stream's buffer

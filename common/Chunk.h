@@ -1,0 +1,25 @@
+// Facts about the chunks (blocks) of RIFF and IFF files that the WAV and the
+// AIFF reader share.
+#ifndef TARVIO_COMMON_CHUNK_H
+#define TARVIO_COMMON_CHUNK_H
+
+namespace tarvio {
+namespace chunk {
+
+// True when the four bytes at `p` form a proper chunk id: printable ASCII
+// (0x20 to 0x7E), the first not a space. Used to tell a pad byte after an
+// odd-sized chunk from the first byte of the next id.
+inline bool isChunkId(const unsigned char* p) {
+    if (p[0] <= 0x20 || p[0] > 0x7E)
+        return false;
+    for (int i = 1; i < 4; ++i) {
+        if (p[i] < 0x20 || p[i] > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace chunk
+}  // namespace tarvio
+
+#endif  // TARVIO_COMMON_CHUNK_H
