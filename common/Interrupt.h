@@ -1,0 +1,52 @@
+// Signals that end a run early. SIGINT, SIGTERM and SIGHUP are caught and
+// only noted; the run looks at the note between blocks, so that it can remove
+// its temporary file and leave the earlier output as it was. A second such
+// signal while the first is being handled removes the registered scratch file
+// and ends the process at once. SIGPIPE and SIGXFSZ are ignored: a closed pipe
+// or a file-size limit then shows up as a failed write, which the run reports
+// like any other.
+#ifndef TARVIO_COMMON_INTERRUPT_H
+#define TARVIO_COMMON_INTERRUPT_H
+
+#include <signal.h>
+
+namespace tarvio {
+
+// Thrown when a run stops because of a signal; carries the signal number.
+struct Interrupted {
+    int signal;
+};
+
+namespace interrupt {
+
+// Installs the handlers described above. Call once, before the run.
+void install();
+
+// The signal that asked the run to stop, 0 when none has.
+int pending();
+
+// Throws Interrupted when a signal is pending.
+void check();
+
+// The file to remove if the process has to end inside a signal handler; the
+// path is copied. nullptr (or a path too long to keep) registers none.
+void setScratchFile(const char* path);
+
+// Holds the stop signals back while it lives, so that a step such as moving
+// the finished file into place is either done or not done, never cut in half.
+// A signal that arrives meanwhile is handled when the object goes.
+class Hold {
+  public:
+    Hold();
+    ~Hold();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+  private:
+    sigset_t saved_;  // the signal mask before
+};
+
+}  // namespace interrupt
+}  // namespace tarvio
+
+#endif  // TARVIO_COMMON_INTERRUPT_H

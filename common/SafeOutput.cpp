@@ -1,0 +1,196 @@
+#include "common/SafeOutput.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <vector>
+
+#include "common/Interrupt.h"
+
+namespace tarvio {
+
+namespace {
+
+// The directory part of a path, with its trailing slash ("" for a bare name).
+std::string dirOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string baseOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a path finally names when its last part is a symbolic link:
+// writing through a link replaces the file it points to, not the link. Stops
+// at anything that is not a link (including a link to nowhere).
+std::string followLinks(std::string path) {
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096) + 1);
+        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size())
+            return path;
+        std::string next(target.data(), static_cast<std::size_t>(n));
+        path = next[0] == '/' ? next : dirOf(path) + next;
+    }
+    return path;
+}
+
+// Whether the file at `path`, described by `st`, can be rewound so that its
+// header can be rewritten at the end. Character devices are asked; a
+// terminal cannot, /dev/null and /dev/full can.
+bool rewindable(const std::string& path, const struct stat& st) {
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return false;
+    if (!S_ISCHR(st.st_mode))
+        return true;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return true;  // the writer will fail to open it and say so
+    const bool can = !::isatty(fd) && ::lseek(fd, 0, SEEK_SET) != static_cast<off_t>(-1);
+    ::close(fd);
+    return can;
+}
+
+// Whether an existing file may be replaced by renaming another file over it:
+// in a directory with the sticky bit (such as /tmp) only the owner of the
+// file or of the directory may do that, even where others may write to it.
+bool renameAllowed(const std::string& dir, const struct stat& file) {
+    struct stat d;
+    if (::stat(dir.empty() ? "." : dir.c_str(), &d) != 0)
+        return false;
+    if (!(d.st_mode & S_ISVTX))
+        return true;
+    const uid_t me = ::geteuid();
+    return me == 0 || file.st_uid == me || d.st_uid == me;
+}
+
+void reportLeftBehind(const std::string& path) {
+    const int err = errno;
+    try {
+        std::cerr << "could not remove the unfinished output \"" << path
+                  << "\": " << std::strerror(err) << std::endl;
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+SafeOutput::SafeOutput(std::string path) : path_(std::move(path)) {}
+
+SafeOutput::~SafeOutput() {
+    discard();
+}
+
+void SafeOutput::check() const {
+    struct stat out;
+    if (path_.empty() || ::stat(path_.c_str(), &out) != 0)
+        return;  // a new file
+    const bool canRewind = rewindable(path_, out);
+    struct stat so;
+    if (::fstat(STDOUT_FILENO, &so) == 0 && so.st_dev == out.st_dev && so.st_ino == out.st_ino &&
+        !(S_ISCHR(out.st_mode) && canRewind))
+        throw std::runtime_error("output and standard output are the same file");
+    if (!canRewind)
+        throw std::runtime_error("output \"" + path_ + "\" cannot be rewound; write to a file");
+}
+
+void SafeOutput::prepare() {
+    inPlace_ = true;
+    if (path_.empty())
+        return;  // the writer refuses the name itself
+    resolved_ = followLinks(path_);
+    const std::string dir = dirOf(resolved_);
+    const std::string base = baseOf(resolved_);
+    struct stat st;
+    const bool exists = ::stat(resolved_.c_str(), &st) == 0;
+    if (base.empty())
+        return;
+    // A device is written where it is; a file we may not write, or not
+    // replace, is left to the writer, which fails or writes it in place as
+    // it always has.
+    if (exists &&
+        (!S_ISREG(st.st_mode) || ::access(resolved_.c_str(), W_OK) != 0 || !renameAllowed(dir, st)))
+        return;
+
+    std::string pattern = dir + "." + base + ".tarvio-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0)
+        return;  // the directory takes no new file: write in place
+    temp_ = name.data();
+    interrupt::setScratchFile(temp_.c_str());
+    inPlace_ = false;
+
+    if (exists) {
+        // The owner first (only root may give a file away; others keep
+        // their own), then the permission bits, which a change of owner
+        // would clear.
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+            // keeps the owner of the new file
+        }
+        ::fchmod(fd, st.st_mode & 07777);
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+    }
+    ::close(fd);
+}
+
+void SafeOutput::opened() {
+    struct stat st;
+    const std::string& p = inPlace_ ? (resolved_.empty() ? path_ : resolved_) : temp_;
+    if (::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        known_ = true;
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+    }
+}
+
+void SafeOutput::commit() {
+    if (done_)
+        return;
+    interrupt::Hold hold;
+    interrupt::check();
+    if (!inPlace_ && ::rename(temp_.c_str(), resolved_.c_str()) != 0) {
+        const int err = errno;
+        throw std::runtime_error("could not move the finished output to \"" + path_ +
+                                 "\": " + std::strerror(err));
+    }
+    done_ = true;
+    interrupt::setScratchFile(nullptr);
+}
+
+void SafeOutput::discard() noexcept {
+    if (done_)
+        return;
+    done_ = true;
+    interrupt::setScratchFile(nullptr);
+    const std::string& p = inPlace_ ? (resolved_.empty() ? path_ : resolved_) : temp_;
+    if (p.empty() || !known_) {
+        if (!inPlace_)
+            ::unlink(temp_.c_str());
+        return;
+    }
+    // Only the very file the writer wrote, and never a device.
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != dev_ ||
+        st.st_ino != ino_)
+        return;
+    if (::unlink(p.c_str()) != 0)
+        reportLeftBehind(p);
+}
+
+}  // namespace tarvio

@@ -1,0 +1,69 @@
+// The output file of a run, kept safe until the run has finished. Where it
+// can, the run writes to a new hidden file next to the output and moves that
+// file over the output's name only when everything has been written: a
+// failed or interrupted run then leaves whatever was at the output path as it
+// was. Outputs that are not regular files (/dev/null, /dev/full), and
+// directories that cannot take a new file while the output itself is
+// writable, are written in place.
+#ifndef TARVIO_COMMON_SAFEOUTPUT_H
+#define TARVIO_COMMON_SAFEOUTPUT_H
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace tarvio {
+
+class SafeOutput {
+  public:
+    // `path` is the output as the user named it.
+    explicit SafeOutput(std::string path);
+    // Removes what an unfinished run wrote (see discard).
+    ~SafeOutput();
+
+    SafeOutput(const SafeOutput&) = delete;
+    SafeOutput& operator=(const SafeOutput&) = delete;
+
+    // Refuses, with a std::runtime_error, an output that cannot work, before
+    // anything is created: the program's own standard output (unless that is
+    // a device such as /dev/null), and an output that cannot be rewound to
+    // finish its header (a pipe, a socket, a terminal).
+    void check() const;
+
+    // Decides where the file is written and, for a temporary file, creates
+    // it (empty, with the permission bits the output will have).
+    void prepare();
+
+    // Where the writer is to open its file: the temporary file, or the output
+    // path itself when writing in place.
+    const std::string& writePath() const { return inPlace_ ? path_ : temp_; }
+    const std::string& path() const { return path_; }
+    bool inPlace() const { return inPlace_; }
+
+    // Call once the writer has opened writePath(): remembers which file it
+    // wrote, so that a failure removes exactly that file.
+    void opened();
+
+    // The file is complete: moves it into place. Throws std::runtime_error
+    // when it cannot, and Interrupted when a stop signal came first.
+    void commit();
+
+    // Removes the temporary file; in place, removes the unfinished output if
+    // it is a regular file. A file that cannot be removed is reported on
+    // standard error with its path. Does nothing after commit.
+    void discard() noexcept;
+
+  private:
+    std::string path_;      // as given
+    std::string resolved_;  // path_ with symbolic links followed
+    std::string temp_;      // the temporary file, empty when writing in place
+    bool inPlace_ = true;
+    bool done_ = false;   // committed or discarded
+    bool known_ = false;  // dev_/ino_ name the file the writer opened
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+};
+
+}  // namespace tarvio
+
+#endif  // TARVIO_COMMON_SAFEOUTPUT_H
