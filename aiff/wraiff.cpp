@@ -299,6 +299,8 @@ Converter<T> pickConverter(int n_bytes) {
 
 }  // namespace
 
+const char* const wraiff_too_large = "AIFF file too large!\n";
+
 void encode_extended(double r, unsigned char out[10]) {
     unsigned sign = 0;
     if (r < 0) {
@@ -339,6 +341,7 @@ class WRAIFF_impl {
     void write(const T* buffer, long nframes);
     bool is_open() const { return stream.is_open(); }
     void info(std::ostream& os);
+    void report_as(const char* name) { filename = name ? name : ""; }
     void close();
     // The destructor's close: finishes an open file, reporting a failure on
     // standard error instead of throwing it.
@@ -468,7 +471,7 @@ void WRAIFF_impl::write(const T* buffer, long nframes) {
         static_cast<std::uint64_t>(n_channels) * static_cast<std::uint64_t>(n_bytes);
     const std::uint64_t max_frames = kMaxDataBytes / frame_bytes;
     if (n_frames > max_frames || static_cast<std::uint64_t>(nframes) > max_frames - n_frames)
-        throw "AIFF file too large!\n";
+        throw wraiff_too_large;
 
     const std::uint32_t clipped_before = clipped;
     const std::uint32_t frames_before = n_frames;
@@ -656,6 +659,10 @@ bool WRAIFF::is_open() {
 
 void WRAIFF::info(std::ostream& os) {
     impl->info(os);
+}
+
+void WRAIFF::report_as(const char* name) {
+    impl->report_as(name);
 }
 
 void WRAIFF::close() {

@@ -14,6 +14,10 @@
 // (2 hours of 44.1 kHz audio).
 constexpr std::uint32_t huge_frames = 317520000u;
 
+// The text thrown when a write would take the data past what the header's
+// 32-bit sizes can describe; the file written so far can still be finished.
+extern const char* const wraiff_too_large;
+
 // Fills `out` with the 80-bit IEEE 754 extended encoding of `r`, big-endian.
 void encode_extended(double r, unsigned char out[10]);
 
@@ -40,7 +44,7 @@ class WRAIFF {
     // scale 1.0; integer samples are taken as values at the file's depth.
     // A block that would take the data past what the header's 32-bit sizes
     // can describe is refused, before anything is written, with
-    // "AIFF file too large!\n".
+    // wraiff_too_large ("AIFF file too large!\n").
     void write(const double* buffer, long nframes);
     void write(const float* buffer, long nframes);
     void write(const long* buffer, long nframes);
@@ -51,6 +55,9 @@ class WRAIFF {
     bool is_open();
     // Prints a short report of the open file on `os`.
     void info(std::ostream& os);
+    // Makes the report name the file `name` instead of the name it was opened
+    // with: for a file written under a temporary name and renamed when done.
+    void report_as(const char* name);
     // Rewrites the header with the final counts and closes the file.
     void close();
 
