@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <new>
@@ -14,6 +14,8 @@
 
 #include "aiff/wraiff.h"
 #include "app/Tarvio.h"
+#include "common/Interrupt.h"
+#include "common/SafeOutput.h"
 #include "wav/WavFile.h"
 
 namespace tarvio {
@@ -51,49 +53,35 @@ int framesForSetup(unsigned frames) {
     return frames > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(frames);
 }
 
-// The output file a run has created: the file itself (a symbolic link is
-// followed to it), remembered by device and inode so that a failed run removes
-// exactly that file and nothing else (not a device such as /dev/full, not a
-// file that has taken the name's place since).
-struct CreatedOutput {
-    bool known = false;
-    bool finished = false;  // the writer completed the header; the file is consistent
-    std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
-};
-
-void rememberOutput(const char* path, CreatedOutput& output) {
-    char* resolved = ::realpath(path, nullptr);
-    if (!resolved)
-        return;
-    output.path = resolved;
-    std::free(resolved);
-    struct stat st;
-    if (::lstat(output.path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        output.known = true;
-        output.device = st.st_dev;
-        output.inode = st.st_ino;
-    }
+SpatializerParams parseParams(int argc, const char* const* argv) {
+    SpatializerParams params;
+    params.f1_init = std::atof(argv[3]);
+    params.f1_end = std::atof(argv[4]);
+    params.f2_init = std::atof(argv[5]);
+    params.f2_end = std::atof(argv[6]);
+    params.angle1 = std::atof(argv[7]);
+    params.angle2 = std::atof(argv[8]);
+    params.norm = argc - 1 == 9 ? std::atof(argv[9]) : 1.0;
+    return params;
 }
 
-// A run that fails after creating its output keeps the output only when the
-// writer could finish it: then its header holds exactly the frames written.
-// A write that failed half-way (a full disk, a file size limit) leaves the
-// provisional header, which claims far more frames than the file holds; such
-// a file is removed.
-void removeUnfinishedOutput(const CreatedOutput& output) {
-    struct stat st;
-    if (!output.known || output.finished || ::lstat(output.path.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode))
-        return;
-    if (st.st_dev == output.device && st.st_ino == output.inode)
-        std::remove(output.path.c_str());
+void printReport(std::ostream& out, const SpatializerParams& params, double rate, int channels,
+                 unsigned frames) {
+    out << "sampling rate        = " << rate << std::endl;
+    out << "original channels    = " << channels << std::endl;
+    out << "natural frequency    = " << rate / static_cast<double>(frames) << " Hz" << std::endl;
+    out << "rotation frequencies = " << params.f1_init << " Hz -> " << params.f1_end << " and "
+        << params.f2_init << " Hz -> " << params.f2_end << " Hz" << std::endl;
+    out << "starting angles      = " << params.angle1 << " deg, " << params.angle2 << " deg"
+        << std::endl;
+    out << "amp. normalization   = " << params.norm << std::endl;
+    out << std::endl;
 }
 
 // The working buffers grow with the channel count (channels x 1024 samples,
 // 268 MB for the 32767 channels a WAV header can declare); when they do not
-// fit, say so in words.
+// fit, say so in words. They are allocated before the output is created, so
+// that a shortage touches no file.
 Spatializer makeSpatializer(const SpatializerParams& params, int channels, double rate,
                             int frames) {
     try {
@@ -104,74 +92,61 @@ Spatializer makeSpatializer(const SpatializerParams& params, int channels, doubl
     }
 }
 
-// After a failure, finishes the output as the writer's destructor would, but
-// learns whether the header could be completed. A failure to finish is told on
-// the error stream, as the destructor tells it.
-void finishAfterFailure(WRAIFF& writer, CreatedOutput& output) {
-    if (!writer.is_open())
-        return;
-    try {
-        writer.close();
-        output.finished = true;
-    } catch (const char* message) {
-        std::cerr << (message ? message : "") << std::flush;
-    }
-}
-
-// Everything between creating the output and closing it: arguments, report,
-// setup and the block loop. The spatializer's buffers are released before the
-// caller closes the writer.
-void spatializeInto(WRAIFF& writer, WavInFile& reader, int argc, const char* const* argv,
-                    std::ostream& out, bool& progressOpen) {
-    const int nargs = argc - 1;
-    const int channels = reader.getNumChannels();
-    const double rate = reader.getSampleRate();
-    const unsigned frames = reader.getNumSamples();
-
-    SpatializerParams params;
-    params.f1_init = std::atof(argv[3]);
-    params.f1_end = std::atof(argv[4]);
-    params.f2_init = std::atof(argv[5]);
-    params.f2_end = std::atof(argv[6]);
-    params.angle1 = std::atof(argv[7]);
-    params.angle2 = std::atof(argv[8]);
-    params.norm = nargs == 9 ? std::atof(argv[9]) : 1.0;
-
-    out << "sampling rate        = " << rate << std::endl;
-    out << "original channels    = " << channels << std::endl;
-    out << "natural frequency    = " << rate / static_cast<double>(frames) << " Hz" << std::endl;
-    out << "rotation frequencies = " << params.f1_init << " Hz -> " << params.f1_end << " and "
-        << params.f2_init << " Hz -> " << params.f2_end << " Hz" << std::endl;
-    out << "starting angles      = " << params.angle1 << " deg, " << params.angle2 << " deg"
-        << std::endl;
-    out << "amp. normalization   = " << params.norm << std::endl;
-    out << std::endl;
-
-    Spatializer spatializer = makeSpatializer(params, channels, rate, framesForSetup(frames));
-
-    out << "spatializing..." << std::flush;
-    progressOpen = true;
+// The block loop. A signal is looked at before every block; a read that
+// failed (not the end of the file, but a device error) ends the run, since
+// the output would silently lack the rest of the input.
+void processAll(WavInFile& reader, WRAIFF& writer, Spatializer& spatializer,
+                const char* inputName) {
     while (!reader.eof()) {
+        interrupt::check();
         const int n = reader.read(spatializer.inBlock(), spatializer.inBlockCapacity());
+        if (reader.hasReadError()) {
+            interrupt::check();  // a signal can cut a read short, too
+            throw std::runtime_error(std::string("read error in file \"") + inputName + "\"");
+        }
         const int blockFrames = spatializer.processBlock(n);
         writer.write(spatializer.outBlock(), blockFrames);
         spatializer.advanceSweeps();
     }
-    out << "done" << std::endl;
-    progressOpen = false;
-    out << std::endl;
+    interrupt::check();
+}
 
-    writer.info(out);
+// After the writer refused a block at the size limit, the file holds every
+// frame it took and the writer can still finish it: that file is the result
+// the run keeps. Returns whether the header was completed.
+bool finishAtSizeLimit(WRAIFF& writer) {
+    try {
+        writer.close();
+        return true;
+    } catch (const char* message) {
+        std::cerr << (message ? message : "") << std::flush;
+        return false;
+    }
+}
+
+// Everything between creating the output and closing it: report, block loop
+// and the writer's report. The spatializer's buffers are released before the
+// caller closes the writer.
+void spatializeInto(WRAIFF& writer, WavInFile& reader, Spatializer& spatializer,
+                    const SpatializerParams& params, const char* inputName, std::ostream& out) {
+    const int channels = reader.getNumChannels();
+    printReport(out, params, reader.getSampleRate(), channels, reader.getNumSamples());
+    out << "spatializing..." << std::flush;
+    processAll(reader, writer, spatializer, inputName);
+    out << "done" << std::endl;
+    out << std::endl;
+    // A report that cannot be written (standard output closed or full) does
+    // not make the run fail: the file is what the user asked for.
+    if (out)
+        writer.info(out);
     spatializer.release();
 }
 
 // One whole run after the banner. Everything that owns a file or a buffer is
 // local here, so that when an exception leaves, the buffers are released, the
-// output is finished as far as it can be, and the writer and the reader are
-// destroyed, in that order, before the caller's handler prints its line.
-// `progressOpen` is true while the progress text waits for its "done".
-void spatialize(int argc, const char* const* argv, std::ostream& out, bool& progressOpen,
-                CreatedOutput& output) {
+// writer and the reader are destroyed, and the unfinished output is removed,
+// before the caller's handler prints its line.
+void spatialize(int argc, const char* const* argv, std::ostream& out) {
     const int nargs = argc - 1;
     if (nargs != 8 && nargs != 9)
         throw std::runtime_error(kUsage);
@@ -184,53 +159,64 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, bool& prog
         throw std::runtime_error("invalid format: channel count must be at least 1");
     const double rate = reader.getSampleRate();
 
-    // Creating the output truncates it; it must not be the file still to be read.
+    // Replacing the output must not touch the file still to be read.
     if (sameFile(argv[1], argv[2]))
         throw std::runtime_error("input and output are the same file");
+    SafeOutput output(argv[2]);
+    output.check();
 
-    WRAIFF writer(argv[2], rate, 4, 16);
+    const SpatializerParams params = parseParams(argc, argv);
+    Spatializer spatializer =
+        makeSpatializer(params, channels, rate, framesForSetup(reader.getNumSamples()));
+
+    output.prepare();
+    WRAIFF writer(output.writePath().c_str(), rate, 4, 16);
     if (!writer.is_open())
         throw std::runtime_error("cannot create output AIFF file");
-    rememberOutput(argv[2], output);
+    output.opened();
+    writer.report_as(argv[2]);
+    interrupt::check();
     try {
-        spatializeInto(writer, reader, argc, argv, out, progressOpen);
+        spatializeInto(writer, reader, spatializer, params, argv[1], out);
         writer.close();
-        output.finished = true;
-    } catch (...) {
-        finishAfterFailure(writer, output);
+    } catch (const char* message) {
+        if (message == wraiff_too_large && finishAtSizeLimit(writer))
+            output.commit();
         throw;
     }
-}  // the writer, then the reader, are destroyed here
+    output.commit();
+}  // the writer, then the output (removed unless committed), then the reader go
 
-// An error line always starts a line of its own, also when it interrupts the
-// progress text.
-void endProgress(std::ostream& out, bool& progressOpen) {
-    if (progressOpen)
-        out << std::endl;
-    progressOpen = false;
+// The exit status of a run that a signal stopped, 0 when none did.
+int stoppedBySignal() {
+    const int sig = interrupt::pending();
+    return sig != 0 ? 128 + sig : 0;
 }
 
 }  // namespace
 
 int run(int argc, const char* const* argv, std::ostream& out) {
     printBanner(out);
-    bool progressOpen = false;
-    CreatedOutput output;
     try {
-        spatialize(argc, argv, out, progressOpen, output);
+        spatialize(argc, argv, out);
         return 0;
+    } catch (const Interrupted& stop) {
+        // Stopped on request: nothing more to say.
+        return 128 + stop.signal;
     } catch (const char* message) {
         // The AIFF writer's texts end with their own newline.
-        endProgress(out, progressOpen);
+        if (const int status = stoppedBySignal())
+            return status;
         out << "Error: " << (message ? message : "") << std::endl;
     } catch (const std::exception& e) {
-        endProgress(out, progressOpen);
+        if (const int status = stoppedBySignal())
+            return status;
         out << "Error: " << e.what() << std::endl;
     } catch (...) {
-        endProgress(out, progressOpen);
+        if (const int status = stoppedBySignal())
+            return status;
         out << "Fatal error: unknown exception" << std::endl;
     }
-    removeUnfinishedOutput(output);
     return 1;
 }
 

@@ -2,7 +2,9 @@
 #include <iostream>
 
 #include "app/Tarvio.h"
+#include "common/Interrupt.h"
 
 int main(int argc, char** argv) {
+    tarvio::interrupt::install();
     return tarvio::run(argc, argv, std::cout);
 }

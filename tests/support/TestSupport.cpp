@@ -1,9 +1,13 @@
 #include "tests/support/TestSupport.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -97,6 +101,102 @@ CommandResult runCommand(const std::string& command) {
     r.out = slurp(outPath);
     r.err = slurp(errPath);
     return r;
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::string& errPath, Stdout mode) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        throw std::runtime_error("pipe failed");
+    if (mode == Stdout::ClosedPipe) {
+        // Closed before the child exists: no process can ever read the pipe.
+        ::close(fds[0]);
+        fds[0] = -1;
+    }
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        if (err >= 0)
+            ::dup2(err, STDERR_FILENO);
+        const int devNull = ::open("/dev/null", O_RDONLY);
+        ::dup2(devNull, STDIN_FILENO);
+        if (fds[0] >= 0)
+            ::close(fds[0]);
+        ::close(fds[1]);
+        // The test runner may ignore or block signals; the child starts clean.
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    if (err >= 0)
+        ::close(err);
+    ::close(fds[1]);
+    outFd_ = fds[0];
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+}
+
+Child::~Child() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (outFd_ >= 0)
+        ::close(outFd_);
+}
+
+// Waits up to `ms` for output and appends what came; closes the pipe at its
+// end.
+void Child::readSome(int ms) {
+    pollfd p{outFd_, POLLIN, 0};
+    if (outFd_ < 0 || ::poll(&p, 1, ms) <= 0)
+        return;
+    char buf[4096];
+    const ssize_t n = ::read(outFd_, buf, sizeof buf);
+    if (n > 0) {
+        out_.append(buf, static_cast<std::size_t>(n));
+        return;
+    }
+    ::close(outFd_);
+    outFd_ = -1;
+}
+
+bool Child::waitForOutput(const std::string& text, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (out_.find(text) == std::string::npos) {
+        if (outFd_ < 0 || std::chrono::steady_clock::now() >= end)
+            return false;
+        readSome(100);
+    }
+    return true;
+}
+
+void Child::signal(int sig) {
+    if (pid_ > 0)
+        ::kill(pid_, sig);
+}
+
+int Child::wait() {
+    // Everything up to the end of the output; one that never ends gives up
+    // after a minute.
+    for (int rounds = 0; outFd_ >= 0 && rounds < 600; ++rounds)
+        readSome(100);
+    int status = 0;
+    if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_)
+        return -1;
+    pid_ = -1;
+    if (WIFSIGNALED(status)) {
+        killedBy_ = WTERMSIG(status);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool haveProgram(const std::string& program) {

@@ -45,6 +45,38 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::string& command);
 
+// A program run in the background, for tests that act while it runs. Its
+// standard output is read through a pipe, or is a pipe nobody reads (every
+// write then fails with EPIPE); its standard error goes to `errPath`.
+class Child {
+  public:
+    enum class Stdout { Captured, ClosedPipe };
+    Child(const std::vector<std::string>& argv, const std::string& errPath,
+          Stdout mode = Stdout::Captured);
+    // Kills and reaps a child that is still running.
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Reads standard output until it contains `text`; false when the child
+    // closes it first or `seconds` pass.
+    bool waitForOutput(const std::string& text, double seconds = 20);
+    const std::string& output() const { return out_; }
+    void signal(int sig);
+    // Reads the rest of the output and waits for the end: the exit status,
+    // or -1 when a signal ended the child (see killedBy).
+    int wait();
+    int killedBy() const { return killedBy_; }
+
+  private:
+    void readSome(int ms);
+
+    int pid_ = -1;
+    int outFd_ = -1;
+    int killedBy_ = 0;
+    std::string out_;
+};
+
 // Quotes `s` for use as one word in a shell command.
 std::string shellQuote(const std::string& s);
 
