@@ -26,9 +26,23 @@ struct WavSpec {
 Bytes wavBytes(const WavSpec& w);
 void writeWav(const std::string& path, const WavSpec& w);
 
+// Mono samples of both signs, zero among them.
+std::vector<std::int16_t> samplePattern(int n);
+
+// The program's arguments: input, output and the numbers (the six rotation
+// parameters; a seventh is norm).
+std::vector<std::string> programArgs(const std::string& in, const std::string& out,
+                                     std::vector<std::string> numbers = {"1", "2", "0.5", "0.25",
+                                                                         "0", "90"});
+
+// The shell command that runs the built tarvio with `args`.
+std::string tarvioCommand(const std::vector<std::string>& args);
+
 // Runs the built tarvio with `args`; `prefix` is shell text put before the
 // command (for example a ulimit).
 CommandResult runTarvio(const std::vector<std::string>& args, const std::string& prefix = "");
+
+bool endsWith(const std::string& s, const std::string& tail);
 
 // What the tests read from the program's output: the header, checked against
 // the file's size, and the samples.

@@ -21,12 +21,16 @@
 using testsupport::Bytes;
 using testsupport::Child;
 using testsupport::CommandResult;
+using testsupport::endsWith;
 using testsupport::fileExists;
+using testsupport::programArgs;
 using testsupport::readFile;
 using testsupport::readOutputFile;
 using testsupport::runCommand;
 using testsupport::runTarvio;
+using testsupport::samplePattern;
 using testsupport::shellQuote;
+using testsupport::tarvioCommand;
 using testsupport::TempDir;
 using testsupport::wavBytes;
 using testsupport::WavSpec;
@@ -49,28 +53,6 @@ std::set<std::string> entries(const std::string& dir) {
     return names;
 }
 
-std::vector<std::int16_t> noise(int n) {
-    std::vector<std::int16_t> s;
-    for (int i = 0; i < n; ++i)
-        s.push_back(static_cast<std::int16_t>((i * 7919LL) % 50001 - 25000));
-    return s;
-}
-
-std::vector<std::string> args(const std::string& in, const std::string& out) {
-    return {in, out, "1", "2", "0.5", "0.25", "0", "90"};
-}
-
-std::string tarvioCommand(const std::vector<std::string>& a) {
-    std::string cmd = shellQuote(TARVIO_BINARY);
-    for (const std::string& s : a)
-        cmd += " " + shellQuote(s);
-    return cmd;
-}
-
-bool endsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // A directory with an input and an earlier output, and the bytes of the
 // output that a normal run gives.
 struct Scene {
@@ -82,9 +64,9 @@ struct Scene {
     explicit Scene(int frames = 60000) {
         WavSpec w;
         w.channels = 2;
-        w.samples = noise(2 * frames);
+        w.samples = samplePattern(2 * frames);
         writeFile(in, wavBytes(w));
-        EXPECT_EQ(runTarvio(args(in, out)).status, 0);
+        EXPECT_EQ(runTarvio(programArgs(in, out)).status, 0);
         normal = readFile(out);
         writeFile(out, kEarlier);
     }
@@ -108,11 +90,11 @@ TEST(SafeOutput, StopSignalsLeaveTheEarlierOutputAndNoStrayFiles) {
         ASSERT_EQ(::mkfifo(in.c_str(), 0600), 0);
         writeFile(out, kEarlier);
 
-        std::vector<std::string> argv = args(in, out);
+        std::vector<std::string> argv = programArgs(in, out);
         argv.insert(argv.begin(), TARVIO_BINARY);
         Child run(argv, dir.file("stderr"));
         WavSpec w;
-        w.samples = noise(200000);
+        w.samples = samplePattern(200000);
         const Bytes bytes = wavBytes(w);
         std::FILE* feed = std::fopen(in.c_str(), "wb");  // waits for the reader
         ASSERT_NE(feed, nullptr);
@@ -138,19 +120,19 @@ TEST(SafeOutput, StopSignalsLeaveTheEarlierOutputAndNoStrayFiles) {
 // `| head -n 1`) and a full device as standard output.
 TEST(SafeOutput, AnUnwritableReportStillGivesTheWholeOutput) {
     Scene s;
-    std::vector<std::string> argv = args(s.in, s.out);
+    std::vector<std::string> argv = programArgs(s.in, s.out);
     argv.insert(argv.begin(), TARVIO_BINARY);
     Child closed(argv, s.dir.file("err"), Child::Stdout::ClosedPipe);
     EXPECT_EQ(closed.wait(), 0) << "killed by " << closed.killedBy();
     EXPECT_EQ(readFile(s.out), s.normal);
 
     writeFile(s.out, kEarlier);
-    CommandResult r = runCommand(tarvioCommand(args(s.in, s.out)) + " >/dev/full");
+    CommandResult r = runCommand(tarvioCommand(programArgs(s.in, s.out)) + " >/dev/full");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(s.out), s.normal);
 
     writeFile(s.out, kEarlier);
-    r = runCommand("{ " + tarvioCommand(args(s.in, s.out)) + "; echo $? >" +
+    r = runCommand("{ " + tarvioCommand(programArgs(s.in, s.out)) + "; echo $? >" +
                    shellQuote(s.dir.file("status")) + "; } | head -n 1");
     EXPECT_EQ(r.out, "[Tarvio, ver. 1.00]\n");
     EXPECT_EQ(readFile(s.dir.file("status")), Bytes({'0', '\n'}));
@@ -160,7 +142,7 @@ TEST(SafeOutput, AnUnwritableReportStillGivesTheWholeOutput) {
 // The program itself ignores SIGXFSZ: the limit shows as a failed write.
 TEST(SafeOutput, AFileSizeLimitFailsTheRunAndKeepsTheEarlierOutput) {
     Scene s;
-    CommandResult r = runTarvio(args(s.in, s.out), "ulimit -f 200; ");
+    CommandResult r = runTarvio(programArgs(s.in, s.out), "ulimit -f 200; ");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(endsWith(r.out, "\n\nspatializing...Error: AIFF file gone bad!\n\n")) << r.out;
     s.expectUntouched();
@@ -175,9 +157,10 @@ TEST(SafeOutput, AReadErrorFailsTheRun) {
     Scene s(300000);
     // LeakSanitizer cannot run under a tracer; in the sanitizer build it is
     // switched off for this one run.
-    CommandResult r = runCommand(
-        "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -P " + shellQuote(s.in) +
-        " -e trace=read -e inject=read:error=EIO:when=3+ " + tarvioCommand(args(s.in, s.out)));
+    CommandResult r =
+        runCommand("ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -P " + shellQuote(s.in) +
+                   " -e trace=read -e inject=read:error=EIO:when=3+ " +
+                   tarvioCommand(programArgs(s.in, s.out)));
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(endsWith(r.out, "spatializing...Error: read error in file \"" + s.in + "\"\n"))
         << r.out;
@@ -188,7 +171,7 @@ TEST(SafeOutput, OutputsThatCannotWorkAreRefusedBeforeAnyWork) {
     Scene s(2000);
     const std::string report = s.dir.file("report.txt");
     CommandResult r =
-        runCommand(tarvioCommand(args(s.in, "/dev/stdout")) + " >" + shellQuote(report));
+        runCommand(tarvioCommand(programArgs(s.in, "/dev/stdout")) + " >" + shellQuote(report));
     EXPECT_EQ(r.status, 1);
     const Bytes text = readFile(report);
     EXPECT_TRUE(endsWith(std::string(text.begin(), text.end()),
@@ -196,7 +179,7 @@ TEST(SafeOutput, OutputsThatCannotWorkAreRefusedBeforeAnyWork) {
 
     const std::string fifo = s.dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    r = runTarvio(args(s.in, fifo), "timeout 20 ");  // opening it would wait for a reader
+    r = runTarvio(programArgs(s.in, fifo), "timeout 20 ");  // opening it would wait for a reader
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(
         endsWith(r.out, "\n\nError: output \"" + fifo + "\" cannot be rewound; write to a file\n"))
@@ -212,7 +195,7 @@ TEST(SafeOutput, OutputsThatCannotWorkAreRefusedBeforeAnyWork) {
 TEST(SafeOutput, AFinishedRunReplacesTheOutputInPlaceOfTheOldOne) {
     Scene s(3000);
     ASSERT_EQ(::chmod(s.out.c_str(), 0640), 0);
-    CommandResult r = runTarvio(args(s.in, s.out));
+    CommandResult r = runTarvio(programArgs(s.in, s.out));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("   AIFF file: " + s.out + "\n"), std::string::npos) << r.out;
     EXPECT_EQ(readFile(s.out), s.normal);
@@ -223,7 +206,7 @@ TEST(SafeOutput, AFinishedRunReplacesTheOutputInPlaceOfTheOldOne) {
     const std::string link = s.dir.file("link.aif");
     ASSERT_EQ(::symlink("out.aif", link.c_str()), 0);
     writeFile(s.out, kEarlier);
-    EXPECT_EQ(runTarvio(args(s.in, link)).status, 0);
+    EXPECT_EQ(runTarvio(programArgs(s.in, link)).status, 0);
     ASSERT_EQ(::lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(readFile(s.out), s.normal);
@@ -251,14 +234,14 @@ TEST(SafeOutput, ADirectoryWithoutRoomForATemporaryFileIsWrittenInPlace) {
     struct stat before;
     ASSERT_EQ(::stat(out.c_str(), &before), 0);
 
-    CommandResult r = runTarvio(args(s.in, out), prefix);
+    CommandResult r = runTarvio(programArgs(s.in, out), prefix);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(readFile(out), s.normal);
     struct stat after;
     ASSERT_EQ(::stat(out.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino) << "written in place";
 
-    r = runTarvio(args(s.in, out), prefix + "sh -c 'ulimit -f 20; exec \"$0\" \"$@\"' ");
+    r = runTarvio(programArgs(s.in, out), prefix + "sh -c 'ulimit -f 20; exec \"$0\" \"$@\"' ");
     EXPECT_TRUE(endsWith(r.out, "spatializing...Error: AIFF file gone bad!\n\n")) << r.out;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
@@ -301,9 +284,9 @@ TEST(SafeOutput, ABlockAlignmentOfZeroStillMovesTheSound) {
 TEST(SafeOutput, ANonZeroPadByteIsSkipped) {
     TempDir dir;
     WavSpec plain;
-    plain.samples = noise(3000);
+    plain.samples = samplePattern(3000);
     writeFile(dir.file("plain.wav"), wavBytes(plain));
-    ASSERT_EQ(runTarvio(args(dir.file("plain.wav"), dir.file("plain.aif"))).status, 0);
+    ASSERT_EQ(runTarvio(programArgs(dir.file("plain.wav"), dir.file("plain.aif"))).status, 0);
     const Bytes expected = readFile(dir.file("plain.aif"));
 
     for (unsigned char pad : {0x20, 0xFF, 0x00}) {
@@ -313,7 +296,7 @@ TEST(SafeOutput, ANonZeroPadByteIsSkipped) {
         testsupport::appendLE(w.before, 5, 4);
         w.before.insert(w.before.end(), {'I', 'N', 'F', 'O', 'x', pad});
         writeFile(dir.file("in.wav"), wavBytes(w));
-        CommandResult r = runTarvio(args(dir.file("in.wav"), dir.file("out.aif")));
+        CommandResult r = runTarvio(programArgs(dir.file("in.wav"), dir.file("out.aif")));
         ASSERT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(readFile(dir.file("out.aif")), expected);
     }

@@ -23,6 +23,7 @@
 using testsupport::Bytes;
 using testsupport::CommandResult;
 using testsupport::fileExists;
+using testsupport::programArgs;
 using testsupport::readFile;
 using testsupport::readOutputFile;
 using testsupport::runTarvio;
@@ -54,10 +55,6 @@ std::string afterBanner(const std::string& out) {
     }
     EXPECT_EQ(out.compare(pos, 1, "\n"), 0) << out;
     return out.substr(pos + 1);
-}
-
-std::vector<std::string> eightArgs(const std::string& in, const std::string& out) {
-    return {in, out, "1", "2", "0.5", "0.25", "0", "90"};
 }
 
 // The four channel samples that a mono sample v at path position p (table
@@ -104,7 +101,7 @@ TEST(Driver, ReportsTheParametersOfATwoChannelRun) {
     w.samples.assign(2 * 441000, 0);
     writeWav(dir.file("in.wav"), w);
 
-    CommandResult r = runTarvio(eightArgs(dir.file("in.wav"), dir.file("out.aif")));
+    CommandResult r = runTarvio(programArgs(dir.file("in.wav"), dir.file("out.aif")));
     EXPECT_EQ(r.status, 0);
     const std::string rest = afterBanner(r.out);
     const std::string expected =
@@ -176,14 +173,14 @@ TEST(Driver, RefusedInputsCreateNoOutput) {
     for (const Case& c : cases) {
         const std::string in = dir.file(c.name + ".wav");
         writeWav(in, c.wav);
-        CommandResult r = runTarvio(eightArgs(in, out));
+        CommandResult r = runTarvio(programArgs(in, out));
         EXPECT_EQ(r.status, 1) << c.name;
         EXPECT_EQ(afterBanner(r.out), c.error) << c.name;
         EXPECT_FALSE(fileExists(out)) << c.name;
     }
 
     const std::string missing = dir.file("missing.wav");
-    CommandResult r = runTarvio(eightArgs(missing, out));
+    CommandResult r = runTarvio(programArgs(missing, out));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(afterBanner(r.out), "Error: unable to open file \"" + missing + "\" for reading\n");
     EXPECT_FALSE(fileExists(out));
@@ -194,7 +191,7 @@ TEST(Driver, OutputInAMissingDirectoryReportsTheWriterError) {
     WavSpec w;
     w.samples.assign(100, 1000);
     writeWav(dir.file("in.wav"), w);
-    CommandResult r = runTarvio(eightArgs(dir.file("in.wav"), dir.file("nowhere/out.aif")));
+    CommandResult r = runTarvio(programArgs(dir.file("in.wav"), dir.file("nowhere/out.aif")));
     EXPECT_EQ(r.status, 1);
     // The writer's message brings its own newline, so an empty line follows.
     EXPECT_EQ(afterBanner(r.out), "Error: Could not open AIFF file!\n\n");
@@ -221,7 +218,7 @@ TEST(Driver, EmptyDataBlockWritesAnAiffWithoutFrames) {
     WavSpec w;
     w.channels = 2;
     writeWav(dir.file("in.wav"), w);
-    CommandResult r = runTarvio(eightArgs(dir.file("in.wav"), dir.file("out.aif")));
+    CommandResult r = runTarvio(programArgs(dir.file("in.wav"), dir.file("out.aif")));
     EXPECT_EQ(r.status, 0);
     const std::string rest = afterBanner(r.out);
     EXPECT_NE(rest.find("natural frequency    = inf Hz\n"), std::string::npos) << rest;
@@ -272,7 +269,7 @@ TEST(Driver, RefusesToWriteOverItsInput) {
 
     for (const std::string& out :
          {in, dir.file("sub/../sub/in.wav"), dir.file("hard.wav"), dir.file("soft.aif")}) {
-        CommandResult r = runTarvio(eightArgs(in, out));
+        CommandResult r = runTarvio(programArgs(in, out));
         EXPECT_EQ(r.status, 1) << out;
         EXPECT_EQ(afterBanner(r.out), "Error: input and output are the same file\n") << out;
         EXPECT_EQ(readFile(in), original) << out;
@@ -287,7 +284,7 @@ TEST(Driver, RefusesToWriteOverItsInput) {
 
     // A different, existing file is simply replaced.
     writeFile(dir.file("other.aif"), Bytes(10, 0));
-    r = runTarvio(eightArgs(in, dir.file("other.aif")));
+    r = runTarvio(programArgs(in, dir.file("other.aif")));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(readOutputFile(dir.file("other.aif")).frames, 1500u);
 }
@@ -360,7 +357,7 @@ TEST(Driver, AnErrorDuringTheLoopFollowsTheProgressText) {
     WavSpec w;
     w.samples.assign(20 * 1024, 1000);
     writeWav(dir.file("in.wav"), w);
-    CommandResult r = runTarvio(eightArgs(dir.file("in.wav"), "/dev/full"));
+    CommandResult r = runTarvio(programArgs(dir.file("in.wav"), "/dev/full"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.find("done"), std::string::npos) << r.out;
     // The last line is the error line (the writer's text adds an empty line).

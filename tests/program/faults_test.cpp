@@ -3,7 +3,7 @@
 // and the exit status, that the input file is unchanged, and that any output
 // file left behind is a complete AIFF file whose header agrees with its size.
 //
-// Cases that tests/driver/driver_test.cpp already runs are not repeated here:
+// Cases that run_test.cpp already runs are not repeated here:
 // the usage error, an 8-bit input, channel counts 0 and -1, a missing input,
 // an output in a directory that does not exist, words as numbers, an empty
 // data block, and the progress line cut short by /dev/full.
@@ -26,10 +26,13 @@ using testsupport::appendLE;
 using testsupport::appendTag;
 using testsupport::Bytes;
 using testsupport::CommandResult;
+using testsupport::endsWith;
 using testsupport::fileExists;
+using testsupport::programArgs;
 using testsupport::readFile;
 using testsupport::readOutputFile;
 using testsupport::runTarvio;
+using testsupport::samplePattern;
 using testsupport::TempDir;
 using testsupport::wavBytes;
 using testsupport::writeFile;
@@ -49,26 +52,6 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
-
-// Mono samples of both signs, zero among them.
-std::vector<std::int16_t> pattern(int n) {
-    std::vector<std::int16_t> s;
-    for (int i = 0; i < n; ++i)
-        s.push_back(static_cast<std::int16_t>((i * 2741) % 40001 - 20000));
-    return s;
-}
-
-std::vector<std::string> args(const std::string& in, const std::string& out,
-                              std::vector<std::string> numbers = {"1", "2", "0.5", "0.25", "0",
-                                                                  "90"}) {
-    std::vector<std::string> a = {in, out};
-    a.insert(a.end(), numbers.begin(), numbers.end());
-    return a;
-}
-
-bool endsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // The output's samples from byte `from` on, as bytes, for comparing runs.
 Bytes dataOf(const std::string& path) {
@@ -107,12 +90,12 @@ TEST(OutputFaults, FullDeviceFailsTheFirstWriteAndLeavesTheInputAlone) {
         GTEST_SKIP() << "no /dev/full";
     TempDir dir;
     Wav w;
-    w.samples = pattern(3000);
+    w.samples = samplePattern(3000);
     const std::string in = dir.file("in.wav");
     writeFile(in, wavBytes(w));
     const Bytes original = readFile(in);
 
-    CommandResult r = runTarvio(args(in, "/dev/full"));
+    CommandResult r = runTarvio(programArgs(in, "/dev/full"));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(endsWith(r.out, "\n\nspatializing...Error: AIFF file gone bad!\n\n")) << r.out;
     // The destructor cannot finish the file either and says so.
@@ -124,7 +107,7 @@ TEST(OutputFaults, FullDeviceFailsTheFirstWriteAndLeavesTheInputAlone) {
     // the report; the run still fails.
     w.samples.clear();
     writeFile(in, wavBytes(w));
-    r = runTarvio(args(in, "/dev/full"));
+    r = runTarvio(programArgs(in, "/dev/full"));
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("spatializing...done\n"), std::string::npos) << r.out;
     const std::size_t error = r.out.rfind("\nError: ");
@@ -138,7 +121,7 @@ TEST(OutputFaults, FullDeviceFailsTheFirstWriteAndLeavesTheInputAlone) {
 TEST(OutputFaults, AWriteFailingHalfWayLeavesNoOutput) {
     TempDir dir;
     Wav w;
-    w.samples = pattern(100000);  // 800 kB of output
+    w.samples = samplePattern(100000);  // 800 kB of output
     const std::string in = dir.file("in.wav");
     const std::string out = dir.file("out.aif");
     writeFile(in, wavBytes(w));
@@ -146,7 +129,7 @@ TEST(OutputFaults, AWriteFailingHalfWayLeavesNoOutput) {
 
     // 200 blocks of 512 bytes; the shell's ignored SIGXFSZ stays ignored in
     // the program, so the write fails with EFBIG instead of killing it.
-    CommandResult r = runTarvio(args(in, out), "trap '' XFSZ; ulimit -f 200; ");
+    CommandResult r = runTarvio(programArgs(in, out), "trap '' XFSZ; ulimit -f 200; ");
     expectFailure(r, "\nspatializing...Error: AIFF file gone bad!\n\n", in, original, out);
     EXPECT_EQ(r.err, "AIFF file gone bad. No header-rewrite!\n");
     EXPECT_FALSE(fileExists(out)) << "a file with a provisional header was left behind";
@@ -154,19 +137,19 @@ TEST(OutputFaults, AWriteFailingHalfWayLeavesNoOutput) {
     // Written through a symbolic link, the file it points to goes.
     const std::string target = dir.file("target.aif");
     ASSERT_EQ(::symlink(target.c_str(), dir.file("link.aif").c_str()), 0);
-    r = runTarvio(args(in, dir.file("link.aif")), "trap '' XFSZ; ulimit -f 200; ");
+    r = runTarvio(programArgs(in, dir.file("link.aif")), "trap '' XFSZ; ulimit -f 200; ");
     expectFailure(r, "\nspatializing...Error: AIFF file gone bad!\n\n", in, original, target);
     EXPECT_FALSE(fileExists(target));
 
     // The same run without the limit succeeds: the limit was the cause.
-    r = runTarvio(args(in, out));
+    r = runTarvio(programArgs(in, out));
     EXPECT_EQ(expectSuccess(r, out).frames, 100000u);
 }
 
 TEST(OutputFaults, PathsThatCannotBeCreated) {
     TempDir dir;
     Wav w;
-    w.samples = pattern(500);
+    w.samples = samplePattern(500);
     const std::string in = dir.file("in.wav");
     writeFile(in, wavBytes(w));
     const Bytes original = readFile(in);
@@ -174,7 +157,7 @@ TEST(OutputFaults, PathsThatCannotBeCreated) {
     // Below a regular file (the input itself), and an existing directory.
     // Root may write anywhere, so only the path itself can stop the writer.
     for (const std::string& out : {in + "/out.aif", dir.file("in.wav/sub/out.aif"), dir.path()}) {
-        CommandResult r = runTarvio(args(in, out));
+        CommandResult r = runTarvio(programArgs(in, out));
         EXPECT_EQ(r.status, 1) << out;
         EXPECT_TRUE(endsWith(r.out, "\n\nError: Could not open AIFF file!\n\n")) << out << r.out;
         EXPECT_EQ(readFile(in), original) << out;
@@ -182,7 +165,7 @@ TEST(OutputFaults, PathsThatCannotBeCreated) {
     EXPECT_TRUE(fileExists(dir.path()));
 
     // An empty name is refused by the writer before it touches the disk.
-    CommandResult r = runTarvio(args(in, ""));
+    CommandResult r = runTarvio(programArgs(in, ""));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(endsWith(r.out, "\n\nError: Empty filename!\n\n")) << r.out;
     EXPECT_EQ(readFile(in), original);
@@ -193,7 +176,7 @@ TEST(OutputFaults, PathsThatCannotBeCreated) {
 TEST(InputFaults, HeaderCutShortIsCorrupt) {
     TempDir dir;
     Wav w;
-    w.samples = pattern(100);
+    w.samples = samplePattern(100);
     const Bytes full = wavBytes(w);
     const std::string out = dir.file("out.aif");
     // Nothing, inside "RIFF", inside the format block's id, length and body,
@@ -202,7 +185,7 @@ TEST(InputFaults, HeaderCutShortIsCorrupt) {
         const std::string in = dir.file("cut" + std::to_string(cut) + ".wav");
         const Bytes original(full.begin(), full.begin() + static_cast<long>(cut));
         writeFile(in, original);
-        CommandResult r = runTarvio(args(in, out));
+        CommandResult r = runTarvio(programArgs(in, out));
         SCOPED_TRACE("cut at " + std::to_string(cut));
         expectFailure(r, "\n\nError: File \"" + in + "\" is corrupt or not a WAV file\n", in,
                       original, out);
@@ -215,13 +198,14 @@ TEST(InputFaults, DataCutShortGivesTheFramesThatArePresent) {
     TempDir dir;
     Wav w;
     w.channels = 2;
-    for (std::int16_t s : pattern(6000))
+    for (std::int16_t s : samplePattern(6000))
         w.samples.push_back(s);  // 3000 stereo frames
     const Bytes full = wavBytes(w);
     const std::string whole = dir.file("whole.wav");
     writeFile(whole, full);
     ASSERT_EQ(
-        expectSuccess(runTarvio(args(whole, dir.file("whole.aif"))), dir.file("whole.aif")).frames,
+        expectSuccess(runTarvio(programArgs(whole, dir.file("whole.aif"))), dir.file("whole.aif"))
+            .frames,
         3000u);
     const Bytes wholeData = dataOf(dir.file("whole.aif"));
 
@@ -237,7 +221,7 @@ TEST(InputFaults, DataCutShortGivesTheFramesThatArePresent) {
         const std::string out = dir.file("cut.aif");
         const Bytes original(full.begin(), full.begin() + 44 + static_cast<long>(c.dataBytes));
         writeFile(in, original);
-        CommandResult r = runTarvio(args(in, out));
+        CommandResult r = runTarvio(programArgs(in, out));
         Aiff a = expectSuccess(r, out);
         EXPECT_EQ(a.frames, c.frames);
         // The header still says 3000 frames, and the report says so.
@@ -271,11 +255,11 @@ TEST(InputFaults, DataLengthsClaimingFourGigabytes) {
         SCOPED_TRACE(std::to_string(c.channels) + " channels, " + std::to_string(c.dataLength));
         Wav w;
         w.channels = c.channels;
-        w.samples = pattern(3000);
+        w.samples = samplePattern(3000);
         w.dataLength = c.dataLength;
         writeFile(in, wavBytes(w));
         const Bytes original = readFile(in);
-        CommandResult r = runTarvio(args(in, out));
+        CommandResult r = runTarvio(programArgs(in, out));
         EXPECT_EQ(expectSuccess(r, out).frames, 3000u / c.channels);
         EXPECT_NE(r.out.find("natural frequency    = " + std::string(c.natural) + " Hz\n"),
                   std::string::npos)
@@ -286,14 +270,14 @@ TEST(InputFaults, DataLengthsClaimingFourGigabytes) {
     std::remove(out.c_str());
     for (std::uint32_t claim : {0xFFFFFFFFu, 0xFFFFFFF0u, 0x80000000u}) {
         Wav w;
-        w.samples = pattern(100);
+        w.samples = samplePattern(100);
         appendTag(w.before, "LIST");
         appendLE(w.before, claim, 4);
         w.before.resize(w.before.size() + 10, 'x');
         writeFile(in, wavBytes(w));
         const Bytes original = readFile(in);
         SCOPED_TRACE(claim);
-        expectFailure(runTarvio(args(in, out)),
+        expectFailure(runTarvio(programArgs(in, out)),
                       "\n\nError: File \"" + in + "\" is corrupt or not a WAV file\n", in, original,
                       out);
     }
@@ -313,7 +297,7 @@ TEST(InputFaults, ThirtyTwoThousandChannels) {
     const std::string out = dir.file("out.aif");
     writeFile(in, wavBytes(w));
 
-    CommandResult r = runTarvio(args(in, out, {"0", "0", "0", "0", "0", "0"}));
+    CommandResult r = runTarvio(programArgs(in, out, {"0", "0", "0", "0", "0", "0"}));
     Aiff a = expectSuccess(r, out);
     EXPECT_NE(r.out.find("original channels    = 32767\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("natural frequency    = 14700 Hz\n"), std::string::npos) << r.out;
@@ -346,7 +330,7 @@ TEST(InputFaults, ThirtyTwoThousandChannelsWithoutTheMemory) {
     const Bytes earlier(100, 7);
     writeFile(out, earlier);
     // 120 MB of address space: enough for the program, not for 268 MB.
-    CommandResult r = runTarvio(args(in, out), "ulimit -v 120000; ");
+    CommandResult r = runTarvio(programArgs(in, out), "ulimit -v 120000; ");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(
         endsWith(r.out, "\n\nError: not enough memory for the working buffers of 32767 channels\n"))
@@ -363,11 +347,11 @@ TEST(InputFaults, SampleRates) {
     TempDir dir;
     const std::string out = dir.file("out.aif");
     Wav w;
-    w.samples = pattern(2500);
+    w.samples = samplePattern(2500);
 
     w.rate = 44100;
     writeFile(dir.file("ref.wav"), wavBytes(w));
-    ASSERT_EQ(expectSuccess(runTarvio(args(dir.file("ref.wav"), dir.file("ref.aif"))),
+    ASSERT_EQ(expectSuccess(runTarvio(programArgs(dir.file("ref.wav"), dir.file("ref.aif"))),
                             dir.file("ref.aif"))
                   .frames,
               2500u);
@@ -379,7 +363,7 @@ TEST(InputFaults, SampleRates) {
         const std::string in = dir.file("in.wav");
         writeFile(in, wavBytes(w));
         const Bytes original = readFile(in);
-        CommandResult r = runTarvio(args(in, out));
+        CommandResult r = runTarvio(programArgs(in, out));
         expectFailure(r, "\n\nError: Samplerate out of range!\n\n", in, original, out);
         EXPECT_EQ(r.out.find("sampling rate"), std::string::npos) << r.out;
     }
@@ -388,7 +372,7 @@ TEST(InputFaults, SampleRates) {
         w.rate = rate;
         const std::string in = dir.file("in.wav");
         writeFile(in, wavBytes(w));
-        CommandResult r = runTarvio(args(in, out));
+        CommandResult r = runTarvio(programArgs(in, out));
         Aiff a = expectSuccess(r, out);
         EXPECT_EQ(a.frames, 2500u);
         EXPECT_EQ(a.rate, static_cast<double>(rate));
@@ -411,7 +395,7 @@ TEST(InputFaults, SampleRates) {
 TEST(ArgumentFaults, InfiniteAndNotANumberValues) {
     TempDir dir;
     Wav w;
-    w.samples = pattern(3000);
+    w.samples = samplePattern(3000);
     const std::string in = dir.file("in.wav");
     const std::string out = dir.file("out.aif");
     writeFile(in, wavBytes(w));
@@ -441,7 +425,7 @@ TEST(ArgumentFaults, InfiniteAndNotANumberValues) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reported);
-        CommandResult r = runTarvio(args(in, out, c.numbers));
+        CommandResult r = runTarvio(programArgs(in, out, c.numbers));
         Aiff a = expectSuccess(r, out);
         EXPECT_NE(r.out.find(c.reported), std::string::npos) << r.out;
         ASSERT_EQ(a.frames, 3000u);
@@ -473,7 +457,7 @@ TEST(ArgumentFaults, InfiniteAndNotANumberValues) {
 TEST(ArgumentFaults, HugeTinyAndMalformedValues) {
     TempDir dir;
     Wav w;
-    w.samples = pattern(5000);
+    w.samples = samplePattern(5000);
     const std::string in = dir.file("in.wav");
     const std::string out = dir.file("out.aif");
     writeFile(in, wavBytes(w));
@@ -492,7 +476,7 @@ TEST(ArgumentFaults, HugeTinyAndMalformedValues) {
         maxInput = std::max(maxInput, std::abs(static_cast<int>(s)));
     for (const auto& numbers : cases) {
         SCOPED_TRACE(numbers[0].substr(0, 30));
-        CommandResult r = runTarvio(args(in, out, numbers));
+        CommandResult r = runTarvio(programArgs(in, out, numbers));
         Aiff a = expectSuccess(r, out);
         EXPECT_EQ(a.frames, 5000u);
         // norm is at most 1 in these runs (or infinite, which moves to the
