@@ -44,16 +44,21 @@ void appendCoord(std::string& s, double v) {
     appendFixed(s, v, 2);
 }
 
+// Drops the zeros after a decimal point, and the point when nothing is left.
+void trimZeros(std::string& s) {
+    if (s.find('.') == std::string::npos)
+        return;
+    while (s.back() == '0')
+        s.pop_back();
+    if (s.back() == '.')
+        s.pop_back();
+}
+
 // A layout number for an attribute, such as "100" or "12.5".
 std::string num(double v) {
     std::string s;
     appendFixed(s, v, 2);
-    if (s.find('.') != std::string::npos) {
-        while (s.back() == '0')
-            s.pop_back();
-        if (s.back() == '.')
-            s.pop_back();
-    }
+    trimZeros(s);
     return s;
 }
 
@@ -68,70 +73,77 @@ std::string durationText(double seconds) {
         s.assign(buf, r.ptr);
     } else {
         appendFixed(s, seconds, 3);
-        if (s.find('.') != std::string::npos) {
-            while (s.back() == '0')
-                s.pop_back();
-            if (s.back() == '.')
-                s.pop_back();
-        }
+        trimZeros(s);
     }
     return s + " s";
 }
 
 const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 
+// Appends one ASCII character escaped for XML content and attribute values;
+// control characters become U+FFFD.
+void appendEscapedAscii(std::string& s, unsigned char c) {
+    switch (c) {
+        case '&':
+            s += "&amp;";
+            break;
+        case '<':
+            s += "&lt;";
+            break;
+        case '>':
+            s += "&gt;";
+            break;
+        case '"':
+            s += "&quot;";
+            break;
+        case '\'':
+            s += "&apos;";
+            break;
+        default:
+            if (c < 0x20 || c == 0x7F)
+                s += kReplacement;
+            else
+                s += static_cast<char>(c);
+    }
+}
+
+// The length of the UTF-8 sequence at text[i] (whose first byte is not
+// ASCII) when it encodes a code point XML allows, else 0.
+std::size_t validSequence(const std::string& text, std::size_t i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    std::size_t len = 0;
+    std::uint32_t cp = 0, least = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2, cp = c & 0x1F, least = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3, cp = c & 0x0F, least = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4, cp = c & 0x07, least = 0x10000;
+    }
+    if (len == 0 || i + len > text.size())
+        return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        const unsigned char d = static_cast<unsigned char>(text[i + k]);
+        if ((d & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (d & 0x3F);
+    }
+    const bool allowed = cp >= least && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF) &&
+                         cp != 0xFFFE && cp != 0xFFFF;
+    return allowed ? len : 0;
+}
+
 // Appends `text` escaped for XML content and attribute values. Byte
 // sequences that are not valid UTF-8, control characters and the code
 // points XML does not allow become U+FFFD.
 void appendEscaped(std::string& s, const std::string& text) {
-    const std::size_t n = text.size();
     std::size_t i = 0;
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c < 0x80) {
-            switch (c) {
-                case '&':
-                    s += "&amp;";
-                    break;
-                case '<':
-                    s += "&lt;";
-                    break;
-                case '>':
-                    s += "&gt;";
-                    break;
-                case '"':
-                    s += "&quot;";
-                    break;
-                case '\'':
-                    s += "&apos;";
-                    break;
-                default:
-                    if (c < 0x20 || c == 0x7F)
-                        s += kReplacement;
-                    else
-                        s += static_cast<char>(c);
-            }
+            appendEscapedAscii(s, c);
             ++i;
-            continue;
-        }
-        std::size_t len = 0;
-        std::uint32_t cp = 0, least = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2, cp = c & 0x1F, least = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3, cp = c & 0x0F, least = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4, cp = c & 0x07, least = 0x10000;
-        }
-        bool valid = len > 0 && i + len <= n;
-        for (std::size_t k = 1; valid && k < len; ++k) {
-            unsigned char d = static_cast<unsigned char>(text[i + k]);
-            valid = (d & 0xC0) == 0x80;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        valid = valid && cp >= least && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF) &&
-                cp != 0xFFFE && cp != 0xFFFF;
-        if (valid) {
+        } else if (const std::size_t len = validSequence(text, i)) {
             s.append(text, i, len);
             i += len;
         } else {
@@ -256,32 +268,21 @@ void appendMark(std::string& s, const PlotPoint& p, bool start, const std::strin
                start ? "start" : "end");
 }
 
-}  // namespace
-
-void writeSvgPlot(std::ostream& out, const std::vector<PlotPoint>& path,
-                  const PlotCaption& caption) {
-    const std::vector<PlotPoint> pts = pointsToDraw(path);
-    Ramp ramp{caption.durationSeconds};
-    if (!(std::isfinite(ramp.end) && ramp.end > 0))
-        ramp.end = pts.empty() || !std::isfinite(pts.back().seconds) ? 0 : pts.back().seconds;
-
-    std::string text = caption.input + " \xE2\x80\x94 " + durationText(caption.durationSeconds) +
-                       " \xE2\x80\x94 law: " + caption.law;
-
-    std::string s;
-    s.reserve(64 * 1024 + pts.size() * 16);
+void appendPage(std::string& s, const std::string& title) {
     s += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     s += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(kWidth) + "\" height=\"" +
          num(kHeight) + "\" viewBox=\"0 0 " + num(kWidth) + " " + num(kHeight) +
          "\" font-family=\"sans-serif\">\n";
     s += "<title>";
-    appendEscaped(s, text);
+    appendEscaped(s, title);
     s += "</title>\n";
     s += "<style>.halo { stroke: white; stroke-width: 4px; paint-order: stroke; "
          "stroke-linejoin: round; }</style>\n";
     s += "<rect width=\"" + num(kWidth) + "\" height=\"" + num(kHeight) + "\" fill=\"white\"/>\n";
+}
 
-    // The square with its middle lines, and which side is the front.
+// The square with its middle lines, and which side is the front.
+void appendSquare(std::string& s) {
     const double midX = kLeft + kSide / 2, midY = kTop + kSide / 2;
     s += "<rect x=\"" + num(kLeft) + "\" y=\"" + num(kTop) + "\" width=\"" + num(kSide) +
          "\" height=\"" + num(kSide) +
@@ -291,34 +292,39 @@ void writeSvgPlot(std::ostream& out, const std::vector<PlotPoint>& path,
          "\" stroke=\"#ddd\" stroke-width=\"1\" stroke-dasharray=\"4 4\"/>\n";
     appendText(s, midX, kTop - 18, "font-size=\"13\" fill=\"#888\" text-anchor=\"middle\"",
                "front");
+}
 
-    // The loudspeakers: channel, corner, and which way the label goes.
+// The loudspeakers: a mark at each corner, labelled with its channel.
+void appendSpeakers(std::string& s) {
     struct Speaker {
         const char* channel;
         double x, y;
     };
     const Speaker speakers[] = {{"1", 1, 1}, {"2", 0, 1}, {"3", 1, 0}, {"4", 0, 0}};
     for (const Speaker& sp : speakers) {
-        double px = toPageX(sp.x), py = toPageY(sp.y);
+        const double px = toPageX(sp.x), py = toPageY(sp.y);
         s += "<rect x=\"";
         appendCoord(s, px - 9);
         s += "\" y=\"";
         appendCoord(s, py - 9);
         s += "\" width=\"18\" height=\"18\" rx=\"3\" fill=\"#333\"/>\n";
-        double dx = sp.x > 0.5 ? 24 : -24;
-        double dy = sp.y > 0.5 ? -16 : 28;
+        const double dx = sp.x > 0.5 ? 24 : -24;
+        const double dy = sp.y > 0.5 ? -16 : 28;
         appendText(s, px + dx, py + dy,
                    "font-size=\"20\" font-weight=\"bold\" fill=\"#333\" text-anchor=\"middle\"",
                    sp.channel);
     }
+}
 
-    // The path, one polyline for each stretch of the same colour.
+// The path, one polyline for each stretch of the same colour, and its start
+// and end marks.
+void appendPath(std::string& s, const std::vector<PlotPoint>& pts, const Ramp& ramp) {
     if (pts.size() > 1) {
         s += "<g fill=\"none\" stroke-width=\"2.5\" stroke-linejoin=\"round\" "
              "stroke-linecap=\"round\">\n";
         std::size_t first = 0;
         while (first + 1 < pts.size()) {
-            int step = ramp.step(pts[first].seconds);
+            const int step = ramp.step(pts[first].seconds);
             std::size_t last = first + 1;
             while (last + 1 < pts.size() && ramp.step(pts[last].seconds) == step)
                 ++last;
@@ -339,8 +345,10 @@ void writeSvgPlot(std::ostream& out, const std::vector<PlotPoint>& path,
         appendMark(s, pts.front(), true, stepColour(ramp.step(pts.front().seconds)));
         appendMark(s, pts.back(), false, stepColour(ramp.step(pts.back().seconds)));
     }
+}
 
-    // The legend of the colour ramp.
+// The legend of the colour ramp, from 0 s to the end.
+void appendLegend(std::string& s, const Ramp& ramp) {
     const double legendY = kTop + kSide + 50;
     for (int step = 0; step < kSteps; ++step) {
         // Each step a little wider than its share, so that no seams show.
@@ -351,18 +359,42 @@ void writeSvgPlot(std::ostream& out, const std::vector<PlotPoint>& path,
     s += "<rect x=\"" + num(kLeft) + "\" y=\"" + num(legendY) + "\" width=\"" + num(kSide) +
          "\" height=\"14\" fill=\"none\" stroke=\"#999\"/>\n";
     appendText(s, kLeft, legendY + 32, "font-size=\"13\"", "0 s");
-    appendText(s, midX, legendY + 32, "font-size=\"13\" fill=\"#888\" text-anchor=\"middle\"",
-               "time");
+    appendText(s, kLeft + kSide / 2, legendY + 32,
+               "font-size=\"13\" fill=\"#888\" text-anchor=\"middle\"", "time");
     appendText(s, kLeft + kSide, legendY + 32, "font-size=\"13\" text-anchor=\"end\"",
                durationText(ramp.end));
+}
 
-    // The caption, smaller when it is long so that it fits the page.
-    double fontSize =
+// The caption, smaller when it is long so that it fits the page.
+void appendCaption(std::string& s, const std::string& text) {
+    const double fontSize =
         std::clamp(560.0 / (0.55 * static_cast<double>(characters(text) + 1)), 8.0, 16.0);
     std::string attributes = "font-size=\"";
     appendFixed(attributes, fontSize, 1);
     attributes += "\" text-anchor=\"middle\"";
     appendText(s, kWidth / 2, kHeight - 40, attributes.c_str(), text);
+}
+
+}  // namespace
+
+void writeSvgPlot(std::ostream& out, const std::vector<PlotPoint>& path,
+                  const PlotCaption& caption) {
+    const std::vector<PlotPoint> pts = pointsToDraw(path);
+    Ramp ramp{caption.durationSeconds};
+    if (!(std::isfinite(ramp.end) && ramp.end > 0))
+        ramp.end = pts.empty() || !std::isfinite(pts.back().seconds) ? 0 : pts.back().seconds;
+    const std::string text = caption.input + " \xE2\x80\x94 " +
+                             durationText(caption.durationSeconds) +
+                             " \xE2\x80\x94 law: " + caption.law;
+
+    std::string s;
+    s.reserve(64 * 1024 + pts.size() * 16);
+    appendPage(s, text);
+    appendSquare(s);
+    appendSpeakers(s);
+    appendPath(s, pts, ramp);
+    appendLegend(s, ramp);
+    appendCaption(s, text);
     s += "</svg>\n";
     out.write(s.data(), static_cast<std::streamsize>(s.size()));
 }
