@@ -32,9 +32,9 @@ inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o) {
     o[3] = gx.zero * gy.zero * s;
 }
 
-const SpatialKernel kPortable{"portable", true, spatialize__portable};
+const SpatialKernel kPortable{"portable", true, spatialize_portable};
 #if defined(TARVIO_SPATIAL_SSE2)
-const SpatialKernel kSse2{"sse2", false, spatialize__sse2};
+const SpatialKernel kSse2{"sse2", false, spatialize_sse2};
 #endif
 
 }  // namespace
@@ -49,7 +49,7 @@ void buildPairTable(const double* path, double* pairs) {
 // Advance, wrap, interpolate between neighbouring path points. The closing
 // point at index TABLE_SIZE (equal to point 0) is read only when the wrap
 // rounded up to a full turn.
-void rotationPositions__portable(Rotation& rot, const double* pairs, double* pos) {
+void rotationPositions_portable(Rotation& rot, const double* pairs, double* pos) {
     const double inc = rot.frequency * rot.scale;
     double phase = rot.phase;
     for (int i = 0; i < BLOCK_SIZE; ++i) {
@@ -65,18 +65,18 @@ void rotationPositions__portable(Rotation& rot, const double* pairs, double* pos
     rot.phase = phase;
 }
 
-void spreadBilinear__portable(const double* x, const double* y, const double* mono, int frames,
-                              double* out) {
+void spreadBilinear_portable(const double* x, const double* y, const double* mono, int frames,
+                             double* out) {
     for (int j = 0; j < frames; ++j) {
         spreadFrame(bilinearGains(x[j]), bilinearGains(y[j]), mono[j], out + kOutChannels * j);
     }
 }
 
-void spatialize__portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
-                          const double* mono, int frames, double* out) {
-    rotationPositions__portable(rot1, buffers.pairX, buffers.blockX);
-    rotationPositions__portable(rot2, buffers.pairY, buffers.blockY);
-    spreadBilinear__portable(buffers.blockX, buffers.blockY, mono, frames, out);
+void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                         const double* mono, int frames, double* out) {
+    rotationPositions_portable(rot1, buffers.pairX, buffers.blockX);
+    rotationPositions_portable(rot2, buffers.pairY, buffers.blockY);
+    spreadBilinear_portable(buffers.blockX, buffers.blockY, mono, frames, out);
 }
 
 // Variants that need a processor feature beyond the build's target (say an

@@ -1,7 +1,7 @@
 // The kernels of the spatializer: the work of one block after the mixdown.
 // A block goes through three stages,
-//   positions: where the sound is in each frame (the two rotations read the
-//              path table, x from rotation 1, y from rotation 2);
+//   positions: where the sound is in each frame (x from rotation 1, y from
+//              rotation 2, each read from the pair table of its coordinate);
 //   gains:     per axis, the weights of the sides of the square at 1 and
 //              at 0 (bilinear: x and 1 - x);
 //   spread:    each corner channel gets the mono sample times the weights of
@@ -51,7 +51,9 @@ struct KernelBuffers {
 using SpatializeFn = void (*)(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                               const double* mono, int frames, double* out);
 
-// A kernel variant, by name.
+// A kernel variant, by name. The functions of a variant carry its name as a
+// suffix (spatialize_portable, spatialize_sse2), with one underscore: C++
+// reserves names with two.
 struct SpatialKernel {
     const char* name;      // "portable", "sse2"
     bool storesPositions;  // reads and writes KernelBuffers::blockX and blockY
@@ -65,20 +67,20 @@ std::vector<const SpatialKernel*> spatialKernels();
 const SpatialKernel& defaultSpatialKernel();
 
 // The portable kernel and its stages.
-void spatialize__portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
-                          const double* mono, int frames, double* out);
+void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                         const double* mono, int frames, double* out);
 // Positions of a rotation: moves `rot` on by BLOCK_SIZE frames and writes the
 // coordinate of each frame, read from the pair table `pairs`, to pos.
-void rotationPositions__portable(Rotation& rot, const double* pairs, double* pos);
+void rotationPositions_portable(Rotation& rot, const double* pairs, double* pos);
 // Bilinear gains and spreading of `frames` frames at positions (x[j], y[j]).
-void spreadBilinear__portable(const double* x, const double* y, const double* mono, int frames,
-                              double* out);
+void spreadBilinear_portable(const double* x, const double* y, const double* mono, int frames,
+                             double* out);
 
 #if defined(TARVIO_SPATIAL_SSE2)
 // Both rotations in the two lanes of a vector, with bilinear gains and
 // spreading fused in; stores no positions.
-void spatialize__sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
-                      const double* mono, int frames, double* out);
+void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                     const double* mono, int frames, double* out);
 #endif
 
 // Fills `pairs` (kPairTableSize doubles) from the TABLE_SIZE + 1 points of a

@@ -101,8 +101,8 @@ inline void spreadBilinear(__m128d xy, double s, double* o) {
 
 }  // namespace
 
-void spatialize__sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
-                      const double* mono, int frames, double* out) {
+void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                     const double* mono, int frames, double* out) {
     const double* pairX = buffers.pairX;
     const double* pairY = buffers.pairY;
     const PhaseStep st{_mm_set_pd(rot2.frequency * rot2.scale, rot1.frequency * rot1.scale),
