@@ -40,6 +40,8 @@ struct SpatializerParams {
     double norm = 1.0;
 };
 
+struct SpatialKernel;
+
 // Mixes interleaved input blocks down to mono and spreads each sample over
 // four channels with the bilinear gains of a point moving in the unit square.
 // All tables and buffers are allocated by the constructor; processing a block
@@ -47,8 +49,12 @@ struct SpatializerParams {
 class Spatializer {
   public:
     // Setup: builds the path tables and sets up both rotations, their sweeps
-    // and the mixdown factor. `channels` must be at least 1.
+    // and the mixdown factor. `channels` must be at least 1. The first form
+    // uses the kernel the program runs (defaultSpatialKernel()), the second
+    // the given one (from spatialKernels()); all give the same output.
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames);
+    Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames,
+                const SpatialKernel& kernel);
     ~Spatializer();
 
     Spatializer(const Spatializer&) = delete;
@@ -73,22 +79,21 @@ class Spatializer {
     void release();
 
   private:
+    const SpatialKernel* kernel_;          // the block processing after the mixdown
     int channels_;                         // interleaved input channels, at least 1
     double gain_;                          // mixdown factor: norm / channels
-    Rotation rot1_;                        // drives x through pathX_
-    Rotation rot2_;                        // drives y through pathY_
+    Rotation rot1_;                        // drives x through tableX_
+    Rotation rot2_;                        // drives y through tableY_
     std::unique_ptr<double[]> inBlock_;    // channels * BLOCK_SIZE input samples
     std::unique_ptr<double[]> monoBlock_;  // BLOCK_SIZE mono samples
-    std::unique_ptr<double[]> blockX_;     // BLOCK_SIZE x-coordinates
-    std::unique_ptr<double[]> blockY_;     // BLOCK_SIZE y-coordinates
-    std::unique_ptr<double[]> pathX_;      // TABLE_SIZE + 1 path points
-    std::unique_ptr<double[]> pathY_;      // TABLE_SIZE + 1 path points
-    std::unique_ptr<double[]> outBlock_;   // 4 * BLOCK_SIZE output samples
-    // For each path index k (0 to TABLE_SIZE), the point and its neighbour on
-    // the path side by side: pathX_[k], pathX_[next(k)], ...; lets one load
-    // fetch both ends of an interpolation.
-    std::unique_ptr<double[]> pairX_;
-    std::unique_ptr<double[]> pairY_;
+    // BLOCK_SIZE x- and y-coordinates, for a kernel that stores them.
+    std::unique_ptr<double[]> blockX_;
+    std::unique_ptr<double[]> blockY_;
+    // The pair tables of the path (kPairTableSize doubles each): every path
+    // point beside its neighbour.
+    std::unique_ptr<double[]> tableX_;
+    std::unique_ptr<double[]> tableY_;
+    std::unique_ptr<double[]> outBlock_;  // 4 * BLOCK_SIZE output samples
 };
 
 // Runs the whole program: banner, argument check, files, report, block loop.

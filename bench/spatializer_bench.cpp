@@ -1,13 +1,19 @@
 // The spatializer's block processing for a stereo input: mixdown, both
-// rotations and the four-channel spread, one block of 1024 frames at a time.
+// rotations and the four-channel spread, one block of 1024 frames at a time,
+// once for each kernel this build and processor run
+// (BM_SpatializerStereoBlock/portable, /sse2, ...). The "frame" counter is
+// the time per frame.
 #include <benchmark/benchmark.h>
 
+#include <string>
+
+#include "app/SpatialKernels.h"
 #include "app/Tarvio.h"
 #include "bench/BenchSupport.h"
 
 namespace {
 
-void BM_SpatializerStereoBlock(benchmark::State& state) {
+void BM_SpatializerStereoBlock(benchmark::State& state, const tarvio::SpatialKernel* kernel) {
     tarvio::SpatializerParams params;
     params.f1_init = 0.25;
     params.f1_end = 3.0;
@@ -16,7 +22,7 @@ void BM_SpatializerStereoBlock(benchmark::State& state) {
     params.angle1 = 0.0;
     params.angle2 = 90.0;
     // A long file, so the sweeps run for the whole measurement.
-    tarvio::Spatializer spat(params, 2, 44100.0, 44100 * 600);
+    tarvio::Spatializer spat(params, 2, 44100.0, 44100 * 600, *kernel);
     tarvio::bench::fillNoise(spat.inBlock(), static_cast<std::size_t>(spat.inBlockCapacity()), 0.8);
     const int n = spat.inBlockCapacity();
     for (auto _ : state) {
@@ -27,7 +33,18 @@ void BM_SpatializerStereoBlock(benchmark::State& state) {
         spat.advanceSweeps();
     }
     state.SetItemsProcessed(state.iterations() * tarvio::BLOCK_SIZE);
+    state.counters["frame"] =
+        benchmark::Counter(tarvio::BLOCK_SIZE, benchmark::Counter::kIsIterationInvariantRate |
+                                                   benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_SpatializerStereoBlock);
+
+const bool registered = [] {
+    for (const tarvio::SpatialKernel* kernel : tarvio::spatialKernels()) {
+        benchmark::RegisterBenchmark(
+            (std::string("BM_SpatializerStereoBlock/") + kernel->name).c_str(),
+            BM_SpatializerStereoBlock, kernel);
+    }
+    return true;
+}();
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "app/SpatialKernels.h"
 #include "app/Tarvio.h"
 
 using tarvio::BLOCK_SIZE;
@@ -348,18 +349,21 @@ TEST(Spatializer, WrapThatRoundsUpReadsTheClosingPoint) {
 TEST(Spatializer, BlocksAllocateNothingAndReleaseIsIdempotent) {
     SpatializerParams p;
     p.f1_init = 1, p.f1_end = 9, p.f2_init = -2, p.f2_end = 2;
-    Spatializer sp(p, 2, 48000.0, 8 * BLOCK_SIZE);
-    const long before = gAllocations;
-    for (int b = 0; b < 8; ++b) {
-        sp.processBlock(sp.inBlockCapacity() - (b == 7 ? 3 : 0));
-        sp.advanceSweeps();
-    }
-    EXPECT_EQ(gAllocations, before);
+    for (const tarvio::SpatialKernel* kernel : tarvio::spatialKernels()) {
+        SCOPED_TRACE(kernel->name);
+        Spatializer sp(p, 2, 48000.0, 8 * BLOCK_SIZE, *kernel);
+        const long before = gAllocations;
+        for (int b = 0; b < 8; ++b) {
+            sp.processBlock(sp.inBlockCapacity() - (b == 7 ? 3 : 0));
+            sp.advanceSweeps();
+        }
+        EXPECT_EQ(gAllocations, before);
 
-    sp.release();
-    EXPECT_EQ(sp.inBlock(), nullptr);
-    EXPECT_EQ(sp.outBlock(), nullptr);
-    EXPECT_EQ(sp.inBlockCapacity(), 0);
-    EXPECT_EQ(sp.processBlock(100), 0);
-    sp.release();  // and once more from the destructor
+        sp.release();
+        EXPECT_EQ(sp.inBlock(), nullptr);
+        EXPECT_EQ(sp.outBlock(), nullptr);
+        EXPECT_EQ(sp.inBlockCapacity(), 0);
+        EXPECT_EQ(sp.processBlock(100), 0);
+        sp.release();  // and once more from the destructor
+    }
 }

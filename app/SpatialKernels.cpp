@@ -1,0 +1,98 @@
+// The portable spatializer kernel, the pair tables every kernel reads, and
+// the one place that chooses among the kernel variants.
+#include "app/SpatialKernels.h"
+
+namespace tarvio {
+
+namespace {
+
+// The neighbour of path index k in the interpolation: index TABLE_SIZE - 1 is
+// followed by index 0, and the closing point TABLE_SIZE by index 1.
+inline int nextIndex(int k) {
+    return (k + 1) & (TABLE_SIZE - 1);
+}
+
+// The weights of one axis: `one` for the two corners at coordinate 1 on it,
+// `zero` for the two at 0.
+struct AxisGains {
+    double one;
+    double zero;
+};
+
+inline AxisGains bilinearGains(double p) {
+    return {p, 1.0 - p};
+}
+
+// Spreads the mono sample s over the four corners of output frame o:
+// channels 1 to 4 sit at (1,1), (0,1), (1,0) and (0,0).
+inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o) {
+    o[0] = gx.one * gy.one * s;
+    o[1] = gx.zero * gy.one * s;
+    o[2] = gx.one * gy.zero * s;
+    o[3] = gx.zero * gy.zero * s;
+}
+
+const SpatialKernel kPortable{"portable", true, spatialize_portable};
+#if defined(TARVIO_SPATIAL_SSE2)
+const SpatialKernel kSse2{"sse2", false, spatialize_sse2};
+#endif
+
+}  // namespace
+
+void buildPairTable(const double* path, double* pairs) {
+    for (int k = 0; k <= TABLE_SIZE; ++k) {
+        pairs[2 * k] = path[k];
+        pairs[2 * k + 1] = path[nextIndex(k)];
+    }
+}
+
+// Advance, wrap, interpolate between neighbouring path points. The closing
+// point at index TABLE_SIZE (equal to point 0) is read only when the wrap
+// rounded up to a full turn.
+void rotationPositions_portable(Rotation& rot, const double* pairs, double* pos) {
+    const double inc = rot.frequency * rot.scale;
+    double phase = rot.phase;
+    for (int i = 0; i < BLOCK_SIZE; ++i) {
+        phase += inc;
+        if (!(phase >= 0.0 && phase < kTurn)) {
+            phase = wrapPhase(phase);
+        }
+        const int k = static_cast<int>(phase);
+        const double frac = phase - k;
+        const double a = pairs[2 * k];
+        pos[i] = a + frac * (pairs[2 * k + 1] - a);
+    }
+    rot.phase = phase;
+}
+
+void spreadBilinear_portable(const double* x, const double* y, const double* mono, int frames,
+                             double* out) {
+    for (int j = 0; j < frames; ++j) {
+        spreadFrame(bilinearGains(x[j]), bilinearGains(y[j]), mono[j], out + kOutChannels * j);
+    }
+}
+
+void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                         const double* mono, int frames, double* out) {
+    rotationPositions_portable(rot1, buffers.pairX, buffers.blockX);
+    rotationPositions_portable(rot2, buffers.pairY, buffers.blockY);
+    spreadBilinear_portable(buffers.blockX, buffers.blockY, mono, frames, out);
+}
+
+// Variants that need a processor feature beyond the build's target (say an
+// AVX2 kernel, asked with __builtin_cpu_supports) join the list here, after
+// the question was asked.
+std::vector<const SpatialKernel*> spatialKernels() {
+    std::vector<const SpatialKernel*> kernels{&kPortable};
+#if defined(TARVIO_SPATIAL_SSE2)
+    kernels.push_back(&kSse2);
+#endif
+    return kernels;
+}
+
+const SpatialKernel& defaultSpatialKernel() {
+    static const SpatialKernel& chosen = *spatialKernels().back();
+    return chosen;
+}
+
+}  // namespace tarvio

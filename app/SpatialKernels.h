@@ -1,0 +1,110 @@
+// The kernels of the spatializer: the work of one block after the mixdown.
+// A block goes through three stages,
+//   positions: where the sound is in each frame (x from rotation 1, y from
+//              rotation 2, each read from the pair table of its coordinate);
+//   gains:     per axis, the weights of the sides of the square at 1 and
+//              at 0 (bilinear: x and 1 - x);
+//   spread:    each corner channel gets the mono sample times the weights of
+//              its two axes.
+// The portable kernel runs the stages one after another through two blocks
+// of positions. Vector kernels may fuse them; the SSE2 kernel does, for the
+// rotations with bilinear gains, and never stores a position. Every kernel
+// gives the same bytes as the portable one: each lane does its operations in
+// the same order.
+#ifndef TARVIO_APP_SPATIALKERNELS_H
+#define TARVIO_APP_SPATIALKERNELS_H
+
+#include <cmath>
+#include <vector>
+
+#include "app/Tarvio.h"
+
+// The SSE2 kernel is built where the compiler targets SSE2 (every x86-64)
+// unless TARVIO_NO_SIMD asks for the portable loops only.
+#if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
+#define TARVIO_SPATIAL_SSE2 1
+#endif
+
+namespace tarvio {
+
+constexpr double kTurn = TABLE_SIZE;  // one full turn of a rotation, in table units
+constexpr int kOutChannels = 4;       // channels of the spread output
+
+// Number of doubles in a pair table: for each path index k from 0 to
+// TABLE_SIZE, the point and its neighbour on the path side by side, so that
+// one load fetches both ends of an interpolation.
+constexpr int kPairTableSize = 2 * (TABLE_SIZE + 1);
+
+// What a kernel works with besides the rotations: the pair tables of both
+// coordinates, and room for BLOCK_SIZE positions of each coordinate for the
+// kernels that store them (null for the others).
+struct KernelBuffers {
+    const double* pairX;
+    const double* pairY;
+    double* blockX;
+    double* blockY;
+};
+
+// One block of a kernel: moves both rotations on by a whole BLOCK_SIZE frames
+// (the point keeps its pace when fewer frames arrived) and writes `frames`
+// four-channel frames of the spread mono samples to `out`.
+using SpatializeFn = void (*)(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                              const double* mono, int frames, double* out);
+
+// A kernel variant, by name. The functions of a variant carry its name as a
+// suffix (spatialize_portable, spatialize_sse2), with one underscore: C++
+// reserves names with two.
+struct SpatialKernel {
+    const char* name;      // "portable", "sse2"
+    bool storesPositions;  // reads and writes KernelBuffers::blockX and blockY
+    SpatializeFn run;
+};
+
+// The kernels this build and this processor can run, the portable one first
+// and the one the program uses last.
+std::vector<const SpatialKernel*> spatialKernels();
+// The kernel the program uses: the last of spatialKernels(), chosen once.
+const SpatialKernel& defaultSpatialKernel();
+
+// The portable kernel and its stages.
+void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                         const double* mono, int frames, double* out);
+// Positions of a rotation: moves `rot` on by BLOCK_SIZE frames and writes the
+// coordinate of each frame, read from the pair table `pairs`, to pos.
+void rotationPositions_portable(Rotation& rot, const double* pairs, double* pos);
+// Bilinear gains and spreading of `frames` frames at positions (x[j], y[j]).
+void spreadBilinear_portable(const double* x, const double* y, const double* mono, int frames,
+                             double* out);
+
+#if defined(TARVIO_SPATIAL_SSE2)
+// Both rotations in the two lanes of a vector, with bilinear gains and
+// spreading fused in; stores no positions.
+void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                     const double* mono, int frames, double* out);
+#endif
+
+// Fills `pairs` (kPairTableSize doubles) from the TABLE_SIZE + 1 points of a
+// closed path.
+void buildPairTable(const double* path, double* pairs);
+
+// Brings a phase that left [0, kTurn) back by whole turns. fmod is exact, so
+// this equals repeated subtraction or addition of kTurn however far out the
+// phase is, but always ends. Adding a turn to a tiny negative remainder can
+// round up to exactly kTurn; the reader takes the table's closing point
+// then. A phase that is not finite has no position and restarts at 0.
+inline double wrapPhase(double phase) {
+    if (!std::isfinite(phase)) {
+        return 0.0;
+    }
+    double r = std::fmod(phase, kTurn);
+    if (r < 0.0) {
+        r += kTurn;
+    } else if (r == 0.0) {
+        r = 0.0;  // no negative zero
+    }
+    return r;
+}
+
+}  // namespace tarvio
+
+#endif  // TARVIO_APP_SPATIALKERNELS_H
