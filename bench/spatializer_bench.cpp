@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "app/SpatialKernels.h"
-#include "app/Tarvio.h"
+#include "engine/SpatialKernels.h"
+#include "engine/Spatializer.h"
 #include "bench/BenchSupport.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/Tarvio.h"
+#include "engine/Spatializer.h"
 
 namespace {
 

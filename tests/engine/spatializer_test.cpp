@@ -7,8 +7,8 @@
 #include <new>
 #include <vector>
 
-#include "app/SpatialKernels.h"
-#include "app/Tarvio.h"
+#include "engine/SpatialKernels.h"
+#include "engine/Spatializer.h"
 
 using tarvio::BLOCK_SIZE;
 using tarvio::Spatializer;

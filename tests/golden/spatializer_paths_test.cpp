@@ -9,8 +9,8 @@
 #include <limits>
 #include <vector>
 
-#include "app/SpatialKernels.h"
-#include "app/Tarvio.h"
+#include "engine/SpatialKernels.h"
+#include "engine/Spatializer.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // the portable kernel's stages, in the same order, so the results are the
 // same to the last bit; the two rotations just share their instructions, and
 // the coordinates go from registers straight into the spreading.
-#include "app/SpatialKernels.h"
+#include "engine/SpatialKernels.h"
 
 #if defined(TARVIO_SPATIAL_SSE2)
 #include <emmintrin.h>

@@ -1,6 +1,6 @@
 // The portable spatializer kernel, the pair tables every kernel reads, and
 // the one place that chooses among the kernel variants.
-#include "app/SpatialKernels.h"
+#include "engine/SpatialKernels.h"
 
 namespace tarvio {
 

@@ -11,13 +11,13 @@
 // rotations with bilinear gains, and never stores a position. Every kernel
 // gives the same bytes as the portable one: each lane does its operations in
 // the same order.
-#ifndef TARVIO_APP_SPATIALKERNELS_H
-#define TARVIO_APP_SPATIALKERNELS_H
+#ifndef TARVIO_ENGINE_SPATIALKERNELS_H
+#define TARVIO_ENGINE_SPATIALKERNELS_H
 
 #include <cmath>
 #include <vector>
 
-#include "app/Tarvio.h"
+#include "engine/Spatializer.h"
 
 // The SSE2 kernel is built where the compiler targets SSE2 (every x86-64)
 // unless TARVIO_NO_SIMD asks for the portable loops only.
@@ -107,4 +107,4 @@ inline double wrapPhase(double phase) {
 
 }  // namespace tarvio
 
-#endif  // TARVIO_APP_SPATIALKERNELS_H
+#endif  // TARVIO_ENGINE_SPATIALKERNELS_H

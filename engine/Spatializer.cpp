@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstddef>
 
-#include "app/SpatialKernels.h"
-#include "app/Tarvio.h"
+#include "engine/SpatialKernels.h"
+#include "engine/Spatializer.h"
 
 namespace tarvio {
 

@@ -1,6 +1,6 @@
 // The path generator: closed paths in the unit square that the rotations of
 // the spatializer follow.
-#include "app/Tarvio.h"
+#include "engine/SquarePath.h"
 
 void drawPath(ptype type, double* x, double* y, int n) {
     if (type != SQUARE || n < 0) {
