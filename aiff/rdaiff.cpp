@@ -4,21 +4,72 @@
 // from big-endian two's complement into the caller's type.
 #include "aiff/rdaiff.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "common/ChunkReader.h"
 #include "common/byteorder.h"
 
-static_assert(sizeof(std::streamoff) >= 8, "stream positions must reach beyond 4 GiB");
+namespace chunk = tarvio::chunk;
+
+namespace {
+
+// The messages of RDAIFF, thrown as they are (`const char*`).
+namespace text {
+constexpr char kNoName[] = "RDAIFF: No filename (NULL pointer)!";
+constexpr char kNameMemory[] = "RDAIFF: Not enough memory to hold a copy of the filename!";
+constexpr char kEmptyName[] = "RDAIFF: Empty filename!";
+constexpr char kAlreadyOpen[] = "RDAIFF: File already open!";
+constexpr char kCannotOpen[] = "RDAIFF: Could not open file!";
+constexpr char kNoForm[] = "RDAIFF: Failed to read FORM chunk!";
+constexpr char kNotForm[] = "RDAIFF: Header doesn't start with magic word FORM!";
+constexpr char kNoFormSize[] = "RDAIFF: Failed to read FORM size!";
+constexpr char kNoType[] = "RDAIFF: Failed to read AIFF type!";
+constexpr char kNotAiff[] = "RDAIFF: Header doesn't specify AIFF type!";
+constexpr char kNoChunkId[] = "RDAIFF: Failed to read chunkID!";
+constexpr char kNoChunkSize[] = "RDAIFF: Failed to read chunksize!";
+constexpr char kMultipleComm[] = "RDAIFF: Multiple COMM chunks!";
+constexpr char kCommTooSmall[] = "RDAIFF: COMM chunk has bad size (too small)!";
+constexpr char kNoChannels[] = "RDAIFF: Failed to read number of channels!";
+constexpr char kBadChannels[] = "RDAIFF: Invalid number of channels!";
+constexpr char kNoFrames[] = "RDAIFF: Failed to read number of sampleframes in COMM chunk!";
+constexpr char kNoBits[] = "RDAIFF: Failed to read number of bits resolution in COMM chunk!";
+constexpr char kBadBits[] = "RDAIFF: Invalid number of resolution bits!";
+constexpr char kSuspiciousForm[] = "RDAIFF: Suspicious size in FORM chunk!";
+constexpr char kNoRate[] = "RDAIFF: Error reading samplerate!";
+constexpr char kBadRate[] = "RDAIFF: Samplerate out of range!";
+constexpr char kCommExtension[] = "RDAIFF: Error while skipping extension-bytes in COMM chunk!";
+constexpr char kMultipleSsnd[] = "RDAIFF: Multiple SSND chunks!";
+constexpr char kSsndOffset[] = "RDAIFF: Error while skipping offset in SSND chunk!";
+constexpr char kSkipUnknown[] = "RDAIFF: Error during skipping unknown chunk!";
+constexpr char kRewindFailed[] = "RDAIFF: Failed to rewind!";
+constexpr char kNotOpen[] = "RDAIFF: No file currently open!";
+constexpr char kDoesNotFit[] = "RDAIFF: AIFF-data does not fit requested destination datatype!";
+constexpr char kReadClosed[] = "RDAIFF: Cannot read from a closed file!";
+constexpr char kNullDestination[] = "RDAIFF: NULL pointer supplied to read()!";
+constexpr char kNegativeFrames[] = "RDAIFF: Cannot read negative amount of frames!";
+constexpr char kTooManyFrames[] = "RDAIFF: Requested to read more frames than available!";
+constexpr char kReadFailed[] = "RDAIFF: Error reading audiosample!";
+constexpr char kNoRateClosed[] = "RDAIFF: No samplerate, file closed!";
+constexpr char kNoChannelsClosed[] = "RDAIFF: No number of channels, file closed!";
+constexpr char kNoBitsClosed[] = "RDAIFF: No number of bits, file closed!";
+constexpr char kNoFramesClosed[] = "RDAIFF: No number of frames, file closed!";
+constexpr char kNoFramesToGoClosed[] = "RDAIFF: No number of frames to go, file closed!";
+constexpr char kRewindClosed[] = "RDAIFF: Cannot rewind a closed file!";
+constexpr char kCloseClosed[] = "RDAIFF: File already closed or never opened!";
+}  // namespace text
+
+}  // namespace
 
 class RDAIFF_impl {
   public:
-    std::ifstream stream;         // the open file, binary
+    chunk::Reader file;           // the open file
     std::int64_t data_pos = 0;    // position of the first sample frame
     std::string filename;         // name given to the most recent open
     std::uint32_t n_frames = 0;   // sample frames in the file
@@ -29,6 +80,10 @@ class RDAIFF_impl {
     std::int64_t half_range = 0;  // 2^(8 * n_bytes - 1)
     std::int64_t full_range = 0;  // 2^(8 * n_bytes)
     std::uint32_t remaining = 0;  // frames not yet read
+    // Set by a read that came up short, a failed move, or a header that
+    // failed validation; every later read and rewind of the file then fails,
+    // until it is closed and opened again.
+    bool failed = false;
 
     // Raw sample bytes of the current read call. Grown on demand and kept,
     // so repeated reads allocate nothing; its size is bounded by
@@ -37,62 +92,51 @@ class RDAIFF_impl {
 
     void open(const char* name);
     void info(std::ostream& os);
+    // Moves to the first sample frame.
+    void seekSamples();
+
+  private:
+    void openFile(const char* name);
+    // The walk: the FORM header, then chunk after chunk until COMM and SSND
+    // have both been seen, leaving the file at the first sample frame.
+    void readHeader();
+    std::uint32_t readFormHeader();
+    chunk::Header readChunkHead();
+    void readComm(std::uint32_t chunkSize, std::uint32_t formSize);
+    // The two fields at the start of the SSND body.
+    struct SsndFields {
+        std::uint32_t offset;     // bytes between the fields and the first frame
+        std::uint32_t blockSize;  // 0, or the size the data is aligned to
+    };
+    // Reads the SSND fields and moves to the first sample frame.
+    SsndFields readSsnd();
+    // Moves from the first sample frame past the data to the next chunk.
+    void skipSamples(std::uint32_t chunkSize, SsndFields fields);
+
+    // The reads of the header. A read counts as failed when it comes up
+    // short; after a failure nothing more is read.
+    bool readBytes(unsigned char* p, std::size_t n);
+    bool readU32(std::uint32_t& v);
+    bool readS16(std::int16_t& v);
 };
 
 namespace {
 
-// Upper bound on the bytes fetched from the stream in one piece while
-// reading samples.
+// Upper bound on the bytes fetched from the file in one piece while reading
+// samples.
 constexpr std::size_t kReadPieceBytes = 64 * 1024;
 
 // The FORM size of a file holding only an 18-byte COMM and an SSND chunk
 // with no data offset, without its sample bytes.
 constexpr std::int64_t kMinimalFormSize = 46;
 
+// The FORM size is checked only against required sizes up to this.
 constexpr std::int64_t kLargestComparedSize = 2147483647;
 
-// Reads `n` bytes; a read counts as failed when it leaves the stream bad,
-// failed or at end of file.
-bool readBytes(std::ifstream& s, unsigned char* p, std::size_t n) {
-    s.read(reinterpret_cast<char*>(p), static_cast<std::streamsize>(n));
-    return s.good();
-}
+// The size of a COMM body without extension bytes.
+constexpr std::uint32_t kCommBytes = 18;
 
-bool readU32(std::ifstream& s, std::uint32_t& v) {
-    unsigned char b[4];
-    if (!readBytes(s, b, 4))
-        return false;
-    v = tarvio::bytes::getU32BE(b);
-    return true;
-}
-
-bool readS16(std::ifstream& s, std::int16_t& v) {
-    unsigned char b[2];
-    if (!readBytes(s, b, 2))
-        return false;
-    v = tarvio::bytes::getS16BE(b);
-    return true;
-}
-
-// Moves `n` bytes forward from the current position; false when the stream
-// is then bad or failed. Moving beyond the end of the file is not a failure.
-bool skipForward(std::ifstream& s, std::uint64_t n) {
-    s.seekg(static_cast<std::streamoff>(n), std::ios::cur);
-    return !s.fail();
-}
-
-// After a chunk body of odd length IFF stores one zero pad byte. Files
-// written without it keep working: a non-zero byte is left in place as the
-// start of the next chunk id. (At the end of the file the peek leaves the
-// stream at its end, so the next chunk-id read fails as it would anyway.)
-void skipPadByte(std::ifstream& s, std::uint64_t bodyLength) {
-    if (bodyLength % 2 == 0)
-        return;
-    if (s.peek() == 0)
-        s.ignore(1);
-}
-
-bool isTag(const unsigned char* p, const char* tag) {
+bool isTag(const void* p, const char* tag) {
     return std::memcmp(p, tag, 4) == 0;
 }
 
@@ -118,149 +162,196 @@ double decodeExtended(const unsigned char* b) {
 
 void RDAIFF_impl::open(const char* name) {
     if (name == nullptr)
-        throw "RDAIFF: No filename (NULL pointer)!";
+        throw text::kNoName;
     try {
         filename = name;
     } catch (...) {
-        throw "RDAIFF: Not enough memory to hold a copy of the filename!";
+        throw text::kNameMemory;
     }
     if (*name == '\0')
-        throw "RDAIFF: Empty filename!";
-    if (stream.is_open())
-        throw "RDAIFF: File already open!";
-
-    stream.open(name, std::ios::in | std::ios::binary);
-    if (stream.is_open())
-        stream.clear();
-    if (!stream.is_open() || !stream.good())
-        throw "RDAIFF: Could not open file!";
-
-    // The header walk; it returns once COMM and SSND have both been seen.
-    auto readHeader = [this] {
-        unsigned char tag[4];
-        if (!readBytes(stream, tag, 4))
-            throw "RDAIFF: Failed to read FORM chunk!";
-        if (!isTag(tag, "FORM"))
-            throw "RDAIFF: Header doesn't start with magic word FORM!";
-        std::uint32_t formSize;
-        if (!readU32(stream, formSize))
-            throw "RDAIFF: Failed to read FORM size!";
-        if (!readBytes(stream, tag, 4))
-            throw "RDAIFF: Failed to read AIFF type!";
-        if (!isTag(tag, "AIFF"))
-            throw "RDAIFF: Header doesn't specify AIFF type!";
-
-        bool commSeen = false;
-        bool ssndSeen = false;
-        for (;;) {
-            std::uint32_t chunkSize;
-            if (!readBytes(stream, tag, 4))
-                throw "RDAIFF: Failed to read chunkID!";
-            if (!readU32(stream, chunkSize))
-                throw "RDAIFF: Failed to read chunksize!";
-
-            if (isTag(tag, "COMM")) {
-                if (commSeen)
-                    throw "RDAIFF: Multiple COMM chunks!";
-                if (chunkSize < 18)
-                    throw "RDAIFF: COMM chunk has bad size (too small)!";
-
-                if (!readS16(stream, n_channels))
-                    throw "RDAIFF: Failed to read number of channels!";
-                if (n_channels < 1 || n_channels > 1000)
-                    throw "RDAIFF: Invalid number of channels!";
-                if (!readU32(stream, n_frames))
-                    throw "RDAIFF: Failed to read number of sampleframes in COMM chunk!";
-                remaining = n_frames;
-                if (!readS16(stream, n_bits))
-                    throw "RDAIFF: Failed to read number of bits resolution in COMM chunk!";
-                if (n_bits < 1 || n_bits > 56)
-                    throw "RDAIFF: Invalid number of resolution bits!";
-                n_bytes = static_cast<std::int16_t>((n_bits + 7) / 8);
-                full_range = std::int64_t{1} << (8 * n_bytes);
-                half_range = full_range / 2;
-
-                // At most 1000 * (2^32 - 1) * 7, well inside 64 bits.
-                const std::int64_t required =
-                    kMinimalFormSize + std::int64_t{n_channels} * n_frames * n_bytes;
-                if (required <= kLargestComparedSize && required > std::int64_t{formSize})
-                    throw "RDAIFF: Suspicious size in FORM chunk!";
-
-                unsigned char extended[10];
-                if (!readBytes(stream, extended, 10))
-                    throw "RDAIFF: Error reading samplerate!";
-                rate = decodeExtended(extended);
-                if (!(rate > 0.0 && rate <= 1000000.0))
-                    throw "RDAIFF: Samplerate out of range!";
-
-                if (ssndSeen) {
-                    stream.seekg(static_cast<std::streamoff>(data_pos));
-                    if (stream.fail())
-                        throw "RDAIFF: Failed to rewind!";
-                    return;
-                }
-                if (chunkSize != 18) {
-                    if (!skipForward(stream, chunkSize - 18u))
-                        throw "RDAIFF: Error while skipping extension-bytes in COMM chunk!";
-                    skipPadByte(stream, chunkSize);
-                }
-                commSeen = true;
-            } else if (isTag(tag, "SSND")) {
-                if (ssndSeen)
-                    throw "RDAIFF: Multiple SSND chunks!";
-                // A file that ends inside these two fields must never yield
-                // samples, so their read is checked like the offset skip.
-                std::uint32_t offset;
-                std::uint32_t blockSize;
-                if (!readU32(stream, offset) || !readU32(stream, blockSize))
-                    throw "RDAIFF: Error while skipping offset in SSND chunk!";
-                const std::int64_t bodyPos = static_cast<std::streamoff>(stream.tellg());
-                if (offset != 0 && !skipForward(stream, offset))
-                    throw "RDAIFF: Error while skipping offset in SSND chunk!";
-                data_pos = static_cast<std::streamoff>(stream.tellg());
-                if (commSeen)
-                    return;
-
-                // Move past the sample data to the next chunk. The chunk size
-                // counts the offset and block-size fields, the offset bytes and
-                // the samples, so the data ends chunkSize - 8 bytes after the
-                // block-size field. With a block size the end is rounded up to a
-                // whole number of blocks. A size below 8 wraps, in unsigned 32
-                // bits, to a move of nearly 4 GiB forward. The sum is formed in
-                // 64 bits: no size and block size can wrap it around, and the
-                // walk never moves backwards, even when the data offset points
-                // past the chunk's end.
-                const std::uint64_t dataBytes = static_cast<std::uint32_t>(chunkSize - 8u);
-                std::uint64_t fill = 0;
-                if (blockSize != 0 && dataBytes % blockSize != 0)
-                    fill = blockSize - dataBytes % blockSize;
-                std::int64_t next = bodyPos + static_cast<std::int64_t>(dataBytes + fill);
-                if (next < data_pos)
-                    next = data_pos;
-                stream.seekg(static_cast<std::streamoff>(next));
-                skipPadByte(stream, dataBytes + fill);
-                ssndSeen = true;
-            } else {
-                if (!skipForward(stream, chunkSize))
-                    throw "RDAIFF: Error during skipping unknown chunk!";
-                skipPadByte(stream, chunkSize);
-            }
-        }
-    };
+        throw text::kEmptyName;
+    if (file.isOpen())
+        throw text::kAlreadyOpen;
+    openFile(name);
     try {
         readHeader();
     } catch (...) {
         // The file stays open, but a header that failed validation never
-        // yields samples: reads and rewind find the stream failed.
-        stream.setstate(std::ios::failbit);
+        // yields samples.
+        failed = true;
         throw;
     }
 }
 
+void RDAIFF_impl::openFile(const char* name) {
+    bool opened = false;
+    try {
+        opened = file.open(name);
+    } catch (const std::bad_alloc&) {
+        // No memory for the stream's buffer: the file was not opened.
+    }
+    if (!opened)
+        throw text::kCannotOpen;
+    failed = false;
+    // Known, the size lets skips seek; should the stream fail to return to
+    // the start, the first read fails.
+    (void)file.measureSize();
+}
+
+void RDAIFF_impl::readHeader() {
+    const std::uint32_t formSize = readFormHeader();
+    bool commSeen = false;
+    bool ssndSeen = false;
+    for (;;) {
+        const chunk::Header head = readChunkHead();
+        if (isTag(head.id, "COMM")) {
+            if (commSeen)
+                throw text::kMultipleComm;
+            readComm(head.size, formSize);
+            if (ssndSeen) {
+                seekSamples();
+                return;
+            }
+            if (file.skipRest(head.size - kCommBytes, head.pad) == chunk::Skip::failed)
+                throw text::kCommExtension;
+            commSeen = true;
+        } else if (isTag(head.id, "SSND")) {
+            if (ssndSeen)
+                throw text::kMultipleSsnd;
+            const SsndFields fields = readSsnd();
+            if (commSeen)
+                return;
+            skipSamples(head.size, fields);
+            ssndSeen = true;
+        } else if (file.skipRest(head.size, head.pad) == chunk::Skip::failed) {
+            throw text::kSkipUnknown;
+        }
+    }
+}
+
+std::uint32_t RDAIFF_impl::readFormHeader() {
+    unsigned char tag[4];
+    if (!readBytes(tag, 4))
+        throw text::kNoForm;
+    if (!isTag(tag, "FORM"))
+        throw text::kNotForm;
+    std::uint32_t formSize;
+    if (!readU32(formSize))
+        throw text::kNoFormSize;
+    if (!readBytes(tag, 4))
+        throw text::kNoType;
+    if (!isTag(tag, "AIFF"))
+        throw text::kNotAiff;
+    return formSize;
+}
+
+chunk::Header RDAIFF_impl::readChunkHead() {
+    chunk::Header head;
+    const chunk::HeadRead r =
+        failed ? chunk::HeadRead::noId : file.readHead(chunk::ByteOrder::big, head);
+    if (r == chunk::HeadRead::ok)
+        return head;
+    failed = true;
+    throw r == chunk::HeadRead::noId ? text::kNoChunkId : text::kNoChunkSize;
+}
+
+void RDAIFF_impl::readComm(std::uint32_t chunkSize, std::uint32_t formSize) {
+    if (chunkSize < kCommBytes)
+        throw text::kCommTooSmall;
+    if (!readS16(n_channels))
+        throw text::kNoChannels;
+    if (n_channels < 1 || n_channels > 1000)
+        throw text::kBadChannels;
+    if (!readU32(n_frames))
+        throw text::kNoFrames;
+    remaining = n_frames;
+    if (!readS16(n_bits))
+        throw text::kNoBits;
+    if (n_bits < 1 || n_bits > 56)
+        throw text::kBadBits;
+    n_bytes = static_cast<std::int16_t>((n_bits + 7) / 8);
+    full_range = std::int64_t{1} << (8 * n_bytes);
+    half_range = full_range / 2;
+
+    // At most 1000 * (2^32 - 1) * 7, well inside 64 bits.
+    const std::int64_t required = kMinimalFormSize + std::int64_t{n_channels} * n_frames * n_bytes;
+    if (required <= kLargestComparedSize && required > std::int64_t{formSize})
+        throw text::kSuspiciousForm;
+
+    unsigned char extended[10];
+    if (!readBytes(extended, 10))
+        throw text::kNoRate;
+    rate = decodeExtended(extended);
+    if (!(rate > 0.0 && rate <= 1000000.0))
+        throw text::kBadRate;
+}
+
+RDAIFF_impl::SsndFields RDAIFF_impl::readSsnd() {
+    // A file that ends inside these two fields must never yield samples, so
+    // their read is checked like the offset skip.
+    SsndFields f;
+    if (!readU32(f.offset) || !readU32(f.blockSize))
+        throw text::kSsndOffset;
+    if (file.skip(f.offset) == chunk::Skip::failed)
+        throw text::kSsndOffset;
+    data_pos = file.tell();
+    return f;
+}
+
+// The chunk size counts the offset and block-size fields, the offset bytes
+// and the samples, so the data ends chunkSize - 8 bytes after the block-size
+// field. With a block size the end is rounded up to a whole number of blocks.
+// A size below 8 wraps, in unsigned 32 bits, to a move of nearly 4 GiB
+// forward. The end is formed in 64 bits: no size and block size can wrap it
+// around, and the walk never moves backwards, even when the data offset
+// points past the chunk's end.
+void RDAIFF_impl::skipSamples(std::uint32_t chunkSize, SsndFields fields) {
+    const std::uint64_t dataBytes = static_cast<std::uint32_t>(chunkSize - 8u);
+    std::uint64_t fill = 0;
+    if (fields.blockSize != 0 && dataBytes % fields.blockSize != 0)
+        fill = fields.blockSize - dataBytes % fields.blockSize;
+    const std::uint64_t end = dataBytes + fill;
+    const std::uint64_t count = end > fields.offset ? end - fields.offset : 0;
+    // A failed move is noticed at the next chunk id, which cannot be read.
+    if (file.skipRest(count, end % 2 != 0) == chunk::Skip::failed)
+        failed = true;
+}
+
+void RDAIFF_impl::seekSamples() {
+    // A reader that failed earlier refuses the move and stays failed.
+    if (failed || !file.seek(data_pos)) {
+        failed = true;
+        throw text::kRewindFailed;
+    }
+}
+
+bool RDAIFF_impl::readBytes(unsigned char* p, std::size_t n) {
+    if (!failed && file.read(p, n) == n)
+        return true;
+    failed = true;
+    return false;
+}
+
+bool RDAIFF_impl::readU32(std::uint32_t& v) {
+    unsigned char b[4];
+    if (!readBytes(b, 4))
+        return false;
+    v = tarvio::bytes::getU32BE(b);
+    return true;
+}
+
+bool RDAIFF_impl::readS16(std::int16_t& v) {
+    unsigned char b[2];
+    if (!readBytes(b, 2))
+        return false;
+    v = tarvio::bytes::getS16BE(b);
+    return true;
+}
+
 void RDAIFF_impl::info(std::ostream& os) {
     static const char* const line = "-----------------------------------------\n";
-    if (!stream.is_open())
-        throw "RDAIFF: No file currently open!";
+    if (!file.isOpen())
+        throw text::kNotOpen;
     const std::uint32_t fileSize = static_cast<std::uint32_t>(
         kMinimalFormSize + std::int64_t{n_bytes} * n_channels * n_frames);
     os << line;
@@ -300,71 +391,72 @@ void store(T& dst, std::int64_t value, std::int64_t half) {
     }
 }
 
-// The common body of the seven read overloads. `maxBits` is the widest
-// sample (8 * bytes per sample) the destination holds exactly, 0 for none.
+// Decodes `count` big-endian samples of the file's width from `p` into
+// `dst`; returns the element after the last one stored.
+template <typename T>
+T* decodeSamples(const RDAIFF_impl& s, const unsigned char* p, std::size_t count, T* dst) {
+    const std::int64_t half = s.half_range;
+    const std::int64_t full = s.full_range;
+    for (std::size_t i = 0; i < count; ++i, p += s.n_bytes) {
+        const std::uint64_t u = tarvio::bytes::getBE(p, s.n_bytes);
+        const std::int64_t value = u >= static_cast<std::uint64_t>(half)
+                                       ? static_cast<std::int64_t>(u) - full
+                                       : static_cast<std::int64_t>(u);
+        store(*dst++, value, half);
+    }
+    return dst;
+}
+
+// The checks of a read's arguments, in the order of their messages.
+// `maxBits` is the widest sample (8 * bytes per sample) the destination
+// holds exactly, 0 for none.
+void checkRead(const RDAIFF_impl& s, const void* dst, long frames, int maxBits) {
+    if (maxBits != 0 && 8 * s.n_bytes > maxBits)
+        throw text::kDoesNotFit;
+    if (!s.file.isOpen())
+        throw text::kReadClosed;
+    if (dst == nullptr)
+        throw text::kNullDestination;
+    if (frames < 0)
+        throw text::kNegativeFrames;
+    if (static_cast<unsigned long>(frames) > s.remaining)
+        throw text::kTooManyFrames;
+}
+
+// The common body of the seven read overloads: whole frames are read in
+// pieces of at most kReadPieceBytes (at least one frame, however wide).
 template <typename T>
 void readFrames(RDAIFF_impl& s, T* dst, long frames, int maxBits) {
-    if (maxBits != 0 && 8 * s.n_bytes > maxBits)
-        throw "RDAIFF: AIFF-data does not fit requested destination datatype!";
-    if (!s.stream.is_open())
-        throw "RDAIFF: Cannot read from a closed file!";
-    if (dst == nullptr)
-        throw "RDAIFF: NULL pointer supplied to read()!";
-    if (frames < 0)
-        throw "RDAIFF: Cannot read negative amount of frames!";
-    if (static_cast<unsigned long>(frames) > s.remaining)
-        throw "RDAIFF: Requested to read more frames than available!";
+    checkRead(s, dst, frames, maxBits);
     if (frames == 0)
         return;
-    // A stream that failed before (a short file, or a header that failed
+    // A reader that failed before (a short file, or a header that failed
     // validation) fails again at the first sample.
-    if (!s.stream.good()) {
-        s.stream.setstate(std::ios::failbit);
-        throw "RDAIFF: Error reading audiosample!";
-    }
+    if (s.failed)
+        throw text::kReadFailed;
 
     const std::size_t sampleBytes = static_cast<std::size_t>(s.n_bytes);
     const std::size_t channels = static_cast<std::size_t>(s.n_channels);
     const std::size_t frameBytes = sampleBytes * channels;
-    // Whole frames per piece; at least one, however wide a frame is.
-    std::size_t pieceFrames = kReadPieceBytes / frameBytes;
-    if (pieceFrames == 0)
-        pieceFrames = 1;
     std::size_t framesLeft = static_cast<std::size_t>(frames);
-    if (pieceFrames > framesLeft)
-        pieceFrames = framesLeft;
+    const std::size_t pieceFrames =
+        std::min(framesLeft, std::max<std::size_t>(kReadPieceBytes / frameBytes, 1));
     if (s.buffer.size() < pieceFrames * frameBytes)
         s.buffer.resize(pieceFrames * frameBytes);
 
-    const std::int64_t half = s.half_range;
-    const std::int64_t full = s.full_range;
-    std::size_t sampleInFrame = 0;
     while (framesLeft > 0) {
-        const std::size_t n = framesLeft < pieceFrames ? framesLeft : pieceFrames;
+        const std::size_t n = std::min(framesLeft, pieceFrames);
         const std::size_t wanted = n * frameBytes;
-        s.stream.read(reinterpret_cast<char*>(s.buffer.data()),
-                      static_cast<std::streamsize>(wanted));
-        const bool ok = s.stream.good();
-        std::size_t samples = static_cast<std::size_t>(s.stream.gcount()) / sampleBytes;
-        // A sample whose read left the stream failed is not stored, even
-        // when all of its bytes arrived.
-        if (!ok && samples == n * channels)
-            --samples;
-
-        const unsigned char* p = s.buffer.data();
-        for (std::size_t i = 0; i < samples; ++i, p += sampleBytes) {
-            const std::uint64_t u = tarvio::bytes::getBE(p, s.n_bytes);
-            const std::int64_t value = u >= static_cast<std::uint64_t>(half)
-                                           ? static_cast<std::int64_t>(u) - full
-                                           : static_cast<std::int64_t>(u);
-            store(*dst++, value, half);
-            if (++sampleInFrame == channels) {
-                sampleInFrame = 0;
-                --s.remaining;
-            }
+        const std::size_t got = s.file.read(s.buffer.data(), wanted);
+        // What arrived is stored, an incomplete last frame too; only whole
+        // frames count as read.
+        const std::size_t samples = got / sampleBytes;
+        dst = decodeSamples(s, s.buffer.data(), samples, dst);
+        s.remaining -= static_cast<std::uint32_t>(samples / channels);
+        if (got != wanted) {
+            s.failed = true;
+            throw text::kReadFailed;
         }
-        if (!ok)
-            throw "RDAIFF: Error reading audiosample!";
         framesLeft -= n;
     }
 }
@@ -388,9 +480,7 @@ RDAIFF::RDAIFF(const char* name) : impl(new RDAIFF_impl) {
 }
 
 RDAIFF::~RDAIFF() {
-    if (impl->stream.is_open())
-        impl->stream.close();
-    delete impl;
+    delete impl;  // closes an open file
 }
 
 void RDAIFF::open(const char* name) {
@@ -398,7 +488,7 @@ void RDAIFF::open(const char* name) {
 }
 
 bool RDAIFF::is_open() {
-    return impl->stream.is_open();
+    return impl->file.isOpen();
 }
 
 void RDAIFF::info(std::ostream& os) {
@@ -406,32 +496,32 @@ void RDAIFF::info(std::ostream& os) {
 }
 
 double RDAIFF::samplerate() {
-    if (!impl->stream.is_open())
-        throw "RDAIFF: No samplerate, file closed!";
+    if (!impl->file.isOpen())
+        throw text::kNoRateClosed;
     return impl->rate;
 }
 
 short RDAIFF::channels() {
-    if (!impl->stream.is_open())
-        throw "RDAIFF: No number of channels, file closed!";
+    if (!impl->file.isOpen())
+        throw text::kNoChannelsClosed;
     return impl->n_channels;
 }
 
 short RDAIFF::bits() {
-    if (!impl->stream.is_open())
-        throw "RDAIFF: No number of bits, file closed!";
+    if (!impl->file.isOpen())
+        throw text::kNoBitsClosed;
     return impl->n_bits;
 }
 
 long long RDAIFF::frames() {
-    if (!impl->stream.is_open())
-        throw "RDAIFF: No number of frames, file closed!";
+    if (!impl->file.isOpen())
+        throw text::kNoFramesClosed;
     return static_cast<long long>(impl->n_frames);
 }
 
 long long RDAIFF::frames_togo() {
-    if (!impl->stream.is_open())
-        throw "RDAIFF: No number of frames to go, file closed!";
+    if (!impl->file.isOpen())
+        throw text::kNoFramesToGoClosed;
     return static_cast<long long>(impl->remaining);
 }
 
@@ -463,17 +553,14 @@ void RDAIFF::read(long long* dst, long frames) {
 }
 
 void RDAIFF::rewind() {
-    if (!impl->stream.is_open())
-        throw "RDAIFF: Cannot rewind a closed file!";
-    // A stream that failed earlier refuses the seek and stays failed.
-    impl->stream.seekg(static_cast<std::streamoff>(impl->data_pos));
-    if (impl->stream.fail())
-        throw "RDAIFF: Failed to rewind!";
+    if (!impl->file.isOpen())
+        throw text::kRewindClosed;
+    impl->seekSamples();
     impl->remaining = impl->n_frames;
 }
 
 void RDAIFF::close() {
-    if (!impl->stream.is_open())
-        throw "RDAIFF: File already closed or never opened!";
-    impl->stream.close();
+    if (!impl->file.isOpen())
+        throw text::kCloseClosed;
+    impl->file.close();
 }

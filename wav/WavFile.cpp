@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/Chunk.h"
+#include "common/ChunkReader.h"
 #include "common/byteorder.h"
 
 namespace bytes = tarvio::bytes;
@@ -41,17 +41,41 @@ constexpr std::size_t kFormatBodyBytes = 16;
 constexpr std::size_t kChunkBytes = std::size_t{1} << 16;
 constexpr int kChunkSamples = static_cast<int>(kChunkBytes / 2);
 
-// The input stream's buffer.
-constexpr std::size_t kStreamBufferBytes = std::size_t{1} << 16;
-
 // The 32-bit RIFF length counts the 36 header bytes after it plus the data.
 constexpr std::uint32_t kMaxDataBytes = 0xFFFFFFFFu - 36u;
 
-const char* const kReadWidthError = "WavInFile::read works only with 8bit or 16bit samples";
-const char* const kWriteWidthError = "WavOutFile::write works only with 8bit or 16bit samples";
-const char* const kWriteError = "cannot write to a wav file";
-const char* const kTooLongError =
+// A message that names a file: `before`, the name in double quotes, `after`.
+struct NamingText {
+    const char* before;
+    const char* after;
+};
+
+std::string naming(NamingText text, const char* name) {
+    return std::string(text.before) + '"' + name + '"' + text.after;
+}
+
+// The messages of WavInFile.
+namespace inText {
+constexpr NamingText kCannotOpen = {"unable to open file ", " for reading"};
+constexpr NamingText kCorrupt = {"File ", " is corrupt or not a WAV file"};
+constexpr NamingText kUnsupported = {"File ", " uses unsupported encoding"};
+constexpr char kByteReadWidth[] = "WavInFile::read (char*, int) works only with 8bit samples";
+constexpr char kReadWidth[] = "WavInFile::read works only with 8bit or 16bit samples";
+constexpr char kRewindClosed[] = "WavInFile::rewind: the file is closed";
+constexpr char kRewindSeek[] = "WavInFile::rewind: cannot seek to the start of the file";
+constexpr char kRewindChanged[] =
+    "WavInFile::rewind: the header of the file no longer parses; the file has changed";
+}  // namespace inText
+
+// The messages of WavOutFile.
+namespace outText {
+constexpr NamingText kCannotOpen = {"unable to open file ", " for writing"};
+constexpr char kByteWriteWidth[] = "WavOutFile::write (const char*, int) accepts only 8bit samples";
+constexpr char kWriteWidth[] = "WavOutFile::write works only with 8bit or 16bit samples";
+constexpr char kWriteError[] = "cannot write to a wav file";
+constexpr char kTooLong[] =
     "WavOutFile::write: the data would exceed the 4294967259 bytes a wav file can hold";
+}  // namespace outText
 
 bool sameTag(const char* a, const char* b) {
     return std::memcmp(a, b, 4) == 0;
@@ -87,10 +111,6 @@ void encodeHeader(const WavFileHeader& h, unsigned char* b) {
     bytes::putU32LE(b + 40, h.data.data_length);
 }
 
-std::string quoted(const char* before, const char* name, const char* after) {
-    return std::string(before) + '"' + name + '"' + after;
-}
-
 // Floating-point sample to 16 bits: x * 32768 truncated toward zero, limited
 // to -32768..32767; NaN has no sensible value and becomes silence.
 short toSample(short v) {
@@ -114,32 +134,16 @@ short toSample(float x) {
 
 // ---------------------------------------------------------------- WavInFile
 
-WavInFile::WavInFile(const char* fileName)
-    : fileHandle(nullptr),
-      header(),
-      dataBytesRead(0),
-      fileSize(-1),
-      readFailed(false),
-      lookahead(),
-      lookaheadLen(0) {
-    // Samples are read a block at a time; a stream buffer of many blocks
-    // saves most of the system calls that the default size would make. The
-    // buffer is the object's own (given none, the stream keeps its default
-    // size) and is allocated before the file is opened, so a failed
-    // allocation leaves no open file behind; it outlives the stream, which is
-    // closed before the members go.
-    streamBuffer.resize(kStreamBufferBytes);
-    fileHandle = std::fopen(fileName, "rb");
-    if (!fileHandle)
-        throw std::runtime_error(quoted("unable to open file ", fileName, " for reading"));
-    std::setvbuf(fileHandle, streamBuffer.data(), _IOFBF, streamBuffer.size());
+WavInFile::WavInFile(const char* fileName) : header(), dataBytesRead(0), readFailed(false) {
+    if (!input.open(fileName))
+        throw std::runtime_error(naming(inText::kCannotOpen, fileName));
     if (readWavHeaders() != 0) {
         close();
-        throw std::runtime_error(quoted("File ", fileName, " is corrupt or not a WAV file"));
+        throw std::runtime_error(naming(inText::kCorrupt, fileName));
     }
     if (header.format.format_tag != 1) {
         close();
-        throw std::runtime_error(quoted("File ", fileName, " uses unsupported encoding"));
+        throw std::runtime_error(naming(inText::kUnsupported, fileName));
     }
     dataBytesRead = 0;
 }
@@ -153,20 +157,10 @@ WavInFile::~WavInFile() {
 // block came before any format block). Leaves the stream at the first sample.
 int WavInFile::readWavHeaders() {
     header = WavFileHeader();
-    lookaheadLen = 0;
-
     // The size of the file bounds every skip; a stream that cannot seek is
     // skipped by reading instead.
-    fileSize = -1;
-    const off_t start = ftello(fileHandle);
-    if (start >= 0 && fseeko(fileHandle, 0, SEEK_END) == 0) {
-        const off_t end = ftello(fileHandle);
-        if (fseeko(fileHandle, start, SEEK_SET) != 0)
-            return 1;
-        if (end >= 0)
-            fileSize = end;
-    }
-
+    if (!input.measureSize())
+        return 1;
     if (readRIFFBlock() != 0)
         return 1;
     for (;;) {
@@ -181,7 +175,7 @@ int WavInFile::readWavHeaders() {
 
 int WavInFile::readRIFFBlock() {
     unsigned char b[12] = {};  // a short read leaves zeros, which fail the check
-    const std::size_t got = std::fread(b, 1, sizeof b, fileHandle);
+    const std::size_t got = input.read(b, sizeof b);
     (void)got;
     std::memcpy(header.riff.riff_id, b, 4);
     header.riff.riff_length = bytes::getU32LE(b + 4);
@@ -193,50 +187,40 @@ int WavInFile::readRIFFBlock() {
 // Consumes one block: 1 when the data block's head was read (the stream then
 // stands at its first sample), 0 when the scan goes on, -1 on failure.
 int WavInFile::readHeaderBlock() {
-    char id[5] = {};
-    if (!readHeaderBytes(reinterpret_cast<unsigned char*>(id), 4))
+    namespace chunk = tarvio::chunk;
+    chunk::Header head;
+    if (input.readHead(chunk::ByteOrder::little, head) != chunk::HeadRead::ok)
         return -1;
-    for (int i = 0; i < 4 && id[i] != 0; ++i) {
-        const unsigned char c = static_cast<unsigned char>(id[i]);
+    // Ids are printable up to 'z'; a zero byte ends the check.
+    for (int i = 0; i < 4 && head.id[i] != 0; ++i) {
+        const unsigned char c = static_cast<unsigned char>(head.id[i]);
         if (c < 0x20 || c > 0x7A)
             return -1;
     }
-
-    unsigned char lengthBytes[4];
-    if (!readHeaderBytes(lengthBytes, 4))
-        return -1;
-    const std::uint32_t length = bytes::getU32LE(lengthBytes);
-
-    if (sameTag(id, fmtStr)) {
-        std::memcpy(header.format.format_id, fmtStr, 4);
-        header.format.format_length = length;
-        // A body shorter than 16 bytes overwrites only the bytes it has, so
-        // start from the fields as they stand (zero unless an earlier format
-        // block set them).
-        unsigned char body[kFormatBodyBytes];
-        encodeFormatBody(header.format, body);
-        const std::size_t take = std::min<std::size_t>(length, kFormatBodyBytes);
-        if (std::fread(body, 1, take, fileHandle) != take)
-            return -1;
-        decodeFormatBody(body, header.format);
-        if (length > kFormatBodyBytes && !skipForward(length - kFormatBodyBytes))
-            return -1;
-        if (length & 1u)
-            skipPadByte();
-        return 0;
-    }
-    if (sameTag(id, dataStr)) {
+    if (sameTag(head.id, fmtStr))
+        return readFormatBody(head.size) ? 0 : -1;
+    if (sameTag(head.id, dataStr)) {
         std::memcpy(header.data.data_id, dataStr, 4);
-        header.data.data_length = length;
+        header.data.data_length = head.size;
         return 1;
     }
-    if (length == 0)
-        return 0;
-    if (!skipForward(length))
-        return -1;
-    if (length & 1u)
-        skipPadByte();
-    return 0;
+    return input.skipRest(head.size, head.pad) == chunk::Skip::done ? 0 : -1;
+}
+
+bool WavInFile::readFormatBody(std::uint32_t length) {
+    std::memcpy(header.format.format_id, fmtStr, 4);
+    header.format.format_length = length;
+    // A body shorter than 16 bytes overwrites only the bytes it has, so start
+    // from the fields as they stand (zero unless an earlier format block set
+    // them).
+    unsigned char body[kFormatBodyBytes];
+    encodeFormatBody(header.format, body);
+    const std::size_t take = std::min<std::size_t>(length, kFormatBodyBytes);
+    if (input.read(body, take) != take)
+        return false;
+    decodeFormatBody(body, header.format);
+    const std::uint64_t rest = length - take;
+    return input.skipRest(rest, (length & 1u) != 0) == tarvio::chunk::Skip::done;
 }
 
 int WavInFile::checkCharTags() const {
@@ -244,66 +228,15 @@ int WavInFile::checkCharTags() const {
                                                                                              : -1;
 }
 
-bool WavInFile::skipForward(std::uint64_t count) {
-    if (count == 0)
-        return true;
-    if (fileSize >= 0) {
-        const off_t pos = ftello(fileHandle);
-        if (pos < 0)
-            return false;
-        const std::uint64_t target = static_cast<std::uint64_t>(pos) + count;
-        if (target > static_cast<std::uint64_t>(fileSize))
-            return false;
-        return fseeko(fileHandle, static_cast<off_t>(target), SEEK_SET) == 0;
-    }
-    unsigned char scratch[4096];
-    while (count > 0) {
-        const std::size_t step =
-            static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof scratch));
-        if (std::fread(scratch, 1, step, fileHandle) != step)
-            return false;
-        count -= step;
-    }
-    return true;
-}
-
-// RIFF pads a block of odd length with one byte, meant to be zero. Writers
-// that leave the pad out start the next block id right away; others fill it
-// with a space or another byte. A zero byte is always a pad byte. Any other
-// byte is one when the four bytes after it form a block id and the four bytes
-// at it do not; otherwise it starts the next id. Five bytes are read ahead to
-// decide, and those not consumed as the pad wait in `lookahead` for the next
-// id and length.
-void WavInFile::skipPadByte() {
-    lookaheadLen = std::fread(lookahead, 1, sizeof lookahead, fileHandle);
-    if (lookaheadLen == 0)
-        return;
-    const bool pad =
-        lookahead[0] == 0 || (lookaheadLen == 5 && tarvio::chunk::isChunkId(lookahead + 1) &&
-                              !tarvio::chunk::isChunkId(lookahead));
-    if (pad) {
-        std::memmove(lookahead, lookahead + 1, lookaheadLen - 1);
-        --lookaheadLen;
-    }
-}
-
-bool WavInFile::readHeaderBytes(unsigned char* dst, std::size_t n) {
-    const std::size_t early = std::min(n, lookaheadLen);
-    std::memcpy(dst, lookahead, early);
-    std::memmove(lookahead, lookahead + early, lookaheadLen - early);
-    lookaheadLen -= early;
-    return std::fread(dst + early, 1, n - early, fileHandle) == n - early;
-}
-
 std::size_t WavInFile::readDataBytes(unsigned char* dst, std::size_t wanted) {
     const std::uint32_t left = header.data.data_length - dataBytesRead;
     if (wanted > left)
         wanted = left;
-    if (wanted == 0 || !fileHandle)
+    if (wanted == 0 || !input.isOpen())
         return 0;
-    const std::size_t got = std::fread(dst, 1, wanted, fileHandle);
+    const std::size_t got = input.read(dst, wanted);
     dataBytesRead += static_cast<std::uint32_t>(got);
-    if (got < wanted && std::ferror(fileHandle))
+    if (got < wanted && input.readError())
         readFailed = true;
     return got;
 }
@@ -316,7 +249,7 @@ unsigned char* WavInFile::bytesFor(std::size_t size) {
 
 int WavInFile::read(char* buffer, int maxElems) {
     if (header.format.bits_per_sample != 8)
-        throw std::runtime_error("WavInFile::read (char*, int) works only with 8bit samples");
+        throw std::runtime_error(inText::kByteReadWidth);
     if (maxElems <= 0)
         return 0;
     return static_cast<int>(readDataBytes(reinterpret_cast<unsigned char*>(buffer),
@@ -328,7 +261,7 @@ int WavInFile::read(short* buffer, int maxElems) {
         return 0;
     const int bits = header.format.bits_per_sample;
     if (bits != 8 && bits != 16)
-        throw std::runtime_error(kReadWidthError);
+        throw std::runtime_error(inText::kReadWidth);
     const std::size_t width = static_cast<std::size_t>(bits / 8);
 
     std::size_t samplesLeft = static_cast<std::size_t>(maxElems);
@@ -404,9 +337,9 @@ int WavInFile::read(double* buffer, int maxElems) {
 int WavInFile::eof() const {
     if (dataBytesRead == header.data.data_length)
         return 1;
-    if (!fileHandle || readFailed)
+    if (!input.isOpen() || readFailed)
         return 1;
-    return std::feof(fileHandle) ? 1 : 0;
+    return input.atEnd() ? 1 : 0;
 }
 
 bool WavInFile::hasReadError() const {
@@ -414,31 +347,24 @@ bool WavInFile::hasReadError() const {
 }
 
 void WavInFile::rewind() {
-    if (!fileHandle)
-        throw std::runtime_error("WavInFile::rewind: the file is closed");
+    if (!input.isOpen())
+        throw std::runtime_error(inText::kRewindClosed);
     dataBytesRead = 0;
     readFailed = false;
-    std::clearerr(fileHandle);
-    // Drop what the stream has buffered: a seek that lands inside the buffer
-    // would otherwise serve the old bytes, and the header must be read from
+    // The seek drops what the stream has buffered: the header is read from
     // the file as it is now.
-    std::fflush(fileHandle);
-    if (fseeko(fileHandle, 0, SEEK_SET) != 0) {
+    if (!input.seek(0)) {
         header.data.data_length = 0;  // nothing more can be read
-        throw std::runtime_error("WavInFile::rewind: cannot seek to the start of the file");
+        throw std::runtime_error(inText::kRewindSeek);
     }
     if (readWavHeaders() != 0) {
         header.data.data_length = 0;
-        throw std::runtime_error(
-            "WavInFile::rewind: the header of the file no longer parses; the file has changed");
+        throw std::runtime_error(inText::kRewindChanged);
     }
 }
 
 void WavInFile::close() {
-    if (fileHandle) {
-        std::fclose(fileHandle);
-        fileHandle = nullptr;
-    }
+    input.close();
 }
 
 int WavInFile::getNumChannels() const {
@@ -484,7 +410,7 @@ WavOutFile::WavOutFile(const char* fileName, int sampleRate, int bits, int chann
     : fileHandle(nullptr), header(), dataBytesWritten(0) {
     fileHandle = std::fopen(fileName, "wb");
     if (!fileHandle)
-        throw std::runtime_error(quoted("unable to open file ", fileName, " for writing"));
+        throw std::runtime_error(naming(outText::kCannotOpen, fileName));
     fillInHeader(static_cast<unsigned>(sampleRate), static_cast<unsigned>(bits),
                  static_cast<unsigned>(channels));
     writeHeader();
@@ -543,14 +469,14 @@ void WavOutFile::close() {
 
 void WavOutFile::write(const char* buffer, int numElems) {
     if (header.format.bits_per_sample != 8)
-        throw std::runtime_error("WavOutFile::write (const char*, int) accepts only 8bit samples");
+        throw std::runtime_error(outText::kByteWriteWidth);
     if (numElems <= 0)
         return;
     const std::size_t count = static_cast<std::size_t>(numElems);
     if (count > kMaxDataBytes - dataBytesWritten)
-        throw std::runtime_error(kTooLongError);
+        throw std::runtime_error(outText::kTooLong);
     if (!fileHandle || std::fwrite(buffer, 1, count, fileHandle) != count)
-        throw std::runtime_error(kWriteError);
+        throw std::runtime_error(outText::kWriteError);
     dataBytesWritten += static_cast<std::uint32_t>(count);
 }
 
@@ -560,16 +486,16 @@ void WavOutFile::writeSamples(const T* buffer, int numElems) {
         return;
     const int bits = header.format.bits_per_sample;
     if (bits != 8 && bits != 16)
-        throw std::runtime_error(kWriteWidthError);
+        throw std::runtime_error(outText::kWriteWidth);
     const std::size_t width = static_cast<std::size_t>(bits / 8);
     const std::size_t count = static_cast<std::size_t>(numElems);
     const std::uint64_t total = std::uint64_t{count} * width;
     // Refused whole, before anything is written: the lengths must fit the
     // header's 32-bit fields.
     if (total > kMaxDataBytes - dataBytesWritten)
-        throw std::runtime_error(kTooLongError);
+        throw std::runtime_error(outText::kTooLong);
     if (!fileHandle)
-        throw std::runtime_error(kWriteError);
+        throw std::runtime_error(outText::kWriteError);
 
     const std::size_t chunkSamples = kChunkBytes / width;
     if (byteBuffer.size() < std::min<std::size_t>(count, chunkSamples) * width)
@@ -587,7 +513,7 @@ void WavOutFile::writeSamples(const T* buffer, int numElems) {
                 bytes::putU16LE(out + 2 * i, static_cast<std::uint16_t>(toSample(in[i])));
         }
         if (std::fwrite(out, 1, n * width, fileHandle) != n * width)
-            throw std::runtime_error(kWriteError);
+            throw std::runtime_error(outText::kWriteError);
         done += n;
     }
     dataBytesWritten += static_cast<std::uint32_t>(total);

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/ChunkReader.h"
+
 // The outer RIFF block: id, length of everything after the length, form type.
 struct WavRiff {
     char riff_id[4];
@@ -87,13 +89,9 @@ class WavInFile {
     int readHeaderBlock();
     int checkCharTags() const;
 
-    // Moves `count` bytes forward; false when the file ends before that.
-    bool skipForward(std::uint64_t count);
-    // After a block of odd length: decides whether the next byte is a pad
-    // byte and leaves the bytes that follow it in `lookahead`.
-    void skipPadByte();
-    // Reads `n` header bytes, the lookahead first; false when the file ends.
-    bool readHeaderBytes(unsigned char* dst, std::size_t n);
+    // Reads the body of a format block of `length` bytes and its pad byte;
+    // false when the file ends inside it.
+    bool readFormatBody(std::uint32_t length);
     // Reads up to `wanted` bytes of the data block into `dst` (never past the
     // data block) and counts them; returns the number of bytes read.
     std::size_t readDataBytes(unsigned char* dst, std::size_t wanted);
@@ -103,16 +101,12 @@ class WavInFile {
     template <typename T>
     int readScaled(T* buffer, int maxElems);
 
-    std::FILE* fileHandle;
+    tarvio::chunk::Reader input;
     WavFileHeader header;
     std::uint32_t dataBytesRead;
-    std::int64_t fileSize;       // -1 when the stream cannot tell
-    bool readFailed;             // a read error other than end of file
-    unsigned char lookahead[5];  // bytes read past a pad byte, not yet used
-    std::size_t lookaheadLen;
+    bool readFailed;                        // a read error other than end of file
     std::vector<short> convertBuffer;       // reused by the floating-point reads
     std::vector<unsigned char> byteBuffer;  // reused for raw sample bytes
-    std::vector<char> streamBuffer;         // the input stream's buffer
 };
 
 // Writes a WAV file with the canonical 44-byte header.

@@ -149,6 +149,18 @@ TEST_F(OpenTest, OddUnknownChunkWithAndWithoutPad) {
     }
 }
 
+TEST_F(OpenTest, SpaceAsPadByte) {
+    // Some writers fill the pad byte after an odd-sized chunk with a space;
+    // here after an unknown chunk and after the samples (a data offset of 1).
+    Bytes c;
+    chunk(c, "NAME", {'a', 'b', 'c'}, false);
+    c.push_back(' ');
+    chunk(c, "SSND", ssnd(kStereo, 1), false);
+    c.push_back(' ');
+    chunk(c, "COMM", comm(2, 2, 16));
+    EXPECT_EQ(samples(form(c)), kStereoValues);
+}
+
 TEST_F(OpenTest, SsndBeforeComm) {
     // Plain, with a data offset, with an odd data size and its pad byte, and
     // with a block size that rounds the data up to whole blocks.
