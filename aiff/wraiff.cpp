@@ -1,7 +1,7 @@
-// AIFF writer. The file is laid out as a 54-byte header (FORM chunk header,
-// COMM chunk, SSND chunk head) followed directly by the interleaved big-endian
-// sample data. The header is written once at open with a provisional frame
-// count and rewritten in place with the real one when the file is closed.
+// AIFF writer. The file is laid out as in aiff/AiffLayout.h: the 54-byte
+// header followed directly by the interleaved big-endian sample data. The
+// header is written once at open with a provisional frame count and rewritten
+// in place with the real one when the file is closed.
 #include "aiff/wraiff.h"
 
 #include <cmath>
@@ -15,6 +15,7 @@
 #include <string>
 #include <type_traits>
 
+#include "aiff/AiffLayout.h"
 #include "common/byteorder.h"
 
 #if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
@@ -38,12 +39,11 @@ namespace {
 // call of write.
 constexpr std::size_t kScratchBytes = 64 * 1024;
 
-// The largest data size whose FORM size (46 + D) still fits in 32 bits. A
-// write that would take the data past it is refused: a header with wrapped
-// sizes would describe a shorter file and hide the rest of the data.
-constexpr std::uint64_t kMaxDataBytes = 0xFFFFFFFFu - 46u;
-
-constexpr std::size_t kHeaderBytes = 54;
+// A write that would take the data past the largest size the header can
+// describe is refused: a header with wrapped sizes would describe a shorter
+// file and hide the rest of the data.
+using tarvio::aiff::kHeaderBytes;
+using tarvio::aiff::kMaxDataBytes;
 
 // What a conversion routine needs to know about the file's depth.
 struct Depth {
@@ -301,39 +301,6 @@ Converter<T> pickConverter(int n_bytes) {
 
 const char* const wraiff_too_large = "AIFF file too large!\n";
 
-void encode_extended(double r, unsigned char out[10]) {
-    unsigned sign = 0;
-    if (r < 0) {
-        sign = 0x8000u;
-        r = -r;
-    }
-    unsigned expon = 0;
-    std::uint32_t hi = 0;
-    std::uint32_t lo = 0;
-    if (r != 0) {
-        int e = 0;
-        double m = std::frexp(r, &e);
-        if (e > 16384 || !(m < 1)) {  // too large, infinite or NaN
-            expon = sign | 0x7FFFu;
-        } else {
-            e += 16382;
-            if (e < 0) {  // below the normal range: denormalize
-                m = std::ldexp(m, e);
-                e = 0;
-            }
-            expon = static_cast<unsigned>(e) | sign;
-            m = std::ldexp(m, 32);
-            const double h = std::floor(m);
-            hi = static_cast<std::uint32_t>(h);
-            m = std::ldexp(m - h, 32);
-            lo = static_cast<std::uint32_t>(std::floor(m));
-        }
-    }
-    tarvio::bytes::putU16BE(out, static_cast<std::uint16_t>(expon));
-    tarvio::bytes::putU32BE(out + 2, hi);
-    tarvio::bytes::putU32BE(out + 6, lo);
-}
-
 class WRAIFF_impl {
   public:
     void open(const char* name, double samplerate, short channels, short bits);
@@ -423,21 +390,8 @@ void WRAIFF_impl::open(const char* name, double samplerate, short channels, shor
 
 void WRAIFF_impl::write_header() {
     unsigned char h[kHeaderBytes];
-    const std::uint32_t data_bytes =
-        n_frames * static_cast<std::uint32_t>(n_channels) * static_cast<std::uint32_t>(n_bytes);
-    std::memcpy(h, "FORM", 4);
-    tarvio::bytes::putU32BE(h + 4, 46u + data_bytes);
-    std::memcpy(h + 8, "AIFF", 4);
-    std::memcpy(h + 12, "COMM", 4);
-    tarvio::bytes::putU32BE(h + 16, 18u);
-    tarvio::bytes::putU16BE(h + 20, static_cast<std::uint16_t>(n_channels));
-    tarvio::bytes::putU32BE(h + 22, n_frames);
-    tarvio::bytes::putU16BE(h + 26, static_cast<std::uint16_t>(n_bits));
-    encode_extended(rate, h + 28);
-    std::memcpy(h + 38, "SSND", 4);
-    tarvio::bytes::putU32BE(h + 42, 8u + data_bytes);
-    tarvio::bytes::putU32BE(h + 46, 0u);  // data offset
-    tarvio::bytes::putU32BE(h + 50, 0u);  // block size
+    tarvio::aiff::composeHeader(h, static_cast<unsigned>(n_channels), n_frames,
+                                static_cast<unsigned>(n_bits), rate);
     stream.write(reinterpret_cast<const char*>(h), static_cast<std::streamsize>(kHeaderBytes));
 }
 

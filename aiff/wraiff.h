@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <ostream>
 
+#include "aiff/AiffLayout.h"
+
 // The frame count of the provisional header written at open, and the size
 // beyond which the writer warns that the file is growing huge
 // (2 hours of 44.1 kHz audio).
@@ -18,8 +20,9 @@ constexpr std::uint32_t huge_frames = 317520000u;
 // 32-bit sizes can describe; the file written so far can still be finished.
 extern const char* const wraiff_too_large;
 
-// Fills `out` with the 80-bit IEEE 754 extended encoding of `r`, big-endian.
-void encode_extended(double r, unsigned char out[10]);
+// encode_extended(double r, unsigned char out[10]) fills `out` with the 80-bit
+// IEEE 754 extended encoding of `r`, big-endian (see aiff/AiffLayout.h).
+using tarvio::aiff::encode_extended;
 
 class WRAIFF_impl;
 
