@@ -1,7 +1,8 @@
 // AIFF writer. The file is laid out as in aiff/AiffLayout.h: the 54-byte
 // header followed directly by the interleaved big-endian sample data. The
 // header is written once at open with a provisional frame count and rewritten
-// in place with the real one when the file is closed.
+// in place with the real one when the file is closed. Samples are converted by
+// the converters of aiff/SampleConvert.h.
 #include "aiff/wraiff.h"
 
 #include <cstddef>
@@ -17,6 +18,34 @@
 
 namespace {
 
+using tarvio::aiff::Converter;
+using tarvio::aiff::Depth;
+
+// Every text the writer throws or reports.
+namespace msg {
+constexpr char kNoFilename[] = "No filename!\n";
+constexpr char kEmptyFilename[] = "Empty filename!\n";
+constexpr char kRateOutOfRange[] = "Samplerate out of range!\n";
+constexpr char kBadChannels[] = "Too many or too less channels!\n";
+constexpr char kBadBits[] = "Wrong number of bits!\n";
+constexpr char kAlreadyOpen[] = "An AIFF file is already open!\n";
+constexpr char kNoMemoryForName[] = "Not enough memory (to hold a copy of the filename)!\n";
+constexpr char kCannotOpen[] = "Could not open AIFF file!\n";
+constexpr char kHeaderFailed[] = "Failed to write AIFF header!\n";
+constexpr char kBadArguments[] = "Wrong argument(s)!\n";
+constexpr char kNotOpen[] = "No AIFF file currently open!\n";
+constexpr char kTooLarge[] = "AIFF file too large!\n";
+constexpr char kGoneBad[] = "AIFF file gone bad!\n";
+constexpr char kClipped[] = "Clipped!\n";
+constexpr char kGrowingHuge[] = "AIFF file growing huge!\n";
+constexpr char kFailedStream[] = "NULL argument!\n";
+constexpr char kNoHeaderRewrite[] = "AIFF file gone bad. No header-rewrite!\n";
+constexpr char kRewindFailed[] = "Failed to rewind AIFF file!\n";
+constexpr char kRewriteFailed[] = "Failed to rewrite AIFF header!\n";
+constexpr char kCloseFailed[] = "Failure during closing AIFF file!\n";
+constexpr char kReportRule[] = "--------------------------------------\n";
+}  // namespace msg
+
 // Samples are converted into this many bytes of scratch space, which collects
 // the bytes of several calls and is handed to the stream in one piece when it
 // is full (and before the header is rewritten). The stream writes a piece this
@@ -24,18 +53,10 @@ namespace {
 // call of write.
 constexpr std::size_t kScratchBytes = 64 * 1024;
 
-// A write that would take the data past the largest size the header can
-// describe is refused: a header with wrapped sizes would describe a shorter
-// file and hide the rest of the data.
-using tarvio::aiff::kHeaderBytes;
-using tarvio::aiff::kMaxDataBytes;
-
-using tarvio::aiff::Converter;
-using tarvio::aiff::Depth;
-
 }  // namespace
 
-const char* const wraiff_too_large = "AIFF file too large!\n";
+// The pointer the driver compares a thrown message with: the table's text.
+const char* const wraiff_too_large = msg::kTooLarge;
 
 class WRAIFF_impl {
   public:
@@ -46,21 +67,31 @@ class WRAIFF_impl {
     void info(std::ostream& os);
     void report_as(const char* name) { filename = name ? name : ""; }
     void close();
-    // The destructor's close: finishes an open file, reporting a failure on
-    // standard error instead of throwing it.
-    void finish_quietly() noexcept;
+    bool finish() noexcept;
+    void warnings_to(std::ostream* sink) { warnings = sink; }
 
   private:
-    void write_header();
+    static void check_format(const char* name, double samplerate, short channels, short bits);
+    void create(const char* name);
+    void start(double samplerate, short channels, short bits);
+    void write_header(std::uint32_t frames);
+    void check_write(bool have_buffer, long nframes) const;
+    template <typename T>
+    void convert_into_scratch(const T* buffer, std::size_t samples);
     void flush_scratch();
-    void finish();
+    void send_first_data();
+    template <typename T>
+    void warn(bool first_clip, bool grew_huge);
+    void report(const char* text);
+    void complete();
+    void print_duration(std::ostream& os) const;
 
     std::ofstream stream;
     std::string filename;
+    std::ostream* warnings = &std::cerr;
     std::uint32_t n_frames = 0;
     std::int16_t n_channels = 0;
     std::int16_t n_bits = 0;
-    std::int16_t n_bytes = 0;
     double rate = 0.0;
     Depth depth{};
     std::uint32_t clipped = 0;
@@ -73,158 +104,118 @@ class WRAIFF_impl {
 };
 
 void WRAIFF_impl::open(const char* name, double samplerate, short channels, short bits) {
-    if (name == nullptr)
-        throw "No filename!\n";
-    if (name[0] == '\0')
-        throw "Empty filename!\n";
-    // Written so that a NaN rate is refused as well.
-    if (!(samplerate >= 1.0 && samplerate <= 128000.0))
-        throw "Samplerate out of range!\n";
-    if (channels < 1 || channels > 128)
-        throw "Too many or too less channels!\n";
-    if (bits % 8 != 0 || bits < 8 || bits > 64)
-        throw "Wrong number of bits!\n";
+    check_format(name, samplerate, channels, bits);
     if (is_open())
-        throw "An AIFF file is already open!\n";
-
+        throw msg::kAlreadyOpen;
     try {
         filename = name;
     } catch (const std::bad_alloc&) {
-        throw "Not enough memory (to hold a copy of the filename)!\n";
+        throw msg::kNoMemoryForName;
     }
+    create(name);
+    start(samplerate, channels, bits);
+}
 
+// The argument checks of open, in the order their messages take precedence.
+void WRAIFF_impl::check_format(const char* name, double samplerate, short channels, short bits) {
+    if (name == nullptr)
+        throw msg::kNoFilename;
+    if (name[0] == '\0')
+        throw msg::kEmptyFilename;
+    // Written so that a NaN rate is refused as well.
+    if (!(samplerate >= 1.0 && samplerate <= 128000.0))
+        throw msg::kRateOutOfRange;
+    if (channels < 1 || channels > 128)
+        throw msg::kBadChannels;
+    if (bits % 8 != 0 || bits < 8 || bits > 64)
+        throw msg::kBadBits;
+}
+
+// Creates (or truncates) the file; leaves the stream closed on failure.
+void WRAIFF_impl::create(const char* name) {
     stream.open(name, std::ios::out | std::ios::binary | std::ios::trunc);
     if (stream.is_open())
         stream.clear();
     if (!stream.is_open() || !stream.good()) {
         if (stream.is_open())
             stream.close();
-        throw "Could not open AIFF file!\n";
+        throw msg::kCannotOpen;
     }
+}
 
+// Sets the writer up for a new file and writes its provisional header.
+void WRAIFF_impl::start(double samplerate, short channels, short bits) {
     rate = samplerate;
     n_channels = channels;
     n_bits = bits;
-    n_bytes = static_cast<std::int16_t>(bits / 8);
     depth = Depth::forBits(bits);
     clipped = 0;
     pending = 0;
     data_sent = false;
-    n_frames = huge_frames;
-    write_header();
     n_frames = 0;
+    write_header(huge_frames);
     if (!stream.good()) {
         stream.close();
-        throw "Failed to write AIFF header!\n";
+        throw msg::kHeaderFailed;
     }
 }
 
-void WRAIFF_impl::write_header() {
-    unsigned char h[kHeaderBytes];
-    tarvio::aiff::composeHeader(h, static_cast<unsigned>(n_channels), n_frames,
+void WRAIFF_impl::write_header(std::uint32_t frames) {
+    unsigned char h[tarvio::aiff::kHeaderBytes];
+    tarvio::aiff::composeHeader(h, static_cast<unsigned>(n_channels), frames,
                                 static_cast<unsigned>(n_bits), rate);
-    stream.write(reinterpret_cast<const char*>(h), static_cast<std::streamsize>(kHeaderBytes));
+    stream.write(reinterpret_cast<const char*>(h), static_cast<std::streamsize>(sizeof h));
 }
 
 template <typename T>
 void WRAIFF_impl::write(const T* buffer, long nframes) {
-    if (buffer == nullptr || nframes < 0)
-        throw "Wrong argument(s)!\n";
-    if (!is_open())
-        throw "No AIFF file currently open!\n";
-
-    const std::uint64_t frame_bytes =
-        static_cast<std::uint64_t>(n_channels) * static_cast<std::uint64_t>(n_bytes);
-    const std::uint64_t max_frames = kMaxDataBytes / frame_bytes;
-    if (n_frames > max_frames || static_cast<std::uint64_t>(nframes) > max_frames - n_frames)
-        throw wraiff_too_large;
-
+    check_write(buffer != nullptr, nframes);
     const std::uint32_t clipped_before = clipped;
     const std::uint32_t frames_before = n_frames;
+    convert_into_scratch(buffer,
+                         static_cast<std::size_t>(nframes) * static_cast<std::size_t>(n_channels));
+    send_first_data();
+    // Counted even when the stream failed: the frames were handed over.
+    n_frames += static_cast<std::uint32_t>(nframes);
+    if (stream.bad())
+        throw msg::kGoneBad;
+    warn<T>(clipped_before == 0 && clipped != 0,
+            frames_before <= huge_frames && n_frames > huge_frames);
+}
 
+// Refuses a call with wrong arguments, without a file, or whose frames would
+// take the data past what the header's 32-bit sizes can describe (a header
+// with wrapped sizes would describe a shorter file and hide the rest).
+void WRAIFF_impl::check_write(bool have_buffer, long nframes) const {
+    if (!have_buffer || nframes < 0)
+        throw msg::kBadArguments;
+    if (!is_open())
+        throw msg::kNotOpen;
+    const std::uint64_t frame_bytes =
+        static_cast<std::uint64_t>(n_channels) * static_cast<std::uint64_t>(depth.bytes);
+    const std::uint64_t max_frames = tarvio::aiff::kMaxDataBytes / frame_bytes;
+    if (n_frames > max_frames || static_cast<std::uint64_t>(nframes) > max_frames - n_frames)
+        throw wraiff_too_large;
+}
+
+// Converts the samples into the scratch space, handing it to the stream
+// whenever it is full; counts the clipped samples.
+template <typename T>
+void WRAIFF_impl::convert_into_scratch(const T* buffer, std::size_t samples) {
     const Converter<T> convert = tarvio::aiff::pickConverter<T>(depth);
-    const std::size_t sample_bytes = static_cast<std::size_t>(n_bytes);
-    std::size_t remaining =
-        static_cast<std::size_t>(nframes) * static_cast<std::size_t>(n_channels);
-    while (remaining > 0) {
+    const std::size_t sample_bytes = static_cast<std::size_t>(depth.bytes);
+    while (samples > 0) {
         std::size_t room = (kScratchBytes - pending) / sample_bytes;
         if (room == 0) {
             flush_scratch();
             room = kScratchBytes / sample_bytes;
         }
-        const std::size_t n = remaining < room ? remaining : room;
+        const std::size_t n = samples < room ? samples : room;
         clipped += convert(buffer, n, scratch + pending, depth);
         pending += n * sample_bytes;
         buffer += n;
-        remaining -= n;
+        samples -= n;
     }
-    // The first samples of a file go to the stream at once, so that an output
-    // that takes no data at all (a full device) fails the first write that
-    // has any, not only the close.
-    if (!data_sent && pending > 0) {
-        flush_scratch();
-        data_sent = true;
-    }
-    // Counted even when the stream failed: the frames were handed over.
-    n_frames += static_cast<std::uint32_t>(nframes);
-    if (stream.bad())
-        throw "AIFF file gone bad!\n";
-
-    const bool first_clip = clipped_before == 0 && clipped != 0;
-    const bool grew_huge = frames_before <= huge_frames && n_frames > huge_frames;
-    if constexpr (std::is_floating_point<T>::value) {
-        if (first_clip)
-            std::cerr << "Clipped!\n";
-        if (grew_huge)
-            std::cerr << "AIFF file growing huge!\n";
-    } else {
-        if (first_clip)
-            throw "Clipped!\n";
-        if (grew_huge)
-            throw "AIFF file growing huge!\n";
-    }
-}
-
-void WRAIFF_impl::info(std::ostream& os) {
-    static const char line[] = "--------------------------------------\n";
-    if (os.fail())
-        throw "NULL argument!\n";
-    if (!is_open())
-        throw "No AIFF file currently open!\n";
-
-    const int frame_bytes = n_channels * n_bytes;
-    // 64-bit: the largest file allowed is a few bytes above 2^32 - 1.
-    const std::uint64_t file_bytes =
-        static_cast<std::uint64_t>(frame_bytes) * n_frames + kHeaderBytes;
-    os << line;
-    os << "   AIFF file: " << filename << "\n";
-    os << "    channels: " << static_cast<unsigned>(n_channels) << "\n";
-    os << "      frames: " << n_frames << "\n";
-    os << "        bits: " << static_cast<unsigned>(n_bits) << "\n";
-    os << "  samplerate: " << rate << " Hz\n";
-    os << " bytes/frame: " << frame_bytes << "\n";
-    os << "    filesize: " << file_bytes << " bytes\n";
-    os << "    duration: ";
-    const double seconds = n_frames / rate;
-    if (seconds >= 3600)
-        os << seconds / 3600 << " hours\n";
-    else if (seconds >= 60)
-        os << seconds / 60 << " minutes\n";
-    else
-        os << seconds << " seconds\n";
-    if (clipped > 0) {
-        os << "     clipped: " << clipped << " sample";
-        if (clipped > 1)
-            os << "s";
-        os << "!\n";
-    }
-    os << line;
-}
-
-void WRAIFF_impl::close() {
-    if (!is_open())
-        throw "No AIFF file currently open!\n";
-    finish();
 }
 
 // Hands the collected sample bytes to the stream; a failure shows in the
@@ -235,37 +226,115 @@ void WRAIFF_impl::flush_scratch() {
     pending = 0;
 }
 
+// The first samples of a file go to the stream at once, so that an output
+// that takes no data at all (a full device) fails the first write that has
+// any, not only the close.
+void WRAIFF_impl::send_first_data() {
+    if (!data_sent && pending > 0) {
+        flush_scratch();
+        data_sent = true;
+    }
+}
+
+// The once-per-file conditions of a write: the floating-point writes report
+// them on the warning sink, the integer writes throw them.
+template <typename T>
+void WRAIFF_impl::warn(bool first_clip, bool grew_huge) {
+    if constexpr (std::is_floating_point<T>::value) {
+        if (first_clip)
+            report(msg::kClipped);
+        if (grew_huge)
+            report(msg::kGrowingHuge);
+    } else {
+        if (first_clip)
+            throw msg::kClipped;
+        if (grew_huge)
+            throw msg::kGrowingHuge;
+    }
+}
+
+void WRAIFF_impl::report(const char* text) {
+    if (warnings != nullptr)
+        *warnings << text << std::flush;
+}
+
+void WRAIFF_impl::info(std::ostream& os) {
+    if (os.fail())
+        throw msg::kFailedStream;
+    if (!is_open())
+        throw msg::kNotOpen;
+
+    const int frame_bytes = n_channels * depth.bytes;
+    // 64-bit: the largest file allowed is a few bytes above 2^32 - 1.
+    const std::uint64_t file_bytes =
+        static_cast<std::uint64_t>(frame_bytes) * n_frames + tarvio::aiff::kHeaderBytes;
+    os << msg::kReportRule;
+    os << "   AIFF file: " << filename << "\n";
+    os << "    channels: " << static_cast<unsigned>(n_channels) << "\n";
+    os << "      frames: " << n_frames << "\n";
+    os << "        bits: " << static_cast<unsigned>(n_bits) << "\n";
+    os << "  samplerate: " << rate << " Hz\n";
+    os << " bytes/frame: " << frame_bytes << "\n";
+    os << "    filesize: " << file_bytes << " bytes\n";
+    print_duration(os);
+    if (clipped > 0) {
+        os << "     clipped: " << clipped << " sample";
+        if (clipped > 1)
+            os << "s";
+        os << "!\n";
+    }
+    os << msg::kReportRule;
+}
+
+void WRAIFF_impl::print_duration(std::ostream& os) const {
+    os << "    duration: ";
+    const double seconds = n_frames / rate;
+    if (seconds >= 3600)
+        os << seconds / 3600 << " hours\n";
+    else if (seconds >= 60)
+        os << seconds / 60 << " minutes\n";
+    else
+        os << seconds << " seconds\n";
+}
+
+void WRAIFF_impl::close() {
+    if (!is_open())
+        throw msg::kNotOpen;
+    complete();
+}
+
 // Rewrites the header with the final counts and closes the file; the stream is
 // closed whichever step fails.
-void WRAIFF_impl::finish() {
+void WRAIFF_impl::complete() {
     flush_scratch();
     if (!stream.good()) {
         stream.close();
-        throw "AIFF file gone bad. No header-rewrite!\n";
+        throw msg::kNoHeaderRewrite;
     }
     stream.seekp(0);
     if (stream.fail()) {
         stream.close();
-        throw "Failed to rewind AIFF file!\n";
+        throw msg::kRewindFailed;
     }
-    write_header();
+    write_header(n_frames);
     if (!stream.good()) {
         stream.close();
-        throw "Failed to rewrite AIFF header!\n";
+        throw msg::kRewriteFailed;
     }
     stream.close();
     if (stream.fail())
-        throw "Failure during closing AIFF file!\n";
+        throw msg::kCloseFailed;
 }
 
-void WRAIFF_impl::finish_quietly() noexcept {
+bool WRAIFF_impl::finish() noexcept {
     if (!is_open())
-        return;
+        return false;
     try {
-        finish();
+        complete();
+        return true;
     } catch (const char* message) {
         try {
-            std::cerr << message;
+            report(message);
         } catch (...) {
         }
     } catch (...) {
@@ -276,6 +345,7 @@ void WRAIFF_impl::finish_quietly() noexcept {
         } catch (...) {
         }
     }
+    return false;
 }
 
 WRAIFF::WRAIFF() : impl(new WRAIFF_impl) {}
@@ -291,7 +361,7 @@ WRAIFF::WRAIFF(const char* name, double samplerate, short channels, short bits)
 }
 
 WRAIFF::~WRAIFF() {
-    impl->finish_quietly();
+    impl->finish();
     delete impl;
 }
 
@@ -332,4 +402,12 @@ void WRAIFF::report_as(const char* name) {
 
 void WRAIFF::close() {
     impl->close();
+}
+
+bool WRAIFF::finish() noexcept {
+    return impl->finish();
+}
+
+void WRAIFF::warnings_to(std::ostream* sink) {
+    impl->warnings_to(sink);
 }

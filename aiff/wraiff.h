@@ -32,8 +32,7 @@ class WRAIFF {
     WRAIFF();
     // A writer that opens `name` at once; throws what open throws.
     WRAIFF(const char* name, double samplerate, short channels, short bits);
-    // Finishes and closes a file that is still open; never throws (a failure
-    // to finish the file is reported on standard error).
+    // Finishes a file that is still open, as finish does.
     ~WRAIFF();
 
     WRAIFF(const WRAIFF&) = delete;
@@ -63,6 +62,17 @@ class WRAIFF {
     void report_as(const char* name);
     // Rewrites the header with the final counts and closes the file.
     void close();
+    // Finishes the open file as close does, but reports a failure on the
+    // warning sink instead of throwing it. Returns whether the file was
+    // completed: header rewritten and file closed without error. With no
+    // file open it reports nothing and returns false.
+    bool finish() noexcept;
+
+    // Where the writer's warnings go from now on: the floating-point writes'
+    // "Clipped!\n" and "AIFF file growing huge!\n" (the integer writes throw
+    // them) and the failure of a finish. Standard error until changed; a null
+    // pointer drops them. The stream must outlive its use by the writer.
+    void warnings_to(std::ostream* sink);
 
   private:
     WRAIFF_impl* impl;
