@@ -267,6 +267,7 @@ std::vector<Double16Variant> availableDouble16Variants() {
     variants.push_back({"sse2", &convertDouble16_sse2});
 #endif
 #if defined(TARVIO_CONVERT_AVX2)
+    __builtin_cpu_init();  // in case this runs before the static constructors
     if (__builtin_cpu_supports("avx2"))
         variants.push_back({"avx2", &convertDouble16_avx2});
 #endif
