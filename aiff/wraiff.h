@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <ostream>
 
+#include "aiff/AiffLayout.h"
+
 // The frame count of the provisional header written at open, and the size
 // beyond which the writer warns that the file is growing huge
 // (2 hours of 44.1 kHz audio).
@@ -18,8 +20,9 @@ constexpr std::uint32_t huge_frames = 317520000u;
 // 32-bit sizes can describe; the file written so far can still be finished.
 extern const char* const wraiff_too_large;
 
-// Fills `out` with the 80-bit IEEE 754 extended encoding of `r`, big-endian.
-void encode_extended(double r, unsigned char out[10]);
+// encode_extended(double r, unsigned char out[10]) fills `out` with the 80-bit
+// IEEE 754 extended encoding of `r`, big-endian (see aiff/AiffLayout.h).
+using tarvio::aiff::encode_extended;
 
 class WRAIFF_impl;
 
@@ -29,8 +32,7 @@ class WRAIFF {
     WRAIFF();
     // A writer that opens `name` at once; throws what open throws.
     WRAIFF(const char* name, double samplerate, short channels, short bits);
-    // Finishes and closes a file that is still open; never throws (a failure
-    // to finish the file is reported on standard error).
+    // Finishes a file that is still open, as finish does.
     ~WRAIFF();
 
     WRAIFF(const WRAIFF&) = delete;
@@ -60,6 +62,17 @@ class WRAIFF {
     void report_as(const char* name);
     // Rewrites the header with the final counts and closes the file.
     void close();
+    // Finishes the open file as close does, but reports a failure on the
+    // warning sink instead of throwing it. Returns whether the file was
+    // completed: header rewritten and file closed without error. With no
+    // file open it reports nothing and returns false.
+    bool finish() noexcept;
+
+    // Where the writer's warnings go from now on: the floating-point writes'
+    // "Clipped!\n" and "AIFF file growing huge!\n" (the integer writes throw
+    // them) and the failure of a finish. Standard error until changed; a null
+    // pointer drops them. The stream must outlive its use by the writer.
+    void warnings_to(std::ostream* sink);
 
   private:
     WRAIFF_impl* impl;

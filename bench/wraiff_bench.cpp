@@ -1,11 +1,14 @@
 // WRAIFF::write(const double*, long) for four-channel 16- and 24-bit files,
-// one block of 1024 frames per call as the driver hands them over. The file
-// is reopened well before it grows large, so the writer's size warning never
-// comes into play; the samples stay inside full scale, so nothing clips.
+// one block of 1024 frames per call as the driver hands them over, and each
+// variant of the double to 16-bit conversion on its own. The file is reopened
+// well before it grows large, so the writer's size warning never comes into
+// play; the samples stay inside full scale, so nothing clips.
 #include <benchmark/benchmark.h>
 
+#include <string>
 #include <vector>
 
+#include "aiff/SampleConvert.h"
 #include "aiff/wraiff.h"
 #include "bench/BenchSupport.h"
 
@@ -48,5 +51,32 @@ BENCHMARK(BM_WraiffWriteDouble)
     ->Args({24, 1})
     ->Args({16, 0})
     ->Args({24, 0});
+
+// One variant of the double to 16-bit conversion on one block of the driver
+// (4096 samples), into memory; `per_sample` is the time per sample.
+void BM_ConvertDouble16(benchmark::State& state, tarvio::aiff::Converter<double> convert) {
+    std::vector<double> in(static_cast<std::size_t>(kBlockFrames) * kChannels);
+    tarvio::bench::fillNoise(in.data(), in.size(), 0.9);
+    std::vector<unsigned char> out(2 * in.size());
+    const tarvio::aiff::Depth depth = tarvio::aiff::Depth::forBits(16);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(convert(in.data(), in.size(), out.data(), depth));
+        benchmark::ClobberMemory();
+    }
+    const double samples = static_cast<double>(state.iterations()) * static_cast<double>(in.size());
+    state.SetItemsProcessed(static_cast<std::int64_t>(samples));
+    // Seconds per sample, shown with a unit prefix (0.47ns).
+    state.counters["per_sample"] =
+        benchmark::Counter(samples, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Every variant this build and CPU run, by name: BM_ConvertDouble16/avx2, ...
+const bool kVariantsRegistered = [] {
+    for (const auto& v : tarvio::aiff::double16Variants()) {
+        const std::string name = std::string("BM_ConvertDouble16/") + v.name;
+        benchmark::RegisterBenchmark(name.c_str(), BM_ConvertDouble16, v.convert);
+    }
+    return true;
+}();
 
 }  // namespace

@@ -7,44 +7,16 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "aiff/wraiff.h"
 #include "tests/support/TestSupport.h"
+#include "tests/wraiff/WriterTestUtil.h"
 
 namespace {
 
 using testsupport::Bytes;
-
-// Nearest integer, halves away from zero, clipped to the depth and counted;
-// NaN gives 0.
-Bytes reference(const std::vector<double>& in, int bits, unsigned long long& clips) {
-    const double fs = std::ldexp(1.0, bits - 1);
-    Bytes out;
-    clips = 0;
-    for (double x : in) {
-        double r = std::isnan(x) ? 0.0 : std::round(x * fs);
-        if (r > fs - 1) {
-            r = fs - 1;
-            ++clips;
-        } else if (r < -fs) {
-            r = -fs;
-            ++clips;
-        }
-        testsupport::appendBE(out, static_cast<std::uint64_t>(static_cast<long long>(r)), bits / 8);
-    }
-    return out;
-}
-
-unsigned long long reportedClips(WRAIFF& w) {
-    std::ostringstream os;
-    w.info(os);
-    const std::string text = os.str();
-    const std::size_t at = text.find("clipped: ");
-    return at == std::string::npos ? 0 : std::stoull(text.substr(at + 9));
-}
 
 // Writes `in` as `channels`-channel frames in calls of the given sizes (in
 // frames, repeated until everything is written) and returns the data bytes.
@@ -52,7 +24,7 @@ Bytes writeInCalls(const std::string& path, const std::vector<double>& in, short
                    short bits, const std::vector<long>& calls, unsigned long long& clips) {
     {
         WRAIFF w(path.c_str(), 44100.0, channels, bits);
-        testing::internal::CaptureStderr();
+        w.warnings_to(nullptr);
         const long frames = static_cast<long>(in.size()) / channels;
         long done = 0;
         for (std::size_t c = 0; done < frames; ++c) {
@@ -62,12 +34,10 @@ Bytes writeInCalls(const std::string& path, const std::vector<double>& in, short
             w.write(in.data() + done * channels, n);
             done += n;
         }
-        testing::internal::GetCapturedStderr();
-        clips = reportedClips(w);
+        clips = wraifftest::clippedCount(w);
         w.close();
     }
-    const Bytes file = testsupport::readFile(path);
-    return file.size() < 54 ? Bytes() : Bytes(file.begin() + 54, file.end());
+    return wraifftest::dataOf(path);
 }
 
 TEST(WriterBlocks, SpecialValuesAtEveryPositionOfTheVectorLoop) {
@@ -110,7 +80,7 @@ TEST(WriterBlocks, SpecialValuesAtEveryPositionOfTheVectorLoop) {
     while (in.size() % 4 != 0)
         in.push_back(0.25);
     unsigned long long expectedClips = 0;
-    const Bytes expected = reference(in, 16, expectedClips);
+    const Bytes expected = wraifftest::referenceBytes(in, 16, expectedClips);
 
     testsupport::TempDir dir;
     for (const std::vector<long>& calls :
@@ -138,7 +108,7 @@ TEST(WriterBlocks, ManyUnevenCallsGiveTheBytesOfOneCall) {
             SCOPED_TRACE(testing::Message() << bits << " bits, " << channels << " channels");
             std::vector<double> frames(in.begin(), in.begin() + (in.size() / channels) * channels);
             unsigned long long expectedClips = 0;
-            const Bytes expected = reference(frames, bits, expectedClips);
+            const Bytes expected = wraifftest::referenceBytes(frames, bits, expectedClips);
             unsigned long long clips = 0;
             EXPECT_EQ(writeInCalls(dir.file("u.aif"), frames, channels, bits, calls, clips),
                       expected);

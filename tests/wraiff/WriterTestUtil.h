@@ -1,14 +1,16 @@
 // Helpers shared by the AIFF writer tests: reading counts back from the
-// writer's report and catching its `const char*` messages.
+// writer's report, catching its `const char*` messages and the file's data.
 #ifndef TARVIO_TESTS_WRAIFF_WRITERTESTUTIL_H
 #define TARVIO_TESTS_WRAIFF_WRITERTESTUTIL_H
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "aiff/AiffLayout.h"
 #include "aiff/wraiff.h"
 #include "common/byteorder.h"
 #include "tests/support/TestSupport.h"
@@ -32,6 +34,14 @@ inline unsigned long long frameCount(WRAIFF& w) {
     return reportValue(w, "frames: ");
 }
 
+// What `sink` (a writer's warning sink) has collected since the last call;
+// empties it.
+inline std::string taken(std::ostringstream& sink) {
+    const std::string text = sink.str();
+    sink.str("");
+    return text;
+}
+
 // Runs `f` and returns the `const char*` message it threw ("" if none).
 template <typename F>
 std::string thrownMessage(F&& f) {
@@ -43,10 +53,34 @@ std::string thrownMessage(F&& f) {
     return "";
 }
 
-// The sample bytes of a finished file (everything after the 54-byte header).
+// The sample bytes of a finished file (everything after the header).
 inline testsupport::Bytes dataOf(const std::string& path) {
+    constexpr std::size_t header = tarvio::aiff::kHeaderBytes;
     testsupport::Bytes b = testsupport::readFile(path);
-    return b.size() < 54 ? testsupport::Bytes() : testsupport::Bytes(b.begin() + 54, b.end());
+    return b.size() < header ? testsupport::Bytes()
+                             : testsupport::Bytes(b.begin() + header, b.end());
+}
+
+// Floating-point samples as a file of `bits` bits should hold them, built on
+// std::round: the nearest integer, halves away from zero, clipped to the
+// depth and counted in `clips`; NaN gives 0.
+inline testsupport::Bytes referenceBytes(const std::vector<double>& in, int bits,
+                                         unsigned long long& clips) {
+    const double fs = std::ldexp(1.0, bits - 1);
+    testsupport::Bytes out;
+    clips = 0;
+    for (double x : in) {
+        double r = std::isnan(x) ? 0.0 : std::round(x * fs);
+        if (r > fs - 1) {
+            r = fs - 1;
+            ++clips;
+        } else if (r < -fs) {
+            r = -fs;
+            ++clips;
+        }
+        testsupport::appendBE(out, static_cast<std::uint64_t>(static_cast<long long>(r)), bits / 8);
+    }
+    return out;
 }
 
 // Sample values for the peer tests: both extremes of the depth, zero, +-1 and

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <vector>
 
+#include "aiff/SampleConvert.h"
 #include "tests/wraiff/WriterTestUtil.h"
 
 using testsupport::Bytes;
@@ -21,17 +23,19 @@ struct Written {
     Bytes bytes;
     unsigned long long clipped;
     std::string thrown;
+    std::string warned;
 };
 
 // Writes the single sample `x` to a fresh one-channel file of `bits` bits.
 template <typename T>
 Written writeOne(const std::string& path, short bits, T x) {
     Written r;
+    std::ostringstream warnings;
     {
         WRAIFF w(path.c_str(), 8000.0, 1, bits);
-        testing::internal::CaptureStderr();
+        w.warnings_to(&warnings);
         r.thrown = wraifftest::thrownMessage([&] { w.write(&x, 1); });
-        testing::internal::GetCapturedStderr();
+        r.warned = warnings.str();
         r.clipped = wraifftest::clippedCount(w);
         w.close();
     }
@@ -56,6 +60,7 @@ void checkTable(const std::vector<Case<T>>& table, bool integer) {
         EXPECT_EQ(r.bytes, c.bytes);
         EXPECT_EQ(r.clipped, c.counted ? 1u : 0u);
         EXPECT_EQ(r.thrown, integer && c.counted ? "Clipped!\n" : "");
+        EXPECT_EQ(r.warned, !integer && c.counted ? "Clipped!\n" : "");
     }
 }
 
@@ -165,28 +170,70 @@ TEST(WraiffConversion, LongBlocksMatchAReferenceRounding) {
             // every fourth value lies exactly on a half
             in[i] = i % 4 == 0 ? (std::floor(dist(rng) * fs) + 0.5) / fs : dist(rng);
         }
-        Bytes expected;
         unsigned long long clips = 0;
-        for (double x : in) {
-            double r = std::round(x * fs);
-            if (r > fs - 1)
-                r = fs - 1, ++clips;
-            if (r < -fs)
-                r = -fs, ++clips;
-            testsupport::appendBE(expected, static_cast<std::uint64_t>(static_cast<long long>(r)),
-                                  bits / 8);
-        }
+        const Bytes expected = wraifftest::referenceBytes(in, bits, clips);
         testsupport::TempDir dir;
         const std::string path = dir.file("long.aif");
         {
             WRAIFF w(path.c_str(), 48000.0, channels, bits);
-            testing::internal::CaptureStderr();
+            w.warnings_to(nullptr);
             w.write(in.data(), frames);
-            testing::internal::GetCapturedStderr();
             EXPECT_EQ(wraifftest::clippedCount(w), clips);
             EXPECT_EQ(wraifftest::frameCount(w), static_cast<unsigned long long>(frames));
             w.close();
         }
         EXPECT_EQ(wraifftest::dataOf(path), expected) << bits << " bits";
+    }
+}
+
+// Each vector variant of the double to 16-bit converter, called directly,
+// against the portable one: special values at every lane position of the
+// widest loop among random ones, from several starting points and with
+// lengths that end inside and right after each loop width.
+TEST(WraiffConversion, EveryDouble16VariantMatchesThePortableOne) {
+    using tarvio::aiff::Depth;
+    const auto& variants = tarvio::aiff::double16Variants();
+    ASSERT_STREQ(variants.front().name, "portable");
+    if (variants.size() == 1)
+        GTEST_SKIP() << "this build or CPU has only the portable variant";
+    const double u = 1.0 / 32768;
+    // NaN, infinities, zeros, full scale, huge and tiny values; the halves and
+    // the clip limits, and the values just inside them.
+    std::vector<double> specials = {kNaN, -kNaN, kInf,  -kInf,  0.0,   -0.0,
+                                    1.0,  -1.0,  1e300, -1e300, 1e-310};
+    for (double h : {0.5, -0.5, 2.5, -2.5, 32767.5, -32768.5}) {
+        specials.push_back(h * u);
+        specials.push_back(std::nextafter(h * u, 0.0));
+    }
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> dist(-1.5, 1.5);
+    std::vector<double> in;
+    for (double s : specials) {
+        for (int at = 0; at < 16; ++at) {
+            for (int k = 0; k < 16; ++k)
+                in.push_back(k == at ? s : dist(rng));
+        }
+    }
+    const Depth depth = Depth::forBits(16);
+    const auto convert = [&](tarvio::aiff::Converter<double> c, std::size_t from, std::size_t n,
+                             std::uint32_t& clips) {
+        Bytes out(2 * n + 2, 0xA5);  // the byte past the end must stay untouched
+        clips = c(in.data() + from, n, out.data(), depth);
+        return out;
+    };
+    for (std::size_t i = 1; i < variants.size(); ++i) {
+        const auto& v = variants[i];
+        SCOPED_TRACE(v.name);
+        for (std::size_t from : {0, 1, 7}) {
+            for (std::size_t n :
+                 {std::size_t{0}, std::size_t{3}, std::size_t{8}, std::size_t{15}, std::size_t{16},
+                  std::size_t{17}, std::size_t{31}, std::size_t{40}, in.size() - from}) {
+                std::uint32_t clips = 0, portableClips = 0;
+                ASSERT_EQ(convert(v.convert, from, n, clips),
+                          convert(variants.front().convert, from, n, portableClips))
+                    << "from " << from << ", " << n << " samples";
+                ASSERT_EQ(clips, portableClips) << "from " << from << ", " << n << " samples";
+            }
+        }
     }
 }

@@ -17,10 +17,11 @@ TEST(WraiffFailure, FullDeviceMakesWriteFailAndCloseRefuseTheRewrite) {
     if (!testsupport::fileExists(kFull))
         GTEST_SKIP() << "no /dev/full";
     std::vector<double> block(4 * 10000, 2.0);  // clips, but the failure comes first
+    std::ostringstream warnings;
     WRAIFF w(kFull, 44100.0, 4, 16);
-    testing::internal::CaptureStderr();
+    w.warnings_to(&warnings);
     EXPECT_EQ(thrownMessage([&] { w.write(block.data(), 10000); }), "AIFF file gone bad!\n");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(warnings.str(), "");
     EXPECT_TRUE(w.is_open());
     // the frames were handed over and are counted; so are the clipped samples
     EXPECT_EQ(wraifftest::frameCount(w), 10000u);
@@ -42,21 +43,42 @@ TEST(WraiffFailure, BufferedBytesThatCannotBeFlushedStopTheRewind) {
     EXPECT_FALSE(w.is_open());
 }
 
-TEST(WraiffFailure, DestructorReportsOnStandardErrorInsteadOfThrowing) {
+TEST(WraiffFailure, DestructorAndFinishReportOnTheWarningSinkInsteadOfThrowing) {
     if (!testsupport::fileExists(kFull))
         GTEST_SKIP() << "no /dev/full";
     std::vector<short> block(4 * 10000, 7);
-    testing::internal::CaptureStderr();
+    std::ostringstream warnings;
     {
         WRAIFF w(kFull, 44100.0, 4, 16);
+        w.warnings_to(&warnings);
         w.write(block.data(), 1);
     }
     {
         WRAIFF w(kFull, 44100.0, 4, 16);
+        w.warnings_to(&warnings);
         EXPECT_EQ(thrownMessage([&] { w.write(block.data(), 10000); }), "AIFF file gone bad!\n");
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(wraifftest::taken(warnings),
               "Failed to rewind AIFF file!\nAIFF file gone bad. No header-rewrite!\n");
+    {
+        // finish says whether the file was completed; only a failure is reported
+        testsupport::TempDir dir;
+        WRAIFF w(kFull, 44100.0, 4, 16);
+        w.warnings_to(&warnings);
+        w.write(block.data(), 1);
+        EXPECT_FALSE(w.finish());
+        EXPECT_EQ(wraifftest::taken(warnings), "Failed to rewind AIFF file!\n");
+        EXPECT_FALSE(w.is_open());
+        EXPECT_FALSE(w.finish());
+        w.open(dir.file("done.aif").c_str(), 44100.0, 4, 16);
+        w.write(block.data(), 2);
+        EXPECT_TRUE(w.finish());
+        EXPECT_FALSE(w.is_open());
+        EXPECT_EQ(warnings.str(), "");
+        const testsupport::Bytes done = testsupport::readFile(dir.file("done.aif"));
+        ASSERT_EQ(done.size(), tarvio::aiff::kHeaderBytes + 16);
+        EXPECT_EQ(tarvio::bytes::getU32BE(&done[tarvio::aiff::kFramesAt]), 2u);
+    }
     // the writer is usable again after a failed close
     testsupport::TempDir dir;
     WRAIFF w(kFull, 44100.0, 4, 16);
@@ -65,5 +87,5 @@ TEST(WraiffFailure, DestructorReportsOnStandardErrorInsteadOfThrowing) {
     w.open(dir.file("after.aif").c_str(), 44100.0, 4, 16);
     w.write(block.data(), 3);
     w.close();
-    EXPECT_EQ(testsupport::readFile(dir.file("after.aif")).size(), 54u + 24u);
+    EXPECT_EQ(testsupport::readFile(dir.file("after.aif")).size(), tarvio::aiff::kHeaderBytes + 24);
 }

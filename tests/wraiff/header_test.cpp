@@ -1,5 +1,6 @@
 // The 54-byte header the writer leaves at the start of a file, provisional
-// and final, and the 80-bit extended encoding of the sample rate.
+// and final, and the 80-bit extended encoding of the sample rate. The
+// expected bytes are literals; offsets and sizes come from the layout.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,8 @@
 #include "tests/wraiff/WriterTestUtil.h"
 
 using testsupport::Bytes;
+namespace layout = tarvio::aiff;
+using layout::kHeaderBytes;
 
 namespace {
 
@@ -41,8 +44,8 @@ TEST(WraiffHeader, FinishedFourChannelFileHasTheKnownHeaderAndItsData) {
         w.close();
     }
     const Bytes file = testsupport::readFile(path);
-    ASSERT_EQ(file.size(), 54u + 8000u);
-    EXPECT_EQ(Bytes(file.begin(), file.begin() + 54), kFinished4ch16bit1000);
+    ASSERT_EQ(file.size(), kHeaderBytes + 8000u);
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + kHeaderBytes), kFinished4ch16bit1000);
     Bytes expected;
     for (short s : samples)
         testsupport::appendBE(expected, static_cast<std::uint16_t>(s), 2);
@@ -57,16 +60,16 @@ TEST(WraiffHeader, OpenFileCarriesTheProvisionalHeader) {
     std::vector<double> block(4 * 100000, 0.25);
     w.write(block.data(), 100000);
     const Bytes file = testsupport::readFile(path);
-    ASSERT_GE(file.size(), 54u);
+    ASSERT_GE(file.size(), kHeaderBytes);
     Bytes expected = kFinished4ch16bit1000;
     const Bytes form = {0x97, 0x67, 0xC4, 0x2E}, frames = {0x12, 0xEC, 0xF8, 0x80},
                 ssnd = {0x97, 0x67, 0xC4, 0x08};
-    std::copy(form.begin(), form.end(), expected.begin() + 4);
-    std::copy(frames.begin(), frames.end(), expected.begin() + 22);
-    std::copy(ssnd.begin(), ssnd.end(), expected.begin() + 42);
-    EXPECT_EQ(Bytes(file.begin(), file.begin() + 54), expected);
+    std::copy(form.begin(), form.end(), expected.begin() + layout::kFormSizeAt);
+    std::copy(frames.begin(), frames.end(), expected.begin() + layout::kFramesAt);
+    std::copy(ssnd.begin(), ssnd.end(), expected.begin() + layout::kSsndSizeAt);
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + kHeaderBytes), expected);
     w.close();
-    EXPECT_EQ(testsupport::readFile(path).size(), 54u + 800000u);
+    EXPECT_EQ(testsupport::readFile(path).size(), kHeaderBytes + 800000u);
 }
 
 TEST(WraiffHeader, EmptyAndOddSizedFilesHaveExactSizes) {
@@ -77,10 +80,10 @@ TEST(WraiffHeader, EmptyAndOddSizedFilesHaveExactSizes) {
         w.close();
     }
     Bytes b = testsupport::readFile(empty);
-    ASSERT_EQ(b.size(), 54u);
-    EXPECT_EQ(tarvio::bytes::getU32BE(&b[4]), 46u);
-    EXPECT_EQ(tarvio::bytes::getU32BE(&b[22]), 0u);
-    EXPECT_EQ(tarvio::bytes::getU32BE(&b[42]), 8u);
+    ASSERT_EQ(b.size(), kHeaderBytes);
+    EXPECT_EQ(tarvio::bytes::getU32BE(&b[layout::kFormSizeAt]), 46u);
+    EXPECT_EQ(tarvio::bytes::getU32BE(&b[layout::kFramesAt]), 0u);
+    EXPECT_EQ(tarvio::bytes::getU32BE(&b[layout::kSsndSizeAt]), 8u);
 
     const signed char three[] = {5, -6, 7};
     {
@@ -89,15 +92,17 @@ TEST(WraiffHeader, EmptyAndOddSizedFilesHaveExactSizes) {
         w.close();
     }
     b = testsupport::readFile(odd);
-    ASSERT_EQ(b.size(), 57u);  // no pad byte
-    EXPECT_EQ(tarvio::bytes::getU32BE(&b[4]), 49u);
-    EXPECT_EQ(tarvio::bytes::getU32BE(&b[22]), 3u);
-    EXPECT_EQ(tarvio::bytes::getU16BE(&b[26]), 8u);
-    EXPECT_EQ(tarvio::bytes::getU32BE(&b[42]), 11u);
-    EXPECT_EQ(Bytes(b.begin() + 54, b.end()), (Bytes{0x05, 0xFA, 0x07}));
+    ASSERT_EQ(b.size(), kHeaderBytes + 3);  // no pad byte
+    EXPECT_EQ(tarvio::bytes::getU32BE(&b[layout::kFormSizeAt]), 49u);
+    EXPECT_EQ(tarvio::bytes::getU32BE(&b[layout::kFramesAt]), 3u);
+    EXPECT_EQ(tarvio::bytes::getU16BE(&b[layout::kBitsAt]), 8u);
+    EXPECT_EQ(tarvio::bytes::getU32BE(&b[layout::kSsndSizeAt]), 11u);
+    EXPECT_EQ(Bytes(b.begin() + kHeaderBytes, b.end()), (Bytes{0x05, 0xFA, 0x07}));
 }
 
-TEST(WraiffHeader, CommonSampleRatesEncodeToKnownBytes) {
+// The same table read the other way: decoding gives the rate back, except
+// that NaN, like infinity, comes back as infinity.
+TEST(WraiffHeader, CommonSampleRatesEncodeToKnownBytesAndDecodeBack) {
     const struct {
         double rate;
         Bytes bytes;
@@ -117,12 +122,18 @@ TEST(WraiffHeader, CommonSampleRatesEncodeToKnownBytes) {
         {-std::numeric_limits<double>::infinity(), {0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}},
         {std::numeric_limits<double>::quiet_NaN(), {0x7F, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}},
     };
-    for (const auto& t : table)
+    for (const auto& t : table) {
         EXPECT_EQ(encoded(t.rate), t.bytes) << "rate " << t.rate;
+        const double back = layout::decode_extended(t.bytes.data());
+        if (std::isnan(t.rate))
+            EXPECT_EQ(back, std::numeric_limits<double>::infinity());
+        else
+            EXPECT_EQ(back, t.rate);
+    }
 }
 
-// Decoding the ten bytes with plain integer arithmetic must give back the
-// double exactly: the 64-bit mantissa holds all 53 bits.
+// Decoding the ten bytes must give back the double exactly: the 64-bit
+// mantissa holds all 53 bits.
 TEST(WraiffHeader, ExtendedEncodingIsExactForArbitraryDoubles) {
     std::mt19937_64 rng(42);
     std::uniform_real_distribution<double> mant(0.5, 1.0);
@@ -138,12 +149,8 @@ TEST(WraiffHeader, ExtendedEncodingIsExactForArbitraryDoubles) {
     for (double r : values) {
         for (double v : {r, -r}) {
             const Bytes b = encoded(v);
-            const unsigned word = tarvio::bytes::getU16BE(&b[0]);
-            const std::uint64_t mantissa = tarvio::bytes::getBE(&b[2], 8);
-            ASSERT_TRUE(mantissa >> 63) << v;  // explicit integer bit
-            const double back = std::ldexp(static_cast<double>(mantissa),
-                                           static_cast<int>(word & 0x7FFF) - 16383 - 63);
-            ASSERT_EQ((word & 0x8000) ? -back : back, v);
+            ASSERT_TRUE(b[2] & 0x80) << v;  // explicit integer bit
+            ASSERT_EQ(layout::decode_extended(b.data()), v);
         }
     }
 }

@@ -1,8 +1,9 @@
-// The once-per-file clip condition (a warning on standard error for
-// floating-point samples, an exception for integers) and the argument checks
-// of write.
+// The once-per-file clip condition (a warning on the writer's warning sink
+// for floating-point samples, an exception for integers) and the argument
+// checks of write.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
 
 #include "tests/wraiff/WriterTestUtil.h"
@@ -42,28 +43,34 @@ TEST(WraiffWarnings, IntegerOverloadsThrowClippedOncePerFileAfterWriting) {
     checkIntegerClipping<short>();
 }
 
-TEST(WraiffWarnings, FloatingOverloadsWarnOnStandardErrorOncePerFile) {
+TEST(WraiffWarnings, FloatingOverloadsWarnOnTheSinkOncePerFile) {
     testsupport::TempDir dir;
     const std::string path = dir.file("warn.aif");
     const double clean[] = {0.5, -0.5}, loud[] = {1.5, -0.25};
     const float loudf[] = {-3.0f, 0.0f};
+    std::ostringstream warnings;
     WRAIFF w;
+    w.warnings_to(&warnings);
     for (int file = 0; file < 2; ++file) {
         w.open(path.c_str(), 44100.0, 2, 16);
-        testing::internal::CaptureStderr();
         w.write(clean, 1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-        testing::internal::CaptureStderr();
+        EXPECT_EQ(wraifftest::taken(warnings), "");
         w.write(loud, 1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Clipped!\n");
-        testing::internal::CaptureStderr();
+        EXPECT_EQ(wraifftest::taken(warnings), "Clipped!\n");
         w.write(loudf, 1);
         w.write(loud, 1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(wraifftest::taken(warnings), "");
         EXPECT_EQ(wraifftest::clippedCount(w), 3u);
         EXPECT_EQ(wraifftest::frameCount(w), 4u);
         w.close();
     }
+    // a null sink drops the warning; the count still holds it
+    w.warnings_to(nullptr);
+    w.open(path.c_str(), 44100.0, 2, 16);
+    w.write(loud, 1);
+    EXPECT_EQ(wraifftest::clippedCount(w), 1u);
+    w.close();
+    EXPECT_EQ(warnings.str(), "");
 }
 
 TEST(WraiffWarnings, WriteChecksItsArgumentsBeforeTheFile) {
@@ -78,15 +85,16 @@ TEST(WraiffWarnings, WriteChecksItsArgumentsBeforeTheFile) {
     const short* noShorts = nullptr;
     EXPECT_EQ(thrownMessage([&] { w.write(noShorts, 5); }), "Wrong argument(s)!\n");
 
+    std::ostringstream warnings;
+    w.warnings_to(&warnings);
     w.open(path.c_str(), 44100.0, 4, 16);
     EXPECT_EQ(thrownMessage([&] { w.write(none, 3); }), "Wrong argument(s)!\n");
     EXPECT_EQ(thrownMessage([&] { w.write(two, -1); }), "Wrong argument(s)!\n");
-    testing::internal::CaptureStderr();
     EXPECT_EQ(thrownMessage([&] { w.write(two, 0); }), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(warnings.str(), "");
     EXPECT_EQ(wraifftest::frameCount(w), 0u);
     w.write(two, 2);
     EXPECT_EQ(wraifftest::frameCount(w), 2u);
     w.close();
-    EXPECT_EQ(testsupport::readFile(path).size(), 54u + 16u);
+    EXPECT_EQ(testsupport::readFile(path).size(), tarvio::aiff::kHeaderBytes + 16);
 }

@@ -1,0 +1,326 @@
+#include "aiff/SampleConvert.h"
+
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "common/byteorder.h"
+
+#if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
+#define TARVIO_CONVERT_SSE2 1
+#include <emmintrin.h>
+#endif
+// Where the compiler can build AVX2 code for one function and ask the CPU at
+// run time whether it has it, there is an AVX2 variant as well.
+#if defined(TARVIO_CONVERT_SSE2) && defined(__x86_64__) && \
+    (defined(__GNUC__) || defined(__clang__)) && !defined(TARVIO_NO_AVX2)
+#define TARVIO_CONVERT_AVX2 1
+#include <immintrin.h>
+#endif
+
+namespace tarvio {
+namespace aiff {
+
+Depth Depth::forBits(int bits) {
+    Depth d;
+    d.bytes = bits / 8;
+    d.full_scale = std::ldexp(1.0, bits - 1);
+    d.max_value = static_cast<std::int64_t>((std::uint64_t{1} << (bits - 1)) - 1u);
+    d.min_value = -d.max_value - 1;
+    d.clamp_low = static_cast<double>(d.min_value);
+    d.clamp_high = static_cast<double>(d.max_value);  // only used up to 48 bits
+    // A scaled value y rounds above max_value exactly when y >= max_value + 0.5
+    // and below min_value exactly when y <= min_value - 0.5. Up to 48 bits both
+    // limits are doubles. At 56 and 64 bits the doubles next to the bounds are
+    // spaced wider than 1: max_value + 0.5 rounds to full_scale (still the
+    // right limit), while the low limit is the first double below min_value.
+    d.clip_high = d.full_scale - 0.5;
+    d.clip_low = bits <= 48
+                     ? -d.full_scale - 0.5
+                     : std::nextafter(-d.full_scale, -std::numeric_limits<double>::infinity());
+    return d;
+}
+
+namespace {
+
+// Rounds a finite value that lies inside the range of Int to the nearest
+// integer, halves away from zero. The fractional part y - trunc(y) is exact in
+// floating point, so unlike adding 0.5 before truncating this never rounds
+// twice (0.49999999999999994 gives 0, 2^52 + 1 stays 2^52 + 1).
+template <typename Int>
+inline Int roundHalfAway(double y) {
+    const Int t = static_cast<Int>(y);
+    const double frac = y - static_cast<double>(t);
+    return static_cast<Int>(t + static_cast<Int>(frac >= 0.5) - static_cast<Int>(frac <= -0.5));
+}
+
+// A scaled sample y at depths up to 48 bits, where the bounds and the halfway
+// points beyond them are exact doubles: clamp first, then round, without
+// branches. All comparisons happen on doubles before anything is turned into
+// an integer, so no input (however large, or infinite) can overflow.
+template <typename Int>
+inline std::int64_t roundNarrow(double y, const Depth& d, std::uint32_t& clipped) {
+    y = (y == y) ? y : 0.0;
+    clipped +=
+        static_cast<std::uint32_t>(y <= d.clip_low) + static_cast<std::uint32_t>(y >= d.clip_high);
+    y = y < d.clamp_low ? d.clamp_low : y;
+    y = y > d.clamp_high ? d.clamp_high : y;
+    return roundHalfAway<Int>(y);
+}
+
+// A scaled sample y at 56 and 64 bits, where max_value is not a double:
+// decide on the clipping first and convert only values known to fit.
+inline std::int64_t roundWide(double y, const Depth& d, std::uint32_t& clipped) {
+    if (y >= d.clip_high) {
+        ++clipped;
+        return d.max_value;
+    }
+    if (y <= d.clip_low) {
+        ++clipped;
+        return d.min_value;
+    }
+    if (y != y)
+        return 0;
+    return roundHalfAway<std::int64_t>(y);
+}
+
+// The portable conversion of floating-point samples to NB-byte integers.
+template <int NB, typename T>
+std::uint32_t convertFloat(const T* in, std::size_t n, unsigned char* out, const Depth& depth) {
+    // A local copy: the compiler cannot tell that the byte stores leave
+    // `depth` alone and would reload it for every sample.
+    const Depth d = depth;
+    // Rounding in 32 bits where the depth allows it is cheaper.
+    using Int = typename std::conditional<NB <= 4, std::int32_t, std::int64_t>::type;
+    std::uint32_t clipped = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double y = static_cast<double>(in[i]) * d.full_scale;
+        std::int64_t v;
+        if constexpr (NB <= 6)
+            v = roundNarrow<Int>(y, d, clipped);
+        else
+            v = roundWide(y, d, clipped);
+        bytes::putBE(out + i * NB, static_cast<std::uint64_t>(v), NB);
+    }
+    return clipped;
+}
+
+// Integer samples are values at the file's depth already: only clipped.
+template <int NB, typename T>
+std::uint32_t convertInt(const T* in, std::size_t n, unsigned char* out, const Depth& d) {
+    const std::int64_t min_value = d.min_value, max_value = d.max_value;
+    std::uint32_t clipped = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t v = static_cast<std::int64_t>(in[i]);
+        clipped +=
+            static_cast<std::uint32_t>(v < min_value) + static_cast<std::uint32_t>(v > max_value);
+        v = v < min_value ? min_value : v;
+        v = v > max_value ? max_value : v;
+        bytes::putBE(out + i * NB, static_cast<std::uint64_t>(v), NB);
+    }
+    return clipped;
+}
+
+std::uint32_t convertDouble16_portable(const double* in, std::size_t n, unsigned char* out,
+                                       const Depth& d) {
+    return convertFloat<2, double>(in, n, out, d);
+}
+
+#if defined(TARVIO_CONVERT_SSE2)
+// Two doubles of a 16-bit file at a time, by the same steps as roundNarrow:
+// NaN to 0, count the values beyond the clip limits, clamp to the bounds,
+// truncate, and move away from zero by one where the exact fraction is at
+// least a half. Leaves the two results as 32-bit integers in the low half;
+// adds the clip masks (-1 each) to `clips`.
+inline __m128i round16x2(const double* in, __m128d fs, __m128d clamp_low, __m128d clamp_high,
+                         __m128d clip_low, __m128d clip_high, __m128i& clips) {
+    __m128d y = _mm_mul_pd(_mm_loadu_pd(in), fs);
+    y = _mm_and_pd(y, _mm_cmpord_pd(y, y));  // NaN becomes +0.0
+    clips = _mm_add_epi64(clips, _mm_castpd_si128(_mm_cmple_pd(y, clip_low)));
+    clips = _mm_add_epi64(clips, _mm_castpd_si128(_mm_cmpge_pd(y, clip_high)));
+    y = _mm_max_pd(y, clamp_low);  // y > low ? y : low, as in the portable loop
+    y = _mm_min_pd(y, clamp_high);
+    const __m128i t = _mm_cvttpd_epi32(y);
+    const __m128d frac = _mm_sub_pd(y, _mm_cvtepi32_pd(t));
+    const __m128i up = _mm_castpd_si128(_mm_cmpge_pd(frac, _mm_set1_pd(0.5)));
+    const __m128i down = _mm_castpd_si128(_mm_cmple_pd(frac, _mm_set1_pd(-0.5)));
+    // The masks are -1 where true, so down - up is +1 where the value goes
+    // up and -1 where it goes down; its 64-bit lanes move to 32-bit lanes 0
+    // and 1, next to t.
+    const __m128i adjust = _mm_shuffle_epi32(_mm_sub_epi64(down, up), _MM_SHUFFLE(3, 3, 2, 0));
+    return _mm_add_epi32(t, adjust);
+}
+
+// The bulk of a 16-bit conversion of doubles, eight samples at a time.
+// Returns how many samples it converted (a multiple of 8; the caller does the
+// rest) and adds the clipped ones to `clipped`.
+std::size_t bulkDouble16Sse2(const double* in, std::size_t n, unsigned char* out, const Depth& d,
+                             std::uint32_t& clipped) {
+    const __m128d fs = _mm_set1_pd(d.full_scale);
+    const __m128d clamp_low = _mm_set1_pd(d.clamp_low);
+    const __m128d clamp_high = _mm_set1_pd(d.clamp_high);
+    const __m128d clip_low = _mm_set1_pd(d.clip_low);
+    const __m128d clip_high = _mm_set1_pd(d.clip_high);
+    __m128i clips = _mm_setzero_si128();
+    const std::size_t bulk = n - n % 8;
+    for (std::size_t i = 0; i < bulk; i += 8) {
+        const __m128i a = round16x2(in + i, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        const __m128i b =
+            round16x2(in + i + 2, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        const __m128i c =
+            round16x2(in + i + 4, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        const __m128i e =
+            round16x2(in + i + 6, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        // Every value lies within -32768..32767 by now: packing never
+        // saturates. Then swap the bytes of each 16-bit value: big-endian.
+        const __m128i v = _mm_packs_epi32(_mm_unpacklo_epi64(a, b), _mm_unpacklo_epi64(c, e));
+        const __m128i be = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), be);
+    }
+    // Each lane counted its clips as -1s.
+    alignas(16) std::int64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), clips);
+    clipped += static_cast<std::uint32_t>(-(lanes[0] + lanes[1]));
+    return bulk;
+}
+
+std::uint32_t convertDouble16_sse2(const double* in, std::size_t n, unsigned char* out,
+                                   const Depth& d) {
+    std::uint32_t clipped = 0;
+    const std::size_t done = bulkDouble16Sse2(in, n, out, d, clipped);
+    return clipped + convertDouble16_portable(in + done, n - done, out + 2 * done, d);
+}
+#endif
+
+#if defined(TARVIO_CONVERT_AVX2)
+// round16x2 for four doubles: the same steps, the same results.
+__attribute__((target("avx2"))) inline __m128i round16x4(const double* in, __m256d fs,
+                                                         __m256d clamp_low, __m256d clamp_high,
+                                                         __m256d clip_low, __m256d clip_high,
+                                                         __m256i& clips) {
+    __m256d y = _mm256_mul_pd(_mm256_loadu_pd(in), fs);
+    y = _mm256_and_pd(y, _mm256_cmp_pd(y, y, _CMP_ORD_Q));  // NaN becomes +0.0
+    clips = _mm256_add_epi64(clips, _mm256_castpd_si256(_mm256_cmp_pd(y, clip_low, _CMP_LE_OQ)));
+    clips = _mm256_add_epi64(clips, _mm256_castpd_si256(_mm256_cmp_pd(y, clip_high, _CMP_GE_OQ)));
+    y = _mm256_max_pd(y, clamp_low);
+    y = _mm256_min_pd(y, clamp_high);
+    const __m128i t = _mm256_cvttpd_epi32(y);
+    const __m256d frac = _mm256_sub_pd(y, _mm256_cvtepi32_pd(t));
+    const __m256i up = _mm256_castpd_si256(_mm256_cmp_pd(frac, _mm256_set1_pd(0.5), _CMP_GE_OQ));
+    const __m256i down = _mm256_castpd_si256(_mm256_cmp_pd(frac, _mm256_set1_pd(-0.5), _CMP_LE_OQ));
+    // +1 where the value goes up, -1 where it goes down; the low halves of
+    // the four 64-bit lanes gathered into 32-bit lanes 0 to 3.
+    const __m256i adjust = _mm256_permutevar8x32_epi32(_mm256_sub_epi64(down, up),
+                                                       _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    return _mm_add_epi32(t, _mm256_castsi256_si128(adjust));
+}
+
+// bulkDouble16Sse2 sixteen samples at a time with AVX2.
+__attribute__((target("avx2"))) std::size_t bulkDouble16Avx2(const double* in, std::size_t n,
+                                                             unsigned char* out, const Depth& d,
+                                                             std::uint32_t& clipped) {
+    const __m256d fs = _mm256_set1_pd(d.full_scale);
+    const __m256d clamp_low = _mm256_set1_pd(d.clamp_low);
+    const __m256d clamp_high = _mm256_set1_pd(d.clamp_high);
+    const __m256d clip_low = _mm256_set1_pd(d.clip_low);
+    const __m256d clip_high = _mm256_set1_pd(d.clip_high);
+    // Swaps the two bytes of every 16-bit value: big-endian.
+    const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
+                                          0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    __m256i clips = _mm256_setzero_si256();
+    const std::size_t bulk = n - n % 16;
+    for (std::size_t i = 0; i < bulk; i += 16) {
+        const __m128i a = round16x4(in + i, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        const __m128i b =
+            round16x4(in + i + 4, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        const __m128i c =
+            round16x4(in + i + 8, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        const __m128i e =
+            round16x4(in + i + 12, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
+        // Packing works within each 128-bit half: (a, b) in the low half and
+        // (c, e) in the high half come out as a, b, c, e in order. Nothing
+        // saturates: every value lies within -32768..32767.
+        const __m256i v = _mm256_packs_epi32(_mm256_set_m128i(c, a), _mm256_set_m128i(e, b));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i), _mm256_shuffle_epi8(v, swap));
+    }
+    alignas(32) std::int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), clips);
+    clipped += static_cast<std::uint32_t>(-(lanes[0] + lanes[1] + lanes[2] + lanes[3]));
+    return bulk;
+}
+
+// The rest after the 16-wide bulk (fewer than 16 samples) goes through the
+// SSE2 variant.
+std::uint32_t convertDouble16_avx2(const double* in, std::size_t n, unsigned char* out,
+                                   const Depth& d) {
+    std::uint32_t clipped = 0;
+    const std::size_t done = bulkDouble16Avx2(in, n, out, d, clipped);
+    return clipped + convertDouble16_sse2(in + done, n - done, out + 2 * done, d);
+}
+#endif
+
+// The variants, decided once per process; the one run-time question about
+// the CPU is asked here.
+std::vector<Double16Variant> availableDouble16Variants() {
+    std::vector<Double16Variant> variants = {{"portable", &convertDouble16_portable}};
+#if defined(TARVIO_CONVERT_SSE2)
+    variants.push_back({"sse2", &convertDouble16_sse2});
+#endif
+#if defined(TARVIO_CONVERT_AVX2)
+    __builtin_cpu_init();  // in case this runs before the static constructors
+    if (__builtin_cpu_supports("avx2"))
+        variants.push_back({"avx2", &convertDouble16_avx2});
+#endif
+    return variants;
+}
+
+template <int NB, typename T>
+constexpr Converter<T> converterFor() {
+    if constexpr (std::is_floating_point<T>::value)
+        return &convertFloat<NB, T>;
+    else
+        return &convertInt<NB, T>;
+}
+
+}  // namespace
+
+const std::vector<Double16Variant>& double16Variants() {
+    static const std::vector<Double16Variant> variants = availableDouble16Variants();
+    return variants;
+}
+
+template <typename T>
+Converter<T> pickConverter(const Depth& depth) {
+    if constexpr (std::is_same<T, double>::value) {
+        if (depth.bytes == 2)
+            return double16Variants().back().convert;
+    }
+    switch (depth.bytes) {
+        case 1:
+            return converterFor<1, T>();
+        case 2:
+            return converterFor<2, T>();
+        case 3:
+            return converterFor<3, T>();
+        case 4:
+            return converterFor<4, T>();
+        case 5:
+            return converterFor<5, T>();
+        case 6:
+            return converterFor<6, T>();
+        case 7:
+            return converterFor<7, T>();
+        default:
+            return converterFor<8, T>();
+    }
+}
+
+template Converter<double> pickConverter<double>(const Depth&);
+template Converter<float> pickConverter<float>(const Depth&);
+template Converter<long> pickConverter<long>(const Depth&);
+template Converter<int> pickConverter<int>(const Depth&);
+template Converter<short> pickConverter<short>(const Depth&);
+template Converter<signed char> pickConverter<signed char>(const Depth&);
+
+}  // namespace aiff
+}  // namespace tarvio
