@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "aiff/AiffLayout.h"
 #include "common/ChunkReader.h"
 #include "common/byteorder.h"
 
@@ -128,34 +129,16 @@ constexpr std::size_t kReadPieceBytes = 64 * 1024;
 
 // The FORM size of a file holding only an 18-byte COMM and an SSND chunk
 // with no data offset, without its sample bytes.
-constexpr std::int64_t kMinimalFormSize = 46;
+constexpr std::int64_t kMinimalFormSize = tarvio::aiff::kFormOverhead;
 
 // The FORM size is checked only against required sizes up to this.
 constexpr std::int64_t kLargestComparedSize = 2147483647;
 
 // The size of a COMM body without extension bytes.
-constexpr std::uint32_t kCommBytes = 18;
+constexpr std::uint32_t kCommBytes = tarvio::aiff::kCommBodyBytes;
 
 bool isTag(const void* p, const char* tag) {
     return std::memcmp(p, tag, 4) == 0;
-}
-
-// Decodes the 80-bit IEEE 754 extended number of AIFF's COMM chunk.
-double decodeExtended(const unsigned char* b) {
-    const bool negative = (b[0] & 0x80u) != 0;
-    const int exponent = ((b[0] & 0x7F) << 8) | b[1];
-    const std::uint32_t hi = tarvio::bytes::getU32BE(b + 2);
-    const std::uint32_t lo = tarvio::bytes::getU32BE(b + 6);
-    double value;
-    if (exponent == 0 && hi == 0 && lo == 0) {
-        value = 0.0;
-    } else if (exponent == 0x7FFF) {
-        value = HUGE_VAL;
-    } else {
-        value = std::ldexp(static_cast<double>(hi), exponent - 16414) +
-                std::ldexp(static_cast<double>(lo), exponent - 16446);
-    }
-    return negative ? -value : value;
 }
 
 }  // namespace
@@ -281,7 +264,7 @@ void RDAIFF_impl::readComm(std::uint32_t chunkSize, std::uint32_t formSize) {
     unsigned char extended[10];
     if (!readBytes(extended, 10))
         throw text::kNoRate;
-    rate = decodeExtended(extended);
+    rate = tarvio::aiff::decode_extended(extended);
     if (!(rate > 0.0 && rate <= 1000000.0))
         throw text::kBadRate;
 }
