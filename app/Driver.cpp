@@ -111,19 +111,6 @@ void processAll(WavInFile& reader, WRAIFF& writer, Spatializer& spatializer,
     interrupt::check();
 }
 
-// After the writer refused a block at the size limit, the file holds every
-// frame it took and the writer can still finish it: that file is the result
-// the run keeps. Returns whether the header was completed.
-bool finishAtSizeLimit(WRAIFF& writer) {
-    try {
-        writer.close();
-        return true;
-    } catch (const char* message) {
-        std::cerr << (message ? message : "") << std::flush;
-        return false;
-    }
-}
-
 // Everything between creating the output and closing it: report, block loop
 // and the writer's report. The spatializer's buffers are released before the
 // caller closes the writer.
@@ -146,7 +133,7 @@ void spatializeInto(WRAIFF& writer, WavInFile& reader, Spatializer& spatializer,
 // local here, so that when an exception leaves, the buffers are released, the
 // writer and the reader are destroyed, and the unfinished output is removed,
 // before the caller's handler prints its line.
-void spatialize(int argc, const char* const* argv, std::ostream& out) {
+void spatialize(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     const int nargs = argc - 1;
     if (nargs != 8 && nargs != 9)
         throw std::runtime_error(kUsage);
@@ -162,7 +149,7 @@ void spatialize(int argc, const char* const* argv, std::ostream& out) {
     // Replacing the output must not touch the file still to be read.
     if (sameFile(argv[1], argv[2]))
         throw std::runtime_error("input and output are the same file");
-    SafeOutput output(argv[2]);
+    SafeOutput output(argv[2], &err);
     output.check();
 
     const SpatializerParams params = parseParams(argc, argv);
@@ -173,6 +160,7 @@ void spatialize(int argc, const char* const* argv, std::ostream& out) {
     WRAIFF writer(output.writePath().c_str(), rate, 4, 16);
     if (!writer.is_open())
         throw std::runtime_error("cannot create output AIFF file");
+    writer.warnings_to(&err);
     output.opened();
     writer.report_as(argv[2]);
     interrupt::check();
@@ -180,7 +168,9 @@ void spatialize(int argc, const char* const* argv, std::ostream& out) {
         spatializeInto(writer, reader, spatializer, params, argv[1], out);
         writer.close();
     } catch (const char* message) {
-        if (message == wraiff_too_large && finishAtSizeLimit(writer))
+        // At the size limit the file holds every frame the writer took, and
+        // the writer can still finish it: that file is the run's result.
+        if (message == wraiff_too_large && writer.finish())
             output.commit();
         throw;
     }
@@ -195,10 +185,10 @@ int stoppedBySignal() {
 
 }  // namespace
 
-int run(int argc, const char* const* argv, std::ostream& out) {
+int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     printBanner(out);
     try {
-        spatialize(argc, argv, out);
+        spatialize(argc, argv, out, err);
         return 0;
     } catch (const Interrupted& stop) {
         // Stopped on request: nothing more to say.

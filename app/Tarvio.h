@@ -4,6 +4,7 @@
 #ifndef TARVIO_APP_TARVIO_H
 #define TARVIO_APP_TARVIO_H
 
+#include <iostream>
 #include <ostream>
 
 #include "engine/Spatializer.h"
@@ -12,8 +13,10 @@
 namespace tarvio {
 
 // Runs the whole program: banner, argument check, files, report, block loop.
-// All text goes to `out`; returns the process exit status.
-int run(int argc, const char* const* argv, std::ostream& out);
+// The report and error lines go to `out`, the writer's warnings and the
+// report of a file that could not be removed to `err`; returns the process
+// exit status.
+int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err = std::cerr);
 
 }  // namespace tarvio
 

@@ -75,18 +75,19 @@ bool renameAllowed(const std::string& dir, const struct stat& file) {
     return me == 0 || file.st_uid == me || d.st_uid == me;
 }
 
-void reportLeftBehind(const std::string& path) {
+void reportLeftBehind(std::ostream& out, const std::string& path) {
     const int err = errno;
     try {
-        std::cerr << "could not remove the unfinished output \"" << path
-                  << "\": " << std::strerror(err) << std::endl;
+        out << "could not remove the unfinished output \"" << path << "\": " << std::strerror(err)
+            << std::endl;
     } catch (...) {
     }
 }
 
 }  // namespace
 
-SafeOutput::SafeOutput(std::string path) : path_(std::move(path)) {}
+SafeOutput::SafeOutput(std::string path, std::ostream* report)
+    : path_(std::move(path)), report_(report ? report : &std::cerr) {}
 
 SafeOutput::~SafeOutput() {
     discard();
@@ -190,7 +191,7 @@ void SafeOutput::discard() noexcept {
         st.st_ino != ino_)
         return;
     if (::unlink(p.c_str()) != 0)
-        reportLeftBehind(p);
+        reportLeftBehind(*report_, p);
 }
 
 }  // namespace tarvio

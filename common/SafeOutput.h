@@ -10,14 +10,16 @@
 
 #include <sys/types.h>
 
+#include <ostream>
 #include <string>
 
 namespace tarvio {
 
 class SafeOutput {
   public:
-    // `path` is the output as the user named it.
-    explicit SafeOutput(std::string path);
+    // `path` is the output as the user named it; a file that cannot be
+    // removed is reported on `report` (standard error by default).
+    explicit SafeOutput(std::string path, std::ostream* report = nullptr);
     // Removes what an unfinished run wrote (see discard).
     ~SafeOutput();
 
@@ -55,6 +57,7 @@ class SafeOutput {
 
   private:
     std::string path_;      // as given
+    std::ostream* report_;  // where a file left behind is reported
     std::string resolved_;  // path_ with symbolic links followed
     std::string temp_;      // the temporary file, empty when writing in place
     bool inPlace_ = true;
