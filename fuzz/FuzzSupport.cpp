@@ -4,20 +4,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
-#include <streambuf>
 #include <string>
 #include <vector>
 
 namespace fuzzsupport {
 
 namespace {
-
-class NullBuffer : public std::streambuf {
-  protected:
-    int overflow(int c) override { return c == EOF ? 0 : c; }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
 
 // Scratch files are removed when the fuzzer exits normally.
 std::vector<std::string>& scratchFiles() {
@@ -50,11 +42,6 @@ void writeFile(const std::string& path, const std::uint8_t* data, std::size_t si
         std::abort();
     if (std::fclose(f) != 0)
         std::abort();
-}
-
-void silenceStderrStream() {
-    static NullBuffer sink;
-    std::cerr.rdbuf(&sink);
 }
 
 }  // namespace fuzzsupport

@@ -17,10 +17,6 @@ std::string scratchPath(const char* suffix);
 // a broken harness is never mistaken for a passing run.
 void writeFile(const std::string& path, const std::uint8_t* data, std::size_t size);
 
-// Sends std::cerr into a sink for the life of the process (the AIFF writer's
-// warnings would otherwise flood the fuzzer's log).
-void silenceStderrStream();
-
 }  // namespace fuzzsupport
 
 #endif  // TARVIO_FUZZ_FUZZSUPPORT_H

@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "aiff/wraiff.h"
+#include "tests/support/AiffFixtures.h"
+#include "tests/support/WavFixtures.h"
 #include "wav/WavFile.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testsupport::Bytes;
 
 Bytes load(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -28,18 +30,6 @@ Bytes load(const std::string& path) {
 void save(const std::string& path, const Bytes& b) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-void le(Bytes& b, std::uint32_t v, int n) {
-    for (int i = 0; i < n; ++i)
-        b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-void be(Bytes& b, std::uint32_t v, int n) {
-    for (int i = n - 1; i >= 0; --i)
-        b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-void tag(Bytes& b, const char* t) {
-    b.insert(b.end(), t, t + 4);
 }
 
 std::vector<double> tone(int samples) {
@@ -71,26 +61,15 @@ Bytes aiffFromWriter(const std::string& scratch, double rate, short channels, sh
 // A WAV file with an odd-sized unknown block (with its pad byte) and an
 // 18-byte format block before the data.
 Bytes handMadeWav() {
-    Bytes b;
-    tag(b, "RIFF");
-    le(b, 0, 4);
-    tag(b, "WAVE");
-    tag(b, "LIST");
-    le(b, 3, 4);
-    b.insert(b.end(), {'a', 'b', 'c', 0});
-    tag(b, "fmt ");
-    le(b, 18, 4);
-    le(b, 1, 2);
-    le(b, 2, 2);
-    le(b, 8000, 4);
-    le(b, 32000, 4);
-    le(b, 4, 2);
-    le(b, 16, 2);
-    le(b, 0, 2);
-    tag(b, "data");
-    le(b, 16, 4);
+    wavfix::Format f;
+    f.channels = 2;
+    Bytes data;
     for (int i = 0; i < 16; ++i)
-        b.push_back(static_cast<unsigned char>(i * 17));
+        data.push_back(static_cast<unsigned char>(i * 17));
+    Bytes b = wavfix::riffPart();
+    wavfix::addBlock(b, "LIST", {'a', 'b', 'c'}, true);
+    wavfix::addBlock(b, "fmt ", wavfix::formatBody(f, 18));
+    wavfix::addBlock(b, "data", data);
     b[4] = static_cast<unsigned char>(b.size() - 8);
     return b;
 }
@@ -98,32 +77,14 @@ Bytes handMadeWav() {
 // An AIFF file whose SSND chunk comes before its COMM chunk, with a comment
 // chunk of odd size in front.
 Bytes handMadeAiff() {
-    Bytes ssnd, comm, b;
-    tag(ssnd, "SSND");
-    be(ssnd, 8 + 8, 4);
-    be(ssnd, 0, 4);
-    be(ssnd, 0, 4);
+    Bytes data;
     for (int i = 0; i < 8; ++i)
-        ssnd.push_back(static_cast<unsigned char>(i * 31));
-    tag(comm, "COMM");
-    be(comm, 18, 4);
-    be(comm, 2, 2);
-    be(comm, 2, 4);
-    be(comm, 16, 2);
-    const unsigned char rate[10] = {0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0};
-    comm.insert(comm.end(), rate, rate + 10);
-    tag(b, "FORM");
-    be(b, 0, 4);
-    tag(b, "AIFF");
-    tag(b, "NAME");
-    be(b, 3, 4);
-    b.insert(b.end(), {'a', 'b', 'c', 0});
-    b.insert(b.end(), ssnd.begin(), ssnd.end());
-    b.insert(b.end(), comm.begin(), comm.end());
-    std::uint32_t form = static_cast<std::uint32_t>(b.size() - 8);
-    for (int i = 0; i < 4; ++i)
-        b[4 + i] = static_cast<unsigned char>(form >> (8 * (3 - i)));
-    return b;
+        data.push_back(static_cast<unsigned char>(i * 31));
+    Bytes chunks;
+    fixture::chunk(chunks, "NAME", {'a', 'b', 'c'});
+    fixture::chunk(chunks, "SSND", fixture::ssnd(data));
+    fixture::chunk(chunks, "COMM", fixture::comm(2, 2, 16));
+    return fixture::form(chunks);
 }
 
 // The program's seeds: a flag byte, seven doubles and a WAV file.

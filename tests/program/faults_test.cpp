@@ -32,6 +32,7 @@ using testsupport::programArgs;
 using testsupport::readFile;
 using testsupport::readOutputFile;
 using testsupport::runTarvio;
+using testsupport::sampleBytes;
 using testsupport::samplePattern;
 using testsupport::TempDir;
 using testsupport::wavBytes;
@@ -52,12 +53,6 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
-
-// The output's samples from byte `from` on, as bytes, for comparing runs.
-Bytes dataOf(const std::string& path) {
-    const Bytes b = readFile(path);
-    return b.size() < 54 ? Bytes() : Bytes(b.begin() + 54, b.end());
-}
 
 // The checks every failing run must pass.
 void expectFailure(const CommandResult& r, const std::string& errorTail, const std::string& input,
@@ -207,7 +202,7 @@ TEST(InputFaults, DataCutShortGivesTheFramesThatArePresent) {
         expectSuccess(runTarvio(programArgs(whole, dir.file("whole.aif"))), dir.file("whole.aif"))
             .frames,
         3000u);
-    const Bytes wholeData = dataOf(dir.file("whole.aif"));
+    const Bytes wholeData = sampleBytes(dir.file("whole.aif"));
 
     struct Cut {
         std::size_t dataBytes;
@@ -229,7 +224,7 @@ TEST(InputFaults, DataCutShortGivesTheFramesThatArePresent) {
         EXPECT_NE(r.out.find("      frames: " + std::to_string(c.frames) + "\n"), std::string::npos)
             << r.out;
         const std::size_t complete = 8u * (c.dataBytes / 4);  // frames with both channels
-        const Bytes data = dataOf(out);
+        const Bytes data = sampleBytes(out);
         ASSERT_GE(data.size(), complete);
         EXPECT_TRUE(std::equal(data.begin(), data.begin() + static_cast<long>(complete),
                                wholeData.begin()));
@@ -355,7 +350,7 @@ TEST(InputFaults, SampleRates) {
                             dir.file("ref.aif"))
                   .frames,
               2500u);
-    const Bytes reference = dataOf(dir.file("ref.aif"));
+    const Bytes reference = sampleBytes(dir.file("ref.aif"));
 
     for (std::uint32_t rate : {0u, 128001u, 4294967295u}) {
         SCOPED_TRACE(rate);
@@ -379,9 +374,9 @@ TEST(InputFaults, SampleRates) {
         EXPECT_NE(r.out.find("sampling rate        = " + std::to_string(rate) + "\n"),
                   std::string::npos);
         if (rate <= 2) {
-            EXPECT_EQ(dataOf(out), reference);
+            EXPECT_EQ(sampleBytes(out), reference);
         } else {
-            EXPECT_NE(dataOf(out), reference);
+            EXPECT_NE(sampleBytes(out), reference);
         }
     }
 }

@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "common/byteorder.h"
-#include "tests/rdaiff/AiffFixture.h"
 #include "tests/rdaiff/PeerCheck.h"
+#include "tests/support/AiffFixtures.h"
+#include "tests/support/TestSupport.h"
 
 using namespace fixture;
 using namespace peer;

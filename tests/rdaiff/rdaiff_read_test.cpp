@@ -5,7 +5,8 @@
 #include <sstream>
 #include <vector>
 
-#include "tests/rdaiff/AiffFixture.h"
+#include "tests/support/AiffFixtures.h"
+#include "tests/support/TestSupport.h"
 
 using namespace fixture;
 using testsupport::TempDir;

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "aiff/wraiff.h"
-#include "tests/rdaiff/AiffFixture.h"
+#include "tests/support/AiffFixtures.h"
+#include "tests/support/TestSupport.h"
 
 using fixture::thrown;
 using testsupport::TempDir;

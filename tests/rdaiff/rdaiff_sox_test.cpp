@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/rdaiff/AiffFixture.h"
 #include "tests/rdaiff/PeerCheck.h"
+#include "tests/support/AiffFixtures.h"
+#include "tests/support/TestSupport.h"
 
 using namespace fixture;
 using namespace peer;

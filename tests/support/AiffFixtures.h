@@ -1,12 +1,13 @@
-// Hand-made AIFF files for the reader tests.
-#ifndef TARVIO_TESTS_RDAIFF_AIFFFIXTURE_H
-#define TARVIO_TESTS_RDAIFF_AIFFFIXTURE_H
+// Hand-made AIFF files for the reader tests and the fuzz seeds.
+#ifndef TARVIO_TESTS_SUPPORT_AIFFFIXTURES_H
+#define TARVIO_TESTS_SUPPORT_AIFFFIXTURES_H
 
 #include <cstdint>
 #include <string>
 
+#include "aiff/AiffLayout.h"
 #include "aiff/rdaiff.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/Bytes.h"
 
 namespace fixture {
 
@@ -14,15 +15,11 @@ using testsupport::appendBE;
 using testsupport::appendTag;
 using testsupport::Bytes;
 
-// The 80-bit extended encoding of a positive whole rate.
-inline Bytes rate(std::uint64_t hz) {
-    int top = 63;
-    while (!(hz >> top & 1u))
-        --top;
-    Bytes b;
-    appendBE(b, 16383u + static_cast<unsigned>(top), 2);
-    appendBE(b, hz << (63 - top), 8);
-    return b;
+// The 80-bit extended encoding of a rate, as the writer makes it.
+inline Bytes rate(double hz) {
+    unsigned char b[tarvio::aiff::kExtendedBytes];
+    tarvio::aiff::encode_extended(hz, b);
+    return Bytes(b, b + sizeof b);
 }
 
 inline Bytes comm(int channels, std::uint32_t frames, int bits, Bytes rateBytes = rate(44100)) {
@@ -97,4 +94,4 @@ std::string thrown(F f) {
 
 }  // namespace fixture
 
-#endif  // TARVIO_TESTS_RDAIFF_AIFFFIXTURE_H
+#endif  // TARVIO_TESTS_SUPPORT_AIFFFIXTURES_H

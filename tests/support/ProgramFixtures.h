@@ -7,23 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/OutputCheck.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WavFixtures.h"
 
 namespace testsupport {
 
-// A PCM WAV file built byte by byte; a test overrides the fields it falsifies,
-// everything else follows the sample format.
-struct WavSpec {
-    int channels = 1;
-    std::uint32_t rate = 44100;
-    int bits = 16;
-    std::vector<std::int16_t> samples;  // 16-bit samples, interleaved
-    long blockAlign = -1;               // -1: bits * channels / 8
-    long long dataLength = -1;          // -1: the bytes of `samples`
-    Bytes before;                       // blocks between "WAVE" and "fmt "
-};
+using wavfix::wavBytes;
+using wavfix::WavSpec;
 
-Bytes wavBytes(const WavSpec& w);
 void writeWav(const std::string& path, const WavSpec& w);
 
 // Mono samples of both signs, zero among them.
@@ -43,20 +35,6 @@ std::string tarvioCommand(const std::vector<std::string>& args);
 CommandResult runTarvio(const std::vector<std::string>& args, const std::string& prefix = "");
 
 bool endsWith(const std::string& s, const std::string& tail);
-
-// What the tests read from the program's output: the header, checked against
-// the file's size, and the samples.
-struct OutputFile {
-    std::string fault;  // empty when the file is a consistent 4-channel 16-bit AIFF
-    int channels = 0;
-    int bits = 0;
-    std::uint32_t frames = 0;
-    double rate = 0;
-    std::vector<std::int16_t> samples;  // only when the header agrees with the data
-    bool ok() const { return fault.empty(); }
-};
-
-OutputFile readOutputFile(const std::string& path);
 
 }  // namespace testsupport
 

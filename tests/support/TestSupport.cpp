@@ -63,20 +63,6 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-void appendTag(Bytes& b, const char tag[4]) {
-    b.insert(b.end(), tag, tag + 4);
-}
-
-void appendLE(Bytes& b, std::uint64_t v, int n) {
-    for (int i = 0; i < n; ++i)
-        b.push_back(static_cast<unsigned char>((v >> (8 * i)) & 0xFF));
-}
-
-void appendBE(Bytes& b, std::uint64_t v, int n) {
-    for (int i = n - 1; i >= 0; --i)
-        b.push_back(static_cast<unsigned char>((v >> (8 * i)) & 0xFF));
-}
-
 std::string shellQuote(const std::string& s) {
     std::string q = "'";
     for (char c : s) {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+#include "tests/support/Bytes.h"
 
-using Bytes = std::vector<unsigned char>;
+namespace testsupport {
 
 // A fresh directory below the system's temporary directory, removed with
 // everything in it when the object goes out of scope.
@@ -31,11 +31,6 @@ class TempDir {
 Bytes readFile(const std::string& path);
 void writeFile(const std::string& path, const Bytes& bytes);
 bool fileExists(const std::string& path);
-
-// Appends numbers and tags to a byte vector, for hand-made file fixtures.
-void appendTag(Bytes& b, const char tag[4]);
-void appendLE(Bytes& b, std::uint64_t v, int n);
-void appendBE(Bytes& b, std::uint64_t v, int n);
 
 // The result of a command run through the shell.
 struct CommandResult {

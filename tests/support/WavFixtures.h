@@ -1,13 +1,14 @@
 // Builders for hand-made WAV files: the RIFF part, blocks with or without the
-// pad byte, and format bodies of any length.
-#ifndef TARVIO_TESTS_WAV_WAVFIXTURES_H
-#define TARVIO_TESTS_WAV_WAVFIXTURES_H
+// pad byte, format bodies of any length, and whole PCM files whose fields a
+// test may falsify. Shared by the tests and the fuzz targets' seed maker.
+#ifndef TARVIO_TESTS_SUPPORT_WAVFIXTURES_H
+#define TARVIO_TESTS_SUPPORT_WAVFIXTURES_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tests/support/TestSupport.h"
+#include "tests/support/Bytes.h"
 
 namespace wavfix {
 
@@ -71,10 +72,42 @@ inline Bytes canonical(const Format& f, const Bytes& data) {
     return b;
 }
 
+// A PCM WAV file built byte by byte; a test overrides the fields it falsifies,
+// everything else follows the sample format.
+struct WavSpec {
+    int channels = 1;
+    std::uint32_t rate = 44100;
+    int bits = 16;
+    std::vector<std::int16_t> samples;  // 16-bit samples, interleaved
+    long blockAlign = -1;               // -1: bits * channels / 8
+    long long dataLength = -1;          // -1: the bytes of `samples`
+    Bytes before;                       // blocks between "WAVE" and "fmt "
+};
+
+// The file of `w`, with a RIFF length that counts what is really there.
+inline Bytes wavBytes(const WavSpec& w) {
+    Format f;
+    f.channels = w.channels;
+    f.rate = w.rate;
+    f.bits = w.bits;
+    f.blockAlign = static_cast<int>(w.blockAlign);
+    Bytes data;
+    for (std::int16_t s : w.samples)
+        testsupport::appendLE(data, static_cast<std::uint16_t>(s), 2);
+    Bytes b = riffPart();
+    b.insert(b.end(), w.before.begin(), w.before.end());
+    addBlock(b, "fmt ", formatBody(f));
+    addBlock(b, "data", data, false, w.dataLength);
+    const std::uint64_t riffLength = 36 + w.before.size() + data.size();
+    for (int i = 0; i < 4; ++i)
+        b[4 + i] = static_cast<unsigned char>((riffLength >> (8 * i)) & 0xFF);
+    return b;
+}
+
 inline std::uint32_t le32(const Bytes& b, std::size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
 }
 
 }  // namespace wavfix
 
-#endif  // TARVIO_TESTS_WAV_WAVFIXTURES_H
+#endif  // TARVIO_TESTS_SUPPORT_WAVFIXTURES_H

@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "WavFixtures.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/WavFixtures.h"
 #include "wav/WavFile.h"
 
 using namespace wavfix;

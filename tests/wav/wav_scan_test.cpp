@@ -6,7 +6,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "WavFixtures.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/WavFixtures.h"
 #include "wav/WavFile.h"
 
 using namespace wavfix;

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "WavFixtures.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/WavFixtures.h"
 #include "wav/WavFile.h"
 
 using namespace wavfix;
