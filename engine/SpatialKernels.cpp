@@ -2,6 +2,8 @@
 // the one place that chooses among the kernel variants.
 #include "engine/SpatialKernels.h"
 
+#include <cmath>
+
 namespace tarvio {
 
 namespace {
@@ -21,6 +23,13 @@ struct AxisGains {
 
 inline AxisGains bilinearGains(double p) {
     return {p, 1.0 - p};
+}
+
+// A quarter turn of sine and cosine: sin^2 + cos^2 = 1 on each axis, so the
+// four squared gains add up to 1.
+inline AxisGains powerGains(double p) {
+    constexpr double kQuarterTurn = 1.57079632679489661923;  // pi / 2
+    return {std::sin(kQuarterTurn * p), std::cos(kQuarterTurn * p)};
 }
 
 // Spreads the mono sample s over the four corners of output frame o:
@@ -70,6 +79,19 @@ void spreadBilinear_portable(const double* x, const double* y, const double* mon
     for (int j = 0; j < frames; ++j) {
         spreadFrame(bilinearGains(x[j]), bilinearGains(y[j]), mono[j], out + kOutChannels * j);
     }
+}
+
+void spreadPower_portable(const double* x, const double* y, const double* mono, int frames,
+                          double* out) {
+    for (int j = 0; j < frames; ++j) {
+        spreadFrame(powerGains(x[j]), powerGains(y[j]), mono[j], out + kOutChannels * j);
+    }
+}
+
+void cornerGains(GainLaw law, double x, double y, double gains[4]) {
+    const AxisGains gx = law == GainLaw::Power ? powerGains(x) : bilinearGains(x);
+    const AxisGains gy = law == GainLaw::Power ? powerGains(y) : bilinearGains(y);
+    spreadFrame(gx, gy, 1.0, gains);
 }
 
 void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,

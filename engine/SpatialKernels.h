@@ -17,6 +17,7 @@
 #include <cmath>
 #include <vector>
 
+#include "engine/GainLaw.h"
 #include "engine/Spatializer.h"
 
 // The SSE2 kernel is built where the compiler targets SSE2 (every x86-64)
@@ -75,6 +76,9 @@ void rotationPositions_portable(Rotation& rot, const double* pairs, double* pos)
 // Bilinear gains and spreading of `frames` frames at positions (x[j], y[j]).
 void spreadBilinear_portable(const double* x, const double* y, const double* mono, int frames,
                              double* out);
+// Equal-power gains (see GainLaw::Power) and spreading of `frames` frames.
+void spreadPower_portable(const double* x, const double* y, const double* mono, int frames,
+                          double* out);
 
 #if defined(TARVIO_SPATIAL_SSE2)
 // Both rotations in the two lanes of a vector, with bilinear gains and

@@ -89,20 +89,51 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
 
 Spatializer::Spatializer(const SpatializerParams& params, int channels, double sampleRate,
                          int frames, const SpatialKernel& kernel)
-    : kernel_(&kernel), channels_(channels), gain_((1.0 / channels) * params.norm) {
-    assert(channels >= 1 && channels <= INT_MAX / BLOCK_SIZE);
-
-    const std::size_t inSize = static_cast<std::size_t>(channels) * BLOCK_SIZE;
-    inBlock_.reset(new double[inSize]());
-    monoBlock_.reset(new double[BLOCK_SIZE]());
+    : kernel_(&kernel),
+      channels_(channels),
+      gain_((1.0 / channels) * params.norm),
+      law_(GainLaw::Bilinear),
+      rate_(sampleRate) {
     if (kernel.storesPositions) {
         blockX_.reset(new double[BLOCK_SIZE]());
         blockY_.reset(new double[BLOCK_SIZE]());
     }
-    tableX_.reset(new double[kPairTableSize]);
-    tableY_.reset(new double[kPairTableSize]);
+    setUp(params, sampleRate, frames);
+}
+
+// The stages one by one unless this is the classic case, which the fastest
+// kernel runs.
+Spatializer::Spatializer(const SpatializerParams& params, int channels, double sampleRate,
+                         int frames, const SpatializerOptions& options)
+    : kernel_(nullptr),
+      channels_(channels),
+      gain_((1.0 / channels) * params.norm),
+      law_(params.law),
+      rate_(sampleRate > 0.0 ? sampleRate : kDefaultRate) {
+    if (options.path)
+        path_.reset(new BreakpointPath(*options.path));
+    if (!path_ && law_ == GainLaw::Bilinear && !options.keepPositions)
+        kernel_ = &defaultSpatialKernel();
+    if (!kernel_ || kernel_->storesPositions) {
+        blockX_.reset(new double[BLOCK_SIZE]());
+        blockY_.reset(new double[BLOCK_SIZE]());
+    }
+    setUp(params, sampleRate, frames);
+}
+
+// The buffers every case needs, the tables of the rotations (unless a path
+// replaces them), the rotations with their sweeps.
+void Spatializer::setUp(const SpatializerParams& params, double sampleRate, int frames) {
+    assert(channels_ >= 1 && channels_ <= INT_MAX / BLOCK_SIZE);
+    const std::size_t inSize = static_cast<std::size_t>(channels_) * BLOCK_SIZE;
+    inBlock_.reset(new double[inSize]());
+    monoBlock_.reset(new double[BLOCK_SIZE]());
+    if (!path_) {
+        tableX_.reset(new double[kPairTableSize]);
+        tableY_.reset(new double[kPairTableSize]);
+        buildTables(tableX_.get(), tableY_.get());
+    }
     outBlock_.reset(new double[kOutChannels * BLOCK_SIZE]());
-    buildTables(tableX_.get(), tableY_.get());
 
     const double rate = sampleRate > 2.0 ? sampleRate : kDefaultRate;
     const double scale = kTurn / rate;
@@ -138,9 +169,38 @@ int Spatializer::processBlock(int n) {
     }
     mixDown(in, channels_, frames, gain_, monoBlock_.get());
 
-    const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get()};
-    kernel_->run(rot1_, rot2_, buffers, monoBlock_.get(), frames, outBlock_.get());
+    if (kernel_) {
+        const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get()};
+        kernel_->run(rot1_, rot2_, buffers, monoBlock_.get(), frames, outBlock_.get());
+    } else {
+        runStages(frames);
+    }
+    // The point moves on by a whole block, however many frames arrived.
+    firstFrame_ += BLOCK_SIZE;
     return frames;
+}
+
+void Spatializer::runStages(int frames) {
+    double* x = blockX_.get();
+    double* y = blockY_.get();
+    if (path_) {
+        path_->fill(firstFrame_, rate_, frames, x, y);
+    } else {
+        rotationPositions_portable(rot1_, tableX_.get(), x);
+        rotationPositions_portable(rot2_, tableY_.get(), y);
+    }
+    if (law_ == GainLaw::Power)
+        spreadPower_portable(x, y, monoBlock_.get(), frames, outBlock_.get());
+    else
+        spreadBilinear_portable(x, y, monoBlock_.get(), frames, outBlock_.get());
+}
+
+const double* Spatializer::positionsX() const {
+    return blockX_.get();
+}
+
+const double* Spatializer::positionsY() const {
+    return blockY_.get();
 }
 
 const double* Spatializer::outBlock() const {

@@ -5,8 +5,11 @@
 #ifndef TARVIO_ENGINE_SPATIALIZER_H
 #define TARVIO_ENGINE_SPATIALIZER_H
 
+#include <cstdint>
 #include <memory>
 
+#include "engine/BreakpointPath.h"
+#include "engine/GainLaw.h"
 #include "engine/SquarePath.h"
 
 namespace tarvio {
@@ -32,23 +35,42 @@ struct SpatializerParams {
     double angle1 = 0.0;
     double angle2 = 0.0;
     double norm = 1.0;
+    GainLaw law = GainLaw::Bilinear;
+};
+
+// What the spatializer may do besides the classic rotations: follow a
+// breakpoint path instead, and keep each block's positions for the caller.
+struct SpatializerOptions {
+    // Positions from this path (copied) instead of from the rotations; frame
+    // i of the file is at i / sample rate seconds.
+    const BreakpointPath* path = nullptr;
+    // Keep the positions of each block for positionsX() and positionsY().
+    bool keepPositions = false;
 };
 
 struct SpatialKernel;
 
 // Mixes interleaved input blocks down to mono and spreads each sample over
-// four channels with the bilinear gains of a point moving in the unit square.
-// All tables and buffers are allocated by the constructor; processing a block
+// four channels with the gains of a point moving in the unit square. All
+// tables and buffers are allocated by the constructor; processing a block
 // allocates nothing.
+//
+// The classic case (the two rotations, bilinear gains, no positions kept)
+// runs the fastest kernel; every other case runs the stages one by one:
+// positions (rotations or path), gains (the law), spreading. Both give the
+// same bytes where they overlap.
 class Spatializer {
   public:
     // Setup: builds the path tables and sets up both rotations, their sweeps
     // and the mixdown factor. `channels` must be at least 1. The first form
     // uses the kernel the program runs (defaultSpatialKernel()), the second
-    // the given one (from spatialKernels()); all give the same output.
+    // the given one (from spatialKernels()); all give the same output. The
+    // third adds the options above.
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames);
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames,
                 const SpatialKernel& kernel);
+    Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames,
+                const SpatializerOptions& options);
     ~Spatializer();
 
     Spatializer(const Spatializer&) = delete;
@@ -63,6 +85,11 @@ class Spatializer {
     int processBlock(int n);
     const double* outBlock() const;
 
+    // The positions of the frames of the last block, when kept (see
+    // SpatializerOptions), else null.
+    const double* positionsX() const;
+    const double* positionsY() const;
+
     // Moves both rotations on to their next block frequency.
     void advanceSweeps();
 
@@ -73,13 +100,21 @@ class Spatializer {
     void release();
 
   private:
-    const SpatialKernel* kernel_;          // the block processing after the mixdown
-    int channels_;                         // interleaved input channels, at least 1
-    double gain_;                          // mixdown factor: norm / channels
-    Rotation rot1_;                        // drives x through tableX_
-    Rotation rot2_;                        // drives y through tableY_
-    std::unique_ptr<double[]> inBlock_;    // channels * BLOCK_SIZE input samples
-    std::unique_ptr<double[]> monoBlock_;  // BLOCK_SIZE mono samples
+    void setUp(const SpatializerParams& params, double sampleRate, int frames);
+    void runStages(int frames);
+
+    const SpatialKernel* kernel_;           // the block processing after the mixdown, or
+                                            // null for the stages one by one
+    int channels_;                          // interleaved input channels, at least 1
+    double gain_;                           // mixdown factor: norm / channels
+    GainLaw law_;                           // for the stages
+    std::unique_ptr<BreakpointPath> path_;  // positions instead of the rotations
+    double rate_;                           // frames per second of the path's time
+    std::int64_t firstFrame_ = 0;           // of the next block, for the path
+    Rotation rot1_;                         // drives x through tableX_
+    Rotation rot2_;                         // drives y through tableY_
+    std::unique_ptr<double[]> inBlock_;     // channels * BLOCK_SIZE input samples
+    std::unique_ptr<double[]> monoBlock_;   // BLOCK_SIZE mono samples
     // BLOCK_SIZE x- and y-coordinates, for a kernel that stores them.
     std::unique_ptr<double[]> blockX_;
     std::unique_ptr<double[]> blockY_;
