@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake g++ make pkg-config libgtest-dev libsndfile1-dev sox libxml2-utils strace clang libclang-rt-14-dev)
+packages=(cmake g++ make pkg-config libgtest-dev libsndfile1-dev libcli11-dev sox libxml2-utils strace clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

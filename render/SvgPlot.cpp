@@ -21,6 +21,9 @@ constexpr double kLeft = 100;
 constexpr double kTop = 70;
 constexpr double kSide = 400;
 constexpr double kMargin = 0.1;  // how far outside the square a point may be drawn
+// The mean distance between drawn points (in side lengths) beyond which the
+// path is drawn as dots rather than lines.
+constexpr double kMaxStep = 0.08;
 
 double toPageX(double x) {
     return kLeft + kSide * std::clamp(x, -kMargin, 1 + kMargin);
@@ -316,25 +319,40 @@ void appendSpeakers(std::string& s) {
     }
 }
 
-// The path, one polyline for each stretch of the same colour, and its start
-// and end marks.
+// True when the points lie too far apart to be joined by lines: a fast
+// rotation over a long file, thinned to kMaxPoints, would draw chords that
+// the sound never took. The points themselves are always on the path.
+bool tooSparseForLines(const std::vector<PlotPoint>& pts) {
+    double length = 0;
+    for (std::size_t i = 1; i < pts.size(); ++i)
+        length += std::hypot(pts[i].x - pts[i - 1].x, pts[i].y - pts[i - 1].y);
+    return pts.size() > 1 && length / static_cast<double>(pts.size() - 1) > kMaxStep;
+}
+
+// The path, one element for each stretch of the same colour: a polyline, or
+// dots (zero-length strokes with round caps) where lines would mislead.
+// Then its start and end marks.
 void appendPath(std::string& s, const std::vector<PlotPoint>& pts, const Ramp& ramp) {
     if (pts.size() > 1) {
-        s += "<g fill=\"none\" stroke-width=\"2.5\" stroke-linejoin=\"round\" "
-             "stroke-linecap=\"round\">\n";
+        const bool dots = tooSparseForLines(pts);
+        s += dots ? "<g fill=\"none\" stroke-width=\"3\" stroke-linecap=\"round\">\n"
+                  : "<g fill=\"none\" stroke-width=\"2.5\" stroke-linejoin=\"round\" "
+                    "stroke-linecap=\"round\">\n";
         std::size_t first = 0;
         while (first + 1 < pts.size()) {
             const int step = ramp.step(pts[first].seconds);
             std::size_t last = first + 1;
             while (last + 1 < pts.size() && ramp.step(pts[last].seconds) == step)
                 ++last;
-            s += "<polyline stroke=\"" + stepColour(step) + "\" points=\"";
+            s += (dots ? "<path stroke=\"" : "<polyline stroke=\"") + stepColour(step) +
+                 (dots ? "\" d=\"" : "\" points=\"");
             for (std::size_t i = first; i <= last; ++i) {
-                if (i > first)
-                    s += ' ';
+                s += dots ? "M" : (i > first ? " " : "");
                 appendCoord(s, toPageX(pts[i].x));
-                s += ',';
+                s += dots ? " " : ",";
                 appendCoord(s, toPageY(pts[i].y));
+                if (dots)
+                    s += "h0";
             }
             s += "\"/>\n";
             first = last;

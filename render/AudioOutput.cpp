@@ -1,0 +1,204 @@
+#include "render/AudioOutput.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace tarvio::render {
+
+namespace {
+
+// Frames converted in one piece.
+constexpr int kChunkFrames = 1024;
+
+// Converted PCM bytes are collected and handed to libsndfile in pieces of
+// this size: a write call per engine block would cost far more than the
+// samples themselves.
+constexpr std::size_t kBatchBytes = 256 * 1024;
+
+// The size fields of WAV and AIFF files are 32 bits: the sample data must
+// stay below 4 GiB with room for the header chunks.
+constexpr std::uint64_t kMax32BitData = 0xFFFFFFFFull - 4096;
+
+int bitsOf(Depth depth) {
+    switch (depth) {
+        case Depth::Pcm16:
+            return 16;
+        case Depth::Pcm24:
+            return 24;
+        default:
+            return 32;
+    }
+}
+
+int sndfileFormat(Format format, Depth depth) {
+    int major = 0;
+    switch (format) {
+        case Format::Aiff:
+            major = SF_FORMAT_AIFF;
+            break;
+        case Format::Wav:
+            major = SF_FORMAT_WAVEX;  // the extensible format carries the channel mask
+            break;
+        case Format::W64:
+            major = SF_FORMAT_W64;
+            break;
+        case Format::Rf64:
+            major = SF_FORMAT_RF64;
+            break;
+        case Format::Flac:
+            major = SF_FORMAT_FLAC;
+            break;
+    }
+    const int minor = depth == Depth::Pcm16   ? SF_FORMAT_PCM_16
+                      : depth == Depth::Pcm24 ? SF_FORMAT_PCM_24
+                      : depth == Depth::Pcm32 ? SF_FORMAT_PCM_32
+                                              : SF_FORMAT_FLOAT;
+    return major | minor;
+}
+
+// Reverses the bytes of each `width`-byte sample: big-endian to little-endian.
+void swapBytes(unsigned char* p, std::size_t count, int width) {
+    for (std::size_t i = 0; i < count; ++i, p += width)
+        std::reverse(p, p + width);
+}
+
+// A big-endian sample of `width` bytes, as an int scaled to 32 bits the way
+// libsndfile takes integers for narrower formats.
+int fromBigEndian(const unsigned char* p, int width) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < width; ++i)
+        v = (v << 8) | p[i];
+    v <<= 8 * (4 - width);
+    return static_cast<int>(static_cast<std::int32_t>(v));
+}
+
+}  // namespace
+
+AudioOutput::AudioOutput(const std::string& path, const std::string& name, Format format,
+                         Depth depth, int rate, std::int64_t expectedFrames)
+    : name_(name),
+      format_(format),
+      depth_(depth),
+      frontLeftFirst_(format != Format::Aiff),
+      maxBytes_(format == Format::Aiff || format == Format::Wav ? kMax32BitData : 0),
+      convertDepth_(aiff::Depth::forBits(bitsOf(depth))) {
+    const std::uint64_t frameBytes = kChannels * (depth == Depth::Pcm16   ? 2u
+                                                  : depth == Depth::Pcm24 ? 3u
+                                                                          : 4u);
+    if (maxBytes_ != 0 && expectedFrames > 0 &&
+        static_cast<std::uint64_t>(expectedFrames) > maxBytes_ / frameBytes)
+        fail(std::string("the output would pass the 4 GB a ") + formatName(format) +
+             " file can describe; use --format w64 or --format rf64");
+    if (depth != Depth::Float)
+        convert_ = aiff::pickConverter<double>(convertDepth_);
+
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = kChannels;
+    info.format = sndfileFormat(format, depth);
+    if (!sf_format_check(&info))
+        fail("libsndfile cannot write this format at " + std::to_string(rate) + " Hz");
+    sf_ = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!sf_)
+        fail(sf_strerror(nullptr));
+    if (format == Format::Wav || format == Format::Rf64) {
+        int map[kChannels] = {SF_CHANNEL_MAP_LEFT, SF_CHANNEL_MAP_RIGHT, SF_CHANNEL_MAP_REAR_LEFT,
+                              SF_CHANNEL_MAP_REAR_RIGHT};
+        sf_command(sf_, SFC_SET_CHANNEL_MAP_INFO, map, sizeof map);
+    }
+    ordered_.resize(kChannels * kChunkFrames);
+    bytes_.resize(kBatchBytes);
+    ints_.resize(kChannels * kChunkFrames);
+    floats_.resize(kChannels * kChunkFrames);
+}
+
+AudioOutput::~AudioOutput() {
+    if (sf_)
+        sf_close(sf_);
+}
+
+void AudioOutput::fail(const std::string& cause) const {
+    throw std::runtime_error(name_ + ": " + cause);
+}
+
+void AudioOutput::write(const double* samples, int frames) {
+    while (frames > 0) {
+        const int n = std::min(frames, kChunkFrames);
+        writeChunk(samples, n);
+        samples += kChannels * n;
+        frames -= n;
+    }
+}
+
+void AudioOutput::writeChunk(const double* samples, int frames) {
+    const std::size_t count = static_cast<std::size_t>(kChannels) * frames;
+    for (std::size_t i = 0; i < count; ++i)
+        peak_ = std::max(peak_, std::fabs(samples[i]));
+    if (frontLeftFirst_) {
+        // Channels 1 to 4 are front right, front left, back right, back left.
+        for (std::size_t i = 0; i < count; i += kChannels) {
+            ordered_[i] = samples[i + 1];
+            ordered_[i + 1] = samples[i];
+            ordered_[i + 2] = samples[i + 3];
+            ordered_[i + 3] = samples[i + 2];
+        }
+        samples = ordered_.data();
+    }
+    if (depth_ == Depth::Float) {
+        for (std::size_t i = 0; i < count; ++i)
+            floats_[i] = static_cast<float>(samples[i]);
+        if (sf_writef_float(sf_, floats_.data(), frames) != frames)
+            fail(std::string("write failed: ") + sf_strerror(sf_));
+        return;
+    }
+    writeInteger(samples, count);
+}
+
+void AudioOutput::writeInteger(const double* samples, std::size_t count) {
+    const int width = convertDepth_.bytes;
+    const std::size_t bytes = count * static_cast<std::size_t>(width);
+    if (maxBytes_ != 0 && dataBytes_ + bytes > maxBytes_)
+        fail(std::string("the output would pass the 4 GB a ") + formatName(format_) +
+             " file can describe; use --format w64 or --format rf64");
+    if (pending_ + bytes > bytes_.size())
+        flush();
+    unsigned char* out = bytes_.data() + pending_;
+    clipped_ += convert_(samples, count, out, convertDepth_);
+    dataBytes_ += bytes;
+    if (format_ == Format::Flac) {
+        for (std::size_t i = 0; i < count; ++i)
+            ints_[i] = fromBigEndian(out + i * width, width);
+        const sf_count_t frames = static_cast<sf_count_t>(count / kChannels);
+        if (sf_writef_int(sf_, ints_.data(), frames) != frames)
+            fail(std::string("write failed: ") + sf_strerror(sf_));
+        return;
+    }
+    // PCM containers take the bytes as they are stored: AIFF big-endian, the
+    // WAV family little-endian.
+    if (format_ != Format::Aiff)
+        swapBytes(out, count, width);
+    pending_ += bytes;
+}
+
+void AudioOutput::flush() {
+    if (pending_ == 0)
+        return;
+    const sf_count_t n = static_cast<sf_count_t>(pending_);
+    pending_ = 0;
+    if (sf_write_raw(sf_, bytes_.data(), n) != n)
+        fail(std::string("write failed: ") + sf_strerror(sf_));
+}
+
+void AudioOutput::close() {
+    if (!sf_)
+        return;
+    flush();
+    const int err = sf_error(sf_);
+    const int closed = sf_close(sf_);
+    sf_ = nullptr;
+    if (err != SF_ERR_NO_ERROR || closed != 0)
+        fail(std::string("closing failed: ") + sf_error_number(err != 0 ? err : closed));
+}
+
+}  // namespace tarvio::render

@@ -1,0 +1,186 @@
+#include "render/Options.h"
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <stdexcept>
+
+namespace tarvio::render {
+
+namespace {
+
+const char* const kVersion = "tarvio-render 1.0.0";
+
+const char* const kFooter =
+    R"(Loudspeakers: x runs from left (0) to right (1), y from back (0) to front (1).
+  corner    position      AIFF channel   WAV, W64, RF64, FLAC channel
+  (1, 1)    front right   1              2 (FR)
+  (0, 1)    front left    2              1 (FL)
+  (1, 0)    back right    3              4 (BR)
+  (0, 0)    back left     4              3 (BL)
+AIFF keeps the channel order of tarvio. WAV and RF64 declare the
+loudspeakers in their channel mask (FL FR BL BR) and order the channels to
+match; W64 and FLAC use the same order. A WAV or AIFF file cannot pass 4 GB:
+use --format w64 or rf64 for longer outputs.
+
+Exit status: 0 done, 1 the run failed (the earlier output is left as it was),
+2 usage error, 128 + N stopped by signal N.)";
+
+// A number as a whole word: no trailing text, and finite.
+double parseNumber(const std::string& text, const std::string& what) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(begin, &end);
+    if (end == begin || *end != '\0' || !std::isfinite(v) || errno == ERANGE)
+        throw CLI::ValidationError(what, "not a finite number: \"" + text + "\"");
+    return v;
+}
+
+// "F" or "F:F_END".
+Sweep parseSweep(const std::string& text, const std::string& what) {
+    const std::size_t colon = text.find(':');
+    Sweep s;
+    s.init = parseNumber(text.substr(0, colon), what);
+    s.end = colon == std::string::npos ? s.init : parseNumber(text.substr(colon + 1), what);
+    return s;
+}
+
+// The output format that a file name's extension names.
+bool formatFromName(const std::string& name, Format& format) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos)
+        return false;
+    std::string ext = name.substr(dot + 1);
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    static const std::map<std::string, Format> known = {
+        {"aif", Format::Aiff}, {"aiff", Format::Aiff}, {"wav", Format::Wav},
+        {"w64", Format::W64},  {"rf64", Format::Rf64}, {"flac", Format::Flac}};
+    const auto it = known.find(ext);
+    if (it == known.end())
+        return false;
+    format = it->second;
+    return true;
+}
+
+// The checks that need several options at once.
+void checkCombinations(const Options& o, bool haveRotations) {
+    if (!o.pathFile.empty() && haveRotations)
+        throw CLI::ValidationError("--path",
+                                   "a breakpoint path replaces the rotations; leave out --rot1, "
+                                   "--rot2, --angle1 and --angle2");
+    if (o.format == Format::Flac && (o.depth == Depth::Pcm32 || o.depth == Depth::Float))
+        throw CLI::ValidationError("--bits", "FLAC holds 16 or 24 bits");
+}
+
+}  // namespace
+
+const char* formatName(Format format) {
+    switch (format) {
+        case Format::Aiff:
+            return "AIFF";
+        case Format::Wav:
+            return "WAV";
+        case Format::W64:
+            return "W64";
+        case Format::Rf64:
+            return "RF64";
+        case Format::Flac:
+            return "FLAC";
+    }
+    return "?";
+}
+
+const char* depthName(Depth depth) {
+    switch (depth) {
+        case Depth::Pcm16:
+            return "16-bit";
+        case Depth::Pcm24:
+            return "24-bit";
+        case Depth::Pcm32:
+            return "32-bit";
+        case Depth::Float:
+            return "32-bit float";
+    }
+    return "?";
+}
+
+int parseOptions(int argc, const char* const* argv, Options& options, std::ostream& out,
+                 std::ostream& err) {
+    CLI::App app{
+        "Moves a mono mixdown of INPUT around four loudspeakers at the corners of a "
+        "square and writes the four channels to OUTPUT.",
+        "tarvio-render"};
+    app.footer(kFooter);
+    app.set_version_flag("--version", kVersion);
+    std::string rot1, rot2, law = "bilinear", format, bits = "16";
+    app.add_option("--rot1", rot1, "rotation 1 (x) in Hz, sweeping to F_END over the file")
+        ->type_name("F[:F_END]");
+    app.add_option("--rot2", rot2, "rotation 2 (y) in Hz, sweeping to F_END over the file")
+        ->type_name("F[:F_END]");
+    app.add_option("--angle1", options.angle1, "starting angle of rotation 1 in degrees")
+        ->type_name("DEG");
+    app.add_option("--angle2", options.angle2, "starting angle of rotation 2 in degrees")
+        ->type_name("DEG");
+    app.add_option("--norm", options.norm, "amplitude factor of the mixdown (default 1)")
+        ->type_name("X");
+    app.add_option("--law", law, "gain law (default bilinear)")
+        ->check(CLI::IsMember({"bilinear", "power"}));
+    app.add_option("--path", options.pathFile,
+                   "breakpoint path instead of the rotations: lines 'seconds x y'")
+        ->type_name("FILE");
+    app.add_option("--format", format, "output format (default: from OUTPUT's extension)")
+        ->check(CLI::IsMember({"aiff", "wav", "w64", "rf64", "flac"}));
+    app.add_option("--bits", bits, "output sample format (default 16)")
+        ->check(CLI::IsMember({"16", "24", "32", "float"}));
+    app.add_option("--trace", options.traceFile,
+                   "write seconds,x,y,g1,g2,g3,g4 every --trace-step seconds")
+        ->type_name("FILE.csv");
+    app.add_option("--trace-step", options.traceStep, "seconds between trace rows (default 0.01)")
+        ->check(CLI::PositiveNumber)
+        ->type_name("S");
+    app.add_option("--plot", options.plotFile, "write a picture of the path")
+        ->type_name("FILE.svg");
+    app.add_flag("-q,--quiet", options.quiet, "no progress bar and no summary");
+    app.add_option("INPUT", options.input, "the audio file to spatialize")->required();
+    app.add_option("OUTPUT", options.output, "the four-channel file to write")->required();
+
+    try {
+        app.parse(argc, argv);
+        if (!rot1.empty())
+            options.rot1 = parseSweep(rot1, "--rot1");
+        if (!rot2.empty())
+            options.rot2 = parseSweep(rot2, "--rot2");
+        if (!std::isfinite(options.angle1) || !std::isfinite(options.angle2) ||
+            !std::isfinite(options.norm))
+            throw CLI::ValidationError("--angle1, --angle2, --norm", "must be finite numbers");
+        options.law = law == "power" ? GainLaw::Power : GainLaw::Bilinear;
+        options.depth = bits == "24"      ? Depth::Pcm24
+                        : bits == "32"    ? Depth::Pcm32
+                        : bits == "float" ? Depth::Float
+                                          : Depth::Pcm16;
+        if (format.empty() && !formatFromName(options.output, options.format))
+            throw CLI::ValidationError(
+                "OUTPUT", "cannot tell the format from \"" + options.output + "\"; give --format");
+        if (!format.empty())
+            formatFromName("." + format, options.format);
+        const bool haveRotations = app.count("--rot1") + app.count("--rot2") +
+                                       app.count("--angle1") + app.count("--angle2") >
+                                   0;
+        checkCombinations(options, haveRotations);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) {
+            // --help and --version
+            app.exit(e, out, err);
+            return 0;
+        }
+        err << "tarvio-render: " << e.what() << " (see --help)" << std::endl;
+        return 2;
+    }
+    return -1;
+}
+
+}  // namespace tarvio::render

@@ -1,0 +1,11 @@
+// Entry point of the tarvio-render program; all work is done by
+// tarvio::render::run.
+#include <iostream>
+
+#include "common/Interrupt.h"
+#include "render/Render.h"
+
+int main(int argc, char** argv) {
+    tarvio::interrupt::install();
+    return tarvio::render::run(argc, argv, std::cout, std::cerr);
+}
