@@ -108,18 +108,20 @@ const char* depthName(Depth depth) {
     return "?";
 }
 
-int parseOptions(int argc, const char* const* argv, Options& options, std::ostream& out,
-                 std::ostream& err) {
-    CLI::App app{
-        "Moves a mono mixdown of INPUT around four loudspeakers at the corners of a "
-        "square and writes the four channels to OUTPUT.",
-        "tarvio-render"};
+namespace {
+
+// The options as the command line gives them, before they are checked and
+// turned into Options.
+struct Texts {
+    std::string rot1, rot2, law = "bilinear", format, bits = "16";
+};
+
+void addOptions(CLI::App& app, Options& options, Texts& t) {
     app.footer(kFooter);
     app.set_version_flag("--version", kVersion);
-    std::string rot1, rot2, law = "bilinear", format, bits = "16";
-    app.add_option("--rot1", rot1, "rotation 1 (x) in Hz, sweeping to F_END over the file")
+    app.add_option("--rot1", t.rot1, "rotation 1 (x) in Hz, sweeping to F_END over the file")
         ->type_name("F[:F_END]");
-    app.add_option("--rot2", rot2, "rotation 2 (y) in Hz, sweeping to F_END over the file")
+    app.add_option("--rot2", t.rot2, "rotation 2 (y) in Hz, sweeping to F_END over the file")
         ->type_name("F[:F_END]");
     app.add_option("--angle1", options.angle1, "starting angle of rotation 1 in degrees")
         ->type_name("DEG");
@@ -127,14 +129,14 @@ int parseOptions(int argc, const char* const* argv, Options& options, std::ostre
         ->type_name("DEG");
     app.add_option("--norm", options.norm, "amplitude factor of the mixdown (default 1)")
         ->type_name("X");
-    app.add_option("--law", law, "gain law (default bilinear)")
+    app.add_option("--law", t.law, "gain law (default bilinear)")
         ->check(CLI::IsMember({"bilinear", "power"}));
     app.add_option("--path", options.pathFile,
                    "breakpoint path instead of the rotations: lines 'seconds x y'")
         ->type_name("FILE");
-    app.add_option("--format", format, "output format (default: from OUTPUT's extension)")
+    app.add_option("--format", t.format, "output format (default: from OUTPUT's extension)")
         ->check(CLI::IsMember({"aiff", "wav", "w64", "rf64", "flac"}));
-    app.add_option("--bits", bits, "output sample format (default 16)")
+    app.add_option("--bits", t.bits, "output sample format (default 16)")
         ->check(CLI::IsMember({"16", "24", "32", "float"}));
     app.add_option("--trace", options.traceFile,
                    "write seconds,x,y,g1,g2,g3,g4 every --trace-step seconds")
@@ -147,30 +149,47 @@ int parseOptions(int argc, const char* const* argv, Options& options, std::ostre
     app.add_flag("-q,--quiet", options.quiet, "no progress bar and no summary");
     app.add_option("INPUT", options.input, "the audio file to spatialize")->required();
     app.add_option("OUTPUT", options.output, "the four-channel file to write")->required();
+}
 
+// Checks the parsed texts and fills in the rest of `options`; throws
+// CLI::ValidationError.
+void interpret(const CLI::App& app, const Texts& t, Options& options) {
+    if (!t.rot1.empty())
+        options.rot1 = parseSweep(t.rot1, "--rot1");
+    if (!t.rot2.empty())
+        options.rot2 = parseSweep(t.rot2, "--rot2");
+    if (!std::isfinite(options.angle1) || !std::isfinite(options.angle2) ||
+        !std::isfinite(options.norm))
+        throw CLI::ValidationError("--angle1, --angle2, --norm", "must be finite numbers");
+    options.law = t.law == "power" ? GainLaw::Power : GainLaw::Bilinear;
+    options.depth = t.bits == "24"      ? Depth::Pcm24
+                    : t.bits == "32"    ? Depth::Pcm32
+                    : t.bits == "float" ? Depth::Float
+                                        : Depth::Pcm16;
+    if (t.format.empty() && !formatFromName(options.output, options.format))
+        throw CLI::ValidationError(
+            "OUTPUT", "cannot tell the format from \"" + options.output + "\"; give --format");
+    if (!t.format.empty())
+        formatFromName("." + t.format, options.format);
+    const bool haveRotations =
+        app.count("--rot1") + app.count("--rot2") + app.count("--angle1") + app.count("--angle2") >
+        0;
+    checkCombinations(options, haveRotations);
+}
+
+}  // namespace
+
+int parseOptions(int argc, const char* const* argv, Options& options, std::ostream& out,
+                 std::ostream& err) {
+    CLI::App app{
+        "Moves a mono mixdown of INPUT around four loudspeakers at the corners of a "
+        "square and writes the four channels to OUTPUT.",
+        "tarvio-render"};
+    Texts texts;
+    addOptions(app, options, texts);
     try {
         app.parse(argc, argv);
-        if (!rot1.empty())
-            options.rot1 = parseSweep(rot1, "--rot1");
-        if (!rot2.empty())
-            options.rot2 = parseSweep(rot2, "--rot2");
-        if (!std::isfinite(options.angle1) || !std::isfinite(options.angle2) ||
-            !std::isfinite(options.norm))
-            throw CLI::ValidationError("--angle1, --angle2, --norm", "must be finite numbers");
-        options.law = law == "power" ? GainLaw::Power : GainLaw::Bilinear;
-        options.depth = bits == "24"      ? Depth::Pcm24
-                        : bits == "32"    ? Depth::Pcm32
-                        : bits == "float" ? Depth::Float
-                                          : Depth::Pcm16;
-        if (format.empty() && !formatFromName(options.output, options.format))
-            throw CLI::ValidationError(
-                "OUTPUT", "cannot tell the format from \"" + options.output + "\"; give --format");
-        if (!format.empty())
-            formatFromName("." + format, options.format);
-        const bool haveRotations = app.count("--rot1") + app.count("--rot2") +
-                                       app.count("--angle1") + app.count("--angle2") >
-                                   0;
-        checkCombinations(options, haveRotations);
+        interpret(app, texts, options);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) {
             // --help and --version
