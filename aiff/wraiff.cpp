@@ -60,7 +60,8 @@ const char* const wraiff_too_large = msg::kTooLarge;
 
 class WRAIFF_impl {
   public:
-    void open(const char* name, double samplerate, short channels, short bits);
+    void open(const char* name, double samplerate, short channels, short bits,
+              bool truncate = true);
     template <typename T>
     void write(const T* buffer, long nframes);
     bool is_open() const { return stream.is_open(); }
@@ -72,7 +73,7 @@ class WRAIFF_impl {
 
   private:
     static void check_format(const char* name, double samplerate, short channels, short bits);
-    void create(const char* name);
+    void create(const char* name, bool truncate);
     void start(double samplerate, short channels, short bits);
     void write_header(std::uint32_t frames);
     void check_write(bool have_buffer, long nframes) const;
@@ -103,7 +104,8 @@ class WRAIFF_impl {
     bool data_sent = false;  // sample bytes have gone to the stream
 };
 
-void WRAIFF_impl::open(const char* name, double samplerate, short channels, short bits) {
+void WRAIFF_impl::open(const char* name, double samplerate, short channels, short bits,
+                       bool truncate) {
     check_format(name, samplerate, channels, bits);
     if (is_open())
         throw msg::kAlreadyOpen;
@@ -112,7 +114,7 @@ void WRAIFF_impl::open(const char* name, double samplerate, short channels, shor
     } catch (const std::bad_alloc&) {
         throw msg::kNoMemoryForName;
     }
-    create(name);
+    create(name, truncate);
     start(samplerate, channels, bits);
 }
 
@@ -131,9 +133,11 @@ void WRAIFF_impl::check_format(const char* name, double samplerate, short channe
         throw msg::kBadBits;
 }
 
-// Creates (or truncates) the file; leaves the stream closed on failure.
-void WRAIFF_impl::create(const char* name) {
-    stream.open(name, std::ios::out | std::ios::binary | std::ios::trunc);
+// Creates (or truncates) the file, or opens an existing one as it is;
+// leaves the stream closed on failure.
+void WRAIFF_impl::create(const char* name, bool truncate) {
+    stream.open(name,
+                std::ios::out | std::ios::binary | (truncate ? std::ios::trunc : std::ios::in));
     if (stream.is_open())
         stream.clear();
     if (!stream.is_open() || !stream.good()) {
@@ -367,6 +371,10 @@ WRAIFF::~WRAIFF() {
 
 void WRAIFF::open(const char* name, double samplerate, short channels, short bits) {
     impl->open(name, samplerate, channels, bits);
+}
+
+void WRAIFF::open_created(const char* name, double samplerate, short channels, short bits) {
+    impl->open(name, samplerate, channels, bits, false);
 }
 
 void WRAIFF::write(const double* buffer, long nframes) {

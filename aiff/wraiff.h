@@ -41,6 +41,11 @@ class WRAIFF {
     // Validates the arguments, creates the file and writes the provisional
     // header.
     void open(const char* name, double samplerate, short channels, short bits);
+    // As open, for a file the caller has just created empty (exclusively,
+    // under a temporary name): it is opened without being truncated. Some
+    // file systems flush a truncated file when it is closed, which costs a
+    // large file dearly.
+    void open_created(const char* name, double samplerate, short channels, short bits);
 
     // Append `nframes` interleaved frames. Floating-point samples have full
     // scale 1.0; integer samples are taken as values at the file's depth.

@@ -157,7 +157,11 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, std::ostre
         makeSpatializer(params, channels, rate, framesForSetup(reader.getNumSamples()));
 
     output.prepare();
-    WRAIFF writer(output.writePath().c_str(), rate, 4, 16);
+    WRAIFF writer;
+    if (output.inPlace())
+        writer.open(output.writePath().c_str(), rate, 4, 16);
+    else
+        writer.open_created(output.writePath().c_str(), rate, 4, 16);
     if (!writer.is_open())
         throw std::runtime_error("cannot create output AIFF file");
     writer.warnings_to(&err);

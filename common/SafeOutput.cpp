@@ -147,10 +147,23 @@ void SafeOutput::prepare() {
         ::umask(mask);
         ::fchmod(fd, 0666 & ~mask);
     }
-    ::close(fd);
+    fd_ = fd;
+}
+
+int SafeOutput::takeDescriptor() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void SafeOutput::closeDescriptor() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
 }
 
 void SafeOutput::opened() {
+    closeDescriptor();
     struct stat st;
     const std::string& p = inPlace_ ? (resolved_.empty() ? path_ : resolved_) : temp_;
     if (::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -161,6 +174,7 @@ void SafeOutput::opened() {
 }
 
 void SafeOutput::commit() {
+    closeDescriptor();
     if (done_)
         return;
     interrupt::Hold hold;
@@ -175,6 +189,7 @@ void SafeOutput::commit() {
 }
 
 void SafeOutput::discard() noexcept {
+    closeDescriptor();
     if (done_)
         return;
     done_ = true;

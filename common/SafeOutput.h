@@ -42,6 +42,12 @@ class SafeOutput {
     const std::string& path() const { return path_; }
     bool inPlace() const { return inPlace_; }
 
+    // The temporary file, open for writing, for a writer that takes a file
+    // descriptor (it owns it from then on); -1 when writing in place or when
+    // taken before. A writer that opens writePath() by name must not
+    // truncate it: see WRAIFF::open_created.
+    int takeDescriptor();
+
     // Call once the writer has opened writePath(): remembers which file it
     // wrote, so that a failure removes exactly that file.
     void opened();
@@ -56,11 +62,14 @@ class SafeOutput {
     void discard() noexcept;
 
   private:
+    void closeDescriptor();
+
     std::string path_;      // as given
     std::ostream* report_;  // where a file left behind is reported
     std::string resolved_;  // path_ with symbolic links followed
     std::string temp_;      // the temporary file, empty when writing in place
     bool inPlace_ = true;
+    int fd_ = -1;         // the temporary file, until taken or closed
     bool done_ = false;   // committed or discarded
     bool known_ = false;  // dev_/ino_ name the file the writer opened
     dev_t dev_ = 0;

@@ -1,5 +1,7 @@
 #include "render/AudioOutput.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -75,7 +77,7 @@ int fromBigEndian(const unsigned char* p, int width) {
 
 }  // namespace
 
-AudioOutput::AudioOutput(const std::string& path, const std::string& name, Format format,
+AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& name, Format format,
                          Depth depth, int rate, std::int64_t expectedFrames)
     : name_(name),
       format_(format),
@@ -83,6 +85,14 @@ AudioOutput::AudioOutput(const std::string& path, const std::string& name, Forma
       frontLeftFirst_(format != Format::Aiff),
       maxBytes_(format == Format::Aiff || format == Format::Wav ? kMax32BitData : 0),
       convertDepth_(aiff::Depth::forBits(bitsOf(depth))) {
+    // The descriptor is ours from here on, also when the output fails.
+    struct Descriptor {
+        int fd;
+        ~Descriptor() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } owned{fd};
     const std::uint64_t frameBytes = kChannels * (depth == Depth::Pcm16   ? 2u
                                                   : depth == Depth::Pcm24 ? 3u
                                                                           : 4u);
@@ -99,7 +109,13 @@ AudioOutput::AudioOutput(const std::string& path, const std::string& name, Forma
     info.format = sndfileFormat(format, depth);
     if (!sf_format_check(&info))
         fail("libsndfile cannot write this format at " + std::to_string(rate) + " Hz");
-    sf_ = sf_open(path.c_str(), SFM_WRITE, &info);
+    // Through the descriptor when there is one: opening the empty file by
+    // name would truncate it, and some file systems flush a truncated file
+    // when it is closed.
+    sf_ = fd >= 0 ? sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE)
+                  : sf_open(path.c_str(), SFM_WRITE, &info);
+    if (sf_)
+        owned.fd = -1;  // libsndfile closes it
     if (!sf_)
         fail(sf_strerror(nullptr));
     if (format == Format::Wav || format == Format::Rf64) {

@@ -25,11 +25,13 @@ class AudioOutput {
   public:
     static constexpr int kChannels = 4;
 
-    // Creates the file at `path` (`name` is how messages call it). Throws
-    // std::runtime_error("NAME: cause") when it cannot, and when
-    // `expectedFrames` (0 when unknown) would not fit the format.
-    AudioOutput(const std::string& path, const std::string& name, Format format, Depth depth,
-                int rate, std::int64_t expectedFrames);
+    // Creates the file at `path`, or writes through `fd` when it is not -1
+    // (an empty file just created; the output owns it from then on); `name`
+    // is how messages call it. Throws std::runtime_error("NAME: cause") when
+    // it cannot, and when `expectedFrames` (0 when unknown) would not fit the
+    // format.
+    AudioOutput(const std::string& path, int fd, const std::string& name, Format format,
+                Depth depth, int rate, std::int64_t expectedFrames);
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;

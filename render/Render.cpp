@@ -239,8 +239,8 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
 
     for (SafeOutput* f : files.all())
         f->prepare();
-    AudioOutput audio(files.audio.writePath(), o.output, o.format, o.depth, input.rate(),
-                      input.frames());
+    AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, o.format,
+                      o.depth, input.rate(), input.frames());
     files.audio.opened();
     std::ofstream traceFile;
     if (files.trace) {
