@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "aiff/AiffLayout.h"
 #include "app/Tarvio.h"
 #include "tests/support/TestSupport.h"
 #include "wav/WavFile.h"
@@ -96,7 +97,8 @@ TEST(Golden, LongStereoRunWithSweepsAndClipping) {
     const GoldenRun g{44100 * 30, 2, 44100, {"0.25", "7.5", "3", "-2", "30", "200", "1.5"}};
     std::string log, warnings;
     const Bytes out = runProgram(g, log, warnings);
-    ASSERT_EQ(out.size(), 54u + 8u * static_cast<std::size_t>(g.frames)) << log;
+    ASSERT_EQ(out.size(), tarvio::aiff::kHeaderBytes + 8u * static_cast<std::size_t>(g.frames))
+        << log;
     EXPECT_NE(log.find("clipped: 59205 samples!"), std::string::npos) << log;
     EXPECT_EQ(warnings, "Clipped!\n");
     EXPECT_EQ(fnv1a(out), 0x29625c2d0f4368b4ull) << std::hex << "fnv1a 0x" << fnv1a(out) << "\n"
@@ -109,7 +111,8 @@ TEST(Golden, ThreeChannelsFastRotations) {
     const GoldenRun g{48000 * 5 + 333, 3, 48000, {"40", "40", "40", "40", "45", "45"}};
     std::string log, warnings;
     const Bytes out = runProgram(g, log, warnings);
-    ASSERT_EQ(out.size(), 54u + 8u * static_cast<std::size_t>(g.frames)) << log;
+    ASSERT_EQ(out.size(), tarvio::aiff::kHeaderBytes + 8u * static_cast<std::size_t>(g.frames))
+        << log;
     EXPECT_EQ(warnings, "");
     EXPECT_EQ(fnv1a(out), 0x9d5a28c617da06b6ull) << std::hex << "fnv1a 0x" << fnv1a(out) << "\n"
                                                  << log;

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include "aiff/AiffLayout.h"
 #include "tests/support/AiffFixtures.h"
 #include "tests/support/TestSupport.h"
 
@@ -180,7 +181,7 @@ TEST_F(ReadTest, ProvisionalHeaderFromTheWriter) {
     appendBE(c, 0, 8);
     for (int i = 0; i < 8; ++i)
         appendBE(c, static_cast<std::uint16_t>(i - 4), 2);
-    RDAIFF in(put(form(c, 46u + d)).c_str());
+    RDAIFF in(put(form(c, tarvio::aiff::kFormOverhead + d)).c_str());
     EXPECT_EQ(in.frames(), 317520000);
     short v[12];
     in.read(v, 2);
