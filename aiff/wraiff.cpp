@@ -55,7 +55,7 @@ constexpr std::size_t kScratchBytes = 64 * 1024;
 
 }  // namespace
 
-// The pointer the driver compares a thrown message with: the table's text.
+// The pointer a caller compares a thrown message with: the table's text.
 const char* const wraiff_too_large = msg::kTooLarge;
 
 class WRAIFF_impl {

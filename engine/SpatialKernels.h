@@ -62,9 +62,10 @@ struct SpatialKernel {
 };
 
 // The kernels this build and this processor can run, the portable one first
-// and the one the program uses last.
+// and the one spatializers use by default last.
 std::vector<const SpatialKernel*> spatialKernels();
-// The kernel the program uses: the last of spatialKernels(), chosen once.
+// The kernel spatializers use by default: the last of spatialKernels(), chosen
+// once.
 const SpatialKernel& defaultSpatialKernel();
 
 // The portable kernel and its stages.

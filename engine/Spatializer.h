@@ -63,7 +63,7 @@ class Spatializer {
   public:
     // Setup: builds the path tables and sets up both rotations, their sweeps
     // and the mixdown factor. `channels` must be at least 1. The first form
-    // uses the kernel the program runs (defaultSpatialKernel()), the second
+    // uses the default kernel (defaultSpatialKernel()), the second
     // the given one (from spatialKernels()); all give the same output. The
     // third adds the options above.
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames);
