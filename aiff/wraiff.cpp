@@ -22,7 +22,7 @@ using tarvio::aiff::Converter;
 using tarvio::aiff::Depth;
 
 // Every text the writer throws or reports.
-namespace msg {
+namespace text {
 constexpr char kNoFilename[] = "No filename!\n";
 constexpr char kEmptyFilename[] = "Empty filename!\n";
 constexpr char kRateOutOfRange[] = "Samplerate out of range!\n";
@@ -44,7 +44,7 @@ constexpr char kRewindFailed[] = "Failed to rewind AIFF file!\n";
 constexpr char kRewriteFailed[] = "Failed to rewrite AIFF header!\n";
 constexpr char kCloseFailed[] = "Failure during closing AIFF file!\n";
 constexpr char kReportRule[] = "--------------------------------------\n";
-}  // namespace msg
+}  // namespace text
 
 // Samples are converted into this many bytes of scratch space, which collects
 // the bytes of several calls and is handed to the stream in one piece when it
@@ -56,7 +56,7 @@ constexpr std::size_t kScratchBytes = 64 * 1024;
 }  // namespace
 
 // The pointer a caller compares a thrown message with: the table's text.
-const char* const wraiff_too_large = msg::kTooLarge;
+const char* const wraiff_too_large = text::kTooLarge;
 
 class WRAIFF_impl {
   public:
@@ -83,7 +83,7 @@ class WRAIFF_impl {
     void send_first_data();
     template <typename T>
     void warn(bool first_clip, bool grew_huge);
-    void report(const char* text);
+    void report(const char* message);
     void complete();
     void print_duration(std::ostream& os) const;
 
@@ -108,11 +108,11 @@ void WRAIFF_impl::open(const char* name, double samplerate, short channels, shor
                        bool truncate) {
     check_format(name, samplerate, channels, bits);
     if (is_open())
-        throw msg::kAlreadyOpen;
+        throw text::kAlreadyOpen;
     try {
         filename = name;
     } catch (const std::bad_alloc&) {
-        throw msg::kNoMemoryForName;
+        throw text::kNoMemoryForName;
     }
     create(name, truncate);
     start(samplerate, channels, bits);
@@ -121,16 +121,16 @@ void WRAIFF_impl::open(const char* name, double samplerate, short channels, shor
 // The argument checks of open, in the order their messages take precedence.
 void WRAIFF_impl::check_format(const char* name, double samplerate, short channels, short bits) {
     if (name == nullptr)
-        throw msg::kNoFilename;
+        throw text::kNoFilename;
     if (name[0] == '\0')
-        throw msg::kEmptyFilename;
+        throw text::kEmptyFilename;
     // Written so that a NaN rate is refused as well.
     if (!(samplerate >= 1.0 && samplerate <= 128000.0))
-        throw msg::kRateOutOfRange;
+        throw text::kRateOutOfRange;
     if (channels < 1 || channels > 128)
-        throw msg::kBadChannels;
+        throw text::kBadChannels;
     if (bits % 8 != 0 || bits < 8 || bits > 64)
-        throw msg::kBadBits;
+        throw text::kBadBits;
 }
 
 // Creates (or truncates) the file, or opens an existing one as it is;
@@ -143,7 +143,7 @@ void WRAIFF_impl::create(const char* name, bool truncate) {
     if (!stream.is_open() || !stream.good()) {
         if (stream.is_open())
             stream.close();
-        throw msg::kCannotOpen;
+        throw text::kCannotOpen;
     }
 }
 
@@ -160,7 +160,7 @@ void WRAIFF_impl::start(double samplerate, short channels, short bits) {
     write_header(huge_frames);
     if (!stream.good()) {
         stream.close();
-        throw msg::kHeaderFailed;
+        throw text::kHeaderFailed;
     }
 }
 
@@ -182,7 +182,7 @@ void WRAIFF_impl::write(const T* buffer, long nframes) {
     // Counted even when the stream failed: the frames were handed over.
     n_frames += static_cast<std::uint32_t>(nframes);
     if (stream.bad())
-        throw msg::kGoneBad;
+        throw text::kGoneBad;
     warn<T>(clipped_before == 0 && clipped != 0,
             frames_before <= huge_frames && n_frames > huge_frames);
 }
@@ -192,9 +192,9 @@ void WRAIFF_impl::write(const T* buffer, long nframes) {
 // with wrapped sizes would describe a shorter file and hide the rest).
 void WRAIFF_impl::check_write(bool have_buffer, long nframes) const {
     if (!have_buffer || nframes < 0)
-        throw msg::kBadArguments;
+        throw text::kBadArguments;
     if (!is_open())
-        throw msg::kNotOpen;
+        throw text::kNotOpen;
     const std::uint64_t frame_bytes =
         static_cast<std::uint64_t>(n_channels) * static_cast<std::uint64_t>(depth.bytes);
     const std::uint64_t max_frames = tarvio::aiff::kMaxDataBytes / frame_bytes;
@@ -246,33 +246,33 @@ template <typename T>
 void WRAIFF_impl::warn(bool first_clip, bool grew_huge) {
     if constexpr (std::is_floating_point<T>::value) {
         if (first_clip)
-            report(msg::kClipped);
+            report(text::kClipped);
         if (grew_huge)
-            report(msg::kGrowingHuge);
+            report(text::kGrowingHuge);
     } else {
         if (first_clip)
-            throw msg::kClipped;
+            throw text::kClipped;
         if (grew_huge)
-            throw msg::kGrowingHuge;
+            throw text::kGrowingHuge;
     }
 }
 
-void WRAIFF_impl::report(const char* text) {
+void WRAIFF_impl::report(const char* message) {
     if (warnings != nullptr)
-        *warnings << text << std::flush;
+        *warnings << message << std::flush;
 }
 
 void WRAIFF_impl::info(std::ostream& os) {
     if (os.fail())
-        throw msg::kFailedStream;
+        throw text::kFailedStream;
     if (!is_open())
-        throw msg::kNotOpen;
+        throw text::kNotOpen;
 
     const int frame_bytes = n_channels * depth.bytes;
     // 64-bit: the largest file allowed is a few bytes above 2^32 - 1.
     const std::uint64_t file_bytes =
         static_cast<std::uint64_t>(frame_bytes) * n_frames + tarvio::aiff::kHeaderBytes;
-    os << msg::kReportRule;
+    os << text::kReportRule;
     os << "   AIFF file: " << filename << "\n";
     os << "    channels: " << static_cast<unsigned>(n_channels) << "\n";
     os << "      frames: " << n_frames << "\n";
@@ -287,7 +287,7 @@ void WRAIFF_impl::info(std::ostream& os) {
             os << "s";
         os << "!\n";
     }
-    os << msg::kReportRule;
+    os << text::kReportRule;
 }
 
 void WRAIFF_impl::print_duration(std::ostream& os) const {
@@ -303,7 +303,7 @@ void WRAIFF_impl::print_duration(std::ostream& os) const {
 
 void WRAIFF_impl::close() {
     if (!is_open())
-        throw msg::kNotOpen;
+        throw text::kNotOpen;
     complete();
 }
 
@@ -313,21 +313,21 @@ void WRAIFF_impl::complete() {
     flush_scratch();
     if (!stream.good()) {
         stream.close();
-        throw msg::kNoHeaderRewrite;
+        throw text::kNoHeaderRewrite;
     }
     stream.seekp(0);
     if (stream.fail()) {
         stream.close();
-        throw msg::kRewindFailed;
+        throw text::kRewindFailed;
     }
     write_header(n_frames);
     if (!stream.good()) {
         stream.close();
-        throw msg::kRewriteFailed;
+        throw text::kRewriteFailed;
     }
     stream.close();
     if (stream.fail())
-        throw msg::kCloseFailed;
+        throw text::kCloseFailed;
 }
 
 bool WRAIFF_impl::finish() noexcept {
