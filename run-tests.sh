@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds Tarvio with its tests and runs every test: the normal build, the
 # same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and a
 # short deterministic run of each fuzz target over its seeds.
