@@ -37,8 +37,11 @@ set(CPACK_PACKAGE_NAME tarvio)
 set(CPACK_PACKAGE_VENDOR "The Tarvio authors")
 set(CPACK_PACKAGE_CONTACT "Tarvio maintainers <maintainers@tarvio.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "four-channel spatializer and its WAV and AIFF library")
-set(CPACK_PACKAGE_DESCRIPTION
-    "tarvio moves a mono mixdown of a WAV file around four loudspeakers at the corners of a square; tarvio-render does the same for any file libsndfile reads. The package also holds the WAV and AIFF file classes and the engine as static libraries, with headers, a CMake package and a pkg-config file.")
+set(CPACK_PACKAGE_DESCRIPTION "\
+tarvio moves a mono mixdown of a WAV file around four loudspeakers at the
+corners of a square; tarvio-render does the same for any file libsndfile
+reads. The package also holds the WAV and AIFF file classes and the engine
+as static libraries, with headers, a CMake package and a pkg-config file.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
