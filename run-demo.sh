@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds tarvio and tarvio-render and spatializes the shipped example
 # examples/demo.wav with both.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds Tarvio with its tests and runs every test: the normal build, the
 # same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and a
 # short deterministic run of each fuzz target over its seeds.
@@ -8,7 +9,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake g++ make pkg-config libgtest-dev libsndfile1-dev libcli11-dev sox libxml2-utils strace clang libclang-rt-14-dev)
+# dpkg-dev and man-db for the Debian package's test: dpkg-shlibdeps names
+# the package's dependencies, man -w finds the installed manual page.
+packages=(cmake g++ make pkg-config libgtest-dev libsndfile1-dev libcli11-dev sox libxml2-utils strace clang libclang-rt-14-dev
+    dpkg-dev man-db)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "aiff/AiffLayout.h"
 
 #include <cmath>

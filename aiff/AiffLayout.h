@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The layout of the AIFF files this library writes: a 54-byte header (FORM
 // chunk header, COMM chunk, SSND chunk head) followed directly by the
 // interleaved big-endian sample data. Sizes, field offsets, the 80-bit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sample conversion for the AIFF writer: caller samples to big-endian integers
 // of the file's depth, clipped and counted. The writer asks pickConverter for
 // the converter of its depth and sample type once per call of write and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AIFF reader. The header is walked chunk by chunk until one COMM and one
 // SSND chunk have been seen (in either order); everything else is skipped.
 // Samples are read in pieces into a buffer that the reader keeps and decoded

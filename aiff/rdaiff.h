@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AIFF reader: opens and validates uncompressed AIFF files and hands out their
 // interleaved sample frames in one of seven destination types.
 //

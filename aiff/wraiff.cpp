@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AIFF writer. The file is laid out as in aiff/AiffLayout.h: the 54-byte
 // header followed directly by the interleaved big-endian sample data. The
 // header is written once at open with a provisional frame count and rewritten

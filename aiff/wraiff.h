@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AIFF writer: creates an uncompressed AIFF file (FORM/AIFF with one COMM and
 // one SSND chunk), converts, clips and counts the caller's samples, and
 // rewrites the header with the final sizes when the file is closed.

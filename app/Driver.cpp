@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run driver: banner, command line, input and output files, parameter
 // report, block loop, the writer's report and the error handlers.
 #include <sys/stat.h>

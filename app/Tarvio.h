@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tarvio: a four-channel spatializer. A mono mixdown of the input moves
 // around four loudspeakers at the corners of a unit square, driven by two
 // swept rotations around a square path.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point of the tarvio program; all work is done by tarvio::run.
 #include <iostream>
 

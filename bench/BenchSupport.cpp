@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "bench/BenchSupport.h"
 
 #include <unistd.h>

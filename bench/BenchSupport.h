@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared helpers of the micro-benchmarks: deterministic test signals and
 // scratch file names.
 #ifndef TARVIO_BENCH_BENCHSUPPORT_H

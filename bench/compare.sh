@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # End-to-end comparison of tarvio with sox and with the plain I/O floor, on
 # this machine, in one run.
 #

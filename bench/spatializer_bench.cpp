@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The spatializer's block processing for a stereo input: mixdown, both
 // rotations and the four-channel spread, one block of 1024 frames at a time,
 // once for each kernel this build and processor run

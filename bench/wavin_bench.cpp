@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WavInFile::read(double*, int) on a 16-bit stereo file, in the driver's
 // block size (2 x 1024 samples). The file is small enough to stay in the
 // page cache, so this measures the reader, not the disk.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WRAIFF::write(const double*, long) for four-channel 16- and 24-bit files,
 // one block of 1024 frames per call as the driver hands them over, and each
 // variant of the double to 16-bit conversion on its own. The file is reopened

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Facts about the chunks (blocks) of RIFF and IFF files that the WAV and the
 // AIFF reader share. A chunk is a four-byte id, a 32-bit body size and the
 // body; a body of odd size is followed by one pad byte. RIFF (WAV) stores the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chunk reader's file I/O: a C stream with a large buffer, moved with
 // fseeko/ftello so that positions beyond 4 GiB work on every host.
 

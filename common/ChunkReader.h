@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The input file of the WAV and the AIFF reader: a buffered stream with
 // 64-bit positions that reads chunk heads in either byte order, skips only
 // forward (by reading when the stream cannot seek, as on a pipe) and knows

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "common/Interrupt.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signals that end a run early. SIGINT, SIGTERM and SIGHUP are caught and
 // only noted; the run looks at the note between blocks, so that it can remove
 // its temporary file and leave the earlier output as it was. A second such

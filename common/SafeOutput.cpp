@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "common/SafeOutput.h"
 
 #include <fcntl.h>

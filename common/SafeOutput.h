@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The output file of a run, kept safe until the run has finished. Where it
 // can, the run writes to a new hidden file next to the output and moves that
 // file over the output's name only when everything has been written: a

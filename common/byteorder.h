@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte-order helpers shared by the WAV (little-endian) and AIFF (big-endian)
 // code. Every multi-byte number that crosses a file boundary goes through
 // these functions: values are assembled and split by shifting bytes, so the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "engine/BreakpointPath.h"
 
 #include <locale.h>

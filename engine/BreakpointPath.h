@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A drawn trajectory: the position of the sound in the unit square given at
 // a few moments, read from a text file, with straight lines in between.
 #ifndef TARVIO_ENGINE_BREAKPOINTPATH_H

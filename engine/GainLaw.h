@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the position of the sound becomes the gains of the four loudspeakers.
 #ifndef TARVIO_ENGINE_GAINLAW_H
 #define TARVIO_ENGINE_GAINLAW_H

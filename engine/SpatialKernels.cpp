@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The portable spatializer kernel, the pair tables every kernel reads, and
 // the one place that chooses among the kernel variants.
 #include "engine/SpatialKernels.h"

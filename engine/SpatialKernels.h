@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernels of the spatializer: the work of one block after the mixdown.
 // A block goes through three stages,
 //   positions: where the sound is in each frame (x from rotation 1, y from

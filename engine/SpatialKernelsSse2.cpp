@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SSE2 spatializer kernel: rotation 1 in the low lane and rotation 2 in
 // the high lane of each vector. Every lane does exactly the operations of
 // the portable kernel's stages, in the same order, so the results are the

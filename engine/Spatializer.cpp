@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rotation spatializer: mixdown, two swept rotations around the square
 // path, and the spreading over the four corner channels by one of the
 // kernels of SpatialKernels.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The spatializer: a mono mixdown of interleaved input blocks, spread over
 // four loudspeakers at the corners of a unit square by the gains of a point
 // that moves in the square, driven by two swept rotations around the square

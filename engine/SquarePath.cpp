@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The path generator: closed paths in the unit square that the rotations of
 // the spatializer follow.
 #include "engine/SquarePath.h"

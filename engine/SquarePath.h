@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The square path generator: the closed path in the unit square that the
 // rotations of the spatializer follow.
 #ifndef TARVIO_ENGINE_SQUAREPATH_H

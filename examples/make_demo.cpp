@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the demo input of tarvio: eight seconds of mono 16-bit sound at
 // 22050 Hz, a steady pulse of short noise bursts and pitched pings. Short
 // percussive sounds are the easiest to place between loudspeakers, so the

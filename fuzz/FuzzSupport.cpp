@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "fuzz/FuzzSupport.h"
 
 #include <unistd.h>

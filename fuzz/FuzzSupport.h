@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the fuzz targets: the readers take file names, so each
 // input is written to a scratch file private to the fuzzing process.
 #ifndef TARVIO_FUZZ_FUZZSUPPORT_H

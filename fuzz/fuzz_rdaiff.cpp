@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes RDAIFF: open, every accessor (the name too), the report, reads in every destination
 // type that fits, and rewind. Any input must end in a `const char*` message or
 // a clean result.

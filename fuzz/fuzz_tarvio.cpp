@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the whole program: a fuzzed WAV input run with fuzzed numeric
 // arguments. The first byte chooses whether `norm` is given, the next 56 bytes
 // are the seven numbers (as doubles, printed the way a user could type them,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes WavInFile: open, every getter, read to the end in each sample type,
 // rewind, and read again. Any input must end in a runtime_error or a clean
 // result; a read loop that stops making progress is reported as a hang.

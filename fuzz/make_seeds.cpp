@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes seed corpora for the fuzz targets into <dir>/wav, <dir>/aiff and
 // <dir>/tarvio: small files from the project's own writers plus hand-made
 // variants that exercise the block and chunk walks.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz targets with clang++ (libFuzzer, AddressSanitizer,
 # UndefinedBehaviorSanitizer), writes the seed corpora, and runs each target.
 #

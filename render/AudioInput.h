@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The input of tarvio-render: any file libsndfile reads, mixed down later by
 // the engine. A 16-bit PCM WAV file that the project's own WAV reader takes
 // is read by that reader, so that such a file gives exactly the samples, the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "render/AudioOutput.h"
 
 #include <unistd.h>

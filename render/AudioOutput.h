@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four-channel output of tarvio-render, written through libsndfile.
 //
 // Samples reach integer formats by the project's own rounding and clipping

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "render/Options.h"
 
 #include <CLI/CLI.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of tarvio-render.
 #ifndef TARVIO_RENDER_OPTIONS_H
 #define TARVIO_RENDER_OPTIONS_H

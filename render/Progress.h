@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A progress bar for standard error, redrawn in place while a file renders.
 #ifndef TARVIO_RENDER_PROGRESS_H
 #define TARVIO_RENDER_PROGRESS_H

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "render/Render.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tarvio-render program: command line, input, engine, outputs, progress
 // and summary.
 #ifndef TARVIO_RENDER_RENDER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A picture of where the sound went: the path of a run drawn over the
 // square of loudspeakers, as a standalone SVG file.
 #ifndef TARVIO_RENDER_SVGPLOT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A CSV trace of a render: where the sound was and the gain of each
 // loudspeaker, for checking a run in a spreadsheet or a plotting tool.
 #ifndef TARVIO_RENDER_TRACE_H

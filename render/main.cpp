@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point of the tarvio-render program; all work is done by
 // tarvio::render::run.
 #include <iostream>

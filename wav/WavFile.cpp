@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WAV reading and writing. Every header field and every sample is encoded and
 // decoded byte by byte (little-endian) through common/byteorder.h, so the code
 // works the same on any host and never depends on the layout of the structs.

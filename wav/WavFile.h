@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WAV file reading and writing: a RIFF/WAVE container with one format block
 // and one data block of integer PCM samples (8-bit unsigned or 16-bit signed
 // little-endian).

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "common/byteorder.h"
 
 #include <gtest/gtest.h>

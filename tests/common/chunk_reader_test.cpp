@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chunk reader shared by the WAV and the AIFF reader: the pad-byte rule,
 // positions that account for the bytes read ahead, and skips past the end
 // and beyond 4 GiB.

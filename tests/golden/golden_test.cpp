@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pins the exact bytes of whole runs of the program. The checksums below were
 // captured from the program before any of its speed work (block loop, sample
 // conversion, buffering) was done; every later change must leave the output

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every vector kernel of the spatializer against the portable one, bit for
 // bit, over many blocks: sweeps, wraps in both directions, increments of a
 // whole turn and more, non-finite frequencies, phases that round up to a full

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The AIFF writer's fast paths (a vector loop for 16-bit doubles, bytes
 // collected over several calls before they reach the stream) against a plain
 // reference: every special value at every position of the vector loop, and

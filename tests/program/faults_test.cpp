@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault tests of the tarvio program. Each test feeds the built binary a
 // hostile input, output path or argument and checks three things: the message
 // and the exit status, that the input file is unchanged, and that any output

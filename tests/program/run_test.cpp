@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of the tarvio program: each test writes its own WAV input,
 // runs the built binary (or tarvio::run in-process) and checks the text on
 // standard output, the exit status and the AIFF file it leaves behind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a run does to the output path when it does not end normally: signals,
 // a closed or full standard output, a file-size limit, a failing input device,
 // outputs that cannot work, and odd headers that used to spoil the result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks shared by the tests on files from independent AIFF writers.
 #ifndef TARVIO_TESTS_RDAIFF_PEERCHECK_H
 #define TARVIO_TESTS_RDAIFF_PEERCHECK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening: header checks, the chunk walk, the sample rate and the reader's
 // lifecycle, on hand-made files.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files written by libsndfile open with their parameters and read back with
 // exactly the samples they hold, also with extra chunks around COMM and SSND.
 #include <gtest/gtest.h>

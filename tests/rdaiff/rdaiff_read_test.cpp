@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sample decoding into the seven destination types, the fit tests, the
 // argument checks, short data and the report.
 #include <gtest/gtest.h>

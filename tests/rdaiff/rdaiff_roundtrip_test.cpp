@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files written by our AIFF writer read back through the reader in every
 // destination type that holds their samples.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files written by sox open with their parameters and read back with exactly
 // the samples they hold.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests of tarvio-render: the built binary against tarvio, sox and
 // libsndfile.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hand-made AIFF files for the reader tests and the fuzz seeds.
 #ifndef TARVIO_TESTS_SUPPORT_AIFFFIXTURES_H
 #define TARVIO_TESTS_SUPPORT_AIFFFIXTURES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte vectors for hand-made file fixtures: tags and numbers appended in
 // either byte order. Header-only, so that the fuzz targets' seed maker can
 // use the fixtures too.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "tests/support/OutputCheck.h"
 
 #include <fstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads back the output of the tarvio program (a four-channel 16-bit AIFF
 // file in the writer's layout) and tells whether its header agrees with its
 // data. Shared by the tests and the fuzz targets, so it uses no test

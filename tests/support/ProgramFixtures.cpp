@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "tests/support/ProgramFixtures.h"
 
 namespace testsupport {

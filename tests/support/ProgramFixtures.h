@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixtures for the tests that run the tarvio program: input WAV files built
 // byte by byte, running the built binary, and reading back its output.
 #ifndef TARVIO_TESTS_SUPPORT_PROGRAMFIXTURES_H

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "tests/support/TestSupport.h"
 
 #include <fcntl.h>

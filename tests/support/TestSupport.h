@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers for the tests: scratch directories, file contents as bytes,
 // and running a command with its output captured.
 #ifndef TARVIO_TESTS_SUPPORT_TESTSUPPORT_H

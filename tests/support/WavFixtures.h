@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builders for hand-made WAV files: the RIFF part, blocks with or without the
 // pad byte, format bodies of any length, and whole PCM files whose fields a
 // test may falsify. Shared by the tests and the fuzz targets' seed maker.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Round trips with libsndfile as an independent reader and writer of WAV.
 #include <sndfile.h>
 

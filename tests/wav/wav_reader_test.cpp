@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WavInFile once opened: sample conversions, counts, eof(), rewind() and the
 // derived getters.
 #include <dirent.h>

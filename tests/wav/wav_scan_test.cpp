@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The block scan of WavInFile on hand-made files: what opens, what is corrupt,
 // what is an unsupported encoding, and the exact messages.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WavOutFile: the canonical header, sample encodings, refusals and the guard
 // that keeps the data within the header's 32-bit lengths.
 #include <sys/mman.h>

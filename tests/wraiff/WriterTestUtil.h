@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the AIFF writer tests: reading counts back from the
 // writer's report, catching its `const char*` messages and the file's data.
 #ifndef TARVIO_TESTS_WRAIFF_WRITERTESTUTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How each overload turns a sample into the file's bytes: rounding, clipping
 // and counting at every depth.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stream that fails underneath the writer: writing to /dev/full, which
 // accepts the open and refuses every byte.
 #include <gtest/gtest.h>

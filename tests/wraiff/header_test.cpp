@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 54-byte header the writer leaves at the start of a file, provisional
 // and final, and the 80-bit extended encoding of the sample rate. The
 // expected bytes are literals; offsets and sizes come from the layout.

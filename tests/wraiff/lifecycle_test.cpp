@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening (argument checks and their order), closing, destruction of an open
 // writer, and the report.
 #include <gtest/gtest.h>

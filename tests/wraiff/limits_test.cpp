@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two size limits of a file: the warning when it grows past huge_frames,
 // and the refusal of data that a 32-bit header could not describe. The frames
 // go to /dev/null: the counts are all that matter here, and gigabytes of real

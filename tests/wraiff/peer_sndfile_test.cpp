@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libsndfile as an independent reader of the writer's files.
 #include <gtest/gtest.h>
 #include <sndfile.h>

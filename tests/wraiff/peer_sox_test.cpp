@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sox and soxi as independent readers of the writer's files.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The once-per-file clip condition (a warning on the writer's warning sink
 // for floating-point samples, an exception for integers) and the argument
 // checks of write.

@@ -1,0 +1,44 @@
+# SPDX-License-Identifier: MIT
+# bash completion for tarvio-render: the option names, the values of --law,
+# --format and --bits, and file names for --path, --trace, --plot and the
+# INPUT and OUTPUT arguments. Numbers (--rot1, --norm, ...) get no offer.
+
+_tarvio_render() {
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=
+    ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+    # "--law=po": bash usually splits the word at '=' into "--law" "=" "po".
+    local prefix=
+    if [[ $cur == = ]]; then
+        cur=
+    elif [[ $prev == = ]] && ((COMP_CWORD >= 2)); then
+        prev=${COMP_WORDS[COMP_CWORD - 2]}
+    elif [[ $cur == --*=* ]]; then
+        # '=' is not a word break here: keep the option in the completed word.
+        prev=${cur%%=*}
+        prefix=$prev=
+        cur=${cur#*=}
+    fi
+
+    local values=
+    case $prev in
+        --law) values="bilinear power" ;;
+        --format) values="aiff wav w64 rf64 flac" ;;
+        --bits) values="16 24 32 float" ;;
+        --rot1 | --rot2 | --angle1 | --angle2 | --norm | --trace-step) return 0 ;;
+        --path | --trace | --plot) ;;
+        *)
+            if [[ $cur == -* ]]; then
+                values="--rot1 --rot2 --angle1 --angle2 --norm --law --path --format --bits
+                        --trace --trace-step --plot -q --quiet -h --help --version"
+            fi
+            ;;
+    esac
+
+    if [[ -n $values ]]; then
+        mapfile -t COMPREPLY < <(compgen -P "$prefix" -W "$values" -- "$cur")
+    else
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -P "$prefix" -f -- "$cur")
+    fi
+}
+complete -F _tarvio_render tarvio-render
