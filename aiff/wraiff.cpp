@@ -49,9 +49,14 @@ constexpr char kReportRule[] = "--------------------------------------\n";
 // Samples are converted into this many bytes of scratch space, which collects
 // the bytes of several calls and is handed to the stream in one piece when it
 // is full (and before the header is rewritten). The stream writes a piece this
-// large straight to the file: one system call per 64 KiB instead of one per
+// large straight to the file: one system call per 256 KiB instead of one per
 // call of write.
-constexpr std::size_t kScratchBytes = 64 * 1024;
+constexpr std::size_t kScratchBytes = 256 * 1024;
+// The first MiB of samples goes out in pieces of 64 KiB, so that a device or
+// a size limit that takes little makes a write fail during the run, as it
+// did with the smaller pieces, rather than the close.
+constexpr std::size_t kEarlyPieceBytes = 64 * 1024;
+constexpr std::uint64_t kEarlyBytes = 1024 * 1024;
 
 }  // namespace
 
@@ -80,6 +85,9 @@ class WRAIFF_impl {
     template <typename T>
     void convert_into_scratch(const T* buffer, std::size_t samples);
     void flush_scratch();
+    std::size_t piece_bytes() const {
+        return sent < kEarlyBytes ? kEarlyPieceBytes : kScratchBytes;
+    }
     void send_first_data();
     template <typename T>
     void warn(bool first_clip, bool grew_huge);
@@ -101,6 +109,7 @@ class WRAIFF_impl {
     // `pending` bytes are converted samples not yet handed to the stream.
     unsigned char scratch[kScratchBytes];
     std::size_t pending = 0;
+    std::uint64_t sent = 0;  // sample bytes handed to the stream
     bool data_sent = false;  // sample bytes have gone to the stream
 };
 
@@ -155,6 +164,7 @@ void WRAIFF_impl::start(double samplerate, short channels, short bits) {
     depth = Depth::forBits(bits);
     clipped = 0;
     pending = 0;
+    sent = 0;
     data_sent = false;
     n_frames = 0;
     write_header(huge_frames);
@@ -202,17 +212,18 @@ void WRAIFF_impl::check_write(bool have_buffer, long nframes) const {
         throw wraiff_too_large;
 }
 
-// Converts the samples into the scratch space, handing it to the stream
-// whenever it is full; counts the clipped samples.
+// Converts the samples into the scratch space, handing a piece to the stream
+// whenever one is full; counts the clipped samples.
 template <typename T>
 void WRAIFF_impl::convert_into_scratch(const T* buffer, std::size_t samples) {
     const Converter<T> convert = tarvio::aiff::pickConverter<T>(depth);
     const std::size_t sample_bytes = static_cast<std::size_t>(depth.bytes);
     while (samples > 0) {
-        std::size_t room = (kScratchBytes - pending) / sample_bytes;
+        // The piece only grows, so `pending` never exceeds it.
+        std::size_t room = (piece_bytes() - pending) / sample_bytes;
         if (room == 0) {
             flush_scratch();
-            room = kScratchBytes / sample_bytes;
+            room = piece_bytes() / sample_bytes;
         }
         const std::size_t n = samples < room ? samples : room;
         clipped += convert(buffer, n, scratch + pending, depth);
@@ -227,6 +238,7 @@ void WRAIFF_impl::convert_into_scratch(const T* buffer, std::size_t samples) {
 void WRAIFF_impl::flush_scratch() {
     if (pending > 0)
         stream.write(reinterpret_cast<const char*>(scratch), static_cast<std::streamsize>(pending));
+    sent += pending;
     pending = 0;
 }
 
