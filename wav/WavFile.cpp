@@ -17,9 +17,11 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "common/ChunkReader.h"
 #include "common/byteorder.h"
+#include "wav/Pcm16Decode.h"
 
 namespace bytes = tarvio::bytes;
 
@@ -40,6 +42,12 @@ constexpr std::size_t kFormatBodyBytes = 16;
 // piece never splits a 16-bit sample.
 constexpr std::size_t kChunkBytes = std::size_t{1} << 16;
 constexpr int kChunkSamples = static_cast<int>(kChunkBytes / 2);
+
+// The decoder of 16-bit samples to doubles: the last variant, chosen once.
+void decodeDouble(const unsigned char* bytes, std::size_t samples, double* out) {
+    static const tarvio::wav::Pcm16Decoder decode = tarvio::wav::pcm16Variants().back().decode;
+    decode(bytes, samples, out);
+}
 
 // The 32-bit RIFF length counts the 36 header bytes after it plus the data.
 constexpr std::uint32_t kMaxDataBytes = 0xFFFFFFFFu - 36u;
@@ -303,8 +311,12 @@ int WavInFile::readScaled(T* buffer, int maxElems) {
             const std::size_t got = readDataBytes(raw, wanted);
             const int samples = static_cast<int>(got / 2);  // an odd last byte yields none
             T* out = buffer + stored;
-            for (int i = 0; i < samples; ++i)
-                out[i] = static_cast<T>(bytes::getS16LE(raw + 2 * i)) * scale;
+            if constexpr (std::is_same<T, double>::value) {
+                decodeDouble(raw, static_cast<std::size_t>(samples), out);
+            } else {
+                for (int i = 0; i < samples; ++i)
+                    out[i] = static_cast<T>(bytes::getS16LE(raw + 2 * i)) * scale;
+            }
             stored += samples;
             if (got < wanted)
                 break;
