@@ -205,6 +205,12 @@ TEST(WraiffConversion, EveryDouble16VariantMatchesThePortableOne) {
         specials.push_back(h * u);
         specials.push_back(std::nextafter(h * u, 0.0));
     }
+    // Scaled values around 2^30 and 2^31, where twice the value stops
+    // fitting a 32-bit integer.
+    for (double big : {32768.0, -32768.0, 65536.0, -65536.0}) {
+        specials.push_back(big);
+        specials.push_back(std::nextafter(big, 0.0));
+    }
     // Among loud random values, which clip often, and among quiet ones, where
     // the special value alone decides whether anything clipped.
     std::mt19937 rng(11);
