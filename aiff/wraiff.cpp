@@ -49,9 +49,11 @@ constexpr char kReportRule[] = "--------------------------------------\n";
 // Samples are converted into this many bytes of scratch space, which collects
 // the bytes of several calls and is handed to the stream in one piece when it
 // is full (and before the header is rewritten). The stream writes a piece this
-// large straight to the file: one system call per 256 KiB instead of one per
-// call of write.
-constexpr std::size_t kScratchBytes = 256 * 1024;
+// large straight to the file: one system call per 512 KiB instead of one per
+// call of write. (On a 200 MB output, pieces of 256 KiB took 3% longer and
+// pieces of 1 MiB 1% less, within the noise; 512 KiB stays within half the
+// 1 MiB second-level cache of the machine it was measured on.)
+constexpr std::size_t kScratchBytes = 512 * 1024;
 // The first MiB of samples goes out in pieces of 64 KiB, so that a device or
 // a size limit that takes little makes a write fail during the run, as it
 // did with the smaller pieces, rather than the close.
