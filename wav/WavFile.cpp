@@ -1,6 +1,8 @@
 // WAV reading and writing. Every header field and every sample is encoded and
 // decoded byte by byte (little-endian) through common/byteorder.h, so the code
 // works the same on any host and never depends on the layout of the structs.
+// (The AVX2 decoder of 16-bit samples in wav/Pcm16Decode.cpp, built for x86
+// only, loads the little-endian samples as they are.)
 
 // Large-file offsets for fseeko/ftello also on 32-bit hosts; must come before
 // the first system header.
