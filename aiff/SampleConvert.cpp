@@ -128,29 +128,79 @@ std::uint32_t convertDouble16_portable(const double* in, std::size_t n, unsigned
     return convertFloat<2, double>(in, n, out, d);
 }
 
+// The vector variants take the steps of roundNarrow in another form that
+// gives the same integers, with fewer instructions per sample:
+//
+// - For c = n + f, with n = trunc(c) and f in (-1, 1) of the sign of c,
+//   trunc(2c) = 2n + trunc(2f), and 2c is exact. So
+//   trunc(2c) - trunc(c) = n + trunc(2f) = n + 1 where f >= 0.5, n - 1 where
+//   f <= -0.5 and n otherwise: rounding with halves away from zero, as
+//   roundHalfAway does. A NaN converts to the integer 0x80000000 both times
+//   and gives 0.
+// - Rounding before clamping gives the same integer as clamping first
+//   (the bounds are whole numbers), and packing to 16 bits saturates: the
+//   pack clamps. This holds while 2c fits a 32-bit integer, |c| < 2^30.
+// - Clipping is rare. Instead of comparing every sample with the clip
+//   limits, the loops keep the smallest and the largest scaled value (a NaN
+//   is passed over: it is the first operand of min and max) and count
+//   exactly, in a second pass, only when those reach a limit. Where they
+//   reach 2^30 (a huge or infinite sample), the piece is converted again,
+//   clamped first with max(low, y) and then min(high, y): in that operand
+//   order a NaN stays NaN (these instructions return their second operand
+//   when one is NaN).
 #if defined(TARVIO_CONVERT_SSE2)
-// Two doubles of a 16-bit file at a time, by the same steps as roundNarrow:
-// NaN to 0, count the values beyond the clip limits, clamp to the bounds,
-// truncate, and move away from zero by one where the exact fraction is at
-// least a half. Leaves the two results as 32-bit integers in the low half;
-// adds the clip masks (-1 each) to `clips`.
+// Where a scaled value reaches this far, the piece is converted again with
+// clamping: 2c no longer fits a 32-bit integer.
+constexpr double kUnclampedLimit = 1073741824.0;  // 2^30
+
+// Two doubles of a 16-bit file, rounded as described above (clamped first
+// when `Clamp`); the results are 32-bit integers in the low half. `lowest`
+// and `highest` follow the scaled values.
+template <bool Clamp>
 inline __m128i round16x2(const double* in, __m128d fs, __m128d clamp_low, __m128d clamp_high,
-                         __m128d clip_low, __m128d clip_high, __m128i& clips) {
-    __m128d y = _mm_mul_pd(_mm_loadu_pd(in), fs);
-    y = _mm_and_pd(y, _mm_cmpord_pd(y, y));  // NaN becomes +0.0
-    clips = _mm_add_epi64(clips, _mm_castpd_si128(_mm_cmple_pd(y, clip_low)));
-    clips = _mm_add_epi64(clips, _mm_castpd_si128(_mm_cmpge_pd(y, clip_high)));
-    y = _mm_max_pd(y, clamp_low);  // y > low ? y : low, as in the portable loop
-    y = _mm_min_pd(y, clamp_high);
-    const __m128i t = _mm_cvttpd_epi32(y);
-    const __m128d frac = _mm_sub_pd(y, _mm_cvtepi32_pd(t));
-    const __m128i up = _mm_castpd_si128(_mm_cmpge_pd(frac, _mm_set1_pd(0.5)));
-    const __m128i down = _mm_castpd_si128(_mm_cmple_pd(frac, _mm_set1_pd(-0.5)));
-    // The masks are -1 where true, so down - up is +1 where the value goes
-    // up and -1 where it goes down; its 64-bit lanes move to 32-bit lanes 0
-    // and 1, next to t.
-    const __m128i adjust = _mm_shuffle_epi32(_mm_sub_epi64(down, up), _MM_SHUFFLE(3, 3, 2, 0));
-    return _mm_add_epi32(t, adjust);
+                         __m128d& lowest, __m128d& highest) {
+    const __m128d y = _mm_mul_pd(_mm_loadu_pd(in), fs);
+    lowest = _mm_min_pd(y, lowest);
+    highest = _mm_max_pd(y, highest);
+    const __m128d c = Clamp ? _mm_min_pd(clamp_high, _mm_max_pd(clamp_low, y)) : y;
+    return _mm_sub_epi32(_mm_cvttpd_epi32(_mm_add_pd(c, c)), _mm_cvttpd_epi32(c));
+}
+
+// Converts in[0, n), n a multiple of 8, eight samples at a time.
+template <bool Clamp>
+void loop16Sse2(const double* in, std::size_t n, unsigned char* out, const Depth& d,
+                __m128d& lowest, __m128d& highest) {
+    const __m128d fs = _mm_set1_pd(d.full_scale);
+    const __m128d clamp_low = _mm_set1_pd(d.clamp_low);
+    const __m128d clamp_high = _mm_set1_pd(d.clamp_high);
+    for (std::size_t i = 0; i < n; i += 8) {
+        const __m128i a = round16x2<Clamp>(in + i, fs, clamp_low, clamp_high, lowest, highest);
+        const __m128i b = round16x2<Clamp>(in + i + 2, fs, clamp_low, clamp_high, lowest, highest);
+        const __m128i c = round16x2<Clamp>(in + i + 4, fs, clamp_low, clamp_high, lowest, highest);
+        const __m128i e = round16x2<Clamp>(in + i + 6, fs, clamp_low, clamp_high, lowest, highest);
+        // Pack with saturation, then swap the bytes of each 16-bit value:
+        // big-endian.
+        const __m128i v = _mm_packs_epi32(_mm_unpacklo_epi64(a, b), _mm_unpacklo_epi64(c, e));
+        const __m128i be = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), be);
+    }
+}
+
+// Counts the samples of in[0, n) (n even) that clip at 16 bits: the second
+// pass, for a piece whose smallest or largest value reached a limit.
+std::uint32_t countClips16Sse2(const double* in, std::size_t n, const Depth& d) {
+    const __m128d fs = _mm_set1_pd(d.full_scale);
+    const __m128d clip_low = _mm_set1_pd(d.clip_low);
+    const __m128d clip_high = _mm_set1_pd(d.clip_high);
+    __m128i clips = _mm_setzero_si128();  // -1 for each clipped sample
+    for (std::size_t i = 0; i < n; i += 2) {
+        const __m128d y = _mm_mul_pd(_mm_loadu_pd(in + i), fs);
+        clips = _mm_add_epi64(clips, _mm_castpd_si128(_mm_cmple_pd(y, clip_low)));
+        clips = _mm_add_epi64(clips, _mm_castpd_si128(_mm_cmpge_pd(y, clip_high)));
+    }
+    alignas(16) std::int64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), clips);
+    return static_cast<std::uint32_t>(-(lanes[0] + lanes[1]));
 }
 
 // The bulk of a 16-bit conversion of doubles, eight samples at a time.
@@ -158,31 +208,19 @@ inline __m128i round16x2(const double* in, __m128d fs, __m128d clamp_low, __m128
 // rest) and adds the clipped ones to `clipped`.
 std::size_t bulkDouble16Sse2(const double* in, std::size_t n, unsigned char* out, const Depth& d,
                              std::uint32_t& clipped) {
-    const __m128d fs = _mm_set1_pd(d.full_scale);
-    const __m128d clamp_low = _mm_set1_pd(d.clamp_low);
-    const __m128d clamp_high = _mm_set1_pd(d.clamp_high);
-    const __m128d clip_low = _mm_set1_pd(d.clip_low);
-    const __m128d clip_high = _mm_set1_pd(d.clip_high);
-    __m128i clips = _mm_setzero_si128();
+    __m128d lowest = _mm_setzero_pd();
+    __m128d highest = _mm_setzero_pd();
     const std::size_t bulk = n - n % 8;
-    for (std::size_t i = 0; i < bulk; i += 8) {
-        const __m128i a = round16x2(in + i, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
-        const __m128i b =
-            round16x2(in + i + 2, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
-        const __m128i c =
-            round16x2(in + i + 4, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
-        const __m128i e =
-            round16x2(in + i + 6, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
-        // Every value lies within -32768..32767 by now: packing never
-        // saturates. Then swap the bytes of each 16-bit value: big-endian.
-        const __m128i v = _mm_packs_epi32(_mm_unpacklo_epi64(a, b), _mm_unpacklo_epi64(c, e));
-        const __m128i be = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), be);
+    loop16Sse2<false>(in, bulk, out, d, lowest, highest);
+    const __m128d reached = _mm_or_pd(_mm_cmple_pd(lowest, _mm_set1_pd(d.clip_low)),
+                                      _mm_cmpge_pd(highest, _mm_set1_pd(d.clip_high)));
+    if (_mm_movemask_pd(reached) != 0) {
+        const __m128d far = _mm_or_pd(_mm_cmple_pd(lowest, _mm_set1_pd(-kUnclampedLimit)),
+                                      _mm_cmpge_pd(highest, _mm_set1_pd(kUnclampedLimit)));
+        if (_mm_movemask_pd(far) != 0)
+            loop16Sse2<true>(in, bulk, out, d, lowest, highest);
+        clipped += countClips16Sse2(in, bulk, d);
     }
-    // Each lane counted its clips as -1s.
-    alignas(16) std::int64_t lanes[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), clips);
-    clipped += static_cast<std::uint32_t>(-(lanes[0] + lanes[1]));
     return bulk;
 }
 
@@ -196,58 +234,78 @@ std::uint32_t convertDouble16_sse2(const double* in, std::size_t n, unsigned cha
 
 #if defined(TARVIO_CONVERT_AVX2)
 // round16x2 for four doubles: the same steps, the same results.
+template <bool Clamp>
 __attribute__((target("avx2"))) inline __m128i round16x4(const double* in, __m256d fs,
                                                          __m256d clamp_low, __m256d clamp_high,
-                                                         __m256d clip_low, __m256d clip_high,
-                                                         __m256i& clips) {
-    __m256d y = _mm256_mul_pd(_mm256_loadu_pd(in), fs);
-    y = _mm256_and_pd(y, _mm256_cmp_pd(y, y, _CMP_ORD_Q));  // NaN becomes +0.0
-    clips = _mm256_add_epi64(clips, _mm256_castpd_si256(_mm256_cmp_pd(y, clip_low, _CMP_LE_OQ)));
-    clips = _mm256_add_epi64(clips, _mm256_castpd_si256(_mm256_cmp_pd(y, clip_high, _CMP_GE_OQ)));
-    y = _mm256_max_pd(y, clamp_low);
-    y = _mm256_min_pd(y, clamp_high);
-    const __m128i t = _mm256_cvttpd_epi32(y);
-    const __m256d frac = _mm256_sub_pd(y, _mm256_cvtepi32_pd(t));
-    const __m256i up = _mm256_castpd_si256(_mm256_cmp_pd(frac, _mm256_set1_pd(0.5), _CMP_GE_OQ));
-    const __m256i down = _mm256_castpd_si256(_mm256_cmp_pd(frac, _mm256_set1_pd(-0.5), _CMP_LE_OQ));
-    // +1 where the value goes up, -1 where it goes down; the low halves of
-    // the four 64-bit lanes gathered into 32-bit lanes 0 to 3.
-    const __m256i adjust = _mm256_permutevar8x32_epi32(_mm256_sub_epi64(down, up),
-                                                       _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
-    return _mm_add_epi32(t, _mm256_castsi256_si128(adjust));
+                                                         __m256d& lowest, __m256d& highest) {
+    const __m256d y = _mm256_mul_pd(_mm256_loadu_pd(in), fs);
+    lowest = _mm256_min_pd(y, lowest);
+    highest = _mm256_max_pd(y, highest);
+    const __m256d c = Clamp ? _mm256_min_pd(clamp_high, _mm256_max_pd(clamp_low, y)) : y;
+    return _mm_sub_epi32(_mm256_cvttpd_epi32(_mm256_add_pd(c, c)), _mm256_cvttpd_epi32(c));
+}
+
+// loop16Sse2 sixteen samples at a time (n a multiple of 16).
+template <bool Clamp>
+__attribute__((target("avx2"))) void loop16Avx2(const double* in, std::size_t n, unsigned char* out,
+                                                const Depth& d, __m256d& lowest, __m256d& highest) {
+    const __m256d fs = _mm256_set1_pd(d.full_scale);
+    const __m256d clamp_low = _mm256_set1_pd(d.clamp_low);
+    const __m256d clamp_high = _mm256_set1_pd(d.clamp_high);
+    // Swaps the two bytes of every 16-bit value: big-endian.
+    const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
+                                          0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    for (std::size_t i = 0; i < n; i += 16) {
+        const __m128i a = round16x4<Clamp>(in + i, fs, clamp_low, clamp_high, lowest, highest);
+        const __m128i b = round16x4<Clamp>(in + i + 4, fs, clamp_low, clamp_high, lowest, highest);
+        const __m128i c = round16x4<Clamp>(in + i + 8, fs, clamp_low, clamp_high, lowest, highest);
+        const __m128i e = round16x4<Clamp>(in + i + 12, fs, clamp_low, clamp_high, lowest, highest);
+        // Packing (with saturation) works within each 128-bit half: (a, b)
+        // in the low half and (c, e) in the high half come out as a, b, c, e
+        // in order.
+        const __m256i v = _mm256_packs_epi32(_mm256_set_m128i(c, a), _mm256_set_m128i(e, b));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i), _mm256_shuffle_epi8(v, swap));
+    }
+}
+
+// countClips16Sse2 four samples at a time (n a multiple of 4).
+__attribute__((target("avx2"))) std::uint32_t countClips16Avx2(const double* in, std::size_t n,
+                                                               const Depth& d) {
+    const __m256d fs = _mm256_set1_pd(d.full_scale);
+    const __m256d clip_low = _mm256_set1_pd(d.clip_low);
+    const __m256d clip_high = _mm256_set1_pd(d.clip_high);
+    __m256i clips = _mm256_setzero_si256();
+    for (std::size_t i = 0; i < n; i += 4) {
+        const __m256d y = _mm256_mul_pd(_mm256_loadu_pd(in + i), fs);
+        clips =
+            _mm256_add_epi64(clips, _mm256_castpd_si256(_mm256_cmp_pd(y, clip_low, _CMP_LE_OQ)));
+        clips =
+            _mm256_add_epi64(clips, _mm256_castpd_si256(_mm256_cmp_pd(y, clip_high, _CMP_GE_OQ)));
+    }
+    alignas(32) std::int64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), clips);
+    return static_cast<std::uint32_t>(-(lanes[0] + lanes[1] + lanes[2] + lanes[3]));
 }
 
 // bulkDouble16Sse2 sixteen samples at a time with AVX2.
 __attribute__((target("avx2"))) std::size_t bulkDouble16Avx2(const double* in, std::size_t n,
                                                              unsigned char* out, const Depth& d,
                                                              std::uint32_t& clipped) {
-    const __m256d fs = _mm256_set1_pd(d.full_scale);
-    const __m256d clamp_low = _mm256_set1_pd(d.clamp_low);
-    const __m256d clamp_high = _mm256_set1_pd(d.clamp_high);
-    const __m256d clip_low = _mm256_set1_pd(d.clip_low);
-    const __m256d clip_high = _mm256_set1_pd(d.clip_high);
-    // Swaps the two bytes of every 16-bit value: big-endian.
-    const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
-                                          0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
-    __m256i clips = _mm256_setzero_si256();
+    __m256d lowest = _mm256_setzero_pd();
+    __m256d highest = _mm256_setzero_pd();
     const std::size_t bulk = n - n % 16;
-    for (std::size_t i = 0; i < bulk; i += 16) {
-        const __m128i a = round16x4(in + i, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
-        const __m128i b =
-            round16x4(in + i + 4, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
-        const __m128i c =
-            round16x4(in + i + 8, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
-        const __m128i e =
-            round16x4(in + i + 12, fs, clamp_low, clamp_high, clip_low, clip_high, clips);
-        // Packing works within each 128-bit half: (a, b) in the low half and
-        // (c, e) in the high half come out as a, b, c, e in order. Nothing
-        // saturates: every value lies within -32768..32767.
-        const __m256i v = _mm256_packs_epi32(_mm256_set_m128i(c, a), _mm256_set_m128i(e, b));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i), _mm256_shuffle_epi8(v, swap));
+    loop16Avx2<false>(in, bulk, out, d, lowest, highest);
+    const __m256d reached =
+        _mm256_or_pd(_mm256_cmp_pd(lowest, _mm256_set1_pd(d.clip_low), _CMP_LE_OQ),
+                     _mm256_cmp_pd(highest, _mm256_set1_pd(d.clip_high), _CMP_GE_OQ));
+    if (_mm256_movemask_pd(reached) != 0) {
+        const __m256d far =
+            _mm256_or_pd(_mm256_cmp_pd(lowest, _mm256_set1_pd(-kUnclampedLimit), _CMP_LE_OQ),
+                         _mm256_cmp_pd(highest, _mm256_set1_pd(kUnclampedLimit), _CMP_GE_OQ));
+        if (_mm256_movemask_pd(far) != 0)
+            loop16Avx2<true>(in, bulk, out, d, lowest, highest);
+        clipped += countClips16Avx2(in, bulk, d);
     }
-    alignas(32) std::int64_t lanes[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), clips);
-    clipped += static_cast<std::uint32_t>(-(lanes[0] + lanes[1] + lanes[2] + lanes[3]));
     return bulk;
 }
 

@@ -22,7 +22,8 @@
 # Every output file is removed before each run. Prints the median wall-clock
 # time of each, the ratios tarvio/floor and tarvio/sox (and
 # tarvio-render/tarvio), and the peak resident memory of tarvio (and of
-# tarvio-render) for a 1-minute and the long input.
+# tarvio-render) for a 1-minute input, the long input and a 60-minute
+# (COMPARE_RSS_MINUTES) input, which is made after the timed runs.
 #
 # Usage: bench/compare.sh [runs]        (runs: timed runs of each, at least 5)
 # Environment: COMPARE_BUILD_DIR  build directory for the Release build of
@@ -32,6 +33,8 @@
 #              COMPARE_CHANNELS   1 or 2, channels of the input (default 2)
 #              COMPARE_RATE       sample rate of the input in Hz
 #                                 (default 44100)
+#              COMPARE_RSS_MINUTES  length of the input of the last memory
+#                                 measurement (default 60; 0 leaves it out)
 #              TMPDIR             where the work files go (default /tmp)
 set -euo pipefail
 
@@ -41,6 +44,7 @@ MINUTES="${COMPARE_MINUTES:-10}"
 CHANNELS="${COMPARE_CHANNELS:-2}"
 RATE="${COMPARE_RATE:-44100}"
 BUILD="${COMPARE_BUILD_DIR:-$ROOT/build-compare}"
+RSS_MINUTES="${COMPARE_RSS_MINUTES:-60}"
 
 if ! [[ "$RUNS" =~ ^[0-9]+$ ]] || ((RUNS < 5)); then
     echo "runs must be a whole number of at least 5" >&2
@@ -48,6 +52,10 @@ if ! [[ "$RUNS" =~ ^[0-9]+$ ]] || ((RUNS < 5)); then
 fi
 if ! [[ "$MINUTES" =~ ^[0-9]+$ ]] || ((MINUTES < 1)); then
     echo "COMPARE_MINUTES must be a whole number of at least 1" >&2
+    exit 2
+fi
+if ! [[ "$RSS_MINUTES" =~ ^[0-9]+$ ]]; then
+    echo "COMPARE_RSS_MINUTES must be a whole number" >&2
     exit 2
 fi
 if [[ "$CHANNELS" != 1 && "$CHANNELS" != 2 ]]; then
@@ -218,6 +226,21 @@ if [[ -n "$RENDER" ]]; then
     RENDER_RSS1=$(peak_rss "$RENDER" "${RENDER_ARGS[@]}" "$IN1" "$WORK/out_rss.aif")
     RENDER_RSS10=$(peak_rss "$RENDER" "${RENDER_ARGS[@]}" "$IN" "$WORK/out_rss.aif")
 fi
+# The longest input only now: it takes a while to make and much disk space
+# (about 1.9 GB with its output for stereo at 44.1 kHz), removed at once.
+if ((RSS_MINUTES > 0)); then
+    echo "generating the ${RSS_MINUTES}-minute input for the memory measurement ..."
+    rm -f "$WORK/out_rss.aif" "$WORK"/out_*
+    IN60="$WORK/in_rss.wav"
+    make_input $((RSS_MINUTES * 60)) "$IN60"
+    RSS60=$(peak_rss "$TARVIO" "$IN60" "$WORK/out_rss.aif" "${TARVIO_ARGS[@]}")
+    rm -f "$WORK/out_rss.aif"
+    if [[ -n "$RENDER" ]]; then
+        RENDER_RSS60=$(peak_rss "$RENDER" "${RENDER_ARGS[@]}" "$IN60" "$WORK/out_rss.aif")
+        rm -f "$WORK/out_rss.aif"
+    fi
+    rm -f "$IN60"
+fi
 
 IN_SIZE=$(stat -c %s "$IN")
 CPU=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || echo "?")
@@ -247,7 +270,13 @@ if [[ -n "$RENDER" ]]; then
 fi
 echo "| tarvio peak RSS, 1-minute input | $RSS1 kB |"
 echo "| tarvio peak RSS, ${MINUTES}-minute input | $RSS10 kB |"
+if ((RSS_MINUTES > 0)); then
+    echo "| tarvio peak RSS, ${RSS_MINUTES}-minute input | $RSS60 kB |"
+fi
 if [[ -n "$RENDER" ]]; then
     echo "| tarvio-render peak RSS, 1-minute input | $RENDER_RSS1 kB |"
     echo "| tarvio-render peak RSS, ${MINUTES}-minute input | $RENDER_RSS10 kB |"
+    if ((RSS_MINUTES > 0)); then
+        echo "| tarvio-render peak RSS, ${RSS_MINUTES}-minute input | $RENDER_RSS60 kB |"
+    fi
 fi

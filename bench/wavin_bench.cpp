@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
 // WavInFile::read(double*, int) on a 16-bit stereo file, in the driver's
 // block size (2 x 1024 samples). The file is small enough to stay in the
-// page cache, so this measures the reader, not the disk.
+// page cache, so this measures the reader, not the disk. And each variant
+// of the 16-bit decoder on its own.
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "wav/Pcm16Decode.h"
 #include "wav/WavFile.h"
 
 namespace {
@@ -40,5 +44,32 @@ void BM_WavInReadDoubleStereo16(benchmark::State& state) {
     state.SetItemsProcessed(samples / kChannels);
 }
 BENCHMARK(BM_WavInReadDoubleStereo16);
+
+// One variant of the 16-bit decoder on one stereo block (2048 samples) in
+// memory; `per_sample` is the time per sample.
+void BM_DecodePcm16(benchmark::State& state, tarvio::wav::Pcm16Decoder decode) {
+    std::vector<unsigned char> bytes(2 * kBlockSamples);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<unsigned char>(i * 37 + 11);
+    std::vector<double> out(kBlockSamples);
+    for (auto _ : state) {
+        decode(bytes.data(), out.size(), out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    const double samples = static_cast<double>(state.iterations()) * kBlockSamples;
+    state.SetItemsProcessed(static_cast<std::int64_t>(samples));
+    state.counters["per_sample"] =
+        benchmark::Counter(samples, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// Every variant this build and CPU run, by name: BM_DecodePcm16/avx2, ...
+const bool kDecodersRegistered = [] {
+    for (const auto& v : tarvio::wav::pcm16Variants()) {
+        const std::string name = std::string("BM_DecodePcm16/") + v.name;
+        benchmark::RegisterBenchmark(name.c_str(), BM_DecodePcm16, v.decode);
+    }
+    return true;
+}();
 
 }  // namespace

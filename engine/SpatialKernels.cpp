@@ -4,6 +4,7 @@
 #include "engine/SpatialKernels.h"
 
 #include <cmath>
+#include <cstddef>
 
 namespace tarvio {
 
@@ -42,12 +43,34 @@ inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o) {
     o[3] = gx.zero * gy.zero * s;
 }
 
-const SpatialKernel kPortable{"portable", true, spatialize_portable};
+const SpatialKernel kPortable{"portable", true, spatialize_portable, mixDown_portable};
 #if defined(TARVIO_SPATIAL_SSE2)
-const SpatialKernel kSse2{"sse2", false, spatialize_sse2};
+const SpatialKernel kSse2{"sse2", false, spatialize_sse2, mixDown_portable};
+#endif
+#if defined(TARVIO_SPATIAL_AVX2)
+const SpatialKernel kAvx2{"avx2", false, spatialize_avx2, mixDown_avx2};
 #endif
 
 }  // namespace
+
+// Stereo, the usual case, has a loop of its own that the compiler can
+// vectorise; the sums are the same.
+void mixDown_portable(const double* in, int channels, int frames, double gain, double* mono) {
+    if (channels == 2) {
+        for (int j = 0; j < frames; ++j) {
+            mono[j] = ((0.0 + in[2 * j]) + in[2 * j + 1]) * gain;
+        }
+        return;
+    }
+    for (int j = 0; j < frames; ++j) {
+        const double* frame = in + static_cast<std::size_t>(j) * channels;
+        double sum = 0.0;
+        for (int ch = 0; ch < channels; ++ch) {
+            sum += frame[ch];
+        }
+        mono[j] = sum * gain;
+    }
+}
 
 void buildPairTable(const double* path, double* pairs) {
     for (int k = 0; k <= TABLE_SIZE; ++k) {
@@ -102,13 +125,18 @@ void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& bu
     spreadBilinear_portable(buffers.blockX, buffers.blockY, mono, frames, out);
 }
 
-// Variants that need a processor feature beyond the build's target (say an
-// AVX2 kernel, asked with __builtin_cpu_supports) join the list here, after
-// the question was asked.
+// Variants that need a processor feature beyond the build's target join the
+// list here, after the processor was asked whether it has it.
 std::vector<const SpatialKernel*> spatialKernels() {
     std::vector<const SpatialKernel*> kernels{&kPortable};
 #if defined(TARVIO_SPATIAL_SSE2)
     kernels.push_back(&kSse2);
+#endif
+#if defined(TARVIO_SPATIAL_AVX2)
+    __builtin_cpu_init();  // in case this runs before the static constructors
+    if (__builtin_cpu_supports("avx2")) {
+        kernels.push_back(&kAvx2);
+    }
 #endif
     return kernels;
 }

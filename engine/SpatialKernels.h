@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The kernels of the spatializer: the work of one block after the mixdown.
-// A block goes through three stages,
+// The kernels of the spatializer: the mixdown of a block and the work after
+// it. A block goes through three stages after the mixdown,
 //   positions: where the sound is in each frame (x from rotation 1, y from
 //              rotation 2, each read from the pair table of its coordinate);
 //   gains:     per axis, the weights of the sides of the square at 1 and
@@ -8,10 +8,12 @@
 //   spread:    each corner channel gets the mono sample times the weights of
 //              its two axes.
 // The portable kernel runs the stages one after another through two blocks
-// of positions. Vector kernels may fuse them; the SSE2 kernel does, for the
-// rotations with bilinear gains, and never stores a position. Every kernel
-// gives the same bytes as the portable one: each lane does its operations in
-// the same order.
+// of positions. Vector kernels may fuse them; the SSE2 and AVX2 kernels do,
+// for the rotations with bilinear gains, and never store a position. Every
+// kernel gives the same bytes as the portable one: each lane does its
+// operations in the same order, and where the AVX2 kernel computes phases
+// without the serial chain, it does so only where the result is provably
+// the chain's (see SpatialKernelsAvx2.cpp).
 #ifndef TARVIO_ENGINE_SPATIALKERNELS_H
 #define TARVIO_ENGINE_SPATIALKERNELS_H
 
@@ -25,6 +27,12 @@
 // unless TARVIO_NO_SIMD asks for the portable loops only.
 #if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
 #define TARVIO_SPATIAL_SSE2 1
+#endif
+// The AVX2 kernel is built where the compiler can make AVX2 code for one
+// function; it is listed only when the processor has AVX2.
+#if defined(TARVIO_SPATIAL_SSE2) && defined(__x86_64__) && \
+    (defined(__GNUC__) || defined(__clang__)) && !defined(TARVIO_NO_AVX2)
+#define TARVIO_SPATIAL_AVX2 1
 #endif
 
 namespace tarvio {
@@ -53,13 +61,19 @@ struct KernelBuffers {
 using SpatializeFn = void (*)(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                               const double* mono, int frames, double* out);
 
+// The mixdown before a block: frame j of the `channels` interleaved channels
+// of `in` becomes mono[j], the sum of its samples from 0.0 up, in channel
+// order, times `gain`.
+using MixDownFn = void (*)(const double* in, int channels, int frames, double gain, double* mono);
+
 // A kernel variant, by name. The functions of a variant carry its name as a
 // suffix (spatialize_portable, spatialize_sse2), with one underscore: C++
 // reserves names with two.
 struct SpatialKernel {
-    const char* name;      // "portable", "sse2"
+    const char* name;      // "portable", "sse2", "avx2"
     bool storesPositions;  // reads and writes KernelBuffers::blockX and blockY
     SpatializeFn run;
+    MixDownFn mixDown;
 };
 
 // The kernels this build and this processor can run, the portable one first
@@ -68,6 +82,10 @@ std::vector<const SpatialKernel*> spatialKernels();
 // The kernel spatializers use by default: the last of spatialKernels(), chosen
 // once.
 const SpatialKernel& defaultSpatialKernel();
+
+// The portable mixdown (the SSE2 kernel uses it too: the compiler
+// vectorises its stereo loop).
+void mixDown_portable(const double* in, int channels, int frames, double gain, double* mono);
 
 // The portable kernel and its stages.
 void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
@@ -87,6 +105,18 @@ void spreadPower_portable(const double* x, const double* y, const double* mono, 
 // spreading fused in; stores no positions.
 void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                      const double* mono, int frames, double* out);
+#endif
+
+#if defined(TARVIO_SPATIAL_AVX2)
+// Four frames per vector: the phases of each rotation for the whole block
+// first (runs of equal steps computed without the serial chain where that
+// gives the chain's values), then positions and spreading, bilinear gains;
+// stores no positions. Runs only on a processor with AVX2.
+void spatialize_avx2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                     const double* mono, int frames, double* out);
+// The mixdown of one and two channels four frames at a time; more channels
+// go to the portable one.
+void mixDown_avx2(const double* in, int channels, int frames, double gain, double* mono);
 #endif
 
 // Fills `pairs` (kPairTableSize doubles) from the TABLE_SIZE + 1 points of a

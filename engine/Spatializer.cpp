@@ -40,26 +40,6 @@ Rotation makeRotation(double scale, double angle, double fInit, double fEnd, int
     return r;
 }
 
-// Mixes interleaved frames down to one sample each: the sum of a frame's
-// samples, starting from 0.0, times the gain. Stereo, the usual case, has a
-// loop of its own that the compiler can vectorise; the sums are the same.
-void mixDown(const double* in, int channels, int frames, double gain, double* mono) {
-    if (channels == 2) {
-        for (int j = 0; j < frames; ++j) {
-            mono[j] = ((0.0 + in[2 * j]) + in[2 * j + 1]) * gain;
-        }
-        return;
-    }
-    for (int j = 0; j < frames; ++j) {
-        const double* frame = in + static_cast<std::size_t>(j) * channels;
-        double sum = 0.0;
-        for (int ch = 0; ch < channels; ++ch) {
-            sum += frame[ch];
-        }
-        mono[j] = sum * gain;
-    }
-}
-
 // The frequency changes only between blocks: the next block runs at the
 // value prepared by the previous call.
 void advanceSweep(Rotation& rot) {
@@ -168,7 +148,8 @@ int Spatializer::processBlock(int n) {
     for (int i = n; i < frames * channels_; ++i) {
         in[i] = 0.0;
     }
-    mixDown(in, channels_, frames, gain_, monoBlock_.get());
+    const MixDownFn mix = kernel_ ? kernel_->mixDown : mixDown_portable;
+    mix(in, channels_, frames, gain_, monoBlock_.get());
 
     if (kernel_) {
         const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get()};

@@ -2,6 +2,8 @@
 // WAV reading and writing. Every header field and every sample is encoded and
 // decoded byte by byte (little-endian) through common/byteorder.h, so the code
 // works the same on any host and never depends on the layout of the structs.
+// (The AVX2 decoder of 16-bit samples in wav/Pcm16Decode.cpp, built for x86
+// only, loads the little-endian samples as they are.)
 
 // Large-file offsets for fseeko/ftello also on 32-bit hosts; must come before
 // the first system header.
@@ -18,9 +20,11 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "common/ChunkReader.h"
 #include "common/byteorder.h"
+#include "wav/Pcm16Decode.h"
 
 namespace bytes = tarvio::bytes;
 
@@ -41,6 +45,12 @@ constexpr std::size_t kFormatBodyBytes = 16;
 // piece never splits a 16-bit sample.
 constexpr std::size_t kChunkBytes = std::size_t{1} << 16;
 constexpr int kChunkSamples = static_cast<int>(kChunkBytes / 2);
+
+// The decoder of 16-bit samples to doubles: the last variant, chosen once.
+void decodeDouble(const unsigned char* bytes, std::size_t samples, double* out) {
+    static const tarvio::wav::Pcm16Decoder decode = tarvio::wav::pcm16Variants().back().decode;
+    decode(bytes, samples, out);
+}
 
 // The 32-bit RIFF length counts the 36 header bytes after it plus the data.
 constexpr std::uint32_t kMaxDataBytes = 0xFFFFFFFFu - 36u;
@@ -304,8 +314,12 @@ int WavInFile::readScaled(T* buffer, int maxElems) {
             const std::size_t got = readDataBytes(raw, wanted);
             const int samples = static_cast<int>(got / 2);  // an odd last byte yields none
             T* out = buffer + stored;
-            for (int i = 0; i < samples; ++i)
-                out[i] = static_cast<T>(bytes::getS16LE(raw + 2 * i)) * scale;
+            if constexpr (std::is_same<T, double>::value) {
+                decodeDouble(raw, static_cast<std::size_t>(samples), out);
+            } else {
+                for (int i = 0; i < samples; ++i)
+                    out[i] = static_cast<T>(bytes::getS16LE(raw + 2 * i)) * scale;
+            }
             stored += samples;
             if (got < wanted)
                 break;

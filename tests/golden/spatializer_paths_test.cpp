@@ -5,6 +5,7 @@
 // turn, short and empty blocks.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -12,6 +13,7 @@
 
 #include "engine/SpatialKernels.h"
 #include "engine/Spatializer.h"
+#include "engine/SquarePath.h"
 
 namespace {
 
@@ -88,6 +90,96 @@ TEST(SpatializerPaths, EveryKernelEqualsThePortableOneBitForBit) {
                          << kernels[v]->name << ": f1 " << c.f1i << ".." << c.f1e << ", f2 "
                          << c.f2i << ".." << c.f2e << ", channels " << c.channels);
             expectSameAsPortable(c, *kernels[v], *kernels.front());
+        }
+    }
+}
+
+// The vector kernels take runs of phases without the serial chain where the
+// chain's steps are provably all equal. Here each kernel starts from phases
+// and increments at the edges of that proof: the ends of every binade and
+// the phases just beyond them, ties (an increment exactly half a spacing off
+// a multiple of it, in the binade where the phase starts or in one it walks
+// into), increments below half a spacing, subnormal, huge and not finite
+// increments, both directions, the wrap, and the full turn. Two blocks from
+// each start, the second one short, bit for bit against the portable kernel.
+TEST(SpatializerPaths, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
+    const std::vector<const tarvio::SpatialKernel*> kernels = tarvio::spatialKernels();
+    if (kernels.size() == 1) {
+        GTEST_SKIP() << "this build has the portable kernel only";
+    }
+    std::vector<double> phases = {0.0, -0.0, 1e-300, 0.5, 1.0, tarvio::kTurn};
+    std::vector<double> incs = {0.0,
+                                1e-310,
+                                0.0232,
+                                0.28,
+                                0.1234567,
+                                1.0,
+                                7.3,
+                                4096.0,
+                                5000.5,
+                                1e300,
+                                std::numeric_limits<double>::infinity(),
+                                std::nan("")};
+    for (int m = 0; m <= 11; ++m) {
+        const double lo = std::ldexp(1.0, m);
+        const double u = std::ldexp(1.0, m - 52);
+        for (double p :
+             {lo, lo + u, lo + 2 * u, lo - u / 2, 2 * lo - u, 2 * lo - 2 * u, lo + 0.37 * lo})
+            phases.push_back(p);
+        for (double c : {0.0, 1.0, 12345.0})
+            incs.push_back((c + 0.5) * u);           // ties in this binade
+        incs.push_back(1.0 + u / 2);                 // a step of 1 that ties here
+        incs.push_back(std::nextafter(u / 2, 0.0));  // just below half a spacing
+        incs.push_back(3 * u);                       // a few spacings
+        // Steps that round by more than a quarter spacing, down and up: past
+        // the lower end of a binade the spacing halves.
+        incs.push_back(1.3 * u);
+        incs.push_back(1.7 * u);
+    }
+    const std::size_t count = incs.size();
+    for (std::size_t i = 0; i < count; ++i)
+        incs.push_back(-incs[i]);
+
+    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
+    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
+    std::vector<double> pairX(tarvio::kPairTableSize), pairY(tarvio::kPairTableSize);
+    tarvio::buildPairTable(pathX.data(), pairX.data());
+    tarvio::buildPairTable(pathY.data(), pairY.data());
+    std::vector<double> blockX(BLOCK_SIZE), blockY(BLOCK_SIZE);
+    const tarvio::KernelBuffers buffers{pairX.data(), pairY.data(), blockX.data(), blockY.data()};
+    std::vector<double> mono(BLOCK_SIZE);
+    std::uint32_t lcg = 5;
+    for (double& s : mono) {
+        lcg = lcg * 1664525u + 1013904223u;
+        s = (static_cast<int>(lcg >> 16) - 32768) / 32768.0;
+    }
+    std::vector<double> expected(4 * BLOCK_SIZE), got(4 * BLOCK_SIZE);
+
+    for (std::size_t v = 1; v < kernels.size(); ++v) {
+        for (std::size_t a = 0; a < phases.size(); ++a) {
+            for (std::size_t b = 0; b < incs.size(); ++b) {
+                // Rotation 2 takes another pair, so both lanes see every case.
+                const auto rotation = [](double phase, double inc) {
+                    return tarvio::Rotation{1.0, phase, inc, inc, 0.0};
+                };
+                tarvio::Rotation plain1 = rotation(phases[a], incs[b]);
+                tarvio::Rotation plain2 =
+                    rotation(phases[(a + 7) % phases.size()], incs[(b + 13) % incs.size()]);
+                tarvio::Rotation fast1 = plain1, fast2 = plain2;
+                for (int frames : {BLOCK_SIZE, BLOCK_SIZE - 3}) {
+                    kernels.front()->run(plain1, plain2, buffers, mono.data(), frames,
+                                         expected.data());
+                    kernels[v]->run(fast1, fast2, buffers, mono.data(), frames, got.data());
+                    ASSERT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * 4 * frames),
+                              0)
+                        << kernels[v]->name << ": phase " << phases[a] << ", increment " << incs[b]
+                        << ", " << frames << " frames";
+                    const double end[2] = {fast1.phase, fast2.phase};
+                    const double want[2] = {plain1.phase, plain2.phase};
+                    ASSERT_EQ(std::memcmp(end, want, sizeof end), 0)
+                        << kernels[v]->name << ": phase " << phases[a] << ", increment " << incs[b];
+                }
+            }
         }
     }
 }

@@ -206,13 +206,24 @@ TEST(WraiffConversion, EveryDouble16VariantMatchesThePortableOne) {
         specials.push_back(h * u);
         specials.push_back(std::nextafter(h * u, 0.0));
     }
+    // Scaled values around 2^30 and 2^31, where twice the value stops
+    // fitting a 32-bit integer.
+    for (double big : {32768.0, -32768.0, 65536.0, -65536.0}) {
+        specials.push_back(big);
+        specials.push_back(std::nextafter(big, 0.0));
+    }
+    // Among loud random values, which clip often, and among quiet ones, where
+    // the special value alone decides whether anything clipped.
     std::mt19937 rng(11);
-    std::uniform_real_distribution<double> dist(-1.5, 1.5);
+    std::uniform_real_distribution<double> loud(-1.5, 1.5);
+    std::uniform_real_distribution<double> quiet(-0.5, 0.5);
     std::vector<double> in;
-    for (double s : specials) {
-        for (int at = 0; at < 16; ++at) {
-            for (int k = 0; k < 16; ++k)
-                in.push_back(k == at ? s : dist(rng));
+    for (auto* dist : {&loud, &quiet}) {
+        for (double s : specials) {
+            for (int at = 0; at < 16; ++at) {
+                for (int k = 0; k < 16; ++k)
+                    in.push_back(k == at ? s : (*dist)(rng));
+            }
         }
     }
     const Depth depth = Depth::forBits(16);
@@ -235,6 +246,14 @@ TEST(WraiffConversion, EveryDouble16VariantMatchesThePortableOne) {
                     << "from " << from << ", " << n << " samples";
                 ASSERT_EQ(clips, portableClips) << "from " << from << ", " << n << " samples";
             }
+        }
+        // Each widest loop's worth of the quiet half on its own.
+        for (std::size_t from = in.size() / 2; from + 16 <= in.size(); from += 16) {
+            std::uint32_t clips = 0, portableClips = 0;
+            ASSERT_EQ(convert(v.convert, from, 16, clips),
+                      convert(variants.front().convert, from, 16, portableClips))
+                << "from " << from;
+            ASSERT_EQ(clips, portableClips) << "from " << from;
         }
     }
 }
