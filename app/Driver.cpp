@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -13,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "aiff/AiffLayout.h"
 #include "aiff/wraiff.h"
 #include "app/Tarvio.h"
 #include "common/Interrupt.h"
@@ -52,6 +54,21 @@ bool sameFile(const char* a, const char* b) {
 // block count stays positive and the sweeps keep their direction.
 int framesForSetup(unsigned frames) {
     return frames > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(frames);
+}
+
+// About the most the output can take: the header and four 16-bit samples
+// for every frame the input file's size can hold (a header that promises
+// more than the file has cannot raise it), within what an AIFF file can
+// describe. 0 when the input is not a regular file and its size says
+// nothing.
+std::uint64_t outputBound(const char* input, int channels) {
+    struct stat st;
+    if (::stat(input, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
+        return 0;
+    const std::uint64_t frames =
+        static_cast<std::uint64_t>(st.st_size) / (2u * static_cast<unsigned>(channels)) + 1;
+    const std::uint64_t data = frames * 8u;
+    return aiff::kHeaderBytes + (data < aiff::kMaxDataBytes ? data : aiff::kMaxDataBytes);
 }
 
 SpatializerParams parseParams(int argc, const char* const* argv) {
@@ -158,6 +175,7 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, std::ostre
         makeSpatializer(params, channels, rate, framesForSetup(reader.getNumSamples()));
 
     output.prepare();
+    output.reserve(outputBound(argv[1], channels));
     WRAIFF writer;
     if (output.inPlace())
         writer.open(output.writePath().c_str(), rate, 4, 16);

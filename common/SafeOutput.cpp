@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -158,6 +159,34 @@ int SafeOutput::takeDescriptor() {
     return fd;
 }
 
+void SafeOutput::reserve(std::uint64_t bytes) {
+#if defined(__linux__)
+    if (fd_ < 0 || inPlace_ || bytes == 0 ||
+        bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return;
+    // Allocated past the end (the size stays 0), so that a run that writes
+    // less leaves no zeros behind; a failure (no support, no room, a size
+    // limit) only means the writes allocate as they go.
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0)
+        reserved_ = true;
+#else
+    (void)bytes;
+#endif
+}
+
+// Gives back the blocks set aside beyond the end of the finished file:
+// truncating to the file's own size releases them. A failure costs only disk
+// space.
+void SafeOutput::releaseUnused() {
+    struct stat st;
+    if (reserved_ && ::stat(temp_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (::truncate(temp_.c_str(), st.st_size) != 0) {
+            // the blocks stay with the file
+        }
+    }
+    reserved_ = false;
+}
+
 void SafeOutput::closeDescriptor() {
     if (fd_ >= 0)
         ::close(fd_);
@@ -181,6 +210,8 @@ void SafeOutput::commit() {
         return;
     interrupt::Hold hold;
     interrupt::check();
+    if (!inPlace_)
+        releaseUnused();
     if (!inPlace_ && ::rename(temp_.c_str(), resolved_.c_str()) != 0) {
         const int err = errno;
         throw std::runtime_error("could not move the finished output to \"" + path_ +

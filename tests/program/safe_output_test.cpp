@@ -302,3 +302,21 @@ TEST(SafeOutput, ANonZeroPadByteIsSkipped) {
         EXPECT_EQ(readFile(dir.file("out.aif")), expected);
     }
 }
+
+// The run sets room aside on the disk for as much output as the input's size
+// could give; an input padded with a large unknown block gives less, and the
+// finished file keeps no more blocks than its bytes need.
+TEST(SafeOutput, TheFinishedFileKeepsNoRoomItDidNotUse) {
+    TempDir dir;
+    WavSpec w;
+    w.samples = samplePattern(3000);
+    testsupport::appendTag(w.before, "junk");
+    testsupport::appendLE(w.before, 4u << 20, 4);
+    w.before.resize(w.before.size() + (4u << 20), 0);
+    writeFile(dir.file("in.wav"), wavBytes(w));
+    ASSERT_EQ(runTarvio(programArgs(dir.file("in.wav"), dir.file("out.aif"))).status, 0);
+    struct stat st;
+    ASSERT_EQ(::stat(dir.file("out.aif").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 54 + 3000 * 8);
+    EXPECT_LT(static_cast<long long>(st.st_blocks) * 512, st.st_size + (64 << 10));
+}
