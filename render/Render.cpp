@@ -230,6 +230,24 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
         << std::endl;
 }
 
+// About the size of an uncompressed output of the input's announced length
+// (0 for FLAC, whose size is not known beforehand), for setting its room
+// aside on the disk. A header that announces far more than its file holds
+// is not believed: no uncompressed output is more than 16 times its input
+// (8-bit mono in, 32-bit four channels out), so the room is held to that.
+std::uint64_t expectedBytes(const Options& o, const AudioInput& input) {
+    if (o.format == Format::Flac || input.frames() <= 0)
+        return 0;
+    const std::uint64_t sampleBytes = o.depth == Depth::Pcm16 ? 2 : o.depth == Depth::Pcm24 ? 3 : 4;
+    const std::uint64_t bytes =
+        static_cast<std::uint64_t>(input.frames()) * AudioOutput::kChannels * sampleBytes + 4096;
+    struct stat st;
+    if (::stat(o.input.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    const std::uint64_t cap = 16 * static_cast<std::uint64_t>(st.st_size);
+    return bytes < cap ? bytes : cap;
+}
+
 void render(const Options& o, std::ostream& out, std::ostream& err, bool& progressShown) {
     AudioInput input(o.input);
     checkDistinct(o);
@@ -241,6 +259,7 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
 
     for (SafeOutput* f : files.all())
         f->prepare();
+    files.audio.reserve(expectedBytes(o, input));
     AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, o.format,
                       o.depth, input.rate(), input.frames());
     files.audio.opened();

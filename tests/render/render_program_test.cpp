@@ -3,6 +3,7 @@
 // libsndfile.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
@@ -128,6 +129,10 @@ TEST(RenderProgram, GivesTarviosSamplesForTheClassicJob) {
             EXPECT_EQ(o.channels, 4);
             EXPECT_EQ(o.rate, t.rate);
             EXPECT_EQ(o.shorts, t.shorts);
+            // The room set aside for what the header announces is given back.
+            struct stat st;
+            ASSERT_EQ(::stat(dir.file("r.aif").c_str(), &st), 0);
+            EXPECT_LT(static_cast<long long>(st.st_blocks) * 512, st.st_size + (64 << 10));
         }
     }
 }
@@ -194,9 +199,9 @@ TEST(RenderProgram, WavOutputDeclaresTheLoudspeakersInItsChannelMask) {
     for (std::size_t f = 0; f < 2000; ++f) {
         for (int c = 0; c < 4; ++c) {
             const std::size_t at = 8 * f + 2 * c;
-            const int v = static_cast<std::int16_t>(static_cast<unsigned char>(raw.out[at]) |
-                                                    static_cast<unsigned char>(raw.out[at + 1])
-                                                        << 8);
+            const int v =
+                static_cast<std::int16_t>(static_cast<unsigned char>(raw.out[at]) |
+                                          static_cast<unsigned char>(raw.out[at + 1]) << 8);
             ASSERT_EQ(v, c == 2 ? w.samples[f] : 0) << "frame " << f << " channel " << c;
         }
     }
@@ -211,9 +216,9 @@ TEST(RenderProgram, TracesThePowerLawAndABreakpointPath) {
     w.samples.assign(16000, 10000);
     writeWav(dir.file("in.wav"), w);
     std::string header;
-    CommandResult r = render({"-q", "--law", "power", "--rot1", "0.7:2", "--rot2", "0.3",
-                              "--angle2", "45", "--trace", dir.file("t.csv"),
-                              dir.file("in.wav"), dir.file("out.aif")});
+    CommandResult r =
+        render({"-q", "--law", "power", "--rot1", "0.7:2", "--rot2", "0.3", "--angle2", "45",
+                "--trace", dir.file("t.csv"), dir.file("in.wav"), dir.file("out.aif")});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::vector<double>> rows = readCsv(dir.file("t.csv"), header);
     EXPECT_EQ(header, "seconds,x,y,g1,g2,g3,g4");
@@ -222,15 +227,15 @@ TEST(RenderProgram, TracesThePowerLawAndABreakpointPath) {
         EXPECT_NEAR(row[3] * row[3] + row[4] * row[4] + row[5] * row[5] + row[6] * row[6], 1.0,
                     1e-7);
 
-    writeFile(dir.file("path.txt"), {'0', ' ', '0', ' ', '0', '\n', '1', ' ', '1', ' ', '0',
-                                     '\n', '1', '.', '5', ' ', '1', ' ', '1', '\n'});
-    r = render({"-q", "--path", dir.file("path.txt"), "--trace", dir.file("p.csv"),
-                "--trace-step", "0.25", dir.file("in.wav"), dir.file("out.aif")});
+    writeFile(dir.file("path.txt"), {'0', ' ',  '0', ' ', '0', '\n', '1', ' ', '1', ' ',
+                                     '0', '\n', '1', '.', '5', ' ',  '1', ' ', '1', '\n'});
+    r = render({"-q", "--path", dir.file("path.txt"), "--trace", dir.file("p.csv"), "--trace-step",
+                "0.25", dir.file("in.wav"), dir.file("out.aif")});
     ASSERT_EQ(r.status, 0) << r.err;
     rows = readCsv(dir.file("p.csv"), header);
     ASSERT_EQ(rows.size(), 8u);
-    const double want[8][3] = {{0, 0, 0},   {0.25, 0.25, 0}, {0.5, 0.5, 0}, {0.75, 0.75, 0},
-                               {1, 1, 0},   {1.25, 1, 0.5},  {1.5, 1, 1},  {1.75, 1, 1}};
+    const double want[8][3] = {{0, 0, 0}, {0.25, 0.25, 0}, {0.5, 0.5, 0}, {0.75, 0.75, 0},
+                               {1, 1, 0}, {1.25, 1, 0.5},  {1.5, 1, 1},   {1.75, 1, 1}};
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(rows[i][0], want[i][0]);
         EXPECT_EQ(rows[i][1], want[i][1]) << "x at " << want[i][0] << " s";
@@ -264,15 +269,15 @@ TEST(RenderProgram, RefusesWithClearErrors) {
     const std::string in = dir.file("in.wav");
     const std::string out = dir.file("out.aif");
     writeWav(in, w);
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {},
-             {in},
-             {"--bits", "12", in, out},
-             {"--format", "flac", "--bits", "float", in, out},
-             {"--rot1", "fast", in, out},
-             {"--frobnicate", in, out},
-             {in, dir.file("out.xyz")},
-             {"--path", "p.txt", "--rot1", "1", in, out}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {in},
+                                               {"--bits", "12", in, out},
+                                               {"--format", "flac", "--bits", "float", in, out},
+                                               {"--rot1", "fast", in, out},
+                                               {"--frobnicate", in, out},
+                                               {in, dir.file("out.xyz")},
+                                               {"--path", "p.txt", "--rot1", "1", in, out}}) {
         CommandResult r = render(args);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -284,8 +289,8 @@ TEST(RenderProgram, RefusesWithClearErrors) {
     writeFile(dir.file("bad.txt"), {'0', ' ', '0', ' ', '0', '\n', '1', ' ', '2', ' ', '0', '\n'});
     CommandResult r = render({"--path", dir.file("bad.txt"), in, out});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "tarvio-render: " + dir.file("bad.txt") +
-                         ": line 2: x must lie in [0, 1], got 2\n");
+    EXPECT_EQ(r.err,
+              "tarvio-render: " + dir.file("bad.txt") + ": line 2: x must lie in [0, 1], got 2\n");
     r = render({in, out}, "ulimit -f 100; ");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(endsWith(r.err, "write failed: System error.\n") ||
