@@ -50,6 +50,9 @@ const SpatialKernel kSse2{"sse2", false, spatialize_sse2, mixDown_portable};
 #if defined(TARVIO_SPATIAL_AVX2)
 const SpatialKernel kAvx2{"avx2", false, spatialize_avx2, mixDown_avx2};
 #endif
+#if defined(TARVIO_SPATIAL_AVX512)
+const SpatialKernel kAvx512{"avx512", false, spatialize_avx512, mixDown_avx512};
+#endif
 
 }  // namespace
 
@@ -136,6 +139,11 @@ std::vector<const SpatialKernel*> spatialKernels() {
     __builtin_cpu_init();  // in case this runs before the static constructors
     if (__builtin_cpu_supports("avx2")) {
         kernels.push_back(&kAvx2);
+    }
+#endif
+#if defined(TARVIO_SPATIAL_AVX512)
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f")) {
+        kernels.push_back(&kAvx512);
     }
 #endif
     return kernels;

@@ -35,6 +35,12 @@
 #define TARVIO_SPATIAL_AVX2 1
 #endif
 
+// The AVX-512 kernel is built with the AVX2 one; it is listed only when the
+// processor has AVX-512 (the foundation instructions are all it uses).
+#if defined(TARVIO_SPATIAL_AVX2) && !defined(TARVIO_NO_AVX512)
+#define TARVIO_SPATIAL_AVX512 1
+#endif
+
 namespace tarvio {
 
 constexpr double kTurn = TABLE_SIZE;  // one full turn of a rotation, in table units
@@ -70,7 +76,7 @@ using MixDownFn = void (*)(const double* in, int channels, int frames, double ga
 // suffix (spatialize_portable, spatialize_sse2), with one underscore: C++
 // reserves names with two.
 struct SpatialKernel {
-    const char* name;      // "portable", "sse2", "avx2"
+    const char* name;      // "portable", "sse2", "avx2", "avx512"
     bool storesPositions;  // reads and writes KernelBuffers::blockX and blockY
     SpatializeFn run;
     MixDownFn mixDown;
@@ -117,6 +123,21 @@ void spatialize_avx2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffer
 // The mixdown of one and two channels four frames at a time; more channels
 // go to the portable one.
 void mixDown_avx2(const double* in, int channels, int frames, double gain, double* mono);
+// The phases of the next n steps of a rotation (phase += inc, wrapped into
+// [0, kTurn]) written to out[0, n), `phase` left at the last: the serial
+// chain's values, most of them computed without the chain.
+void chainPhases_avx2(double& phase, double inc, double* out, int n);
+#endif
+
+#if defined(TARVIO_SPATIAL_AVX512)
+// Eight frames per vector, bilinear gains; the positions on the square are
+// computed from the phases (equal, bit for bit, to reading the pair tables);
+// stores no positions. Runs only on a processor with AVX-512.
+void spatialize_avx512(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                       const double* mono, int frames, double* out);
+// The mixdown of one and two channels eight frames at a time; more channels
+// go to the portable one.
+void mixDown_avx512(const double* in, int channels, int frames, double gain, double* mono);
 #endif
 
 // Fills `pairs` (kPairTableSize doubles) from the TABLE_SIZE + 1 points of a

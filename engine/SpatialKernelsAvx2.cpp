@@ -3,7 +3,7 @@
 // phases of the whole block for each rotation, then reads the positions of
 // four frames at a time from the pair tables and spreads them. Every value
 // is the one the portable kernel computes, to the last bit: the phases are
-// the serial chain's (see chainPhases), and each lane then does the portable
+// the serial chain's (see chainPhases_avx2), and each lane then does the portable
 // operations in the portable order.
 #include "engine/SpatialKernels.h"
 
@@ -48,7 +48,7 @@ inline int runLength(double p, double d, double low, double high, int limit) {
 // Writes p + j d for j = 1 to k to out[0, k). Each vector of four is an
 // earlier one plus a multiple of d; four vectors go side by side, so that
 // the additions do not wait for each other. Every sum is exact (see
-// chainPhases), and so is every multiple of d up to k d, so this is p + j d
+// chainPhases_avx2), and so is every multiple of d up to k d, so this is p + j d
 // itself.
 TARVIO_TARGET_AVX2 void writeRun(double p, double d, int k, double* out) {
     const __m256d first = _mm256_add_pd(
@@ -99,7 +99,9 @@ TARVIO_TARGET_AVX2 void writeRun(double p, double d, int k, double* out) {
 // Everything else (phases below 1 and at kTurn, steps near the binade's
 // ends, ties, increments that are not finite or larger than the binade)
 // takes the chain one step at a time.
-TARVIO_TARGET_AVX2 void chainPhases(double& phase, double inc, double* out, int n) {
+}  // namespace
+
+TARVIO_TARGET_AVX2 void chainPhases_avx2(double& phase, double inc, double* out, int n) {
     double p = phase;
     int i = 0;
     while (i < n) {
@@ -129,6 +131,8 @@ TARVIO_TARGET_AVX2 void chainPhases(double& phase, double inc, double* out, int 
     }
     phase = p;
 }
+
+namespace {
 
 // The coordinates of four frames from their phases: k = the integer part,
 // frac = phase - k, a = path[k] and b = path[next(k)] from the pair table,
@@ -223,8 +227,8 @@ TARVIO_TARGET_AVX2 void spatialize_avx2(Rotation& rot1, Rotation& rot2,
                                         int frames, double* out) {
     alignas(32) double phasesX[BLOCK_SIZE];
     alignas(32) double phasesY[BLOCK_SIZE];
-    chainPhases(rot1.phase, rot1.frequency * rot1.scale, phasesX, BLOCK_SIZE);
-    chainPhases(rot2.phase, rot2.frequency * rot2.scale, phasesY, BLOCK_SIZE);
+    chainPhases_avx2(rot1.phase, rot1.frequency * rot1.scale, phasesX, BLOCK_SIZE);
+    chainPhases_avx2(rot2.phase, rot2.frequency * rot2.scale, phasesY, BLOCK_SIZE);
     // Local copies: the stores to `out` could otherwise change them, for all
     // the compiler knows.
     const double* pairX = buffers.pairX;
