@@ -83,20 +83,30 @@ int fromBigEndian(const unsigned char* p, int width) {
 }
 
 // The largest magnitude among `count` samples (a multiple of four) and
-// `peak`: one running maximum per channel, so that no chain of comparisons
-// waits on itself; two channels to a vector where SSE2 is there.
+// `peak`: running maxima side by side, so that no chain of comparisons waits
+// on itself; where SSE2 is there, eight of them, two to a vector, over four
+// frames at a time (one chain of two would take twice as long as the
+// conversion that follows).
 double peakOf(const double* x, std::size_t count, double peak) {
 #if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
     const __m128d sign = _mm_set1_pd(-0.0);
-    __m128d m01 = _mm_set1_pd(peak);
-    __m128d m23 = m01;
-    for (std::size_t i = 0; i + 4 <= count; i += 4) {
-        m01 = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + i)), m01);
-        m23 = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + i + 2)), m23);
+    __m128d m[4] = {_mm_set1_pd(peak), _mm_set1_pd(peak), _mm_set1_pd(peak), _mm_set1_pd(peak)};
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        for (int k = 0; k < 4; ++k) {
+            const __m128d a = _mm_andnot_pd(sign, _mm_loadu_pd(x + i + 2 * k));
+            const __m128d b = _mm_andnot_pd(sign, _mm_loadu_pd(x + i + 8 + 2 * k));
+            m[k] = _mm_max_pd(_mm_max_pd(a, b), m[k]);
+        }
     }
-    alignas(16) double m[4];
-    _mm_store_pd(m, m01);
-    _mm_store_pd(m + 2, m23);
+    for (; i < count; i += 4) {
+        m[0] = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + i)), m[0]);
+        m[1] = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + i + 2)), m[1]);
+    }
+    const __m128d both = _mm_max_pd(_mm_max_pd(m[0], m[1]), _mm_max_pd(m[2], m[3]));
+    alignas(16) double lanes[2];
+    _mm_store_pd(lanes, both);
+    return std::max(lanes[0], lanes[1]);
 #else
     double m[4] = {peak, peak, peak, peak};
     for (std::size_t i = 0; i + 4 <= count; i += 4) {
@@ -105,8 +115,8 @@ double peakOf(const double* x, std::size_t count, double peak) {
             m[k] = a > m[k] ? a : m[k];
         }
     }
-#endif
     return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+#endif
 }
 
 }  // namespace

@@ -260,6 +260,22 @@ TEST(RenderProgram, PlotIsValidXml) {
     EXPECT_EQ(runCommand("xmllint --noout " + shellQuote(dir.file("p.svg"))).status, 0);
 }
 
+// The summary reports the largest magnitude before clipping and how many
+// samples were clipped: the point is held in the corner of channel 4, which
+// carries the mono samples times the norm.
+TEST(RenderProgram, SummaryReportsThePeakBeforeClipping) {
+    TempDir dir;
+    WavSpec w;
+    w.samples.assign(5000, 8192);
+    w.samples[4133] = -29491;  // -0.9 of full scale, -1.8 after the norm
+    writeWav(dir.file("in.wav"), w);
+    CommandResult r =
+        render({"--rot1=0", "--rot2=0", "--norm=2", dir.file("in.wav"), dir.file("out.aif")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("peak:     5.1 dBFS\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("clipped:  1 sample\n"), std::string::npos) << r.out;
+}
+
 // Usage errors end with status 2 and one line; a malformed path file and a
 // failed write end with status 1, the earlier output as it was.
 TEST(RenderProgram, RefusesWithClearErrors) {
