@@ -17,7 +17,23 @@
 #if defined(TARVIO_CONVERT_SSE2) && defined(__x86_64__) && \
     (defined(__GNUC__) || defined(__clang__)) && !defined(TARVIO_NO_AVX2)
 #define TARVIO_CONVERT_AVX2 1
+// GCC 12 takes the self-initialised "undefined" registers inside the AVX-512
+// intrinsics for uninitialised variables when they are inlined (fixed in
+// GCC 13); the warning points into the header, so it is silenced there.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+// The same for AVX-512, on top of the AVX2 variant, which converts its rest.
+#if defined(TARVIO_CONVERT_AVX2) && !defined(TARVIO_NO_AVX512)
+#define TARVIO_CONVERT_AVX512 1
+// The features the AVX-512 variant is built for; the CPU is asked for each.
+#define TARVIO_AVX512_TARGET "avx512f,avx512bw,avx512vbmi"
 #endif
 
 namespace tarvio {
@@ -319,6 +335,143 @@ std::uint32_t convertDouble16_avx2(const double* in, std::size_t n, unsigned cha
 }
 #endif
 
+#if defined(TARVIO_CONVERT_AVX512)
+// The AVX-512 variant needs one truncating conversion per sample, where the
+// others need two, and no clamping, no NaN test and no second pass over the
+// samples that do not clip.
+//
+// - A sample x is scaled as y = x * full_scale. The loop takes
+//   x * (2 full_scale), which is exactly 2y: scaling by 2 commutes with
+//   rounding unless the product overflows (an infinity, which is caught
+//   below) or is subnormal (|y| < 2^-1021, where both truncate to 0).
+// - t = trunc(2y), a 32-bit integer. For y = n + f with n = trunc(y) and f
+//   in (-1, 1) of the sign of y, t = 2n + trunc(2f), where trunc(2f) is 1
+//   for f >= 0.5, -1 for f <= -0.5 and 0 otherwise. So for t > 0,
+//   (t + 1) >> 1 is n + 1 if f >= 0.5 and n otherwise; for t <= 0, the
+//   arithmetic shift t >> 1 rounds towards minus infinity and gives n - 1 if
+//   f <= -0.5 and n otherwise. Together, r = (t + (t > 0)) >> 1 rounds y to
+//   the nearest integer with halves away from zero, as roundHalfAway does.
+// - The clip limits are halfway points, so 2 clip_high = 65535 and
+//   2 clip_low = -65537 are whole numbers, and y >= clip_high exactly when
+//   t >= 65535, y <= clip_low exactly when t <= -65537. A NaN, an infinity
+//   and any 2y beyond the 32-bit range convert to INT32_MIN, which lies below
+//   -65537 as well. So where every t of a group of samples lies in
+//   [-65536, 65534], none of them is NaN or clips, clamping could only move
+//   y within (32767, 32767.5) or (-32768.5, -32768), which rounds to the same
+//   bound, and r is the 16-bit value roundNarrow gives.
+// - A group with a t outside that range is converted again the way
+//   roundNarrow does it: count the clips on y (a NaN compares false), clamp
+//   y to [clamp_low, clamp_high], so that 2c fits a 32-bit integer, round the
+//   clamped value c as above, and give a NaN 0 by masking its conversion.
+namespace avx512 {
+
+// Everything the loop keeps in registers.
+struct Constants {
+    __m512d twice_fs, fs, clamp_low, clamp_high, clip_low, clip_high;
+    __m512i lowest_t;  // the smallest t that does not clip
+    __m512i t_span;    // the largest that does not clip, minus lowest_t
+    __m512i be_bytes;  // the permutation that takes 16-bit big-endian values
+};
+
+__attribute__((target(TARVIO_AVX512_TARGET))) inline Constants constantsFor(const Depth& d) {
+    Constants k;
+    k.twice_fs = _mm512_set1_pd(2.0 * d.full_scale);
+    k.fs = _mm512_set1_pd(d.full_scale);
+    k.clamp_low = _mm512_set1_pd(d.clamp_low);
+    k.clamp_high = _mm512_set1_pd(d.clamp_high);
+    k.clip_low = _mm512_set1_pd(d.clip_low);
+    k.clip_high = _mm512_set1_pd(d.clip_high);
+    const auto lowest = static_cast<std::int32_t>(2.0 * d.clip_low) + 1;    // -65536
+    const auto highest = static_cast<std::int32_t>(2.0 * d.clip_high) - 1;  // 65534
+    k.lowest_t = _mm512_set1_epi32(lowest);
+    k.t_span = _mm512_set1_epi32(highest - lowest);
+    // Byte 2j of the output is byte 1 of the j-th 32-bit value of the two
+    // sources taken as one table of 128 bytes, byte 2j + 1 its byte 0: the
+    // low 16 bits of each value, big-endian.
+    alignas(64) unsigned char index[64];
+    for (int j = 0; j < 32; ++j) {
+        index[2 * j] = static_cast<unsigned char>(4 * j + 1);
+        index[2 * j + 1] = static_cast<unsigned char>(4 * j);
+    }
+    k.be_bytes = _mm512_load_si512(index);
+    return k;
+}
+
+// t = trunc(2y) of eight samples, without any test.
+__attribute__((target(TARVIO_AVX512_TARGET))) inline __m256i twiceTrunc(const double* in,
+                                                                        const Constants& k) {
+    return _mm512_cvttpd_epi32(_mm512_mul_pd(_mm512_loadu_pd(in), k.twice_fs));
+}
+
+// t of eight samples the way roundNarrow takes them: clips counted, clamped,
+// NaN made 0.
+__attribute__((target(TARVIO_AVX512_TARGET))) inline __m256i twiceTruncClamped(
+    const double* in, const Constants& k, std::uint32_t& clipped) {
+    const __m512d y = _mm512_mul_pd(_mm512_loadu_pd(in), k.fs);
+    const __mmask8 below = _mm512_cmp_pd_mask(y, k.clip_low, _CMP_LE_OQ);
+    const __mmask8 above = _mm512_cmp_pd_mask(y, k.clip_high, _CMP_GE_OQ);
+    clipped += static_cast<std::uint32_t>(__builtin_popcount(below) + __builtin_popcount(above));
+    // A NaN becomes clamp_low here (max and min return their second operand
+    // when one is NaN); the masked conversion below makes it 0.
+    const __m512d c = _mm512_min_pd(_mm512_max_pd(y, k.clamp_low), k.clamp_high);
+    const __mmask8 number = _mm512_cmp_pd_mask(y, y, _CMP_ORD_Q);
+    return _mm512_maskz_cvttpd_epi32(number, _mm512_add_pd(c, c));
+}
+
+// Sixteen t, from the eight of `low` and the eight of `high`.
+__attribute__((target(TARVIO_AVX512_TARGET))) inline __m512i join(__m256i low, __m256i high) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+}
+
+// Whether any of sixteen t lies outside [lowest_t, lowest_t + t_span]: one
+// unsigned comparison of the distance from lowest_t.
+__attribute__((target(TARVIO_AVX512_TARGET))) inline __mmask16 outside(__m512i t,
+                                                                       const Constants& k) {
+    return _mm512_cmpgt_epu32_mask(_mm512_sub_epi32(t, k.lowest_t), k.t_span);
+}
+
+// r = (t + (t > 0)) >> 1: rounded with halves away from zero.
+__attribute__((target(TARVIO_AVX512_TARGET))) inline __m512i halveAway(__m512i t) {
+    const __mmask16 positive = _mm512_cmpgt_epi32_mask(t, _mm512_setzero_si512());
+    return _mm512_srai_epi32(_mm512_mask_add_epi32(t, positive, t, _mm512_set1_epi32(1)), 1);
+}
+
+// The bulk of a 16-bit conversion of doubles, 32 samples at a time. Returns
+// how many samples it converted (a multiple of 32; the caller does the rest)
+// and adds the clipped ones to `clipped`.
+__attribute__((target(TARVIO_AVX512_TARGET))) std::size_t bulkDouble16(
+    const double* in, std::size_t n, unsigned char* out, const Depth& d, std::uint32_t& clipped) {
+    const Constants k = constantsFor(d);
+    const std::size_t bulk = n - n % 32;
+    for (std::size_t i = 0; i < bulk; i += 32) {
+        __m512i a = join(twiceTrunc(in + i, k), twiceTrunc(in + i + 8, k));
+        __m512i b = join(twiceTrunc(in + i + 16, k), twiceTrunc(in + i + 24, k));
+        if ((outside(a, k) | outside(b, k)) != 0) {
+            a = join(twiceTruncClamped(in + i, k, clipped),
+                     twiceTruncClamped(in + i + 8, k, clipped));
+            b = join(twiceTruncClamped(in + i + 16, k, clipped),
+                     twiceTruncClamped(in + i + 24, k, clipped));
+        }
+        // Every r fits 16 bits here; their low two bytes, swapped, are the
+        // output.
+        const __m512i be = _mm512_permutex2var_epi8(halveAway(a), k.be_bytes, halveAway(b));
+        _mm512_storeu_si512(out + 2 * i, be);
+    }
+    return bulk;
+}
+
+}  // namespace avx512
+
+// The rest after the 32-wide bulk (fewer than 32 samples) goes through the
+// AVX2 variant.
+std::uint32_t convertDouble16_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     const Depth& d) {
+    std::uint32_t clipped = 0;
+    const std::size_t done = avx512::bulkDouble16(in, n, out, d, clipped);
+    return clipped + convertDouble16_avx2(in + done, n - done, out + 2 * done, d);
+}
+#endif
+
 // The variants, decided once per process; the one run-time question about
 // the CPU is asked here.
 std::vector<Double16Variant> availableDouble16Variants() {
@@ -330,6 +483,11 @@ std::vector<Double16Variant> availableDouble16Variants() {
     __builtin_cpu_init();  // in case this runs before the static constructors
     if (__builtin_cpu_supports("avx2"))
         variants.push_back({"avx2", &convertDouble16_avx2});
+#endif
+#if defined(TARVIO_CONVERT_AVX512)
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
+        variants.push_back({"avx512", &convertDouble16_avx512});
 #endif
     return variants;
 }

@@ -213,15 +213,18 @@ TEST(WraiffConversion, EveryDouble16VariantMatchesThePortableOne) {
         specials.push_back(std::nextafter(big, 0.0));
     }
     // Among loud random values, which clip often, and among quiet ones, where
-    // the special value alone decides whether anything clipped.
+    // the special value alone decides whether anything clipped. The widest
+    // loop (avx512) converts 32 samples at a time; each special value takes
+    // each position of such a group.
+    constexpr int kWidest = 32;
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> loud(-1.5, 1.5);
     std::uniform_real_distribution<double> quiet(-0.5, 0.5);
     std::vector<double> in;
     for (auto* dist : {&loud, &quiet}) {
         for (double s : specials) {
-            for (int at = 0; at < 16; ++at) {
-                for (int k = 0; k < 16; ++k)
+            for (int at = 0; at < kWidest; ++at) {
+                for (int k = 0; k < kWidest; ++k)
                     in.push_back(k == at ? s : (*dist)(rng));
             }
         }
@@ -239,7 +242,8 @@ TEST(WraiffConversion, EveryDouble16VariantMatchesThePortableOne) {
         for (std::size_t from : {0, 1, 7}) {
             for (std::size_t n :
                  {std::size_t{0}, std::size_t{3}, std::size_t{8}, std::size_t{15}, std::size_t{16},
-                  std::size_t{17}, std::size_t{31}, std::size_t{40}, in.size() - from}) {
+                  std::size_t{17}, std::size_t{31}, std::size_t{32}, std::size_t{33},
+                  std::size_t{40}, std::size_t{63}, std::size_t{65}, in.size() - from}) {
                 std::uint32_t clips = 0, portableClips = 0;
                 ASSERT_EQ(convert(v.convert, from, n, clips),
                           convert(variants.front().convert, from, n, portableClips))
@@ -248,10 +252,10 @@ TEST(WraiffConversion, EveryDouble16VariantMatchesThePortableOne) {
             }
         }
         // Each widest loop's worth of the quiet half on its own.
-        for (std::size_t from = in.size() / 2; from + 16 <= in.size(); from += 16) {
+        for (std::size_t from = in.size() / 2; from + kWidest <= in.size(); from += kWidest) {
             std::uint32_t clips = 0, portableClips = 0;
-            ASSERT_EQ(convert(v.convert, from, 16, clips),
-                      convert(variants.front().convert, from, 16, portableClips))
+            ASSERT_EQ(convert(v.convert, from, kWidest, clips),
+                      convert(variants.front().convert, from, kWidest, portableClips))
                 << "from " << from;
             ASSERT_EQ(clips, portableClips) << "from " << from;
         }
