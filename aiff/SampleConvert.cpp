@@ -278,6 +278,18 @@ std::uint32_t convertDouble16_sse2(const double* in, std::size_t n, unsigned cha
 //   roundNarrow does it: count the clips on y (a NaN compares false), clamp
 //   y to [clamp_low, clamp_high], so that 2c fits a 32-bit integer, round the
 //   clamped value c as above, and give a NaN 0 by masking its conversion.
+//   The AVX-512 variant does so for every such group, the AVX2 variant only
+//   where the next point does not apply.
+// - The AVX2 variant packs r to 16 bits with saturation, which spares most
+//   groups that clip the second conversion. INT32_MIN stands for a NaN, an
+//   infinity and any 2y beyond the 32-bit range (and for 2y in
+//   (-2^31 - 1, -2^31]), and INT32_MAX is where t + 1 wraps around. Every
+//   other t is trunc(2y) of a finite 2y, so the t outside
+//   [-65536, 65534] are exactly the samples that clip, and for them
+//   t >= 65535 gives r >= 32768 and t <= -65537 gives r <= -32769, which the
+//   pack turns into 32767 and -32768: the bounds roundNarrow clamps such y
+//   to. So a group with neither INT32_MIN nor INT32_MAX among its t has its
+//   clips counted from t and is converted no further.
 
 // The t = trunc(2y) of a 16-bit file that are not NaN and do not clip:
 // [lowest, lowest + span].
@@ -384,6 +396,14 @@ __attribute__((target("avx2"))) inline Sixteen outside16(Sixteen t, const Consta
     return {outside(t.a, k), outside(t.b, k)};
 }
 
+// -1 in each lane of eight t that is INT32_MIN or INT32_MAX: a sample that
+// the pack cannot be left to clamp.
+__attribute__((target("avx2"))) inline __m256i unpackable(__m256i t) {
+    using Limits = std::numeric_limits<std::int32_t>;
+    return _mm256_or_si256(_mm256_cmpeq_epi32(t, _mm256_set1_epi32(Limits::min())),
+                           _mm256_cmpeq_epi32(t, _mm256_set1_epi32(Limits::max())));
+}
+
 // Whether any of the 32 lanes of two masks is set.
 __attribute__((target("avx2"))) inline bool any(Sixteen low, Sixteen high) {
     const __m256i all =
@@ -398,9 +418,9 @@ __attribute__((target("avx2"))) inline __m256i halveAway(__m256i t) {
     return _mm256_srai_epi32(_mm256_sub_epi32(t, positive), 1);
 }
 
-// Sixteen r as 32 bytes. Every r fits 16 bits here, so the pack does not
-// saturate; it works within each 128-bit half, which puts the samples back in
-// order, and the shuffle makes the values big-endian.
+// Sixteen r as 32 bytes. The pack saturates to 16 bits, which changes only
+// the r of samples that clip; it works within each 128-bit half, which puts
+// the samples back in order, and the shuffle makes the values big-endian.
 __attribute__((target("avx2"))) inline void store16(Sixteen t, unsigned char* out,
                                                     const Constants& k) {
     const __m256i v = _mm256_packs_epi32(halveAway(t.a), halveAway(t.b));
@@ -414,17 +434,30 @@ __attribute__((target("avx2"))) std::size_t bulkDouble16(const double* in, std::
                                                          unsigned char* out, const Depth& d,
                                                          std::uint32_t& clipped) {
     const Constants k = constantsFor(d);
+    __m256i clips = _mm256_setzero_si256();  // -1 for each clipped sample counted from t
     const std::size_t bulk = n - n % 32;
     for (std::size_t i = 0; i < bulk; i += 32) {
         Sixteen low = twiceTrunc16(in + i, k);
         Sixteen high = twiceTrunc16(in + i + 16, k);
-        if (any(outside16(low, k), outside16(high, k))) {
-            low = twiceTruncClamped16(in + i, k, clipped);
-            high = twiceTruncClamped16(in + i + 16, k, clipped);
+        const Sixteen low_outside = outside16(low, k);
+        const Sixteen high_outside = outside16(high, k);
+        if (any(low_outside, high_outside)) {
+            if (any({unpackable(low.a), unpackable(low.b)},
+                    {unpackable(high.a), unpackable(high.b)})) {
+                low = twiceTruncClamped16(in + i, k, clipped);
+                high = twiceTruncClamped16(in + i + 16, k, clipped);
+            } else {
+                clips = _mm256_add_epi32(clips, _mm256_add_epi32(low_outside.a, low_outside.b));
+                clips = _mm256_add_epi32(clips, _mm256_add_epi32(high_outside.a, high_outside.b));
+            }
         }
         store16(low, out + 2 * i, k);
         store16(high, out + 2 * i + 32, k);
     }
+    alignas(32) std::int32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), clips);
+    for (const std::int32_t lane : lanes)
+        clipped -= static_cast<std::uint32_t>(lane);
     return bulk;
 }
 
@@ -442,7 +475,9 @@ std::uint32_t convertDouble16_avx2(const double* in, std::size_t n, unsigned cha
 
 #if defined(TARVIO_CONVERT_AVX512)
 // The AVX-512 variant takes the steps described before the AVX2 one, with
-// sixteen t to a vector and one unsigned comparison to check them.
+// sixteen t to a vector and one unsigned comparison to check them. Its
+// permutation of bytes does not saturate, so every group with a t outside
+// the range is converted again.
 namespace avx512 {
 
 // Everything the loop keeps in registers.
