@@ -144,8 +144,9 @@ std::uint32_t convertDouble16_portable(const double* in, std::size_t n, unsigned
     return convertFloat<2, double>(in, n, out, d);
 }
 
-// The vector variants take the steps of roundNarrow in another form that
-// gives the same integers, with fewer instructions per sample:
+// The SSE2 variant takes the steps of roundNarrow in another form that
+// gives the same integers, with fewer instructions per sample (the AVX2 and
+// AVX-512 variants, further down, take fewer still):
 //
 // - For c = n + f, with n = trunc(c) and f in (-1, 1) of the sign of c,
 //   trunc(2c) = 2n + trunc(2f), and 2c is exact. So
@@ -157,7 +158,7 @@ std::uint32_t convertDouble16_portable(const double* in, std::size_t n, unsigned
 //   (the bounds are whole numbers), and packing to 16 bits saturates: the
 //   pack clamps. This holds while 2c fits a 32-bit integer, |c| < 2^30.
 // - Clipping is rare. Instead of comparing every sample with the clip
-//   limits, the loops keep the smallest and the largest scaled value (a NaN
+//   limits, the loop keeps the smallest and the largest scaled value (a NaN
 //   is passed over: it is the first operand of min and max) and count
 //   exactly, in a second pass, only when those reach a limit. Where they
 //   reach 2^30 (a huge or infinite sample), the piece is converted again,
@@ -249,98 +250,12 @@ std::uint32_t convertDouble16_sse2(const double* in, std::size_t n, unsigned cha
 #endif
 
 #if defined(TARVIO_CONVERT_AVX2)
-// round16x2 for four doubles: the same steps, the same results.
-template <bool Clamp>
-__attribute__((target("avx2"))) inline __m128i round16x4(const double* in, __m256d fs,
-                                                         __m256d clamp_low, __m256d clamp_high,
-                                                         __m256d& lowest, __m256d& highest) {
-    const __m256d y = _mm256_mul_pd(_mm256_loadu_pd(in), fs);
-    lowest = _mm256_min_pd(y, lowest);
-    highest = _mm256_max_pd(y, highest);
-    const __m256d c = Clamp ? _mm256_min_pd(clamp_high, _mm256_max_pd(clamp_low, y)) : y;
-    return _mm_sub_epi32(_mm256_cvttpd_epi32(_mm256_add_pd(c, c)), _mm256_cvttpd_epi32(c));
-}
-
-// loop16Sse2 sixteen samples at a time (n a multiple of 16).
-template <bool Clamp>
-__attribute__((target("avx2"))) void loop16Avx2(const double* in, std::size_t n, unsigned char* out,
-                                                const Depth& d, __m256d& lowest, __m256d& highest) {
-    const __m256d fs = _mm256_set1_pd(d.full_scale);
-    const __m256d clamp_low = _mm256_set1_pd(d.clamp_low);
-    const __m256d clamp_high = _mm256_set1_pd(d.clamp_high);
-    // Swaps the two bytes of every 16-bit value: big-endian.
-    const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
-                                          0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
-    for (std::size_t i = 0; i < n; i += 16) {
-        const __m128i a = round16x4<Clamp>(in + i, fs, clamp_low, clamp_high, lowest, highest);
-        const __m128i b = round16x4<Clamp>(in + i + 4, fs, clamp_low, clamp_high, lowest, highest);
-        const __m128i c = round16x4<Clamp>(in + i + 8, fs, clamp_low, clamp_high, lowest, highest);
-        const __m128i e = round16x4<Clamp>(in + i + 12, fs, clamp_low, clamp_high, lowest, highest);
-        // Packing (with saturation) works within each 128-bit half: (a, b)
-        // in the low half and (c, e) in the high half come out as a, b, c, e
-        // in order.
-        const __m256i v = _mm256_packs_epi32(_mm256_set_m128i(c, a), _mm256_set_m128i(e, b));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i), _mm256_shuffle_epi8(v, swap));
-    }
-}
-
-// countClips16Sse2 four samples at a time (n a multiple of 4).
-__attribute__((target("avx2"))) std::uint32_t countClips16Avx2(const double* in, std::size_t n,
-                                                               const Depth& d) {
-    const __m256d fs = _mm256_set1_pd(d.full_scale);
-    const __m256d clip_low = _mm256_set1_pd(d.clip_low);
-    const __m256d clip_high = _mm256_set1_pd(d.clip_high);
-    __m256i clips = _mm256_setzero_si256();
-    for (std::size_t i = 0; i < n; i += 4) {
-        const __m256d y = _mm256_mul_pd(_mm256_loadu_pd(in + i), fs);
-        clips =
-            _mm256_add_epi64(clips, _mm256_castpd_si256(_mm256_cmp_pd(y, clip_low, _CMP_LE_OQ)));
-        clips =
-            _mm256_add_epi64(clips, _mm256_castpd_si256(_mm256_cmp_pd(y, clip_high, _CMP_GE_OQ)));
-    }
-    alignas(32) std::int64_t lanes[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), clips);
-    return static_cast<std::uint32_t>(-(lanes[0] + lanes[1] + lanes[2] + lanes[3]));
-}
-
-// bulkDouble16Sse2 sixteen samples at a time with AVX2.
-__attribute__((target("avx2"))) std::size_t bulkDouble16Avx2(const double* in, std::size_t n,
-                                                             unsigned char* out, const Depth& d,
-                                                             std::uint32_t& clipped) {
-    __m256d lowest = _mm256_setzero_pd();
-    __m256d highest = _mm256_setzero_pd();
-    const std::size_t bulk = n - n % 16;
-    loop16Avx2<false>(in, bulk, out, d, lowest, highest);
-    const __m256d reached =
-        _mm256_or_pd(_mm256_cmp_pd(lowest, _mm256_set1_pd(d.clip_low), _CMP_LE_OQ),
-                     _mm256_cmp_pd(highest, _mm256_set1_pd(d.clip_high), _CMP_GE_OQ));
-    if (_mm256_movemask_pd(reached) != 0) {
-        const __m256d far =
-            _mm256_or_pd(_mm256_cmp_pd(lowest, _mm256_set1_pd(-kUnclampedLimit), _CMP_LE_OQ),
-                         _mm256_cmp_pd(highest, _mm256_set1_pd(kUnclampedLimit), _CMP_GE_OQ));
-        if (_mm256_movemask_pd(far) != 0)
-            loop16Avx2<true>(in, bulk, out, d, lowest, highest);
-        clipped += countClips16Avx2(in, bulk, d);
-    }
-    return bulk;
-}
-
-// The rest after the 16-wide bulk (fewer than 16 samples) goes through the
-// SSE2 variant.
-std::uint32_t convertDouble16_avx2(const double* in, std::size_t n, unsigned char* out,
-                                   const Depth& d) {
-    std::uint32_t clipped = 0;
-    const std::size_t done = bulkDouble16Avx2(in, n, out, d, clipped);
-    return clipped + convertDouble16_sse2(in + done, n - done, out + 2 * done, d);
-}
-#endif
-
-#if defined(TARVIO_CONVERT_AVX512)
-// The AVX-512 variant needs one truncating conversion per sample, where the
-// others need two, and no clamping, no NaN test and no second pass over the
-// samples that do not clip.
+// The AVX2 and AVX-512 variants need one truncating conversion per sample,
+// where the SSE2 one needs two, and no clamping, no NaN test and no second
+// pass over the samples that do not clip. They check groups of 32 samples,
+// and nothing carries over from one group to the next.
 //
-// - A sample x is scaled as y = x * full_scale. The loop takes
+// - A sample x is scaled as y = x * full_scale. The loops take
 //   x * (2 full_scale), which is exactly 2y: scaling by 2 commutes with
 //   rounding unless the product overflows (an infinity, which is caught
 //   below) or is subnormal (|y| < 2^-1021, where both truncate to 0).
@@ -363,6 +278,206 @@ std::uint32_t convertDouble16_avx2(const double* in, std::size_t n, unsigned cha
 //   roundNarrow does it: count the clips on y (a NaN compares false), clamp
 //   y to [clamp_low, clamp_high], so that 2c fits a 32-bit integer, round the
 //   clamped value c as above, and give a NaN 0 by masking its conversion.
+//   The AVX-512 variant does so for every such group, the AVX2 variant only
+//   where the next point does not apply.
+// - The AVX2 variant packs r to 16 bits with saturation, which spares most
+//   groups that clip the second conversion. INT32_MIN stands for a NaN, an
+//   infinity and any 2y beyond the 32-bit range (and for 2y in
+//   (-2^31 - 1, -2^31]), and INT32_MAX is where t + 1 wraps around. Every
+//   other t is trunc(2y) of a finite 2y, so the t outside
+//   [-65536, 65534] are exactly the samples that clip, and for them
+//   t >= 65535 gives r >= 32768 and t <= -65537 gives r <= -32769, which the
+//   pack turns into 32767 and -32768: the bounds roundNarrow clamps such y
+//   to. So a group with neither INT32_MIN nor INT32_MAX among its t has its
+//   clips counted from t and is converted no further.
+
+// The t = trunc(2y) of a 16-bit file that are not NaN and do not clip:
+// [lowest, lowest + span].
+struct UnclippedT {
+    std::int32_t lowest;  // -65536
+    std::int32_t span;    // 65534 - lowest
+};
+
+inline UnclippedT unclippedT(const Depth& d) {
+    const auto lowest = static_cast<std::int32_t>(2.0 * d.clip_low) + 1;    // -65536
+    const auto highest = static_cast<std::int32_t>(2.0 * d.clip_high) - 1;  // 65534
+    return {lowest, highest - lowest};
+}
+
+namespace avx2 {
+
+// Everything the loop keeps in registers. The second conversion compares and
+// clamps 2y, the product the loop takes, with the limits doubled: doubling is
+// exact for the limits and the clamped values (whole numbers below 2^17) and
+// keeps the outcome of every comparison, so this is the same as clamping y
+// and doubling it.
+struct Constants {
+    __m256d twice_fs, twice_clamp_low, twice_clamp_high, twice_clip_low, twice_clip_high;
+    __m256i lowest_t;  // the smallest t that does not clip, its sign bit flipped
+    __m256i t_span;    // the largest that does not clip minus the smallest, sign bit flipped
+    __m256i be_bytes;  // swaps the two bytes of every 16-bit value: big-endian
+};
+
+__attribute__((target("avx2"))) inline Constants constantsFor(const Depth& d) {
+    Constants k;
+    k.twice_fs = _mm256_set1_pd(2.0 * d.full_scale);
+    k.twice_clamp_low = _mm256_set1_pd(2.0 * d.clamp_low);
+    k.twice_clamp_high = _mm256_set1_pd(2.0 * d.clamp_high);
+    k.twice_clip_low = _mm256_set1_pd(2.0 * d.clip_low);
+    k.twice_clip_high = _mm256_set1_pd(2.0 * d.clip_high);
+    const UnclippedT range = unclippedT(d);
+    const __m256i sign = _mm256_set1_epi32(std::numeric_limits<std::int32_t>::min());
+    k.lowest_t = _mm256_xor_si256(_mm256_set1_epi32(range.lowest), sign);
+    k.t_span = _mm256_xor_si256(_mm256_set1_epi32(range.span), sign);
+    k.be_bytes = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0, 3, 2,
+                                  5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    return k;
+}
+
+// t = trunc(2y) of four samples, without any test.
+__attribute__((target("avx2"))) inline __m128i twiceTrunc(const double* in, const Constants& k) {
+    return _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_loadu_pd(in), k.twice_fs));
+}
+
+// t of four samples the way roundNarrow takes them: clips counted, clamped,
+// NaN made 0.
+__attribute__((target("avx2"))) inline __m128i twiceTruncClamped(const double* in,
+                                                                 const Constants& k,
+                                                                 std::uint32_t& clipped) {
+    const __m256d y2 = _mm256_mul_pd(_mm256_loadu_pd(in), k.twice_fs);
+    // No sample lies beyond both limits: one mask counts both.
+    const __m256d clip = _mm256_or_pd(_mm256_cmp_pd(y2, k.twice_clip_low, _CMP_LE_OQ),
+                                      _mm256_cmp_pd(y2, k.twice_clip_high, _CMP_GE_OQ));
+    clipped += static_cast<std::uint32_t>(__builtin_popcount(_mm256_movemask_pd(clip)));
+    // A NaN becomes the low limit here (max and min return their second
+    // operand when one is NaN); the mask makes it +0.0, which converts to 0.
+    const __m256d c2 = _mm256_min_pd(_mm256_max_pd(y2, k.twice_clamp_low), k.twice_clamp_high);
+    return _mm256_cvttpd_epi32(_mm256_and_pd(c2, _mm256_cmp_pd(y2, y2, _CMP_ORD_Q)));
+}
+
+// Eight t: the four of `low` in the low 128-bit half, those of `high` in the
+// high one.
+__attribute__((target("avx2"))) inline __m256i join(__m128i low, __m128i high) {
+    return _mm256_set_m128i(high, low);
+}
+
+// Sixteen 32-bit values (t, or a mask) of sixteen samples, in the order the
+// pack in store16 takes them: samples 0-3 and 8-11 in `a`, 4-7 and 12-15 in
+// `b`.
+struct Sixteen {
+    __m256i a, b;
+};
+
+__attribute__((target("avx2"))) inline Sixteen twiceTrunc16(const double* in, const Constants& k) {
+    return {join(twiceTrunc(in, k), twiceTrunc(in + 8, k)),
+            join(twiceTrunc(in + 4, k), twiceTrunc(in + 12, k))};
+}
+
+__attribute__((target("avx2"))) inline Sixteen twiceTruncClamped16(const double* in,
+                                                                   const Constants& k,
+                                                                   std::uint32_t& clipped) {
+    return {join(twiceTruncClamped(in, k, clipped), twiceTruncClamped(in + 8, k, clipped)),
+            join(twiceTruncClamped(in + 4, k, clipped), twiceTruncClamped(in + 12, k, clipped))};
+}
+
+// -1 in each lane of eight t that lies outside [lowest, lowest + span]: the
+// unsigned comparison (t - lowest) > span. AVX2 compares only signed
+// integers, and an unsigned comparison is the signed one of both sides with
+// their sign bits flipped; flipping the sign bit of t - lowest adds 2^31
+// modulo 2^32, as subtracting lowest with its sign bit flipped does. So the
+// constants carry the flipped bits, and it is one subtraction and one
+// comparison.
+__attribute__((target("avx2"))) inline __m256i outside(__m256i t, const Constants& k) {
+    return _mm256_cmpgt_epi32(_mm256_sub_epi32(t, k.lowest_t), k.t_span);
+}
+
+// The outside() of sixteen t.
+__attribute__((target("avx2"))) inline Sixteen outside16(Sixteen t, const Constants& k) {
+    return {outside(t.a, k), outside(t.b, k)};
+}
+
+// -1 in each lane of eight t that is INT32_MIN or INT32_MAX: a sample that
+// the pack cannot be left to clamp.
+__attribute__((target("avx2"))) inline __m256i unpackable(__m256i t) {
+    using Limits = std::numeric_limits<std::int32_t>;
+    return _mm256_or_si256(_mm256_cmpeq_epi32(t, _mm256_set1_epi32(Limits::min())),
+                           _mm256_cmpeq_epi32(t, _mm256_set1_epi32(Limits::max())));
+}
+
+// Whether any of the 32 lanes of two masks is set.
+__attribute__((target("avx2"))) inline bool any(Sixteen low, Sixteen high) {
+    const __m256i all =
+        _mm256_or_si256(_mm256_or_si256(low.a, low.b), _mm256_or_si256(high.a, high.b));
+    return !_mm256_testz_si256(all, all);
+}
+
+// r = (t + (t > 0)) >> 1: rounded with halves away from zero. The comparison
+// gives -1 where t > 0.
+__attribute__((target("avx2"))) inline __m256i halveAway(__m256i t) {
+    const __m256i positive = _mm256_cmpgt_epi32(t, _mm256_setzero_si256());
+    return _mm256_srai_epi32(_mm256_sub_epi32(t, positive), 1);
+}
+
+// Sixteen r as 32 bytes. The pack saturates to 16 bits, which changes only
+// the r of samples that clip; it works within each 128-bit half, which puts
+// the samples back in order, and the shuffle makes the values big-endian.
+__attribute__((target("avx2"))) inline void store16(Sixteen t, unsigned char* out,
+                                                    const Constants& k) {
+    const __m256i v = _mm256_packs_epi32(halveAway(t.a), halveAway(t.b));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(v, k.be_bytes));
+}
+
+// The bulk of a 16-bit conversion of doubles, 32 samples at a time. Returns
+// how many samples it converted (a multiple of 32; the caller does the rest)
+// and adds the clipped ones to `clipped`.
+__attribute__((target("avx2"))) std::size_t bulkDouble16(const double* in, std::size_t n,
+                                                         unsigned char* out, const Depth& d,
+                                                         std::uint32_t& clipped) {
+    const Constants k = constantsFor(d);
+    __m256i clips = _mm256_setzero_si256();  // -1 for each clipped sample counted from t
+    const std::size_t bulk = n - n % 32;
+    for (std::size_t i = 0; i < bulk; i += 32) {
+        Sixteen low = twiceTrunc16(in + i, k);
+        Sixteen high = twiceTrunc16(in + i + 16, k);
+        const Sixteen low_outside = outside16(low, k);
+        const Sixteen high_outside = outside16(high, k);
+        if (any(low_outside, high_outside)) {
+            if (any({unpackable(low.a), unpackable(low.b)},
+                    {unpackable(high.a), unpackable(high.b)})) {
+                low = twiceTruncClamped16(in + i, k, clipped);
+                high = twiceTruncClamped16(in + i + 16, k, clipped);
+            } else {
+                clips = _mm256_add_epi32(clips, _mm256_add_epi32(low_outside.a, low_outside.b));
+                clips = _mm256_add_epi32(clips, _mm256_add_epi32(high_outside.a, high_outside.b));
+            }
+        }
+        store16(low, out + 2 * i, k);
+        store16(high, out + 2 * i + 32, k);
+    }
+    alignas(32) std::int32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), clips);
+    for (const std::int32_t lane : lanes)
+        clipped -= static_cast<std::uint32_t>(lane);
+    return bulk;
+}
+
+}  // namespace avx2
+
+// The rest after the 32-wide bulk (fewer than 32 samples) goes through the
+// SSE2 variant.
+std::uint32_t convertDouble16_avx2(const double* in, std::size_t n, unsigned char* out,
+                                   const Depth& d) {
+    std::uint32_t clipped = 0;
+    const std::size_t done = avx2::bulkDouble16(in, n, out, d, clipped);
+    return clipped + convertDouble16_sse2(in + done, n - done, out + 2 * done, d);
+}
+#endif
+
+#if defined(TARVIO_CONVERT_AVX512)
+// The AVX-512 variant takes the steps described before the AVX2 one, with
+// sixteen t to a vector and one unsigned comparison to check them. Its
+// permutation of bytes does not saturate, so every group with a t outside
+// the range is converted again.
 namespace avx512 {
 
 // Everything the loop keeps in registers.
@@ -381,10 +496,9 @@ __attribute__((target(TARVIO_AVX512_TARGET))) inline Constants constantsFor(cons
     k.clamp_high = _mm512_set1_pd(d.clamp_high);
     k.clip_low = _mm512_set1_pd(d.clip_low);
     k.clip_high = _mm512_set1_pd(d.clip_high);
-    const auto lowest = static_cast<std::int32_t>(2.0 * d.clip_low) + 1;    // -65536
-    const auto highest = static_cast<std::int32_t>(2.0 * d.clip_high) - 1;  // 65534
-    k.lowest_t = _mm512_set1_epi32(lowest);
-    k.t_span = _mm512_set1_epi32(highest - lowest);
+    const UnclippedT range = unclippedT(d);
+    k.lowest_t = _mm512_set1_epi32(range.lowest);
+    k.t_span = _mm512_set1_epi32(range.span);
     // Byte 2j of the output is byte 1 of the j-th 32-bit value of the two
     // sources taken as one table of 128 bytes, byte 2j + 1 its byte 0: the
     // low 16 bits of each value, big-endian.

@@ -47,7 +47,7 @@ Converter<T> pickConverter(const Depth& depth);
 
 // The variants of the double to 16-bit converter, which give the same bytes
 // and counts: `_portable` is plain C++ and always built; `_sse2`, `_avx2` and
-// `_avx512` (AVX-512 F, BW and VBMI) convert the bulk of the samples 8, 16 and
+// `_avx512` (AVX-512 F, BW and VBMI) convert the bulk of the samples 8, 32 and
 // 32 at a time and leave the rest to the narrower ones. Only the variants this
 // build and this CPU can run are listed, portable first, the fastest last;
 // pickConverter takes the last.

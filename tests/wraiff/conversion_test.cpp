@@ -214,8 +214,8 @@ TEST(WraiffConversion, EveryDouble16VariantMatchesThePortableOne) {
     }
     // Among loud random values, which clip often, and among quiet ones, where
     // the special value alone decides whether anything clipped. The widest
-    // loop (avx512) converts 32 samples at a time; each special value takes
-    // each position of such a group.
+    // loops (avx2 and avx512) check 32 samples at a time; each special value
+    // takes each position of such a group.
     constexpr int kWidest = 32;
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> loud(-1.5, 1.5);
