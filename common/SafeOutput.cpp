@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -164,9 +165,15 @@ void SafeOutput::reserve(std::uint64_t bytes) {
     if (fd_ < 0 || inPlace_ || bytes == 0 ||
         bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
         return;
+    // Not more than the disk has free: a reservation that failed half-way
+    // would hold the rest of the disk until the run ends.
+    struct statvfs fs;
+    if (::fstatvfs(fd_, &fs) != 0 || fs.f_frsize == 0 ||
+        bytes / fs.f_frsize >= static_cast<std::uint64_t>(fs.f_bavail))
+        return;
     // Allocated past the end (the size stays 0), so that a run that writes
-    // less leaves no zeros behind; a failure (no support, no room, a size
-    // limit) only means the writes allocate as they go.
+    // less leaves no zeros behind; a failure (no support, a size limit) only
+    // means the writes allocate as they go.
     if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0)
         reserved_ = true;
 #else
