@@ -16,6 +16,10 @@
 #           (reading the input and writing as many bytes as tarvio writes,
 #           both in 1 MiB pieces, so the floor spends next to no time in
 #           system calls of its own)
+#   floor, room set aside
+#           the floor with the output's room set aside first, as tarvio and
+#           tarvio-render do (fallocate -n, dd conv=notrunc, truncate): how
+#           far tarvio is from writing the way it writes
 #   render  tarvio-render --quiet --rot1 0.25:3 --rot2 0.5:1.75 --angle1 0
 #           --angle2 90 in.wav out.aif, the same job; only when the build
 #           directory knows a tarvio-render target
@@ -66,7 +70,7 @@ if ! [[ "$RATE" =~ ^[1-9][0-9]*$ ]] || ((RATE < 1000 || RATE > 384000)); then
     echo "COMPARE_RATE must be a whole number of Hz from 1000 to 384000" >&2
     exit 2
 fi
-for tool in cmake sox dd /usr/bin/time awk; do
+for tool in cmake sox dd fallocate truncate /usr/bin/time awk; do
     command -v "$tool" >/dev/null || {
         echo "compare.sh needs $tool" >&2
         exit 2
@@ -137,6 +141,14 @@ run_floor() {
     dd if="$IN" of=/dev/null bs=1M status=none
     dd if=/dev/zero of="$WORK/out_floor" bs=1M count="$SIZE" iflag=count_bytes status=none
 }
+run_reserved() {
+    dd if="$IN" of=/dev/null bs=1M status=none
+    : >"$WORK/out_reserved"
+    fallocate -n -l "$SIZE" "$WORK/out_reserved"
+    dd if=/dev/zero of="$WORK/out_reserved" bs=1M count="$SIZE" iflag=count_bytes conv=notrunc \
+        status=none
+    truncate -s "$SIZE" "$WORK/out_reserved"
+}
 run_render() { "$RENDER" "${RENDER_ARGS[@]}" "$IN" "$WORK/out_render.aif"; }
 
 # Wall-clock seconds of one run; every output file is removed first, so each
@@ -178,6 +190,12 @@ if ((FLOOR_SIZE != SIZE)); then
     echo "the floor wrote $FLOOR_SIZE bytes, not $SIZE" >&2
     exit 1
 fi
+run_reserved
+RESERVED_SIZE=$(stat -c %s "$WORK/out_reserved")
+if ((RESERVED_SIZE != SIZE)); then
+    echo "the floor with room set aside wrote $RESERVED_SIZE bytes, not $SIZE" >&2
+    exit 1
+fi
 if [[ -n "$RENDER" ]]; then
     if ! run_render || ! [[ -s "$WORK/out_render.aif" ]]; then
         echo "tarvio-render failed on the warm-up run" >&2
@@ -191,12 +209,15 @@ LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo "?")
 T_TARVIO=()
 T_SOX=()
 T_FLOOR=()
+T_RESERVED=()
 T_RENDER=()
 for ((i = 1; i <= RUNS; i++)); do
     T_TARVIO+=("$(time_one tarvio)")
     T_SOX+=("$(time_one sox)")
     T_FLOOR+=("$(time_one floor)")
+    T_RESERVED+=("$(time_one reserved)")
     line="run $i/$RUNS: tarvio ${T_TARVIO[-1]} s, sox ${T_SOX[-1]} s, floor ${T_FLOOR[-1]} s"
+    line+=", floor with room set aside ${T_RESERVED[-1]} s"
     if [[ -n "$RENDER" ]]; then
         T_RENDER+=("$(time_one render)")
         line+=", tarvio-render ${T_RENDER[-1]} s"
@@ -208,7 +229,9 @@ LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo "?")
 M_TARVIO=$(median "${T_TARVIO[@]}")
 M_SOX=$(median "${T_SOX[@]}")
 M_FLOOR=$(median "${T_FLOOR[@]}")
+M_RESERVED=$(median "${T_RESERVED[@]}")
 R_FLOOR=$(ratio "$M_TARVIO" "$M_FLOOR")
+R_RESERVED=$(ratio "$M_TARVIO" "$M_RESERVED")
 R_SOX=$(ratio "$M_TARVIO" "$M_SOX")
 if [[ -n "$RENDER" ]]; then
     M_RENDER=$(median "${T_RENDER[@]}")
@@ -263,7 +286,9 @@ if [[ -n "$RENDER" ]]; then
 fi
 echo "| sox remix ${SOX_REMIX[0]} x 4 | $M_SOX s |"
 echo "| I/O floor (dd bs=1M read + write) | $M_FLOOR s |"
+echo "| I/O floor with the output's room set aside | $M_RESERVED s |"
 echo "| tarvio / floor | $R_FLOOR |"
+echo "| tarvio / floor with room set aside | $R_RESERVED |"
 echo "| tarvio / sox | $R_SOX |"
 if [[ -n "$RENDER" ]]; then
     echo "| tarvio-render / tarvio | $R_RENDER |"
