@@ -97,11 +97,22 @@ int fromBigEndian(const unsigned char* p, int width) {
 
 // The largest magnitude among `count` samples (a multiple of four) and
 // `peak`: running maxima side by side, so that no chain of comparisons waits
-// on itself; where SSE2 is there, eight of them, two to a vector, over four
-// frames at a time (one chain of two would take twice as long as the
-// conversion that follows).
-double peakOf_sse2(const double* x, std::size_t count, double peak) {
+// on itself (one chain would take longer than the conversion that follows).
+double peakOf_portable(const double* x, std::size_t count, double peak) {
+    double m[4] = {peak, peak, peak, peak};
+    for (std::size_t i = 0; i + 4 <= count; i += 4) {
+        for (int k = 0; k < 4; ++k) {
+            const double a = std::fabs(x[i + k]);
+            m[k] = a > m[k] ? a : m[k];
+        }
+    }
+    return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+}
+
 #if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
+// peakOf_portable with eight maxima, two to a vector, over four frames at a
+// time; the rest (fewer than four frames) goes to peakOf_portable.
+double peakOf_sse2(const double* x, std::size_t count, double peak) {
     const __m128d sign = _mm_set1_pd(-0.0);
     __m128d m[4] = {_mm_set1_pd(peak), _mm_set1_pd(peak), _mm_set1_pd(peak), _mm_set1_pd(peak)};
     std::size_t i = 0;
@@ -112,29 +123,16 @@ double peakOf_sse2(const double* x, std::size_t count, double peak) {
             m[k] = _mm_max_pd(_mm_max_pd(a, b), m[k]);
         }
     }
-    for (; i < count; i += 4) {
-        m[0] = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + i)), m[0]);
-        m[1] = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + i + 2)), m[1]);
-    }
     const __m128d both = _mm_max_pd(_mm_max_pd(m[0], m[1]), _mm_max_pd(m[2], m[3]));
     alignas(16) double lanes[2];
     _mm_store_pd(lanes, both);
-    return std::max(lanes[0], lanes[1]);
-#else
-    double m[4] = {peak, peak, peak, peak};
-    for (std::size_t i = 0; i + 4 <= count; i += 4) {
-        for (int k = 0; k < 4; ++k) {
-            const double a = std::fabs(x[i + k]);
-            m[k] = a > m[k] ? a : m[k];
-        }
-    }
-    return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
-#endif
+    return peakOf_portable(x + i, count - i, std::max(lanes[0], lanes[1]));
 }
+#endif
 
 #if defined(TARVIO_PEAK_AVX512)
-// peakOf_sse2 with four maxima of eight lanes over 32 samples at a time; the
-// rest (fewer than 32) goes to peakOf_sse2.
+// peakOf_portable with four maxima of eight lanes over 32 samples at a time;
+// the rest (fewer than 32) goes to peakOf_sse2.
 __attribute__((target("avx512f"))) double peakOf_avx512(const double* x, std::size_t count,
                                                         double peak) {
     __m512d m[4] = {_mm512_set1_pd(peak), _mm512_set1_pd(peak), _mm512_set1_pd(peak),
@@ -157,7 +155,11 @@ PeakFn choosePeak() {
     if (__builtin_cpu_supports("avx512f"))
         return peakOf_avx512;
 #endif
+#if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
     return peakOf_sse2;
+#else
+    return peakOf_portable;
+#endif
 }
 
 // The largest magnitude among `count` samples (a multiple of four) and
