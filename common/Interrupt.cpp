@@ -17,17 +17,21 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile std::sig_atomic_t g_signal = 0;
 
-// The scratch file, as a fixed buffer: the handler may only read memory that
-// is never reallocated. g_haveScratch is cleared before the buffer changes.
-char g_scratch[4096];
-volatile std::sig_atomic_t g_haveScratch = 0;
+// The scratch files, in fixed buffers: the handler may only read memory that
+// is never reallocated. A slot's flag is cleared before its buffer changes
+// and set after, so the handler never reads a half-written path.
+constexpr int kScratchSlots = 8;
+char g_scratch[kScratchSlots][4096];
+volatile std::sig_atomic_t g_haveScratch[kScratchSlots] = {};
 
 extern "C" void onStopSignal(int sig) {
     if (g_signal != 0) {
         // The run has not reached its next check (it may be waiting on a
         // device): leave now, as cleanly as a handler can.
-        if (g_haveScratch)
-            ::unlink(g_scratch);
+        for (int i = 0; i < kScratchSlots; ++i) {
+            if (g_haveScratch[i])
+                ::unlink(g_scratch[i]);
+        }
         ::_exit(128 + sig);
     }
     g_signal = sig;
@@ -71,12 +75,22 @@ void check() {
         throw Interrupted{g_signal};
 }
 
-void setScratchFile(const char* path) {
-    g_haveScratch = 0;
-    if (path == nullptr || std::strlen(path) >= sizeof g_scratch)
-        return;
-    std::strcpy(g_scratch, path);
-    g_haveScratch = 1;
+int addScratchFile(const char* path) {
+    if (path == nullptr || std::strlen(path) >= sizeof g_scratch[0])
+        return -1;
+    for (int i = 0; i < kScratchSlots; ++i) {
+        if (!g_haveScratch[i]) {
+            std::strcpy(g_scratch[i], path);
+            g_haveScratch[i] = 1;
+            return i;
+        }
+    }
+    return -1;
+}
+
+void releaseScratchFile(int handle) {
+    if (handle >= 0 && handle < kScratchSlots)
+        g_haveScratch[handle] = 0;
 }
 
 Hold::Hold() {

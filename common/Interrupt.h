@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Signals that end a run early. SIGINT, SIGTERM and SIGHUP are caught and
 // only noted; the run looks at the note between blocks, so that it can remove
-// its temporary file and leave the earlier output as it was. A second such
-// signal while the first is being handled removes the registered scratch file
-// and ends the process at once. SIGPIPE and SIGXFSZ are ignored: a closed pipe
+// its temporary files and leave the earlier output as it was. A second such
+// signal while the first is being handled removes every registered scratch
+// file and ends the process at once. SIGPIPE and SIGXFSZ are ignored: a closed pipe
 // or a file-size limit then shows up as a failed write, which the run reports
 // like any other.
 #ifndef TARVIO_COMMON_INTERRUPT_H
@@ -29,9 +29,13 @@ int pending();
 // Throws Interrupted when a signal is pending.
 void check();
 
-// The file to remove if the process has to end inside a signal handler; the
-// path is copied. nullptr (or a path too long to keep) registers none.
-void setScratchFile(const char* path);
+// Files to remove if the process has to end inside a signal handler. A run
+// may register several (its output, its trace, its picture); each is kept
+// until it is released. addScratchFile copies the path and returns a handle
+// for releaseScratchFile, or -1 when the path is too long or every place is
+// taken (the file is then only removed by the run itself).
+int addScratchFile(const char* path);
+void releaseScratchFile(int handle);
 
 // Holds the stop signals back while it lives, so that a step such as moving
 // the finished file into place is either done or not done, never cut in half.
