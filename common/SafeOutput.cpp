@@ -15,40 +15,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/FileTarget.h"
 #include "common/Interrupt.h"
 
 namespace tarvio {
 
 namespace {
-
-// The directory part of a path, with its trailing slash ("" for a bare name).
-std::string dirOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string baseOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The file a path finally names when its last part is a symbolic link:
-// writing through a link replaces the file it points to, not the link. Stops
-// at anything that is not a link (including a link to nowhere).
-std::string followLinks(std::string path) {
-    for (int depth = 0; depth < 40; ++depth) {
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return path;
-        std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096) + 1);
-        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-        if (n <= 0 || static_cast<std::size_t>(n) >= target.size())
-            return path;
-        std::string next(target.data(), static_cast<std::size_t>(n));
-        path = next[0] == '/' ? next : dirOf(path) + next;
-    }
-    return path;
-}
 
 // Whether the file at `path`, described by `st`, can be rewound so that its
 // header can be rewritten at the end. Character devices are asked; a
@@ -105,9 +77,22 @@ void SafeOutput::check() const {
     struct stat so;
     if (::fstat(STDOUT_FILENO, &so) == 0 && so.st_dev == out.st_dev && so.st_ino == out.st_ino &&
         !(S_ISCHR(out.st_mode) && canRewind))
-        throw std::runtime_error("output and standard output are the same file");
+        throw std::runtime_error(role_ + " and standard output are the same file");
     if (!canRewind)
-        throw std::runtime_error("output \"" + path_ + "\" cannot be rewound; write to a file");
+        throw std::runtime_error(role_ + " \"" + path_ + "\" cannot be rewound; write to a file");
+}
+
+void SafeOutput::checkDirectory() const {
+    const std::string dir = dirOf(followLinks(path_));
+    struct stat st;
+    if (dir.empty())
+        return;
+    if (::stat(dir.c_str(), &st) != 0) {
+        const int err = errno;
+        throw std::runtime_error(path_ + ": " + std::strerror(err));
+    }
+    if (!S_ISDIR(st.st_mode))
+        throw std::runtime_error(path_ + ": " + std::strerror(ENOTDIR));
 }
 
 void SafeOutput::prepare() {
@@ -135,7 +120,7 @@ void SafeOutput::prepare() {
     if (fd < 0)
         return;  // the directory takes no new file: write in place
     temp_ = name.data();
-    interrupt::setScratchFile(temp_.c_str());
+    scratch_ = interrupt::addScratchFile(temp_.c_str());
     inPlace_ = false;
 
     if (exists) {
@@ -211,12 +196,48 @@ void SafeOutput::opened() {
     }
 }
 
-void SafeOutput::commit() {
-    closeDescriptor();
+// Refuses, before anything is moved, a target that a rename could not
+// replace: a directory stands at the output's name, or its directory went.
+void SafeOutput::checkTarget() const {
+    if (inPlace_ || done_)
+        return;
+    struct stat st;
+    if (::lstat(resolved_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw std::runtime_error("could not move the finished output to \"" + path_ +
+                                 "\": " + std::strerror(EISDIR));
+    const std::string dir = dirOf(resolved_);
+    if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw std::runtime_error("could not move the finished output to \"" + path_ +
+                                 "\": " + std::strerror(ENOENT));
+}
+
+// Keeps the file now at the output's name under a hidden second name, so that
+// a later failure can put it back; "" when there is none to keep or the file
+// system cannot link it (then it cannot be put back).
+std::string SafeOutput::keepPrevious() const {
+    struct stat st;
+    if (inPlace_ || done_ || ::lstat(resolved_.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::string();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string pattern = dirOf(resolved_) + "." + baseOf(resolved_) + ".tarvio-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        const int fd = ::mkstemp(name.data());
+        if (fd < 0)
+            return std::string();
+        ::close(fd);
+        ::unlink(name.data());
+        if (::link(resolved_.c_str(), name.data()) == 0)
+            return name.data();
+        if (errno != EEXIST)
+            return std::string();
+    }
+    return std::string();
+}
+
+void SafeOutput::moveIntoPlace() {
     if (done_)
         return;
-    interrupt::Hold hold;
-    interrupt::check();
     if (!inPlace_)
         releaseUnused();
     if (!inPlace_ && ::rename(temp_.c_str(), resolved_.c_str()) != 0) {
@@ -225,7 +246,52 @@ void SafeOutput::commit() {
                                  "\": " + std::strerror(err));
     }
     done_ = true;
-    interrupt::setScratchFile(nullptr);
+    interrupt::releaseScratchFile(scratch_);
+    scratch_ = -1;
+}
+
+void SafeOutput::commit() {
+    commitAll({this});
+}
+
+void SafeOutput::commitAll(const std::vector<SafeOutput*>& files) {
+    for (SafeOutput* f : files)
+        f->closeDescriptor();
+    interrupt::Hold hold;
+    interrupt::check();
+    for (SafeOutput* f : files)
+        f->checkTarget();
+    // What each moved file replaced, to put back if a later one fails.
+    struct Moved {
+        SafeOutput* file;
+        bool replaced;         // a file stood at the name before
+        std::string previous;  // where it is kept, "" when it could not be
+    };
+    std::vector<Moved> moved;
+    try {
+        for (SafeOutput* f : files) {
+            const bool last = f == files.back();
+            struct stat st;
+            const bool replaced = ::lstat(f->resolved_.c_str(), &st) == 0;
+            Moved m{f, replaced, last ? std::string() : f->keepPrevious()};
+            f->moveIntoPlace();
+            moved.push_back(m);
+        }
+    } catch (...) {
+        for (const Moved& m : moved) {
+            if (m.file->inPlace_)
+                continue;
+            if (!m.previous.empty())
+                ::rename(m.previous.c_str(), m.file->resolved_.c_str());
+            else if (!m.replaced)
+                ::unlink(m.file->resolved_.c_str());
+        }
+        throw;
+    }
+    for (const Moved& m : moved) {
+        if (!m.previous.empty())
+            ::unlink(m.previous.c_str());
+    }
 }
 
 void SafeOutput::discard() noexcept {
@@ -233,7 +299,8 @@ void SafeOutput::discard() noexcept {
     if (done_)
         return;
     done_ = true;
-    interrupt::setScratchFile(nullptr);
+    interrupt::releaseScratchFile(scratch_);
+    scratch_ = -1;
     const std::string& p = inPlace_ ? (resolved_.empty() ? path_ : resolved_) : temp_;
     if (p.empty() || !known_) {
         if (!inPlace_)

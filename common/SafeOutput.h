@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace tarvio {
 
@@ -31,8 +32,14 @@ class SafeOutput {
     // Refuses, with a std::runtime_error, an output that cannot work, before
     // anything is created: the program's own standard output (unless that is
     // a device such as /dev/null), and an output that cannot be rewound to
-    // finish its header (a pipe, a socket, a terminal).
+    // finish its header (a pipe, a socket, a terminal). Messages call the
+    // file by its role ("output" unless setRole says otherwise).
     void check() const;
+    void setRole(std::string role) { role_ = std::move(role); }
+
+    // Refuses, with a std::runtime_error naming the path and the cause, an
+    // output whose directory does not exist or is not a directory.
+    void checkDirectory() const;
 
     // Decides where the file is written and, for a temporary file, creates
     // it (empty, with the permission bits the output will have).
@@ -69,6 +76,13 @@ class SafeOutput {
     // when it cannot, and Interrupted when a stop signal came first.
     void commit();
 
+    // Moves several complete files into place, all or none: every target is
+    // checked before the first is moved, the last of `files` is moved last,
+    // and when a move fails the files already moved are taken back and what
+    // they replaced is put back where the file system allows (a hard link
+    // keeps it meanwhile). Throws like commit.
+    static void commitAll(const std::vector<SafeOutput*>& files);
+
     // Removes the temporary file; in place, removes the unfinished output if
     // it is a regular file. A file that cannot be removed is reported on
     // standard error with its path. Does nothing after commit.
@@ -77,13 +91,18 @@ class SafeOutput {
   private:
     void closeDescriptor();
     void releaseUnused();
+    void checkTarget() const;
+    std::string keepPrevious() const;
+    void moveIntoPlace();
 
     std::string path_;      // as given
     std::ostream* report_;  // where a file left behind is reported
+    std::string role_ = "output";
     std::string resolved_;  // path_ with symbolic links followed
     std::string temp_;      // the temporary file, empty when writing in place
     bool inPlace_ = true;
     int fd_ = -1;            // the temporary file, until taken or closed
+    int scratch_ = -1;       // its place in the signal handler's list
     bool done_ = false;      // committed or discarded
     bool known_ = false;     // dev_/ino_ name the file the writer opened
     bool reserved_ = false;  // room was set aside beyond the file's end
