@@ -27,6 +27,28 @@ std::runtime_error lineError(const std::string& name, long line, const std::stri
     return std::runtime_error(name + ": line " + std::to_string(line) + ": " + reason);
 }
 
+// A field as the message shows it, in quotes: bytes that would not show
+// (a byte-order mark, a carriage return, any control or non-ASCII byte) are
+// written as escapes such as \xef\xbb\xbf and \r.
+std::string quoted(const std::string& field) {
+    static const char* const hex = "0123456789abcdef";
+    std::string out = "\"";
+    for (char ch : field) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\\' || c == '"')
+            out += std::string("\\") + ch;
+        else if (c < 0x20 || c >= 0x7f)
+            out += std::string("\\x") + hex[c >> 4] + hex[c & 15];
+        else
+            out += ch;
+    }
+    return out + "\"";
+}
+
 // Splits a line into its fields after removing a trailing carriage return
 // and a comment.
 std::vector<std::string> fields(std::string line) {
@@ -54,9 +76,9 @@ double number(const std::string& field, const std::string& name, long line) {
     char* end = nullptr;
     double v = strtod_l(field.c_str(), &end, cLocale());
     if (end == field.c_str() || *end != '\0')
-        throw lineError(name, line, "not a number: \"" + field + "\"");
+        throw lineError(name, line, "not a number: " + quoted(field));
     if (!std::isfinite(v))
-        throw lineError(name, line, "not a finite number: \"" + field + "\"");
+        throw lineError(name, line, "not a finite number: " + quoted(field));
     return v;
 }
 
