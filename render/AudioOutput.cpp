@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace tarvio::render {
@@ -172,10 +173,11 @@ double peakOf(const double* x, std::size_t count, double peak) {
 }  // namespace
 
 AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& name, Format format,
-                         Depth depth, int rate, std::int64_t expectedFrames)
+                         Depth depth, int rate, std::int64_t expectedFrames, bool keepOvers)
     : name_(name),
       format_(format),
       depth_(depth),
+      keepOvers_(keepOvers),
       frontLeftFirst_(format != Format::Aiff),
       maxBytes_(format == Format::Aiff || format == Format::Wav ? kMax32BitData : 0),
       convertDepth_(aiff::Depth::forBits(bitsOf(depth))) {
@@ -255,13 +257,31 @@ void AudioOutput::writeChunk(const double* samples, int frames) {
         samples = ordered_.data();
     }
     if (depth_ == Depth::Float) {
-        for (std::size_t i = 0; i < count; ++i)
-            floats_[i] = static_cast<float>(samples[i]);
+        writtenAsFloats(samples, count);
         if (sf_writef_float(sf_, floats_.data(), frames) != frames)
             fail(std::string("write failed: ") + sf_strerror(sf_));
         return;
     }
     writeInteger(samples, count);
+}
+
+// Float samples are clipped at full scale like integer ones unless the user
+// asked to keep what lies beyond; NaN becomes 0 either way, and a value
+// beyond the largest float (an infinity included) becomes the largest float,
+// since converting it would be undefined.
+void AudioOutput::writtenAsFloats(const double* samples, std::size_t count) {
+    const double limit = keepOvers_ ? static_cast<double>(std::numeric_limits<float>::max()) : 1.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        double v = samples[i];
+        if (v != v) {
+            ++notANumber_;
+            v = 0.0;
+        } else if (v > limit || v < -limit) {
+            ++clipped_;
+            v = v > 0 ? limit : -limit;
+        }
+        floats_[i] = static_cast<float>(v);
+    }
 }
 
 void AudioOutput::writeInteger(const double* samples, std::size_t count) {

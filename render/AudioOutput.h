@@ -31,8 +31,9 @@ class AudioOutput {
     // is how messages call it. Throws std::runtime_error("NAME: cause") when
     // it cannot, and when `expectedFrames` (0 when unknown) would not fit the
     // format.
+    // `keepOvers` lets float output keep samples beyond full scale.
     AudioOutput(const std::string& path, int fd, const std::string& name, Format format,
-                Depth depth, int rate, std::int64_t expectedFrames);
+                Depth depth, int rate, std::int64_t expectedFrames, bool keepOvers = false);
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
@@ -45,12 +46,16 @@ class AudioOutput {
     void close();
 
     std::uint64_t clipped() const { return clipped_; }
+    // Samples that were not a number (written as 0); counted for float
+    // output, where no converter counts them.
+    std::uint64_t notANumber() const { return notANumber_; }
     // The largest magnitude handed to write(), before any clipping.
     double peak() const { return peak_; }
 
   private:
     void writeChunk(const double* samples, int frames);
     void writeInteger(const double* samples, std::size_t count);
+    void writtenAsFloats(const double* samples, std::size_t count);
     // Hands the collected PCM bytes to libsndfile.
     void flush();
     [[noreturn]] void fail(const std::string& cause) const;
@@ -59,10 +64,12 @@ class AudioOutput {
     SNDFILE* sf_ = nullptr;
     Format format_;
     Depth depth_;
+    bool keepOvers_;
     bool frontLeftFirst_;     // the WAV family's and FLAC's channel order
     std::uint64_t maxBytes_;  // of sample data; 0 when the format has no limit
     std::uint64_t dataBytes_ = 0;
     std::uint64_t clipped_ = 0;
+    std::uint64_t notANumber_ = 0;
     double peak_ = 0.0;
     aiff::Depth convertDepth_;
     aiff::Converter<double> convert_ = nullptr;

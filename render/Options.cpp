@@ -30,14 +30,24 @@ use --format w64 or rf64 for longer outputs.
 Exit status: 0 done, 1 the run failed (the earlier output is left as it was),
 2 usage error, 128 + N stopped by signal N.)";
 
-// A number as a whole word: no trailing text, and finite.
+// A number as a whole word, blanks around it allowed: no other text, and
+// finite. A value too small to hold (1e-400) is taken as the nearest one the
+// program can hold; one too large is refused as out of range.
 double parseNumber(const std::string& text, const std::string& what) {
-    const char* begin = text.c_str();
+    const std::size_t first = text.find_first_not_of(" \t");
+    const std::size_t last = text.find_last_not_of(" \t");
+    const std::string word = first == std::string::npos ? std::string()
+                                                        : text.substr(first, last - first + 1);
+    const char* begin = word.c_str();
     char* end = nullptr;
     errno = 0;
     const double v = std::strtod(begin, &end);
-    if (end == begin || *end != '\0' || !std::isfinite(v) || errno == ERANGE)
+    if (end == begin || *end != '\0')
+        throw CLI::ValidationError(what, "not a number: \"" + text + "\"");
+    if (std::isnan(v))
         throw CLI::ValidationError(what, "not a finite number: \"" + text + "\"");
+    if (std::isinf(v) || (errno == ERANGE && std::fabs(v) > 1.0))
+        throw CLI::ValidationError(what, "out of range: \"" + text + "\"");
     return v;
 }
 
@@ -76,6 +86,9 @@ void checkCombinations(const Options& o, bool haveRotations) {
                                    "--rot2, --angle1 and --angle2");
     if (o.format == Format::Flac && (o.depth == Depth::Pcm32 || o.depth == Depth::Float))
         throw CLI::ValidationError("--bits", "FLAC holds 16 or 24 bits");
+    if (o.noClip && o.depth != Depth::Float)
+        throw CLI::ValidationError("--no-clip", "only float output (--bits float) can keep samples "
+                                                "beyond full scale");
 }
 
 }  // namespace
@@ -115,7 +128,8 @@ namespace {
 // The options as the command line gives them, before they are checked and
 // turned into Options.
 struct Texts {
-    std::string rot1, rot2, law = "bilinear", format, bits = "16";
+    std::string rot1, rot2, angle1, angle2, norm, traceStep, law = "bilinear", format,
+        bits = "16";
 };
 
 void addOptions(CLI::App& app, Options& options, Texts& t) {
@@ -125,11 +139,11 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
         ->type_name("F[:F_END]");
     app.add_option("--rot2", t.rot2, "rotation 2 (y) in Hz, sweeping to F_END over the file")
         ->type_name("F[:F_END]");
-    app.add_option("--angle1", options.angle1, "starting angle of rotation 1 in degrees")
+    app.add_option("--angle1", t.angle1, "starting angle of rotation 1 in degrees")
         ->type_name("DEG");
-    app.add_option("--angle2", options.angle2, "starting angle of rotation 2 in degrees")
+    app.add_option("--angle2", t.angle2, "starting angle of rotation 2 in degrees")
         ->type_name("DEG");
-    app.add_option("--norm", options.norm, "amplitude factor of the mixdown (default 1)")
+    app.add_option("--norm", t.norm, "amplitude factor of the mixdown (default 1)")
         ->type_name("X");
     app.add_option("--law", t.law, "gain law (default bilinear)")
         ->check(CLI::IsMember({"bilinear", "power"}));
@@ -143,11 +157,14 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
     app.add_option("--trace", options.traceFile,
                    "write seconds,x,y,g1,g2,g3,g4 every --trace-step seconds")
         ->type_name("FILE.csv");
-    app.add_option("--trace-step", options.traceStep, "seconds between trace rows (default 0.01)")
-        ->check(CLI::PositiveNumber)
+    app.add_option("--trace-step", t.traceStep,
+                   "seconds between trace rows (default 0.01; at least one sample)")
         ->type_name("S");
     app.add_option("--plot", options.plotFile, "write a picture of the path")
         ->type_name("FILE.svg");
+    app.add_flag("--no-clip", options.noClip,
+                 "float output only: keep samples beyond full scale (NaN still becomes 0, "
+                 "infinities the largest float)");
     app.add_flag("-q,--quiet", options.quiet, "no progress bar and no summary");
     app.add_option("INPUT", options.input, "the audio file to spatialize")->required();
     app.add_option("OUTPUT", options.output, "the four-channel file to write")->required();
@@ -160,9 +177,21 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
         options.rot1 = parseSweep(t.rot1, "--rot1");
     if (!t.rot2.empty())
         options.rot2 = parseSweep(t.rot2, "--rot2");
-    if (!std::isfinite(options.angle1) || !std::isfinite(options.angle2) ||
-        !std::isfinite(options.norm))
-        throw CLI::ValidationError("--angle1, --angle2, --norm", "must be finite numbers");
+    if (!t.angle1.empty())
+        options.angle1 = parseNumber(t.angle1, "--angle1");
+    if (!t.angle2.empty())
+        options.angle2 = parseNumber(t.angle2, "--angle2");
+    if (!t.norm.empty())
+        options.norm = parseNumber(t.norm, "--norm");
+    if (!t.traceStep.empty()) {
+        options.traceStep = parseNumber(t.traceStep, "--trace-step");
+        options.traceStepGiven = true;
+        if (!(options.traceStep > 0))
+            throw CLI::ValidationError("--trace-step", "must be positive: \"" + t.traceStep + "\"");
+    }
+    if (options.output == "-")
+        throw CLI::ValidationError("OUTPUT", "\"-\": tarvio-render cannot write to standard "
+                                             "output (the header is finished last); name a file");
     options.law = t.law == "power" ? GainLaw::Power : GainLaw::Bilinear;
     options.depth = t.bits == "24"      ? Depth::Pcm24
                     : t.bits == "32"    ? Depth::Pcm32

@@ -4,6 +4,7 @@
 #define TARVIO_RENDER_OPTIONS_H
 
 #include <ostream>
+#include <stdexcept>
 #include <string>
 
 #include "engine/GainLaw.h"
@@ -33,8 +34,16 @@ struct Options {
     Depth depth = Depth::Pcm16;
     std::string traceFile;
     double traceStep = 0.01;
+    bool traceStepGiven = false;  // --trace-step was on the command line
     std::string plotFile;
+    bool noClip = false;  // float output keeps samples beyond full scale
     bool quiet = false;
+};
+
+// A usage error found after the command line was read (one that needs the
+// input's header): the program ends with status 2, like for a bad option.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 // Reads the command line into `options`. Returns -1 when the run should go

@@ -3,11 +3,12 @@
 #include "render/Render.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <iomanip>
 #include <memory>
 #include <new>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/FileTarget.h"
 #include "common/Interrupt.h"
 #include "common/SafeOutput.h"
 #include "engine/BreakpointPath.h"
@@ -25,6 +27,7 @@
 #include "render/Options.h"
 #include "render/Progress.h"
 #include "render/SvgPlot.h"
+#include "render/TextFile.h"
 #include "render/Trace.h"
 
 namespace tarvio::render {
@@ -35,24 +38,37 @@ namespace {
 // memory does not grow with the length of the input.
 constexpr std::size_t kPlotPoints = 8192;
 
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa;
-    struct stat sb;
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
+// A file the run reads or writes, and the option that names it.
+struct NamedFile {
+    std::string path;
+    const char* role;
+    bool written;
+};
 
-// No output may be the input or another output, under whatever name.
+// No file may be named twice where one of them is written, under whatever
+// name: "o.aif", "./o.aif", "sub/../o.aif" and a link to o.aif, existing or
+// not, are one file. Standard input ("-") is compared by what it is open on.
+// Devices such as /dev/null may take several outputs.
 void checkDistinct(const Options& o) {
-    const std::vector<std::string> outputs = {o.output, o.traceFile, o.plotFile};
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        if (outputs[i].empty())
-            continue;
-        if (outputs[i] == o.input || sameFile(o.input, outputs[i]))
-            throw std::runtime_error(outputs[i] + ": is the input file");
-        for (std::size_t k = 0; k < i; ++k) {
-            if (outputs[i] == outputs[k] || sameFile(outputs[i], outputs[k]))
-                throw std::runtime_error(outputs[i] + ": named twice as an output");
+    const std::vector<NamedFile> named = {{o.output, "output", true},
+                                          {o.traceFile, "--trace", true},
+                                          {o.plotFile, "--plot", true},
+                                          {o.pathFile, "--path", false},
+                                          {o.input, "input", false}};
+    std::vector<FileTarget> targets;
+    for (const NamedFile& f : named)
+        targets.push_back(f.path == "-" && f.role == std::string("input")
+                              ? targetOfDescriptor(STDIN_FILENO)
+                              : targetOf(f.path));
+    for (std::size_t i = 0; i < named.size(); ++i) {
+        for (std::size_t k = i + 1; k < named.size(); ++k) {
+            if (named[i].path.empty() || named[k].path.empty() ||
+                !(named[i].written || named[k].written))
+                continue;
+            const bool devices = targets[i].device && targets[k].device;
+            if (!devices && sameTarget(targets[i], targets[k]))
+                throw std::runtime_error("\"" + named[i].path + "\" is named twice (" +
+                                         named[i].role + " and " + named[k].role + ")");
         }
     }
 }
@@ -64,29 +80,54 @@ struct RunFiles {
     std::unique_ptr<SafeOutput> plot;
 
     explicit RunFiles(const Options& o) : audio(o.output) {
-        if (!o.traceFile.empty())
+        if (!o.traceFile.empty()) {
             trace.reset(new SafeOutput(o.traceFile));
-        if (!o.plotFile.empty())
+            trace->setRole("--trace");
+        }
+        if (!o.plotFile.empty()) {
             plot.reset(new SafeOutput(o.plotFile));
-        for (SafeOutput* f : all())
+            plot->setRole("--plot");
+        }
+        for (SafeOutput* f : all()) {
             f->check();
+            f->checkDirectory();
+        }
     }
+    // The audio last: it is moved into place last.
     std::vector<SafeOutput*> all() {
-        std::vector<SafeOutput*> files{&audio};
+        std::vector<SafeOutput*> files;
         if (trace)
             files.push_back(trace.get());
         if (plot)
             files.push_back(plot.get());
+        files.push_back(&audio);
         return files;
     }
-    // Moves every finished file into place, all or (on a signal) none.
-    void commit() {
-        interrupt::Hold hold;
-        interrupt::check();
-        for (SafeOutput* f : all())
-            f->commit();
-    }
+    // Moves every finished file into place, all or none.
+    void commit() { SafeOutput::commitAll(all()); }
 };
+
+std::string shortNumber(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", v);
+    return text;
+}
+
+// A trace row every step: not more often than every sample, and not less
+// often than once over the input (when the step was asked for).
+void checkTraceStep(const Options& o, const AudioInput& input) {
+    if (o.traceFile.empty())
+        return;
+    const double sample = 1.0 / input.rate();
+    if (o.traceStep < sample)
+        throw UsageError("--trace-step: " + shortNumber(o.traceStep) +
+                         " s is shorter than one sample (" + shortNumber(sample) + " s at " +
+                         std::to_string(input.rate()) + " Hz)");
+    const double length = static_cast<double>(input.frames()) / input.rate();
+    if (o.traceStepGiven && input.frames() > 0 && o.traceStep > length)
+        throw UsageError("--trace-step: " + shortNumber(o.traceStep) +
+                         " s is longer than the input (" + shortNumber(length) + " s)");
+}
 
 SpatializerParams engineParams(const Options& o) {
     SpatializerParams p;
@@ -149,8 +190,11 @@ class PathSampler {
     const std::vector<PlotPoint>& points() const { return points_; }
 
   private:
+    // The frame of trace row `row`; past the largest frame a file can have,
+    // the largest value, so that no row comes after it.
     std::int64_t rowFrame(std::int64_t row) const {
-        return static_cast<std::int64_t>(std::llround(static_cast<double>(row) * step_ * rate_));
+        const double frame = std::round(static_cast<double>(row) * step_ * rate_);
+        return frame < 9.0e18 ? static_cast<std::int64_t>(frame) : INT64_MAX;
     }
     // Keeps every other point and takes points half as often from now on.
     void thin() {
@@ -199,17 +243,17 @@ Totals process(AudioInput& input, Spatializer& sp, AudioOutput& audio, PathSampl
     return t;
 }
 
-void writePlot(const std::string& path, const Options& o, const PathSampler& sampler,
-               double seconds) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+void writePlot(SafeOutput& plot, const Options& o, const PathSampler& sampler, double seconds) {
+    TextFile file(plot.writePath(), plot.takeDescriptor(), o.plotFile);
+    plot.opened();
     PlotCaption caption{o.input, seconds, o.law == GainLaw::Power ? "power" : "bilinear"};
-    writeSvgPlot(file, sampler.points(), caption);
+    writeSvgPlot(file.stream(), sampler.points(), caption);
     file.close();
-    if (!file)
-        throw std::runtime_error(o.plotFile + ": write failed");
 }
 
 std::string decibels(double peak) {
+    if (std::isnan(peak))
+        return "not a number";
     if (!(peak > 0))
         return "-inf dBFS";
     std::ostringstream s;
@@ -226,8 +270,10 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
         << ", 4 channels, " << t.frames << " frames\n";
     out << "duration: " << static_cast<double>(t.frames) / input.rate() << " s\n";
     out << "peak:     " << decibels(audio.peak()) << "\n";
-    out << "clipped:  " << audio.clipped() << (audio.clipped() == 1 ? " sample" : " samples")
-        << std::endl;
+    out << "clipped:  " << audio.clipped() << (audio.clipped() == 1 ? " sample" : " samples");
+    if (audio.notANumber() > 0)
+        out << "; " << audio.notANumber() << " not a number, written as 0";
+    out << std::endl;
 }
 
 // About the size of an uncompressed output of the input's announced length
@@ -249,9 +295,10 @@ std::uint64_t expectedBytes(const Options& o, const AudioInput& input) {
 }
 
 void render(const Options& o, std::ostream& out, std::ostream& err, bool& progressShown) {
-    AudioInput input(o.input);
     checkDistinct(o);
     RunFiles files(o);
+    AudioInput input(o.input);
+    checkTraceStep(o, input);
     std::unique_ptr<BreakpointPath> path;
     if (!o.pathFile.empty())
         path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
@@ -261,16 +308,15 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
         f->prepare();
     files.audio.reserve(expectedBytes(o, input));
     AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, o.format,
-                      o.depth, input.rate(), input.frames());
+                      o.depth, input.rate(), input.frames(), o.noClip);
     files.audio.opened();
-    std::ofstream traceFile;
+    std::unique_ptr<TextFile> traceFile;
     if (files.trace) {
-        traceFile.open(files.trace->writePath(), std::ios::binary | std::ios::trunc);
-        if (!traceFile)
-            throw std::runtime_error(o.traceFile + ": cannot create");
+        traceFile.reset(
+            new TextFile(files.trace->writePath(), files.trace->takeDescriptor(), o.traceFile));
         files.trace->opened();
     }
-    PathSampler sampler(o, input.rate(), files.trace ? &traceFile : nullptr);
+    PathSampler sampler(o, input.rate(), traceFile ? &traceFile->stream() : nullptr);
 
     std::unique_ptr<Progress> progress;
     if (progressWanted(o.quiet)) {
@@ -279,11 +325,10 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
     }
     const Totals totals = process(input, *sp, audio, sampler, progress.get());
     audio.close();
-    if (sampler.trace() && !sampler.trace()->flush())
-        throw std::runtime_error(o.traceFile + ": write failed");
+    if (traceFile)
+        traceFile->close();
     if (files.plot)
-        writePlot(files.plot->writePath(), o, sampler,
-                  static_cast<double>(totals.frames) / input.rate());
+        writePlot(*files.plot, o, sampler, static_cast<double>(totals.frames) / input.rate());
     files.commit();
     if (progress)
         progress->finish();
@@ -305,6 +350,9 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         return 0;
     } catch (const Interrupted& stop) {
         return 128 + stop.signal;
+    } catch (const UsageError& e) {
+        err << "tarvio-render: " << e.what() << " (see --help)" << std::endl;
+        return 2;
     } catch (const std::exception& e) {
         if (const int sig = interrupt::pending())
             return 128 + sig;

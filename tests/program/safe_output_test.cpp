@@ -23,6 +23,7 @@ using testsupport::Bytes;
 using testsupport::Child;
 using testsupport::CommandResult;
 using testsupport::endsWith;
+using testsupport::entries;
 using testsupport::fileExists;
 using testsupport::programArgs;
 using testsupport::readFile;
@@ -41,18 +42,6 @@ namespace {
 
 const Bytes kEarlier(4000, 0x5A);  // what stood at the output path before
 
-std::set<std::string> entries(const std::string& dir) {
-    std::set<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.insert(n);
-        }
-        ::closedir(d);
-    }
-    return names;
-}
 
 // A directory with an input and an earlier output, and the bytes of the
 // output that a normal run gives.

@@ -2,6 +2,7 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -58,6 +59,19 @@ void writeFile(const std::string& path, const Bytes& bytes) {
               static_cast<std::streamsize>(bytes.size()));
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+std::set<std::string> entries(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..")
+                names.insert(n);
+        }
+        ::closedir(d);
+    }
+    return names;
 }
 
 bool fileExists(const std::string& path) {

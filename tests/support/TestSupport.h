@@ -5,6 +5,7 @@
 #define TARVIO_TESTS_SUPPORT_TESTSUPPORT_H
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ class TempDir {
 Bytes readFile(const std::string& path);
 void writeFile(const std::string& path, const Bytes& bytes);
 bool fileExists(const std::string& path);
+// The names in a directory, without "." and "..".
+std::set<std::string> entries(const std::string& dir);
 
 // The result of a command run through the shell.
 struct CommandResult {
