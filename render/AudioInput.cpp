@@ -216,6 +216,8 @@ void AudioInput::openWithLibsndfile() {
     rate_ = info.samplerate;
     frames_ = info.frames;
     description_ = formatDescription(info.format);
+    const int sub = info.format & SF_FORMAT_SUBMASK;
+    floatingPoint_ = sub == SF_FORMAT_FLOAT || sub == SF_FORMAT_DOUBLE;
     sfEnded_ = info.frames == 0;
 }
 

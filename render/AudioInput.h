@@ -41,6 +41,9 @@ class AudioInput {
     std::int64_t frames() const { return frames_; }
     // The container and the sample format, for the summary.
     const std::string& description() const { return description_; }
+    // Whether the samples are floating-point, the only kind that can carry
+    // NaN or infinities.
+    bool floatingPoint() const { return floatingPoint_; }
     // Whether the input was copied from a pipe or a device first.
     bool spooled() const { return spool_.fd >= 0; }
 
@@ -76,6 +79,7 @@ class AudioInput {
     int channels_ = 0;
     int rate_ = 0;
     std::int64_t frames_ = 0;
+    bool floatingPoint_ = false;
     std::string description_;
 };
 

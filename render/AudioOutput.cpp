@@ -163,6 +163,14 @@ PeakFn choosePeak() {
 #endif
 }
 
+// How many of `count` samples are not a number.
+std::uint64_t countNaN(const double* x, std::size_t count) {
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        n += x[i] != x[i];
+    return n;
+}
+
 // The largest magnitude among `count` samples (a multiple of four) and
 // `peak`, with the widest vectors this processor has.
 double peakOf(const double* x, std::size_t count, double peak) {
@@ -246,6 +254,8 @@ void AudioOutput::write(const double* samples, int frames) {
 void AudioOutput::writeChunk(const double* samples, int frames) {
     const std::size_t count = static_cast<std::size_t>(kChannels) * frames;
     peak_ = peakOf(samples, count, peak_);
+    if (scanNaN_)
+        notANumber_ += countNaN(samples, count);
     if (frontLeftFirst_) {
         // Channels 1 to 4 are front right, front left, back right, back left.
         for (std::size_t i = 0; i < count; i += kChannels) {
@@ -265,6 +275,7 @@ void AudioOutput::writeChunk(const double* samples, int frames) {
     writeInteger(samples, count);
 }
 
+
 // Float samples are clipped at full scale like integer ones unless the user
 // asked to keep what lies beyond; NaN becomes 0 either way, and a value
 // beyond the largest float (an infinity included) becomes the largest float,
@@ -274,7 +285,6 @@ void AudioOutput::writtenAsFloats(const double* samples, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         double v = samples[i];
         if (v != v) {
-            ++notANumber_;
             v = 0.0;
         } else if (v > limit || v < -limit) {
             ++clipped_;

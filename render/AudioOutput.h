@@ -46,9 +46,10 @@ class AudioOutput {
     void close();
 
     std::uint64_t clipped() const { return clipped_; }
-    // Samples that were not a number (written as 0); counted for float
-    // output, where no converter counts them.
+    // Samples that were not a number (written as 0). Only floating-point
+    // input can bring them: they are looked for after scanForNaN(true).
     std::uint64_t notANumber() const { return notANumber_; }
+    void scanForNaN(bool scan) { scanNaN_ = scan; }
     // The largest magnitude handed to write(), before any clipping.
     double peak() const { return peak_; }
 
@@ -65,6 +66,7 @@ class AudioOutput {
     Format format_;
     Depth depth_;
     bool keepOvers_;
+    bool scanNaN_ = false;
     bool frontLeftFirst_;     // the WAV family's and FLAC's channel order
     std::uint64_t maxBytes_;  // of sample data; 0 when the format has no limit
     std::uint64_t dataBytes_ = 0;

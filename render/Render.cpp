@@ -252,8 +252,6 @@ void writePlot(SafeOutput& plot, const Options& o, const PathSampler& sampler, d
 }
 
 std::string decibels(double peak) {
-    if (std::isnan(peak))
-        return "not a number";
     if (!(peak > 0))
         return "-inf dBFS";
     std::ostringstream s;
@@ -269,11 +267,12 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
     out << "output:   " << o.output << ": " << formatName(o.format) << ", " << depthName(o.depth)
         << ", 4 channels, " << t.frames << " frames\n";
     out << "duration: " << static_cast<double>(t.frames) / input.rate() << " s\n";
-    out << "peak:     " << decibels(audio.peak()) << "\n";
-    out << "clipped:  " << audio.clipped() << (audio.clipped() == 1 ? " sample" : " samples");
+    out << "peak:     " << decibels(audio.peak());
     if (audio.notANumber() > 0)
-        out << "; " << audio.notANumber() << " not a number, written as 0";
-    out << std::endl;
+        out << "; " << audio.notANumber() << " samples not a number, written as 0";
+    out << "\n";
+    out << "clipped:  " << audio.clipped() << (audio.clipped() == 1 ? " sample" : " samples")
+        << std::endl;
 }
 
 // About the size of an uncompressed output of the input's announced length
@@ -309,6 +308,7 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
     files.audio.reserve(expectedBytes(o, input));
     AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, o.format,
                       o.depth, input.rate(), input.frames(), o.noClip);
+    audio.scanForNaN(input.floatingPoint());
     files.audio.opened();
     std::unique_ptr<TextFile> traceFile;
     if (files.trace) {

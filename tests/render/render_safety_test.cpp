@@ -143,11 +143,15 @@ TEST(RenderSafety, TraceStepsThatCouldNotEndAreRefused) {
 }
 
 // A stop signal while the input pipe stalls ends the run within a second,
-// and a second signal leaves no temporary file of any output behind.
+// and a second signal leaves no temporary file of any output behind. The
+// input is 24-bit, which libsndfile reads.
 TEST(RenderSafety, ASignalWhileThePipeStallsStopsTheRunAndCleansUp) {
+    ::signal(SIGPIPE, SIG_IGN);  // the feed may outlive its reader
     for (int signals : {1, 2}) {
         SCOPED_TRACE(signals);
         TempDir dir;
+        write24(dir.file("in24.wav"), 100000);
+        const Bytes bytes = readFile(dir.file("in24.wav"));
         const std::string fifo = dir.file("in.fifo");
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
         writeFile(dir.file("o.aif"), kEarlier);
@@ -156,9 +160,6 @@ TEST(RenderSafety, ASignalWhileThePipeStallsStopsTheRunAndCleansUp) {
                   dir.file("err"));
         std::FILE* feed = std::fopen(fifo.c_str(), "wb");
         ASSERT_NE(feed, nullptr);
-        WavSpec w;
-        w.samples = samplePattern(100000);
-        const Bytes bytes = wavBytes(w);
         std::fwrite(bytes.data(), 1, bytes.size() / 2, feed);
         std::fflush(feed);
         ::usleep(300000);
@@ -177,6 +178,7 @@ TEST(RenderSafety, ASignalWhileThePipeStallsStopsTheRunAndCleansUp) {
 // When the trace's name turns into a directory during the run, the run fails
 // and the audio output is left as it was.
 TEST(RenderSafety, AFailedCommitLeavesEveryOutputAsItWas) {
+    ::signal(SIGPIPE, SIG_IGN);
     TempDir dir;
     const std::string fifo = dir.file("in.fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -185,11 +187,17 @@ TEST(RenderSafety, AFailedCommitLeavesEveryOutputAsItWas) {
     Child run({TARVIO_RENDER_BINARY, "-q", "--plot", dir.file("p.svg"), "--trace",
                dir.file("t.csv"), fifo, dir.file("o.aif")},
               dir.file("err"));
-    ::usleep(200000);  // the checks are done; the run waits for its input
-    ASSERT_EQ(::mkdir(dir.file("t.csv").c_str(), 0700), 0);
     WavSpec w;
-    w.samples = samplePattern(20000);
-    writeFile(fifo, wavBytes(w));
+    w.samples = samplePattern(40000);
+    const Bytes bytes = wavBytes(w);
+    std::FILE* feed = std::fopen(fifo.c_str(), "wb");
+    ASSERT_NE(feed, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size() / 2, feed);
+    std::fflush(feed);
+    ::usleep(300000);  // the checks are done; the run waits for the rest
+    ASSERT_EQ(::mkdir(dir.file("t.csv").c_str(), 0700), 0);
+    std::fwrite(bytes.data() + bytes.size() / 2, 1, bytes.size() - bytes.size() / 2, feed);
+    std::fclose(feed);
     EXPECT_EQ(run.wait(), 1);
     EXPECT_NE(readFile(dir.file("err")).size(), 0u);
     EXPECT_EQ(readFile(dir.file("o.aif")), kEarlier);
@@ -198,7 +206,8 @@ TEST(RenderSafety, AFailedCommitLeavesEveryOutputAsItWas) {
 }
 
 // NaN and infinite input samples, and a norm that overflows, never reach a
-// float output as NaN or infinity, and the summary says what happened.
+// float output as NaN or infinity, and the summary says what happened (for
+// integer output too).
 TEST(RenderSafety, FloatOutputHoldsOnlyFiniteSamplesWithinFullScale) {
     TempDir dir;
     SF_INFO info{};
@@ -215,7 +224,8 @@ TEST(RenderSafety, FloatOutputHoldsOnlyFiniteSamplesWithinFullScale) {
     sf_close(sf);
 
     for (const std::string& args : {std::string("--bits float in.wav o.wav"),
-                                    std::string("--bits float --norm 1e308 in.wav o.wav")}) {
+                                    std::string("--bits float --norm 1e308 in.wav o.wav"),
+                                    std::string("in.wav o.wav")}) {
         const CommandResult r = render(dir, args);
         ASSERT_EQ(r.status, 0) << r.err;
         for (float v : readFloats(dir.file("o.wav")))
