@@ -78,7 +78,11 @@ std::string sndfileMessage(const char* text) {
 }
 
 AudioInput::AudioInput(const std::string& path) : path_(path), readPath_(path) {
-    if (path == "-") {
+    struct stat in;
+    if (path == "-" && ::fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode) &&
+        ::access("/proc/self/fd/0", R_OK) == 0) {
+        readPath_ = "/proc/self/fd/0";  // a file redirected in: read it where it is
+    } else if (path == "-") {
         spool(STDIN_FILENO);
     } else {
         struct stat st;

@@ -26,6 +26,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "render/AudioInput.h"
+
 namespace tarvio::render {
 
 namespace {
@@ -221,7 +223,7 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
     if (sf_)
         owned.fd = -1;  // libsndfile closes it
     if (!sf_)
-        fail(sf_strerror(nullptr));
+        fail(sndfileMessage(sf_strerror(nullptr)));
     if (format == Format::Wav || format == Format::Rf64) {
         int map[kChannels] = {SF_CHANNEL_MAP_LEFT, SF_CHANNEL_MAP_RIGHT, SF_CHANNEL_MAP_REAR_LEFT,
                               SF_CHANNEL_MAP_REAR_RIGHT};
@@ -269,7 +271,7 @@ void AudioOutput::writeChunk(const double* samples, int frames) {
     if (depth_ == Depth::Float) {
         writtenAsFloats(samples, count);
         if (sf_writef_float(sf_, floats_.data(), frames) != frames)
-            fail(std::string("write failed: ") + sf_strerror(sf_));
+            fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
         return;
     }
     writeInteger(samples, count);
@@ -310,7 +312,7 @@ void AudioOutput::writeInteger(const double* samples, std::size_t count) {
             ints_[i] = fromBigEndian(out + i * width, width);
         const sf_count_t frames = static_cast<sf_count_t>(count / kChannels);
         if (sf_writef_int(sf_, ints_.data(), frames) != frames)
-            fail(std::string("write failed: ") + sf_strerror(sf_));
+            fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
         return;
     }
     // PCM containers take the bytes as they are stored: AIFF big-endian, the
@@ -326,7 +328,7 @@ void AudioOutput::flush() {
     const sf_count_t n = static_cast<sf_count_t>(pending_);
     pending_ = 0;
     if (sf_write_raw(sf_, bytes_.data(), n) != n)
-        fail(std::string("write failed: ") + sf_strerror(sf_));
+        fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
 }
 
 void AudioOutput::close() {
@@ -337,7 +339,7 @@ void AudioOutput::close() {
     const int closed = sf_close(sf_);
     sf_ = nullptr;
     if (err != SF_ERR_NO_ERROR || closed != 0)
-        fail(std::string("closing failed: ") + sf_error_number(err != 0 ? err : closed));
+        fail("closing failed: " + sndfileMessage(sf_error_number(err != 0 ? err : closed)));
 }
 
 }  // namespace tarvio::render
