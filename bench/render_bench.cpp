@@ -18,7 +18,7 @@ constexpr long kRenewFrames = 1L << 22;
 
 std::unique_ptr<tarvio::render::AudioOutput> makeOutput(const char* path) {
     return std::make_unique<tarvio::render::AudioOutput>(
-        path, -1, path, tarvio::render::Format::Aiff, tarvio::render::Depth::Pcm16, 44100, 0);
+        path, -1, path, *tarvio::render::findOutputFormat("aiff"), *tarvio::render::findSampleFormat("16"), 44100, 0);
 }
 
 void BM_RenderOutputBlock(benchmark::State& state) {

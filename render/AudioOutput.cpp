@@ -41,47 +41,6 @@ constexpr int kChunkFrames = 1024;
 // the pieces cannot be made to end on page boundaries of the file.)
 constexpr std::size_t kBatchBytes = 512 * 1024;
 
-// The size fields of WAV and AIFF files are 32 bits: the sample data must
-// stay below 4 GiB with room for the header chunks.
-constexpr std::uint64_t kMax32BitData = 0xFFFFFFFFull - 4096;
-
-int bitsOf(Depth depth) {
-    switch (depth) {
-        case Depth::Pcm16:
-            return 16;
-        case Depth::Pcm24:
-            return 24;
-        default:
-            return 32;
-    }
-}
-
-int sndfileFormat(Format format, Depth depth) {
-    int major = 0;
-    switch (format) {
-        case Format::Aiff:
-            major = SF_FORMAT_AIFF;
-            break;
-        case Format::Wav:
-            major = SF_FORMAT_WAVEX;  // the extensible format carries the channel mask
-            break;
-        case Format::W64:
-            major = SF_FORMAT_W64;
-            break;
-        case Format::Rf64:
-            major = SF_FORMAT_RF64;
-            break;
-        case Format::Flac:
-            major = SF_FORMAT_FLAC;
-            break;
-    }
-    const int minor = depth == Depth::Pcm16   ? SF_FORMAT_PCM_16
-                      : depth == Depth::Pcm24 ? SF_FORMAT_PCM_24
-                      : depth == Depth::Pcm32 ? SF_FORMAT_PCM_32
-                                              : SF_FORMAT_FLOAT;
-    return major | minor;
-}
-
 // Reverses the bytes of each `width`-byte sample: big-endian to little-endian.
 void swapBytes(unsigned char* p, std::size_t count, int width) {
     for (std::size_t i = 0; i < count; ++i, p += width)
@@ -182,15 +141,14 @@ double peakOf(const double* x, std::size_t count, double peak) {
 
 }  // namespace
 
-AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& name, Format format,
-                         Depth depth, int rate, std::int64_t expectedFrames, bool keepOvers)
+AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& name,
+                         const OutputFormat& format, const SampleFormat& samples, int rate,
+                         std::int64_t expectedFrames, bool keepOvers)
     : name_(name),
       format_(format),
-      depth_(depth),
+      samples_(samples),
       keepOvers_(keepOvers),
-      frontLeftFirst_(format != Format::Aiff),
-      maxBytes_(format == Format::Aiff || format == Format::Wav ? kMax32BitData : 0),
-      convertDepth_(aiff::Depth::forBits(bitsOf(depth))) {
+      convertDepth_(aiff::Depth::forBits(samples.bits)) {
     // The descriptor is ours from here on, also when the output fails.
     struct Descriptor {
         int fd;
@@ -199,20 +157,17 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
                 ::close(fd);
         }
     } owned{fd};
-    const std::uint64_t frameBytes = kChannels * (depth == Depth::Pcm16   ? 2u
-                                                  : depth == Depth::Pcm24 ? 3u
-                                                                          : 4u);
-    if (maxBytes_ != 0 && expectedFrames > 0 &&
-        static_cast<std::uint64_t>(expectedFrames) > maxBytes_ / frameBytes)
-        fail(std::string("the output would pass the 4 GB a ") + formatName(format) +
-             " file can describe; use --format w64 or --format rf64");
-    if (depth != Depth::Float)
+    const std::uint64_t frameBytes = static_cast<std::uint64_t>(kChannels) * samples.bytes;
+    if (format.maxDataBytes != 0 && expectedFrames > 0 &&
+        static_cast<std::uint64_t>(expectedFrames) > format.maxDataBytes / frameBytes)
+        failTooLong();
+    if (!samples.isFloat)
         convert_ = aiff::pickConverter<double>(convertDepth_);
 
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = kChannels;
-    info.format = sndfileFormat(format, depth);
+    info.format = format.sndfileMajor | samples.sndfileSubtype;
     if (!sf_format_check(&info))
         fail("libsndfile cannot write this format at " + std::to_string(rate) + " Hz");
     // Through the descriptor when there is one: opening the empty file by
@@ -224,7 +179,7 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
         owned.fd = -1;  // libsndfile closes it
     if (!sf_)
         fail(sndfileMessage(sf_strerror(nullptr)));
-    if (format == Format::Wav || format == Format::Rf64) {
+    if (format.channelMask) {
         int map[kChannels] = {SF_CHANNEL_MAP_LEFT, SF_CHANNEL_MAP_RIGHT, SF_CHANNEL_MAP_REAR_LEFT,
                               SF_CHANNEL_MAP_REAR_RIGHT};
         sf_command(sf_, SFC_SET_CHANNEL_MAP_INFO, map, sizeof map);
@@ -244,6 +199,11 @@ void AudioOutput::fail(const std::string& cause) const {
     throw std::runtime_error(name_ + ": " + cause);
 }
 
+void AudioOutput::failTooLong() const {
+    fail(std::string("the output would pass the 4 GB that ") + format_.summary +
+         " files can describe; use --format w64 or --format rf64");
+}
+
 void AudioOutput::write(const double* samples, int frames) {
     while (frames > 0) {
         const int n = std::min(frames, kChunkFrames);
@@ -258,7 +218,7 @@ void AudioOutput::writeChunk(const double* samples, int frames) {
     peak_ = peakOf(samples, count, peak_);
     if (scanNaN_)
         notANumber_ += countNaN(samples, count);
-    if (frontLeftFirst_) {
+    if (format_.order == ChannelOrder::MaskOrder) {
         // Channels 1 to 4 are front right, front left, back right, back left.
         for (std::size_t i = 0; i < count; i += kChannels) {
             ordered_[i] = samples[i + 1];
@@ -268,7 +228,7 @@ void AudioOutput::writeChunk(const double* samples, int frames) {
         }
         samples = ordered_.data();
     }
-    if (depth_ == Depth::Float) {
+    if (samples_.isFloat) {
         writtenAsFloats(samples, count);
         if (sf_writef_float(sf_, floats_.data(), frames) != frames)
             fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
@@ -299,26 +259,28 @@ void AudioOutput::writtenAsFloats(const double* samples, std::size_t count) {
 void AudioOutput::writeInteger(const double* samples, std::size_t count) {
     const int width = convertDepth_.bytes;
     const std::size_t bytes = count * static_cast<std::size_t>(width);
-    if (maxBytes_ != 0 && dataBytes_ + bytes > maxBytes_)
-        fail(std::string("the output would pass the 4 GB a ") + formatName(format_) +
-             " file can describe; use --format w64 or --format rf64");
+    if (format_.maxDataBytes != 0 && dataBytes_ + bytes > format_.maxDataBytes)
+        failTooLong();
     if (pending_ + bytes > bytes_.size())
         flush();
     unsigned char* out = bytes_.data() + pending_;
     clipped_ += convert_(samples, count, out, convertDepth_);
     dataBytes_ += bytes;
-    if (format_ == Format::Flac) {
-        for (std::size_t i = 0; i < count; ++i)
-            ints_[i] = fromBigEndian(out + i * width, width);
-        const sf_count_t frames = static_cast<sf_count_t>(count / kChannels);
-        if (sf_writef_int(sf_, ints_.data(), frames) != frames)
-            fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
-        return;
+    switch (format_.transfer) {
+        case SampleTransfer::ScaledInts: {
+            for (std::size_t i = 0; i < count; ++i)
+                ints_[i] = fromBigEndian(out + i * width, width);
+            const sf_count_t frames = static_cast<sf_count_t>(count / kChannels);
+            if (sf_writef_int(sf_, ints_.data(), frames) != frames)
+                fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
+            return;
+        }
+        case SampleTransfer::LittleEndianBytes:
+            swapBytes(out, count, width);
+            break;
+        case SampleTransfer::BigEndianBytes:
+            break;
     }
-    // PCM containers take the bytes as they are stored: AIFF big-endian, the
-    // WAV family little-endian.
-    if (format_ != Format::Aiff)
-        swapBytes(out, count, width);
     pending_ += bytes;
 }
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "aiff/SampleConvert.h"
-#include "render/Options.h"
+#include "render/OutputFormat.h"
 
 namespace tarvio::render {
 
@@ -32,8 +32,9 @@ class AudioOutput {
     // it cannot, and when `expectedFrames` (0 when unknown) would not fit the
     // format.
     // `keepOvers` lets float output keep samples beyond full scale.
-    AudioOutput(const std::string& path, int fd, const std::string& name, Format format,
-                Depth depth, int rate, std::int64_t expectedFrames, bool keepOvers = false);
+    AudioOutput(const std::string& path, int fd, const std::string& name,
+                const OutputFormat& format, const SampleFormat& samples, int rate,
+                std::int64_t expectedFrames, bool keepOvers = false);
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
@@ -60,15 +61,14 @@ class AudioOutput {
     // Hands the collected PCM bytes to libsndfile.
     void flush();
     [[noreturn]] void fail(const std::string& cause) const;
+    [[noreturn]] void failTooLong() const;
 
     std::string name_;
     SNDFILE* sf_ = nullptr;
-    Format format_;
-    Depth depth_;
+    const OutputFormat& format_;
+    const SampleFormat& samples_;
     bool keepOvers_;
     bool scanNaN_ = false;
-    bool frontLeftFirst_;     // the WAV family's and FLAC's channel order
-    std::uint64_t maxBytes_;  // of sample data; 0 when the format has no limit
     std::uint64_t dataBytes_ = 0;
     std::uint64_t clipped_ = 0;
     std::uint64_t notANumber_ = 0;

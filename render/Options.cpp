@@ -60,68 +60,24 @@ Sweep parseSweep(const std::string& text, const std::string& what) {
     return s;
 }
 
-// The output format that a file name's extension names.
-bool formatFromName(const std::string& name, Format& format) {
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || name.find('/', dot) != std::string::npos)
-        return false;
-    std::string ext = name.substr(dot + 1);
-    for (char& c : ext)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    static const std::map<std::string, Format> known = {
-        {"aif", Format::Aiff}, {"aiff", Format::Aiff}, {"wav", Format::Wav},
-        {"w64", Format::W64},  {"rf64", Format::Rf64}, {"flac", Format::Flac}};
-    const auto it = known.find(ext);
-    if (it == known.end())
-        return false;
-    format = it->second;
-    return true;
-}
-
 // The checks that need several options at once.
 void checkCombinations(const Options& o, bool haveRotations) {
     if (!o.pathFile.empty() && haveRotations)
         throw CLI::ValidationError("--path",
                                    "a breakpoint path replaces the rotations; leave out --rot1, "
                                    "--rot2, --angle1 and --angle2");
-    if (o.format == Format::Flac && (o.depth == Depth::Pcm32 || o.depth == Depth::Float))
-        throw CLI::ValidationError("--bits", "FLAC holds 16 or 24 bits");
-    if (o.noClip && o.depth != Depth::Float)
+    if (!o.format->holds(*o.samples)) {
+        std::string held;
+        for (const std::string& name : o.format->samples)
+            held += (held.empty() ? "" : ", ") + name;
+        throw CLI::ValidationError("--bits", std::string(o.format->summary) + " holds " + held);
+    }
+    if (o.noClip && !o.samples->isFloat)
         throw CLI::ValidationError("--no-clip", "only float output (--bits float) can keep samples "
                                                 "beyond full scale");
 }
 
 }  // namespace
-
-const char* formatName(Format format) {
-    switch (format) {
-        case Format::Aiff:
-            return "AIFF";
-        case Format::Wav:
-            return "WAV";
-        case Format::W64:
-            return "W64";
-        case Format::Rf64:
-            return "RF64";
-        case Format::Flac:
-            return "FLAC";
-    }
-    return "?";
-}
-
-const char* depthName(Depth depth) {
-    switch (depth) {
-        case Depth::Pcm16:
-            return "16-bit";
-        case Depth::Pcm24:
-            return "24-bit";
-        case Depth::Pcm32:
-            return "32-bit";
-        case Depth::Float:
-            return "32-bit float";
-    }
-    return "?";
-}
 
 namespace {
 
@@ -150,10 +106,16 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
     app.add_option("--path", options.pathFile,
                    "breakpoint path instead of the rotations: lines 'seconds x y'")
         ->type_name("FILE");
+    std::vector<std::string> formats;
+    for (const OutputFormat& f : outputFormats())
+        formats.push_back(f.name);
+    std::vector<std::string> bits;
+    for (const SampleFormat& b : sampleFormats())
+        bits.push_back(b.name);
     app.add_option("--format", t.format, "output format (default: from OUTPUT's extension)")
-        ->check(CLI::IsMember({"aiff", "wav", "w64", "rf64", "flac"}));
+        ->check(CLI::IsMember(formats));
     app.add_option("--bits", t.bits, "output sample format (default 16)")
-        ->check(CLI::IsMember({"16", "24", "32", "float"}));
+        ->check(CLI::IsMember(bits));
     app.add_option("--trace", options.traceFile,
                    "write seconds,x,y,g1,g2,g3,g4 every --trace-step seconds")
         ->type_name("FILE.csv");
@@ -193,15 +155,12 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
         throw CLI::ValidationError("OUTPUT", "\"-\": tarvio-render cannot write to standard "
                                              "output (the header is finished last); name a file");
     options.law = t.law == "power" ? GainLaw::Power : GainLaw::Bilinear;
-    options.depth = t.bits == "24"      ? Depth::Pcm24
-                    : t.bits == "32"    ? Depth::Pcm32
-                    : t.bits == "float" ? Depth::Float
-                                        : Depth::Pcm16;
-    if (t.format.empty() && !formatFromName(options.output, options.format))
+    options.samples = findSampleFormat(t.bits);
+    options.format = t.format.empty() ? formatForFileName(options.output)
+                                      : findOutputFormat(t.format);
+    if (!options.format)
         throw CLI::ValidationError(
             "OUTPUT", "cannot tell the format from \"" + options.output + "\"; give --format");
-    if (!t.format.empty())
-        formatFromName("." + t.format, options.format);
     const bool haveRotations =
         app.count("--rot1") + app.count("--rot2") + app.count("--angle1") + app.count("--angle2") >
         0;

@@ -8,11 +8,9 @@
 #include <string>
 
 #include "engine/GainLaw.h"
+#include "render/OutputFormat.h"
 
 namespace tarvio::render {
-
-enum class Format { Aiff, Wav, W64, Rf64, Flac };
-enum class Depth { Pcm16, Pcm24, Pcm32, Float };
 
 // A rotation frequency sweeping from `init` to `end` Hz over the file.
 struct Sweep {
@@ -30,8 +28,8 @@ struct Options {
     double norm = 1.0;
     GainLaw law = GainLaw::Bilinear;
     std::string pathFile;  // a breakpoint path instead of the rotations
-    Format format = Format::Aiff;
-    Depth depth = Depth::Pcm16;
+    const OutputFormat* format = nullptr;  // a row of outputFormats()
+    const SampleFormat* samples = nullptr;  // a row of sampleFormats()
     std::string traceFile;
     double traceStep = 0.01;
     bool traceStepGiven = false;  // --trace-step was on the command line
@@ -52,10 +50,6 @@ struct UsageError : std::runtime_error {
 // line on `err`).
 int parseOptions(int argc, const char* const* argv, Options& options, std::ostream& out,
                  std::ostream& err);
-
-// Names for messages and the summary.
-const char* formatName(Format format);
-const char* depthName(Depth depth);
 
 }  // namespace tarvio::render
 

@@ -264,7 +264,7 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
     out << "input:    " << o.input << ": " << input.description() << ", " << input.channels()
         << (input.channels() == 1 ? " channel, " : " channels, ") << input.rate() << " Hz, "
         << input.frames() << " frames\n";
-    out << "output:   " << o.output << ": " << formatName(o.format) << ", " << depthName(o.depth)
+    out << "output:   " << o.output << ": " << o.format->summary << ", " << o.samples->summary
         << ", 4 channels, " << t.frames << " frames\n";
     out << "duration: " << static_cast<double>(t.frames) / input.rate() << " s\n";
     out << "peak:     " << decibels(audio.peak());
@@ -281,11 +281,10 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
 // is not believed: no uncompressed output is more than 16 times its input
 // (8-bit mono in, 32-bit four channels out), so the room is held to that.
 std::uint64_t expectedBytes(const Options& o, const AudioInput& input) {
-    if (o.format == Format::Flac || input.frames() <= 0)
-        return 0;
-    const std::uint64_t sampleBytes = o.depth == Depth::Pcm16 ? 2 : o.depth == Depth::Pcm24 ? 3 : 4;
     const std::uint64_t bytes =
-        static_cast<std::uint64_t>(input.frames()) * AudioOutput::kChannels * sampleBytes + 4096;
+        estimatedBytes(*o.format, *o.samples, input.frames(), AudioOutput::kChannels);
+    if (bytes == 0)
+        return 0;
     struct stat st;
     if (::stat(o.input.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
@@ -306,8 +305,8 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
     for (SafeOutput* f : files.all())
         f->prepare();
     files.audio.reserve(expectedBytes(o, input));
-    AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, o.format,
-                      o.depth, input.rate(), input.frames(), o.noClip);
+    AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, *o.format,
+                      *o.samples, input.rate(), input.frames(), o.noClip);
     audio.scanForNaN(input.floatingPoint());
     files.audio.opened();
     std::unique_ptr<TextFile> traceFile;

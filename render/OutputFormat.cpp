@@ -1,0 +1,109 @@
+// SPDX-License-Identifier: MIT
+
+#include "render/OutputFormat.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace tarvio::render {
+
+namespace {
+
+// The size fields of WAV and AIFF files are 32 bits: the sample data must
+// stay below 4 GiB with room for the header chunks.
+constexpr std::uint64_t kMax32BitData = 0xFFFFFFFFull - 4096;
+
+// Room for the header chunks in the size estimate.
+constexpr std::uint64_t kHeaderGuess = 4096;
+
+const std::vector<std::string> kAllSamples = {"16", "24", "32", "float"};
+
+}  // namespace
+
+const std::vector<SampleFormat>& sampleFormats() {
+    static const std::vector<SampleFormat> rows = {
+        {"16", "16-bit", 16, 2, false, SF_FORMAT_PCM_16},
+        {"24", "24-bit", 24, 3, false, SF_FORMAT_PCM_24},
+        {"32", "32-bit", 32, 4, false, SF_FORMAT_PCM_32},
+        {"float", "32-bit float", 32, 4, true, SF_FORMAT_FLOAT},
+    };
+    return rows;
+}
+
+const std::vector<OutputFormat>& outputFormats() {
+    static const std::vector<OutputFormat> rows = {
+        {"aiff", "AIFF", {"aif", "aiff"}, SF_FORMAT_AIFF, SampleTransfer::BigEndianBytes,
+         ChannelOrder::Engine, false, kMax32BitData, kAllSamples, false},
+        // The extensible format carries the channel mask.
+        {"wav", "WAV", {"wav"}, SF_FORMAT_WAVEX, SampleTransfer::LittleEndianBytes,
+         ChannelOrder::MaskOrder, true, kMax32BitData, kAllSamples, false},
+        {"w64", "W64", {"w64"}, SF_FORMAT_W64, SampleTransfer::LittleEndianBytes,
+         ChannelOrder::MaskOrder, false, 0, kAllSamples, false},
+        {"rf64", "RF64", {"rf64"}, SF_FORMAT_RF64, SampleTransfer::LittleEndianBytes,
+         ChannelOrder::MaskOrder, true, 0, kAllSamples, false},
+        {"flac", "FLAC", {"flac"}, SF_FORMAT_FLAC, SampleTransfer::ScaledInts,
+         ChannelOrder::MaskOrder, false, 0, {"16", "24"}, true},
+    };
+    return rows;
+}
+
+bool OutputFormat::holds(const SampleFormat& s) const {
+    return std::find(samples.begin(), samples.end(), s.name) != samples.end();
+}
+
+const OutputFormat* findOutputFormat(const std::string& name) {
+    for (const OutputFormat& f : outputFormats()) {
+        if (name == f.name)
+            return &f;
+    }
+    return nullptr;
+}
+
+const SampleFormat* findSampleFormat(const std::string& name) {
+    for (const SampleFormat& s : sampleFormats()) {
+        if (name == s.name)
+            return &s;
+    }
+    return nullptr;
+}
+
+const OutputFormat* formatForFileName(const std::string& fileName) {
+    const std::size_t dot = fileName.rfind('.');
+    if (dot == std::string::npos || fileName.find('/', dot) != std::string::npos)
+        return nullptr;
+    std::string ext = fileName.substr(dot + 1);
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const OutputFormat& f : outputFormats()) {
+        if (std::find(f.extensions.begin(), f.extensions.end(), ext) != f.extensions.end())
+            return &f;
+    }
+    return nullptr;
+}
+
+std::string outputFormatNames(const char* separator) {
+    std::string names;
+    for (const OutputFormat& f : outputFormats())
+        names += (names.empty() ? "" : separator) + std::string(f.name);
+    return names;
+}
+
+std::string sampleFormatNames(const char* separator) {
+    std::string names;
+    for (const SampleFormat& s : sampleFormats())
+        names += (names.empty() ? "" : separator) + std::string(s.name);
+    return names;
+}
+
+std::uint64_t estimatedBytes(const OutputFormat& format, const SampleFormat& samples,
+                             std::int64_t frames, int channels) {
+    if (format.compressed || frames <= 0)
+        return 0;
+    return static_cast<std::uint64_t>(frames) * static_cast<std::uint64_t>(channels) *
+               static_cast<std::uint64_t>(samples.bytes) +
+           kHeaderGuess;
+}
+
+}  // namespace tarvio::render

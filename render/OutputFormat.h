@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+// The output formats and sample formats tarvio-render writes, one row each.
+// Everything that depends on the format reads its row: the command line's
+// choices and the extension rule, the libsndfile format, the byte order of
+// the samples, the channel order and mask, the size limit, the size
+// estimate and the summary. Adding a format is adding a row (and its words
+// in the manual page and the bash completion, which a test compares with
+// this table).
+#ifndef TARVIO_RENDER_OUTPUTFORMAT_H
+#define TARVIO_RENDER_OUTPUTFORMAT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvio::render {
+
+// How samples reach libsndfile.
+enum class SampleTransfer {
+    BigEndianBytes,     // PCM bytes as stored in the file, most significant first
+    LittleEndianBytes,  // PCM bytes as stored in the file, least significant first
+    ScaledInts,         // ints scaled to 32 bits (libsndfile encodes them: FLAC)
+};
+
+// Where the loudspeakers go in the file.
+enum class ChannelOrder {
+    Engine,     // the engine's order (tarvio's: 1 front right, 2 front left, ...)
+    MaskOrder,  // sorted by WAV channel-mask bit (FL FR ... BL BR ...)
+};
+
+struct SampleFormat {
+    const char* name;     // on the command line: "16", "24", "32", "float"
+    const char* summary;  // in the summary: "16-bit", ..., "32-bit float"
+    int bits;
+    int bytes;
+    bool isFloat;
+    int sndfileSubtype;  // SF_FORMAT_PCM_16, ...
+};
+
+struct OutputFormat {
+    const char* name;     // on the command line: "aiff", "wav", ...
+    const char* summary;  // in the summary and messages: "AIFF", "WAV", ...
+    std::vector<std::string> extensions;  // lower case, without the dot
+    int sndfileMajor;                     // SF_FORMAT_AIFF, ...
+    SampleTransfer transfer;
+    ChannelOrder order;
+    bool channelMask;  // the file declares its loudspeakers
+    // The most sample bytes the file's size fields can describe; 0 when
+    // there is no limit worth checking.
+    std::uint64_t maxDataBytes;
+    std::vector<std::string> samples;  // the sample formats it holds
+    bool compressed;                   // its size cannot be known beforehand
+
+    bool holds(const SampleFormat& s) const;
+};
+
+const std::vector<OutputFormat>& outputFormats();
+const std::vector<SampleFormat>& sampleFormats();
+
+// The row of a name, or null.
+const OutputFormat* findOutputFormat(const std::string& name);
+const SampleFormat* findSampleFormat(const std::string& name);
+// The format a file name's extension names (case does not matter), or null.
+const OutputFormat* formatForFileName(const std::string& fileName);
+
+// The names of every row, joined by `separator` ("aiff|wav|...").
+std::string outputFormatNames(const char* separator);
+std::string sampleFormatNames(const char* separator);
+
+// The bytes an output of `frames` frames of `channels` channels will take,
+// about (the header is guessed); 0 for a compressed format.
+std::uint64_t estimatedBytes(const OutputFormat& format, const SampleFormat& samples,
+                             std::int64_t frames, int channels);
+
+}  // namespace tarvio::render
+
+#endif  // TARVIO_RENDER_OUTPUTFORMAT_H
