@@ -115,12 +115,6 @@ void spreadPower_portable(const double* x, const double* y, const double* mono, 
     }
 }
 
-void cornerGains(GainLaw law, double x, double y, double gains[4]) {
-    const AxisGains gx = law == GainLaw::Power ? powerGains(x) : bilinearGains(x);
-    const AxisGains gy = law == GainLaw::Power ? powerGains(y) : bilinearGains(y);
-    spreadFrame(gx, gy, 1.0, gains);
-}
-
 void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                          const double* mono, int frames, double* out) {
     rotationPositions_portable(rot1, buffers.pairX, buffers.blockX);

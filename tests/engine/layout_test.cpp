@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Loudspeaker layouts.
+// Loudspeaker layouts and the gain-law table.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <stdexcept>
 #include <vector>
 
+#include "engine/GainLaw.h"
 #include "engine/SpeakerLayout.h"
 
 namespace {
@@ -62,6 +63,39 @@ TEST(SpeakerLayout, MaskOrderPutsUnmaskedLastAndBadListsAreRefused) {
     EXPECT_THROW(SpeakerLayout("x", {{"L", at(30), 3}}), std::invalid_argument);
     EXPECT_THROW(SpeakerLayout("x", {{"L", SpeakerPosition{0, 0.5, 1.5}, 1}}),
                  std::invalid_argument);
+}
+
+TEST(PanLaw, TableNamesAndWhatEachLawPromises) {
+    EXPECT_EQ(tarvio::panLawNames(), (std::vector<std::string>{"bilinear", "power"}));
+    EXPECT_EQ(tarvio::findPanLaw("cubic"), nullptr);
+    EXPECT_EQ(&tarvio::panLawOf(tarvio::GainLaw::Power), tarvio::findPanLaw("power"));
+
+    const SpeakerLayout& quad = tarvio::layouts::quad();
+    const SpeakerLayout quadLfe("4.1", {quad[0], quad[1], {"LFE", std::nullopt, 0x8}, quad[2],
+                                        quad[3]});
+    for (const tarvio::PanLaw& law : tarvio::panLaws()) {
+        SCOPED_TRACE(law.name);
+        EXPECT_TRUE(law.supports(quad));
+        EXPECT_TRUE(law.supports(quadLfe));
+        EXPECT_FALSE(law.supports(triangle()));
+        const bool power = std::string(law.name) == "power";
+        for (double x : {0.0, 0.3, 0.5, 1.0}) {
+            for (double y : {0.0, 0.71, 1.0}) {
+                double g[4], h[5];
+                law.gains(x, y, quad, g);
+                law.gains(x, y, quadLfe, h);
+                EXPECT_EQ(h[2], 0.0);  // the LFE
+                EXPECT_EQ(std::vector<double>(g, g + 4),
+                          (std::vector<double>{h[0], h[1], h[3], h[4]}));
+                double sum = 0;
+                for (double v : g)
+                    sum += power ? v * v : v;
+                EXPECT_NEAR(sum, 1.0, 1e-15) << x << ", " << y;
+                // Channel 1 stands at (1, 1): the louder the nearer.
+                EXPECT_EQ(g[0] == 1.0, x == 1.0 && y == 1.0);
+            }
+        }
+    }
 }
 
 }  // namespace
