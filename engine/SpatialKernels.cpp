@@ -43,16 +43,31 @@ inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o) {
     o[3] = gx.zero * gy.zero * s;
 }
 
-const SpatialKernel kPortable{"portable", true, spatialize_portable, mixDown_portable};
-#if defined(TARVIO_SPATIAL_SSE2)
-const SpatialKernel kSse2{"sse2", false, spatialize_sse2, mixDown_portable};
+// Each table from the portable reference up to the widest variant, as
+// cpu::pick() wants it.
+const cpu::Variant<SpatializeFn> kSpatialize[] = {
+    {"portable", cpu::Isa::Portable, spatialize_portable},
+#if defined(TARVIO_HAVE_SSE2)
+    {"sse2", cpu::Isa::Sse2, spatialize_sse2},
 #endif
-#if defined(TARVIO_SPATIAL_AVX2)
-const SpatialKernel kAvx2{"avx2", false, spatialize_avx2, mixDown_avx2};
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, spatialize_avx2},
 #endif
-#if defined(TARVIO_SPATIAL_AVX512)
-const SpatialKernel kAvx512{"avx512", false, spatialize_avx512, mixDown_avx512};
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512, spatialize_avx512},
 #endif
+};
+
+// SSE2 has no row: the compiler vectorises the portable stereo loop.
+const cpu::Variant<MixDownFn> kMixDown[] = {
+    {"portable", cpu::Isa::Portable, mixDown_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, mixDown_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512, mixDown_avx512},
+#endif
+};
 
 }  // namespace
 
@@ -122,29 +137,16 @@ void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& bu
     spreadBilinear_portable(buffers.blockX, buffers.blockY, mono, frames, out);
 }
 
-// Variants that need a processor feature beyond the build's target join the
-// list here, after the processor was asked whether it has it.
-std::vector<const SpatialKernel*> spatialKernels() {
-    std::vector<const SpatialKernel*> kernels{&kPortable};
-#if defined(TARVIO_SPATIAL_SSE2)
-    kernels.push_back(&kSse2);
-#endif
-#if defined(TARVIO_SPATIAL_AVX2)
-    __builtin_cpu_init();  // in case this runs before the static constructors
-    if (__builtin_cpu_supports("avx2")) {
-        kernels.push_back(&kAvx2);
-    }
-#endif
-#if defined(TARVIO_SPATIAL_AVX512)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f")) {
-        kernels.push_back(&kAvx512);
-    }
-#endif
-    return kernels;
+VariantRows<SpatializeFn> spatializeVariants() {
+    return {kSpatialize, sizeof kSpatialize / sizeof kSpatialize[0]};
+}
+
+VariantRows<MixDownFn> mixDownVariants() {
+    return {kMixDown, sizeof kMixDown / sizeof kMixDown[0]};
 }
 
 const SpatialKernel& defaultSpatialKernel() {
-    static const SpatialKernel& chosen = *spatialKernels().back();
+    static const SpatialKernel chosen{cpu::pick(kSpatialize).fn, cpu::pick(kMixDown).fn};
     return chosen;
 }
 

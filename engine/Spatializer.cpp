@@ -70,15 +70,12 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
 
 Spatializer::Spatializer(const SpatializerParams& params, int channels, double sampleRate,
                          int frames, const SpatialKernel& kernel)
-    : kernel_(&kernel),
+    : kernel_(new SpatialKernel(kernel)),
+      fused_(true),
       channels_(channels),
       gain_((1.0 / channels) * params.norm),
       law_(GainLaw::Bilinear),
       rate_(sampleRate) {
-    if (kernel.storesPositions) {
-        blockX_.reset(new double[BLOCK_SIZE]());
-        blockY_.reset(new double[BLOCK_SIZE]());
-    }
     setUp(params, sampleRate, frames);
 }
 
@@ -86,19 +83,15 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
 // kernel runs.
 Spatializer::Spatializer(const SpatializerParams& params, int channels, double sampleRate,
                          int frames, const SpatializerOptions& options)
-    : kernel_(nullptr),
+    : kernel_(new SpatialKernel(defaultSpatialKernel())),
+      fused_(false),
       channels_(channels),
       gain_((1.0 / channels) * params.norm),
       law_(params.law),
       rate_(sampleRate > 0.0 ? sampleRate : kDefaultRate) {
     if (options.path)
         path_.reset(new BreakpointPath(*options.path));
-    if (!path_ && law_ == GainLaw::Bilinear && !options.keepPositions)
-        kernel_ = &defaultSpatialKernel();
-    if (!kernel_ || kernel_->storesPositions) {
-        blockX_.reset(new double[BLOCK_SIZE]());
-        blockY_.reset(new double[BLOCK_SIZE]());
-    }
+    fused_ = !path_ && law_ == GainLaw::Bilinear && !options.keepPositions;
     setUp(params, sampleRate, frames);
 }
 
@@ -109,6 +102,8 @@ void Spatializer::setUp(const SpatializerParams& params, double sampleRate, int 
     const std::size_t inSize = static_cast<std::size_t>(channels_) * BLOCK_SIZE;
     inBlock_.reset(new double[inSize]());
     monoBlock_.reset(new double[BLOCK_SIZE]());
+    blockX_.reset(new double[BLOCK_SIZE]());
+    blockY_.reset(new double[BLOCK_SIZE]());
     if (!path_) {
         tableX_.reset(new double[kPairTableSize]);
         tableY_.reset(new double[kPairTableSize]);
@@ -148,10 +143,9 @@ int Spatializer::processBlock(int n) {
     for (int i = n; i < frames * channels_; ++i) {
         in[i] = 0.0;
     }
-    const MixDownFn mix = kernel_ ? kernel_->mixDown : mixDown_portable;
-    mix(in, channels_, frames, gain_, monoBlock_.get());
+    kernel_->mixDown(in, channels_, frames, gain_, monoBlock_.get());
 
-    if (kernel_) {
+    if (fused_) {
         const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get()};
         kernel_->run(rot1_, rot2_, buffers, monoBlock_.get(), frames, outBlock_.get());
     } else {

@@ -49,7 +49,7 @@ struct SpatializerOptions {
     bool keepPositions = false;
 };
 
-struct SpatialKernel;
+struct SpatialKernel;  // see SpatialKernels.h
 
 // Mixes interleaved input blocks down to mono and spreads each sample over
 // four channels with the gains of a point moving in the unit square. All
@@ -64,9 +64,9 @@ class Spatializer {
   public:
     // Setup: builds the path tables and sets up both rotations, their sweeps
     // and the mixdown factor. `channels` must be at least 1. The first form
-    // uses the default kernel (defaultSpatialKernel()), the second
-    // the given one (from spatialKernels()); all give the same output. The
-    // third adds the options above.
+    // uses the default kernels (defaultSpatialKernel()), the second the
+    // given ones (from the variant tables of SpatialKernels.h); all give the
+    // same output. The third adds the options above.
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames);
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames,
                 const SpatialKernel& kernel);
@@ -104,8 +104,8 @@ class Spatializer {
     void setUp(const SpatializerParams& params, double sampleRate, int frames);
     void runStages(int frames);
 
-    const SpatialKernel* kernel_;           // the block processing after the mixdown, or
-                                            // null for the stages one by one
+    std::unique_ptr<const SpatialKernel> kernel_;  // the mixdown and the fused block processing
+    bool fused_;                                   // runs kernel_->run, not the stages
     int channels_;                          // interleaved input channels, at least 1
     double gain_;                           // mixdown factor: norm / channels
     GainLaw law_;                           // for the stages
@@ -116,7 +116,8 @@ class Spatializer {
     Rotation rot2_;                         // drives y through tableY_
     std::unique_ptr<double[]> inBlock_;     // channels * BLOCK_SIZE input samples
     std::unique_ptr<double[]> monoBlock_;   // BLOCK_SIZE mono samples
-    // BLOCK_SIZE x- and y-coordinates, for a kernel that stores them.
+    // BLOCK_SIZE x- and y-coordinates: the positions of the stages, and room
+    // for a kernel that stores them.
     std::unique_ptr<double[]> blockX_;
     std::unique_ptr<double[]> blockY_;
     // The pair tables of the path (kPairTableSize doubles each): every path
