@@ -27,13 +27,6 @@ inline AxisGains bilinearGains(double p) {
     return {p, 1.0 - p};
 }
 
-// A quarter turn of sine and cosine: sin^2 + cos^2 = 1 on each axis, so the
-// four squared gains add up to 1.
-inline AxisGains powerGains(double p) {
-    constexpr double kQuarterTurn = 1.57079632679489661923;  // pi / 2
-    return {std::sin(kQuarterTurn * p), std::cos(kQuarterTurn * p)};
-}
-
 // Spreads the mono sample s over the four corners of output frame o:
 // channels 1 to 4 sit at (1,1), (0,1), (1,0) and (0,0).
 inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o) {
@@ -120,13 +113,6 @@ void spreadBilinear_portable(const double* x, const double* y, const double* mon
                              double* out) {
     for (int j = 0; j < frames; ++j) {
         spreadFrame(bilinearGains(x[j]), bilinearGains(y[j]), mono[j], out + kOutChannels * j);
-    }
-}
-
-void spreadPower_portable(const double* x, const double* y, const double* mono, int frames,
-                          double* out) {
-    for (int j = 0; j < frames; ++j) {
-        spreadFrame(powerGains(x[j]), powerGains(y[j]), mono[j], out + kOutChannels * j);
     }
 }
 

@@ -94,10 +94,6 @@ void rotationPositions_portable(Rotation& rot, const double* pairs, double* pos)
 // Bilinear gains and spreading of `frames` frames at positions (x[j], y[j]).
 void spreadBilinear_portable(const double* x, const double* y, const double* mono, int frames,
                              double* out);
-// Equal-power gains (see GainLaw::Power) and spreading of `frames` frames.
-void spreadPower_portable(const double* x, const double* y, const double* mono, int frames,
-                          double* out);
-
 #if defined(TARVIO_HAVE_SSE2)
 // Both rotations in the two lanes of a vector, with bilinear gains and
 // spreading fused in; stores no positions.
