@@ -27,7 +27,7 @@
 namespace tarvio {
 
 constexpr double kTurn = TABLE_SIZE;  // one full turn of a rotation, in table units
-constexpr int kOutChannels = 4;       // channels of the spread output
+constexpr int kOutChannels = 4;       // channels of the fused kernels' output: layouts::quad()
 
 // Number of doubles in a pair table: for each path index k from 0 to
 // TABLE_SIZE, the point and its neighbour on the path side by side, so that
@@ -35,8 +35,8 @@ constexpr int kOutChannels = 4;       // channels of the spread output
 constexpr int kPairTableSize = 2 * (TABLE_SIZE + 1);
 
 // What a kernel works with besides the rotations: the pair tables of both
-// coordinates, and room for BLOCK_SIZE positions of each coordinate for the
-// kernels that store them (null for the others).
+// coordinates, and room for BLOCK_SIZE positions of each coordinate, which
+// the portable kernel fills and the vector kernels leave alone.
 struct KernelBuffers {
     const double* pairX;
     const double* pairY;
