@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The spatializer's block processing for a stereo input: mixdown, both
 // rotations and the four-channel spread, one block of 1024 frames at a time,
-// once for each kernel this build and processor run
-// (BM_SpatializerStereoBlock/portable, /sse2, ...). The "frame" counter is
-// the time per frame.
+// once for each row of the kernel table that this build and processor run
+// (BM_SpatializerStereoBlock/portable, /sse2, ...), each with the widest
+// mixdown of no wider an instruction set. The "frame" counter is the time
+// per frame.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -17,7 +18,7 @@
 
 namespace {
 
-void BM_SpatializerStereoBlock(benchmark::State& state, const tarvio::SpatialKernel* kernel) {
+void BM_SpatializerStereoBlock(benchmark::State& state, tarvio::SpatialKernel kernel) {
     tarvio::SpatializerParams params;
     params.f1_init = 0.25;
     params.f1_end = 3.0;
@@ -31,7 +32,7 @@ void BM_SpatializerStereoBlock(benchmark::State& state, const tarvio::SpatialKer
     // however many blocks the benchmark decides to run.
     constexpr int kFrames = 44100 * 600;
     constexpr int kBlocks = kFrames / tarvio::BLOCK_SIZE;
-    auto spat = std::make_unique<tarvio::Spatializer>(params, 2, 44100.0, kFrames, *kernel);
+    auto spat = std::make_unique<tarvio::Spatializer>(params, 2, 44100.0, kFrames, kernel);
     tarvio::bench::fillNoise(spat->inBlock(), static_cast<std::size_t>(spat->inBlockCapacity()),
                              0.8);
     const int n = spat->inBlockCapacity();
@@ -45,7 +46,7 @@ void BM_SpatializerStereoBlock(benchmark::State& state, const tarvio::SpatialKer
         spat->advanceSweeps();
         if (++block == kBlocks) {
             state.PauseTiming();
-            spat = std::make_unique<tarvio::Spatializer>(params, 2, 44100.0, kFrames, *kernel);
+            spat = std::make_unique<tarvio::Spatializer>(params, 2, 44100.0, kFrames, kernel);
             std::copy(input.begin(), input.end(), spat->inBlock());
             block = 0;
             state.ResumeTiming();
@@ -57,11 +58,23 @@ void BM_SpatializerStereoBlock(benchmark::State& state, const tarvio::SpatialKer
                                                    benchmark::Counter::kInvert);
 }
 
+// The mixdown that goes with a kernel of instruction set `isa`.
+tarvio::MixDownFn mixDownFor(tarvio::cpu::Isa isa) {
+    tarvio::MixDownFn chosen = tarvio::mixDown_portable;
+    for (const auto& row : tarvio::mixDownVariants()) {
+        if (row.isa <= isa && tarvio::cpu::supported(row.isa))
+            chosen = row.fn;
+    }
+    return chosen;
+}
+
 const bool registered = [] {
-    for (const tarvio::SpatialKernel* kernel : tarvio::spatialKernels()) {
+    for (const auto& row : tarvio::spatializeVariants()) {
+        if (!tarvio::cpu::supported(row.isa))
+            continue;
         benchmark::RegisterBenchmark(
-            (std::string("BM_SpatializerStereoBlock/") + kernel->name).c_str(),
-            BM_SpatializerStereoBlock, kernel);
+            (std::string("BM_SpatializerStereoBlock/") + row.name).c_str(),
+            BM_SpatializerStereoBlock, tarvio::SpatialKernel{row.fn, mixDownFor(row.isa)});
     }
     return true;
 }();

@@ -27,13 +27,6 @@ inline AxisGains bilinearGains(double p) {
     return {p, 1.0 - p};
 }
 
-// A quarter turn of sine and cosine: sin^2 + cos^2 = 1 on each axis, so the
-// four squared gains add up to 1.
-inline AxisGains powerGains(double p) {
-    constexpr double kQuarterTurn = 1.57079632679489661923;  // pi / 2
-    return {std::sin(kQuarterTurn * p), std::cos(kQuarterTurn * p)};
-}
-
 // Spreads the mono sample s over the four corners of output frame o:
 // channels 1 to 4 sit at (1,1), (0,1), (1,0) and (0,0).
 inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o) {
@@ -43,16 +36,31 @@ inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o) {
     o[3] = gx.zero * gy.zero * s;
 }
 
-const SpatialKernel kPortable{"portable", true, spatialize_portable, mixDown_portable};
-#if defined(TARVIO_SPATIAL_SSE2)
-const SpatialKernel kSse2{"sse2", false, spatialize_sse2, mixDown_portable};
+// Each table from the portable reference up to the widest variant, as
+// cpu::pick() wants it.
+const cpu::Variant<SpatializeFn> kSpatialize[] = {
+    {"portable", cpu::Isa::Portable, spatialize_portable},
+#if defined(TARVIO_HAVE_SSE2)
+    {"sse2", cpu::Isa::Sse2, spatialize_sse2},
 #endif
-#if defined(TARVIO_SPATIAL_AVX2)
-const SpatialKernel kAvx2{"avx2", false, spatialize_avx2, mixDown_avx2};
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, spatialize_avx2},
 #endif
-#if defined(TARVIO_SPATIAL_AVX512)
-const SpatialKernel kAvx512{"avx512", false, spatialize_avx512, mixDown_avx512};
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512, spatialize_avx512},
 #endif
+};
+
+// SSE2 has no row: the compiler vectorises the portable stereo loop.
+const cpu::Variant<MixDownFn> kMixDown[] = {
+    {"portable", cpu::Isa::Portable, mixDown_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, mixDown_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512, mixDown_avx512},
+#endif
+};
 
 }  // namespace
 
@@ -108,19 +116,6 @@ void spreadBilinear_portable(const double* x, const double* y, const double* mon
     }
 }
 
-void spreadPower_portable(const double* x, const double* y, const double* mono, int frames,
-                          double* out) {
-    for (int j = 0; j < frames; ++j) {
-        spreadFrame(powerGains(x[j]), powerGains(y[j]), mono[j], out + kOutChannels * j);
-    }
-}
-
-void cornerGains(GainLaw law, double x, double y, double gains[4]) {
-    const AxisGains gx = law == GainLaw::Power ? powerGains(x) : bilinearGains(x);
-    const AxisGains gy = law == GainLaw::Power ? powerGains(y) : bilinearGains(y);
-    spreadFrame(gx, gy, 1.0, gains);
-}
-
 void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                          const double* mono, int frames, double* out) {
     rotationPositions_portable(rot1, buffers.pairX, buffers.blockX);
@@ -128,29 +123,16 @@ void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& bu
     spreadBilinear_portable(buffers.blockX, buffers.blockY, mono, frames, out);
 }
 
-// Variants that need a processor feature beyond the build's target join the
-// list here, after the processor was asked whether it has it.
-std::vector<const SpatialKernel*> spatialKernels() {
-    std::vector<const SpatialKernel*> kernels{&kPortable};
-#if defined(TARVIO_SPATIAL_SSE2)
-    kernels.push_back(&kSse2);
-#endif
-#if defined(TARVIO_SPATIAL_AVX2)
-    __builtin_cpu_init();  // in case this runs before the static constructors
-    if (__builtin_cpu_supports("avx2")) {
-        kernels.push_back(&kAvx2);
-    }
-#endif
-#if defined(TARVIO_SPATIAL_AVX512)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f")) {
-        kernels.push_back(&kAvx512);
-    }
-#endif
-    return kernels;
+VariantRows<SpatializeFn> spatializeVariants() {
+    return {kSpatialize, sizeof kSpatialize / sizeof kSpatialize[0]};
+}
+
+VariantRows<MixDownFn> mixDownVariants() {
+    return {kMixDown, sizeof kMixDown / sizeof kMixDown[0]};
 }
 
 const SpatialKernel& defaultSpatialKernel() {
-    static const SpatialKernel& chosen = *spatialKernels().back();
+    static const SpatialKernel chosen{cpu::pick(kSpatialize).fn, cpu::pick(kMixDown).fn};
     return chosen;
 }
 

@@ -9,7 +9,8 @@
 //              its two axes.
 // The portable kernel runs the stages one after another through two blocks
 // of positions. Vector kernels may fuse them; the SSE2 and AVX2 kernels do,
-// for the rotations with bilinear gains, and never store a position. Every
+// for the rotations with bilinear gains, and never store a position. All of
+// them write the four channels of layouts::quad(). Every
 // kernel gives the same bytes as the portable one: each lane does its
 // operations in the same order, and where the AVX2 kernel computes phases
 // without the serial chain, it does so only where the result is provably
@@ -18,33 +19,15 @@
 #define TARVIO_ENGINE_SPATIALKERNELS_H
 
 #include <cmath>
-#include <vector>
+#include <cstddef>
 
-#include "engine/GainLaw.h"
+#include "common/Cpu.h"
 #include "engine/Spatializer.h"
-
-// The SSE2 kernel is built where the compiler targets SSE2 (every x86-64)
-// unless TARVIO_NO_SIMD asks for the portable loops only.
-#if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
-#define TARVIO_SPATIAL_SSE2 1
-#endif
-// The AVX2 kernel is built where the compiler can make AVX2 code for one
-// function; it is listed only when the processor has AVX2.
-#if defined(TARVIO_SPATIAL_SSE2) && defined(__x86_64__) && \
-    (defined(__GNUC__) || defined(__clang__)) && !defined(TARVIO_NO_AVX2)
-#define TARVIO_SPATIAL_AVX2 1
-#endif
-
-// The AVX-512 kernel is built with the AVX2 one; it is listed only when the
-// processor has AVX-512 (the foundation instructions are all it uses).
-#if defined(TARVIO_SPATIAL_AVX2) && !defined(TARVIO_NO_AVX512)
-#define TARVIO_SPATIAL_AVX512 1
-#endif
 
 namespace tarvio {
 
 constexpr double kTurn = TABLE_SIZE;  // one full turn of a rotation, in table units
-constexpr int kOutChannels = 4;       // channels of the spread output
+constexpr int kOutChannels = 4;       // channels of the fused kernels' output: layouts::quad()
 
 // Number of doubles in a pair table: for each path index k from 0 to
 // TABLE_SIZE, the point and its neighbour on the path side by side, so that
@@ -52,8 +35,8 @@ constexpr int kOutChannels = 4;       // channels of the spread output
 constexpr int kPairTableSize = 2 * (TABLE_SIZE + 1);
 
 // What a kernel works with besides the rotations: the pair tables of both
-// coordinates, and room for BLOCK_SIZE positions of each coordinate for the
-// kernels that store them (null for the others).
+// coordinates, and room for BLOCK_SIZE positions of each coordinate, which
+// the portable kernel fills and the vector kernels leave alone.
 struct KernelBuffers {
     const double* pairX;
     const double* pairY;
@@ -72,21 +55,30 @@ using SpatializeFn = void (*)(Rotation& rot1, Rotation& rot2, const KernelBuffer
 // order, times `gain`.
 using MixDownFn = void (*)(const double* in, int channels, int frames, double gain, double* mono);
 
-// A kernel variant, by name. The functions of a variant carry its name as a
-// suffix (spatialize_portable, spatialize_sse2), with one underscore: C++
-// reserves names with two.
+// The variants of each kernel, one table each (see common/Cpu.h): the
+// portable reference first, then the vector variants this build contains,
+// narrowest first. The functions of a variant carry its name as a suffix
+// (spatialize_portable, spatialize_sse2), with one underscore: C++ reserves
+// names with two. A new variant is a file of its own, its declaration below
+// and one row in its table (SpatialKernels.cpp).
+template <class Fn>
+struct VariantRows {
+    const cpu::Variant<Fn>* first;
+    std::size_t count;
+    const cpu::Variant<Fn>* begin() const { return first; }
+    const cpu::Variant<Fn>* end() const { return first + count; }
+};
+VariantRows<SpatializeFn> spatializeVariants();
+VariantRows<MixDownFn> mixDownVariants();
+
+// The kernels of a spatializer: the mixdown and the block processing after
+// it.
 struct SpatialKernel {
-    const char* name;      // "portable", "sse2", "avx2", "avx512"
-    bool storesPositions;  // reads and writes KernelBuffers::blockX and blockY
     SpatializeFn run;
     MixDownFn mixDown;
 };
-
-// The kernels this build and this processor can run, the portable one first
-// and the one spatializers use by default last.
-std::vector<const SpatialKernel*> spatialKernels();
-// The kernel spatializers use by default: the last of spatialKernels(), chosen
-// once.
+// The variants spatializers use by default: of each table, the last row this
+// processor runs, chosen once.
 const SpatialKernel& defaultSpatialKernel();
 
 // The portable mixdown (the SSE2 kernel uses it too: the compiler
@@ -102,18 +94,14 @@ void rotationPositions_portable(Rotation& rot, const double* pairs, double* pos)
 // Bilinear gains and spreading of `frames` frames at positions (x[j], y[j]).
 void spreadBilinear_portable(const double* x, const double* y, const double* mono, int frames,
                              double* out);
-// Equal-power gains (see GainLaw::Power) and spreading of `frames` frames.
-void spreadPower_portable(const double* x, const double* y, const double* mono, int frames,
-                          double* out);
-
-#if defined(TARVIO_SPATIAL_SSE2)
+#if defined(TARVIO_HAVE_SSE2)
 // Both rotations in the two lanes of a vector, with bilinear gains and
 // spreading fused in; stores no positions.
 void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                      const double* mono, int frames, double* out);
 #endif
 
-#if defined(TARVIO_SPATIAL_AVX2)
+#if defined(TARVIO_HAVE_AVX2)
 // Four frames per vector: the phases of each rotation for the whole block
 // first (runs of equal steps computed without the serial chain where that
 // gives the chain's values), then positions and spreading, bilinear gains;
@@ -129,7 +117,7 @@ void mixDown_avx2(const double* in, int channels, int frames, double gain, doubl
 void chainPhases_avx2(double& phase, double inc, double* out, int n);
 #endif
 
-#if defined(TARVIO_SPATIAL_AVX512)
+#if defined(TARVIO_HAVE_AVX512)
 // Eight frames per vector, bilinear gains; the positions on the square are
 // computed from the phases (equal, bit for bit, to reading the pair tables);
 // stores no positions. Runs only on a processor with AVX-512.

@@ -7,7 +7,7 @@
 // operations in the portable order.
 #include "engine/SpatialKernels.h"
 
-#if defined(TARVIO_SPATIAL_AVX2)
+#if defined(TARVIO_HAVE_AVX2)
 #include <immintrin.h>
 
 #include <cstddef>
@@ -253,4 +253,4 @@ TARVIO_TARGET_AVX2 void spatialize_avx2(Rotation& rot1, Rotation& rot2,
 
 }  // namespace tarvio
 
-#endif  // TARVIO_SPATIAL_AVX2
+#endif  // TARVIO_HAVE_AVX2

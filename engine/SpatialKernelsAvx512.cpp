@@ -24,20 +24,12 @@
 // does.
 #include "engine/SpatialKernels.h"
 
-#if defined(TARVIO_SPATIAL_AVX512)
+#if defined(TARVIO_HAVE_AVX512)
 #include <immintrin.h>
 
 #include <cstddef>
 
 #define TARVIO_TARGET_AVX512 __attribute__((target("avx2,avx512f")))
-
-// GCC 12 takes the unset first operand that its own AVX-512 min and max
-// intrinsics pass to the masked instruction (all lanes selected) for a use
-// of an uninitialised value.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
 
 namespace tarvio {
 
@@ -46,6 +38,16 @@ namespace {
 static_assert(TABLE_SIZE == 4096, "the positions below are those of a 4096-point square");
 constexpr double kSide = TABLE_SIZE / 4;  // table units along one side of the square
 constexpr double kPerSide = 1.0 / kSide;  // exact: a power of two
+
+// GCC 12 takes the unset first operand that its own AVX-512 min and max
+// intrinsics pass to the masked instruction (all lanes selected) for a use
+// of an uninitialised value; the warning is silenced for these two
+// functions only.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 
 // The x coordinates of eight frames from their phases.
 TARVIO_TARGET_AVX512 inline __m512d squareX(__m512d ph) {
@@ -63,6 +65,10 @@ TARVIO_TARGET_AVX512 inline __m512d squareY(__m512d ph) {
         _mm512_min_pd(_mm512_mul_pd(along, _mm512_set1_pd(kPerSide)), _mm512_set1_pd(1.0));
     return _mm512_max_pd(y, _mm512_setzero_pd());
 }
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 // Bilinear gains and spreading of eight frames at positions (x, y) with mono
 // samples s, the products in the portable order: channels 1 to 4 get x y s,
@@ -155,4 +161,4 @@ TARVIO_TARGET_AVX512 void spatialize_avx512(Rotation& rot1, Rotation& rot2,
 
 }  // namespace tarvio
 
-#endif  // TARVIO_SPATIAL_AVX512
+#endif  // TARVIO_HAVE_AVX512

@@ -6,7 +6,7 @@
 // the coordinates go from registers straight into the spreading.
 #include "engine/SpatialKernels.h"
 
-#if defined(TARVIO_SPATIAL_SSE2)
+#if defined(TARVIO_HAVE_SSE2)
 #include <emmintrin.h>
 
 namespace tarvio {
@@ -133,4 +133,4 @@ void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffer
 
 }  // namespace tarvio
 
-#endif  // TARVIO_SPATIAL_SSE2
+#endif  // TARVIO_HAVE_SSE2

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The rotation spatializer: mixdown, two swept rotations around the square
-// path, and the spreading over the four corner channels by one of the
-// kernels of SpatialKernels.h.
+// path (or a breakpoint path), and the spreading over the loudspeakers: by
+// one of the fused kernels of SpatialKernels.h for the square of four, or
+// frame by frame with the gains of the law.
 #include <cassert>
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <stdexcept>
 
 #include "engine/SpatialKernels.h"
 #include "engine/Spatializer.h"
@@ -57,6 +59,12 @@ void buildTables(double* tableX, double* tableY) {
     buildPairTable(pathY.get(), tableY);
 }
 
+// Whether the fused kernels compute this law and layout: they write the
+// bilinear gains of layouts::quad().
+bool fusedKernelsServe(const PanLaw& law, const SpeakerLayout& layout) {
+    return law.gains == findPanLaw("bilinear")->gains && layout.sameSpeakers(layouts::quad());
+}
+
 // Number of samples of a block to take, n brought into [0, capacity].
 int clampSamples(int n, int capacity) {
     return n < 0 ? 0 : (n > capacity ? capacity : n);
@@ -70,15 +78,13 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
 
 Spatializer::Spatializer(const SpatializerParams& params, int channels, double sampleRate,
                          int frames, const SpatialKernel& kernel)
-    : kernel_(&kernel),
+    : kernel_(new SpatialKernel(kernel)),
+      fused_(true),
       channels_(channels),
       gain_((1.0 / channels) * params.norm),
-      law_(GainLaw::Bilinear),
+      layout_(layouts::quad()),
+      law_(*findPanLaw("bilinear")),
       rate_(sampleRate) {
-    if (kernel.storesPositions) {
-        blockX_.reset(new double[BLOCK_SIZE]());
-        blockY_.reset(new double[BLOCK_SIZE]());
-    }
     setUp(params, sampleRate, frames);
 }
 
@@ -86,19 +92,20 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
 // kernel runs.
 Spatializer::Spatializer(const SpatializerParams& params, int channels, double sampleRate,
                          int frames, const SpatializerOptions& options)
-    : kernel_(nullptr),
+    : kernel_(new SpatialKernel(defaultSpatialKernel())),
+      fused_(false),
       channels_(channels),
       gain_((1.0 / channels) * params.norm),
-      law_(params.law),
+      layout_(options.layout ? *options.layout : layouts::quad()),
+      law_(options.law ? *options.law : panLawOf(params.law)),
       rate_(sampleRate > 0.0 ? sampleRate : kDefaultRate) {
+    if (!law_.supports(layout_))
+        throw std::invalid_argument(std::string("the ") + law_.name +
+                                    " law cannot place sound on loudspeaker layout " +
+                                    layout_.name());
     if (options.path)
         path_.reset(new BreakpointPath(*options.path));
-    if (!path_ && law_ == GainLaw::Bilinear && !options.keepPositions)
-        kernel_ = &defaultSpatialKernel();
-    if (!kernel_ || kernel_->storesPositions) {
-        blockX_.reset(new double[BLOCK_SIZE]());
-        blockY_.reset(new double[BLOCK_SIZE]());
-    }
+    fused_ = !path_ && !options.keepPositions && fusedKernelsServe(law_, layout_);
     setUp(params, sampleRate, frames);
 }
 
@@ -109,12 +116,15 @@ void Spatializer::setUp(const SpatializerParams& params, double sampleRate, int 
     const std::size_t inSize = static_cast<std::size_t>(channels_) * BLOCK_SIZE;
     inBlock_.reset(new double[inSize]());
     monoBlock_.reset(new double[BLOCK_SIZE]());
+    blockX_.reset(new double[BLOCK_SIZE]());
+    blockY_.reset(new double[BLOCK_SIZE]());
     if (!path_) {
         tableX_.reset(new double[kPairTableSize]);
         tableY_.reset(new double[kPairTableSize]);
         buildTables(tableX_.get(), tableY_.get());
     }
-    outBlock_.reset(new double[kOutChannels * BLOCK_SIZE]());
+    gains_.reset(new double[layout_.size()]());
+    outBlock_.reset(new double[static_cast<std::size_t>(layout_.size()) * BLOCK_SIZE]());
 
     const double rate = sampleRate > 2.0 ? sampleRate : kDefaultRate;
     const double scale = kTurn / rate;
@@ -148,10 +158,9 @@ int Spatializer::processBlock(int n) {
     for (int i = n; i < frames * channels_; ++i) {
         in[i] = 0.0;
     }
-    const MixDownFn mix = kernel_ ? kernel_->mixDown : mixDown_portable;
-    mix(in, channels_, frames, gain_, monoBlock_.get());
+    kernel_->mixDown(in, channels_, frames, gain_, monoBlock_.get());
 
-    if (kernel_) {
+    if (fused_) {
         const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get()};
         kernel_->run(rot1_, rot2_, buffers, monoBlock_.get(), frames, outBlock_.get());
     } else {
@@ -171,10 +180,30 @@ void Spatializer::runStages(int frames) {
         rotationPositions_portable(rot1_, tableX_.get(), x);
         rotationPositions_portable(rot2_, tableY_.get(), y);
     }
-    if (law_ == GainLaw::Power)
-        spreadPower_portable(x, y, monoBlock_.get(), frames, outBlock_.get());
-    else
-        spreadBilinear_portable(x, y, monoBlock_.get(), frames, outBlock_.get());
+    spread(x, y, frames);
+}
+
+// Each frame's gains from the law, each channel the gain times the mono
+// sample.
+void Spatializer::spread(const double* x, const double* y, int frames) {
+    const int n = layout_.size();
+    const double* mono = monoBlock_.get();
+    double* g = gains_.get();
+    double* out = outBlock_.get();
+    for (int j = 0; j < frames; ++j) {
+        law_.gains(x[j], y[j], layout_, g);
+        double* o = out + static_cast<std::size_t>(j) * n;
+        for (int ch = 0; ch < n; ++ch)
+            o[ch] = g[ch] * mono[j];
+    }
+}
+
+const SpeakerLayout& Spatializer::layout() const {
+    return layout_;
+}
+
+int Spatializer::outputChannels() const {
+    return layout_.size();
 }
 
 const double* Spatializer::positionsX() const {
@@ -208,6 +237,7 @@ void Spatializer::release() {
     blockY_.reset();
     tableX_.reset();
     tableY_.reset();
+    gains_.reset();
     outBlock_.reset();
 }
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The spatializer: a mono mixdown of interleaved input blocks, spread over
-// four loudspeakers at the corners of a unit square by the gains of a point
-// that moves in the square, driven by two swept rotations around the square
+// the loudspeakers of a layout (by default four at the corners of a unit
+// square) by the gains of a point that moves in the square, driven by two swept rotations around the square
 // path or by a breakpoint path.
 #ifndef TARVIO_ENGINE_SPATIALIZER_H
 #define TARVIO_ENGINE_SPATIALIZER_H
@@ -11,6 +11,7 @@
 
 #include "engine/BreakpointPath.h"
 #include "engine/GainLaw.h"
+#include "engine/SpeakerLayout.h"
 #include "engine/SquarePath.h"
 
 namespace tarvio {
@@ -36,37 +37,47 @@ struct SpatializerParams {
     double angle1 = 0.0;
     double angle2 = 0.0;
     double norm = 1.0;
+    // The law when SpatializerOptions::law names none (see the compatibility
+    // section of GainLaw.h).
     GainLaw law = GainLaw::Bilinear;
 };
 
 // What the spatializer may do besides the classic rotations: follow a
-// breakpoint path instead, and keep each block's positions for the caller.
+// breakpoint path instead, keep each block's positions for the caller, feed
+// another layout, under a law of the table.
 struct SpatializerOptions {
     // Positions from this path (copied) instead of from the rotations; frame
     // i of the file is at i / sample rate seconds.
     const BreakpointPath* path = nullptr;
     // Keep the positions of each block for positionsX() and positionsY().
     bool keepPositions = false;
+    // The loudspeakers of the output (copied); null for layouts::quad().
+    const SpeakerLayout* layout = nullptr;
+    // The gain law (copied), a row of panLaws() or a law of the caller's;
+    // null for the row of SpatializerParams::law. It must support the layout.
+    const PanLaw* law = nullptr;
 };
 
-struct SpatialKernel;
+struct SpatialKernel;  // see SpatialKernels.h
 
 // Mixes interleaved input blocks down to mono and spreads each sample over
-// four channels with the gains of a point moving in the unit square. All
-// tables and buffers are allocated by the constructor; processing a block
-// allocates nothing.
+// the channels of a loudspeaker layout with the gains of a point moving in
+// the unit square. All tables and buffers are allocated by the constructor;
+// processing a block allocates nothing.
 //
-// The classic case (the two rotations, bilinear gains, no positions kept)
-// runs the fastest kernel; every other case runs the stages one by one:
-// positions (rotations or path), gains (the law), spreading. Both give the
-// same bytes where they overlap.
+// The classic case (the two rotations, bilinear gains, layouts::quad(), no
+// positions kept) runs the fastest fused kernel; every other case runs the
+// stages one by one: positions (rotations or path), the law's gains of each
+// loudspeaker, spreading. Both give the same bytes where they overlap.
 class Spatializer {
   public:
     // Setup: builds the path tables and sets up both rotations, their sweeps
     // and the mixdown factor. `channels` must be at least 1. The first form
-    // uses the default kernel (defaultSpatialKernel()), the second
-    // the given one (from spatialKernels()); all give the same output. The
-    // third adds the options above.
+    // uses the default kernels (defaultSpatialKernel()), the second the
+    // given ones (from the variant tables of SpatialKernels.h); all give the
+    // same output; both feed layouts::quad() with bilinear gains. The third
+    // adds the options above; it throws std::invalid_argument when the law
+    // does not support the layout.
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames);
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames,
                 const SpatialKernel& kernel);
@@ -82,9 +93,14 @@ class Spatializer {
     int inBlockCapacity() const;
 
     // Processes the `n` samples just placed in inBlock() and returns the
-    // number of four-channel frames now in outBlock().
+    // number of frames now in outBlock(), each of outputChannels() samples
+    // in the layout's engine order.
     int processBlock(int n);
     const double* outBlock() const;
+
+    // The loudspeakers fed, and their number: the channels of an output frame.
+    const SpeakerLayout& layout() const;
+    int outputChannels() const;
 
     // The positions of the frames of the last block, when kept (see
     // SpatializerOptions), else null.
@@ -103,12 +119,14 @@ class Spatializer {
   private:
     void setUp(const SpatializerParams& params, double sampleRate, int frames);
     void runStages(int frames);
+    void spread(const double* x, const double* y, int frames);
 
-    const SpatialKernel* kernel_;           // the block processing after the mixdown, or
-                                            // null for the stages one by one
+    std::unique_ptr<const SpatialKernel> kernel_;  // the mixdown and the fused block processing
+    bool fused_;                                   // runs kernel_->run, not the stages
     int channels_;                          // interleaved input channels, at least 1
     double gain_;                           // mixdown factor: norm / channels
-    GainLaw law_;                           // for the stages
+    SpeakerLayout layout_;                  // the loudspeakers of the output
+    PanLaw law_;                            // for the stages
     std::unique_ptr<BreakpointPath> path_;  // positions instead of the rotations
     double rate_;                           // frames per second of the path's time
     std::int64_t firstFrame_ = 0;           // of the next block, for the path
@@ -116,14 +134,16 @@ class Spatializer {
     Rotation rot2_;                         // drives y through tableY_
     std::unique_ptr<double[]> inBlock_;     // channels * BLOCK_SIZE input samples
     std::unique_ptr<double[]> monoBlock_;   // BLOCK_SIZE mono samples
-    // BLOCK_SIZE x- and y-coordinates, for a kernel that stores them.
+    // BLOCK_SIZE x- and y-coordinates: the positions of the stages, and room
+    // for a kernel that stores them.
     std::unique_ptr<double[]> blockX_;
     std::unique_ptr<double[]> blockY_;
     // The pair tables of the path (kPairTableSize doubles each): every path
     // point beside its neighbour.
     std::unique_ptr<double[]> tableX_;
     std::unique_ptr<double[]> tableY_;
-    std::unique_ptr<double[]> outBlock_;  // 4 * BLOCK_SIZE output samples
+    std::unique_ptr<double[]> gains_;     // the gains of one frame, one per loudspeaker
+    std::unique_ptr<double[]> outBlock_;  // outputChannels() * BLOCK_SIZE output samples
 };
 
 }  // namespace tarvio

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <new>
 #include <vector>
 
@@ -64,7 +66,7 @@ std::vector<double> runMono(Spatializer& sp, int frames) {
         }
         const int got = sp.processBlock(n);
         EXPECT_EQ(got, n);
-        out.insert(out.end(), sp.outBlock(), sp.outBlock() + 4 * got);
+        out.insert(out.end(), sp.outBlock(), sp.outBlock() + sp.outputChannels() * got);
         sp.advanceSweeps();
         done += n;
     }
@@ -351,9 +353,11 @@ TEST(Spatializer, WrapThatRoundsUpReadsTheClosingPoint) {
 TEST(Spatializer, BlocksAllocateNothingAndReleaseIsIdempotent) {
     SpatializerParams p;
     p.f1_init = 1, p.f1_end = 9, p.f2_init = -2, p.f2_end = 2;
-    for (const tarvio::SpatialKernel* kernel : tarvio::spatialKernels()) {
-        SCOPED_TRACE(kernel->name);
-        Spatializer sp(p, 2, 48000.0, 8 * BLOCK_SIZE, *kernel);
+    for (const auto& row : tarvio::spatializeVariants()) {
+        if (!tarvio::cpu::supported(row.isa))
+            continue;
+        SCOPED_TRACE(row.name);
+        Spatializer sp(p, 2, 48000.0, 8 * BLOCK_SIZE, {row.fn, tarvio::mixDown_portable});
         const long before = gAllocations;
         for (int b = 0; b < 8; ++b) {
             sp.processBlock(sp.inBlockCapacity() - (b == 7 ? 3 : 0));
@@ -368,4 +372,99 @@ TEST(Spatializer, BlocksAllocateNothingAndReleaseIsIdempotent) {
         EXPECT_EQ(sp.processBlock(100), 0);
         sp.release();  // and once more from the destructor
     }
+}
+
+// With the positions kept, the stages run instead of the fused kernel: on
+// the square they give the fused kernel's bytes under the bilinear law, and
+// under the power law the products of each axis's quarter-turn sine and
+// cosine, x first.
+TEST(Spatializer, StagesOnTheSquareMatchTheFusedKernelAndThePowerLaw) {
+    const int frames = 6 * BLOCK_SIZE - 100;  // the last block short
+    tarvio::SpatializerOptions keep;
+    keep.keepPositions = true;
+    Spatializer fused(params(0.37, -1.3, 10, 200), 1, 44100.0, frames);
+    Spatializer stages(params(0.37, -1.3, 10, 200), 1, 44100.0, frames, keep);
+    const std::vector<double> a = runMono(fused, frames), b = runMono(stages, frames);
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), sizeof(double) * a.size()), 0);
+
+    SpatializerParams p = params(0.37, -1.3, 10, 200);
+    p.law = tarvio::GainLaw::Power;
+    Spatializer power(p, 1, 44100.0, 2 * BLOCK_SIZE, keep);
+    const double q = 1.57079632679489661923;
+    for (int block = 0; block < 2; ++block) {
+        for (int j = 0; j < BLOCK_SIZE; ++j)
+            power.inBlock()[j] = signal(j);
+        ASSERT_EQ(power.processBlock(BLOCK_SIZE), BLOCK_SIZE);
+        for (int j = 0; j < BLOCK_SIZE; ++j) {
+            const double x = power.positionsX()[j], y = power.positionsY()[j], s = signal(j);
+            const double want[] = {std::sin(q * x) * std::sin(q * y) * s,
+                                   std::cos(q * x) * std::sin(q * y) * s,
+                                   std::sin(q * x) * std::cos(q * y) * s,
+                                   std::cos(q * x) * std::cos(q * y) * s};
+            ASSERT_EQ(std::memcmp(power.outBlock() + 4 * j, want, sizeof want), 0) << j;
+        }
+        power.advanceSweeps();
+    }
+}
+
+namespace {
+
+// A law of the test's own that serves any layout: each positioned
+// loudspeaker weighted by its inverse squared distance from the point, the
+// weights scaled to add up to 1.
+void nearness(double x, double y, const tarvio::SpeakerLayout& layout, double* gains) {
+    double total = 0;
+    for (int ch = 0; ch < layout.size(); ++ch) {
+        const auto& at = layout[ch].position;
+        const double dx = at ? x - at->x : 0, dy = at ? y - at->y : 0;
+        gains[ch] = at ? 1.0 / (dx * dx + dy * dy + 1e-9) : 0.0;
+        total += gains[ch];
+    }
+    for (int ch = 0; ch < layout.size(); ++ch)
+        gains[ch] /= total;
+}
+
+bool anyLayout(const tarvio::SpeakerLayout&) {
+    return true;
+}
+
+}  // namespace
+
+// Three loudspeakers and an LFE, built as data: the output has their four
+// channels, the law's gains, nothing on the LFE, and allocates nothing per
+// block. A law that cannot serve the layout is refused.
+TEST(Spatializer, AnyLayoutTakesItsChannelsFromTheLayoutAndItsGainsFromTheLaw) {
+    const tarvio::SpeakerLayout triangle("triangle", {{"C", tarvio::pointAt(0.0), 0x4},
+                                                      {"LFE", std::nullopt, 0x8},
+                                                      {"BL", tarvio::pointAt(120.0), 0x10},
+                                                      {"BR", tarvio::pointAt(-120.0), 0x20}});
+    const tarvio::PanLaw law{"nearness", "inverse squared distance", nearness, anyLayout};
+    tarvio::SpatializerOptions o;
+    o.layout = &triangle;
+    o.law = &law;
+    o.keepPositions = true;
+    Spatializer sp(params(0.7, 1.9, 30, 0), 1, 44100.0, 3 * BLOCK_SIZE, o);
+    ASSERT_EQ(sp.outputChannels(), 4);
+    EXPECT_EQ(sp.layout().labels()[1], "LFE");
+    const long before = gAllocations;
+    for (int block = 0; block < 3; ++block) {
+        for (int j = 0; j < BLOCK_SIZE; ++j)
+            sp.inBlock()[j] = signal(j);
+        ASSERT_EQ(sp.processBlock(BLOCK_SIZE), BLOCK_SIZE);
+        for (int j = 0; j < BLOCK_SIZE; ++j) {
+            const double* f = sp.outBlock() + 4 * j;
+            double g[4];
+            nearness(sp.positionsX()[j], sp.positionsY()[j], triangle, g);
+            for (int ch = 0; ch < 4; ++ch)
+                ASSERT_EQ(f[ch], g[ch] * signal(j)) << j;
+            EXPECT_EQ(f[1], 0.0);
+            EXPECT_NEAR(f[0] + f[2] + f[3], signal(j), 1e-15) << j;
+        }
+        sp.advanceSweeps();
+    }
+    EXPECT_EQ(gAllocations, before);
+
+    o.law = tarvio::findPanLaw("bilinear");
+    EXPECT_THROW(Spatializer(params(1, 1), 1, 44100.0, BLOCK_SIZE, o), std::invalid_argument);
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Every vector kernel of the spatializer against the portable one, bit for
-// bit, over many blocks: sweeps, wraps in both directions, increments of a
-// whole turn and more, non-finite frequencies, phases that round up to a full
-// turn, short and empty blocks.
+// Every vector variant of the spatializer's kernels against the portable
+// one, bit for bit. The block kernels over many blocks: sweeps, wraps in both
+// directions, increments of a whole turn and more, non-finite frequencies,
+// phases that round up to a full turn, short and empty blocks. The mixdowns
+// over every width of their loops.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -18,6 +19,19 @@
 namespace {
 
 using tarvio::BLOCK_SIZE;
+
+// The rows of a variant table after the portable reference that this build
+// and processor run.
+template <class Fn>
+std::vector<const tarvio::cpu::Variant<Fn>*> vectorRows(tarvio::VariantRows<Fn> table) {
+    EXPECT_STREQ(table.first->name, "portable");
+    std::vector<const tarvio::cpu::Variant<Fn>*> rows;
+    for (const auto& row : table) {
+        if (&row != table.first && tarvio::cpu::supported(row.isa))
+            rows.push_back(&row);
+    }
+    return rows;
+}
 
 struct Case {
     double f1i, f1e, f2i, f2e, a1, a2, norm;
@@ -67,11 +81,10 @@ void expectSameAsPortable(const Case& c, const tarvio::SpatialKernel& kernel,
     }
 }
 
-TEST(SpatializerPaths, EveryKernelEqualsThePortableOneBitForBit) {
-    const std::vector<const tarvio::SpatialKernel*> kernels = tarvio::spatialKernels();
-    ASSERT_STREQ(kernels.front()->name, "portable");
-    if (kernels.size() == 1) {
-        GTEST_SKIP() << "this build has the portable kernel only";
+TEST(KernelVariants, EveryKernelEqualsThePortableOneBitForBit) {
+    const auto rows = vectorRows(tarvio::spatializeVariants());
+    if (rows.empty()) {
+        GTEST_SKIP() << "this build and processor have the portable kernel only";
     }
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -84,12 +97,13 @@ TEST(SpatializerPaths, EveryKernelEqualsThePortableOneBitForBit) {
         {-1e-13, -1e-13, 1e-13, -3e-13, 0, 360, 1, 2, 2},  // wraps that round up to a turn
         {0, 0, 0, 0, 360, 360, 1, 5, 22050},               // standing at a full turn
     };
-    for (std::size_t v = 1; v < kernels.size(); ++v) {
+    const tarvio::SpatialKernel portable{tarvio::spatialize_portable, tarvio::mixDown_portable};
+    for (const auto* row : rows) {
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message()
-                         << kernels[v]->name << ": f1 " << c.f1i << ".." << c.f1e << ", f2 "
+                         << row->name << ": f1 " << c.f1i << ".." << c.f1e << ", f2 "
                          << c.f2i << ".." << c.f2e << ", channels " << c.channels);
-            expectSameAsPortable(c, *kernels[v], *kernels.front());
+            expectSameAsPortable(c, {row->fn, tarvio::mixDown_portable}, portable);
         }
     }
 }
@@ -102,10 +116,10 @@ TEST(SpatializerPaths, EveryKernelEqualsThePortableOneBitForBit) {
 // into), increments below half a spacing, subnormal, huge and not finite
 // increments, both directions, the wrap, and the full turn. Two blocks from
 // each start, the second one short, bit for bit against the portable kernel.
-TEST(SpatializerPaths, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
-    const std::vector<const tarvio::SpatialKernel*> kernels = tarvio::spatialKernels();
-    if (kernels.size() == 1) {
-        GTEST_SKIP() << "this build has the portable kernel only";
+TEST(KernelVariants, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
+    const auto rows = vectorRows(tarvio::spatializeVariants());
+    if (rows.empty()) {
+        GTEST_SKIP() << "this build and processor have the portable kernel only";
     }
     std::vector<double> phases = {0.0, -0.0, 1e-300, 0.5, 1.0, tarvio::kTurn};
     std::vector<double> incs = {0.0,
@@ -155,7 +169,7 @@ TEST(SpatializerPaths, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
     }
     std::vector<double> expected(4 * BLOCK_SIZE), got(4 * BLOCK_SIZE);
 
-    for (std::size_t v = 1; v < kernels.size(); ++v) {
+    for (const auto* row : rows) {
         for (std::size_t a = 0; a < phases.size(); ++a) {
             for (std::size_t b = 0; b < incs.size(); ++b) {
                 // Rotation 2 takes another pair, so both lanes see every case.
@@ -167,18 +181,46 @@ TEST(SpatializerPaths, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
                     rotation(phases[(a + 7) % phases.size()], incs[(b + 13) % incs.size()]);
                 tarvio::Rotation fast1 = plain1, fast2 = plain2;
                 for (int frames : {BLOCK_SIZE, BLOCK_SIZE - 3}) {
-                    kernels.front()->run(plain1, plain2, buffers, mono.data(), frames,
-                                         expected.data());
-                    kernels[v]->run(fast1, fast2, buffers, mono.data(), frames, got.data());
+                    tarvio::spatialize_portable(plain1, plain2, buffers, mono.data(), frames,
+                                                expected.data());
+                    row->fn(fast1, fast2, buffers, mono.data(), frames, got.data());
                     ASSERT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * 4 * frames),
                               0)
-                        << kernels[v]->name << ": phase " << phases[a] << ", increment " << incs[b]
+                        << row->name << ": phase " << phases[a] << ", increment " << incs[b]
                         << ", " << frames << " frames";
                     const double end[2] = {fast1.phase, fast2.phase};
                     const double want[2] = {plain1.phase, plain2.phase};
                     ASSERT_EQ(std::memcmp(end, want, sizeof end), 0)
-                        << kernels[v]->name << ": phase " << phases[a] << ", increment " << incs[b];
+                        << row->name << ": phase " << phases[a] << ", increment " << incs[b];
                 }
+            }
+        }
+    }
+}
+
+// Each mixdown over one to five channels and every frame count around its
+// vector widths, with signed zeros and infinities among the samples.
+TEST(KernelVariants, EveryMixDownEqualsThePortableOneBitForBit) {
+    const auto rows = vectorRows(tarvio::mixDownVariants());
+    if (rows.empty()) {
+        GTEST_SKIP() << "this build and processor have the portable mixdown only";
+    }
+    std::vector<double> in(5 * BLOCK_SIZE);
+    std::uint32_t lcg = 17;
+    for (double& s : in) {
+        lcg = lcg * 1664525u + 1013904223u;
+        s = (static_cast<int>(lcg >> 16) - 32768) / 32768.0;
+    }
+    in[3] = -0.0, in[4] = -0.0, in[40] = std::numeric_limits<double>::infinity();
+    std::vector<double> expected(BLOCK_SIZE), got(BLOCK_SIZE);
+    for (const auto* row : rows) {
+        for (int channels = 1; channels <= 5; ++channels) {
+            for (int frames : {0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, BLOCK_SIZE - 1, BLOCK_SIZE}) {
+                const double gain = 0.7 / channels;
+                tarvio::mixDown_portable(in.data(), channels, frames, gain, expected.data());
+                row->fn(in.data(), channels, frames, gain, got.data());
+                ASSERT_EQ(std::memcmp(got.data(), expected.data(), sizeof(double) * frames), 0)
+                    << row->name << ": " << channels << " channels, " << frames << " frames";
             }
         }
     }

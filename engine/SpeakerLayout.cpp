@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: MIT
+
+#include "engine/SpeakerLayout.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+namespace tarvio {
+
+namespace {
+
+constexpr double kDegree = 3.14159265358979323846 / 180.0;
+
+void check(bool ok, const std::string& layout, const std::string& what) {
+    if (!ok)
+        throw std::invalid_argument("loudspeaker layout " + layout + ": " + what);
+}
+
+bool onSquare(const SpeakerPosition& p) {
+    return p.x >= 0.0 && p.x <= 1.0 && p.y >= 0.0 && p.y <= 1.0 && std::isfinite(p.azimuth);
+}
+
+bool samePosition(const std::optional<SpeakerPosition>& a,
+                  const std::optional<SpeakerPosition>& b) {
+    if (!a || !b)
+        return !a && !b;
+    return a->azimuth == b->azimuth && a->x == b->x && a->y == b->y;
+}
+
+// A number of a table cell: whole numbers without a fraction.
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+std::string padded(std::string cell, std::size_t width) {
+    cell.resize(std::max(width, cell.size() + 1), ' ');
+    return cell;
+}
+
+}  // namespace
+
+SpeakerLayout::SpeakerLayout(std::string name, std::vector<Speaker> speakers)
+    : name_(std::move(name)), speakers_(std::move(speakers)) {
+    check(!speakers_.empty(), name_, "no loudspeakers");
+    std::set<std::string> labels;
+    std::uint32_t mask = 0;
+    for (const Speaker& s : speakers_) {
+        check(!s.label.empty(), name_, "a loudspeaker without a label");
+        check(labels.insert(s.label).second, name_, "label " + s.label + " twice");
+        check((s.maskBit & (s.maskBit - 1)) == 0, name_, s.label + ": more than one mask bit");
+        check((mask & s.maskBit) == 0, name_, s.label + ": mask bit taken twice");
+        mask |= s.maskBit;
+        check(!s.position || onSquare(*s.position), name_, s.label + ": not on the square");
+    }
+}
+
+std::vector<std::string> SpeakerLayout::labels() const {
+    std::vector<std::string> out;
+    for (const Speaker& s : speakers_)
+        out.push_back(s.label);
+    return out;
+}
+
+std::uint32_t SpeakerLayout::channelMask() const {
+    std::uint32_t mask = 0;
+    for (const Speaker& s : speakers_)
+        mask |= s.maskBit;
+    return mask;
+}
+
+std::vector<int> SpeakerLayout::fileOrder(ChannelOrder order) const {
+    std::vector<int> places(speakers_.size());
+    std::iota(places.begin(), places.end(), 0);
+    if (order == ChannelOrder::Mask) {
+        // A loudspeaker without a bit sorts after every bit.
+        const auto key = [this](int ch) {
+            const std::uint32_t bit = speakers_[ch].maskBit;
+            return bit ? static_cast<std::uint64_t>(bit) : std::uint64_t{1} << 32;
+        };
+        std::stable_sort(places.begin(), places.end(),
+                         [&key](int a, int b) { return key(a) < key(b); });
+    }
+    return places;
+}
+
+bool SpeakerLayout::sameSpeakers(const SpeakerLayout& other) const {
+    return std::equal(speakers_.begin(), speakers_.end(), other.speakers_.begin(),
+                      other.speakers_.end(), [](const Speaker& a, const Speaker& b) {
+                          return a.label == b.label && a.maskBit == b.maskBit &&
+                                 samePosition(a.position, b.position);
+                      });
+}
+
+SpeakerPosition pointAt(double azimuth) {
+    const double s = std::sin(azimuth * kDegree);
+    const double c = std::cos(azimuth * kDegree);
+    const double edge = std::max(std::fabs(s), std::fabs(c));
+    const double u = -s / edge;
+    const double v = c / edge;
+    return {azimuth, (u + 1.0) / 2.0, (v + 1.0) / 2.0};
+}
+
+double azimuthAt(double x, double y) {
+    const double u = 2.0 * x - 1.0;
+    const double v = 2.0 * y - 1.0;
+    if (u == 0.0 && v == 0.0)
+        return 0.0;
+    const double a = std::atan2(-u, v) / kDegree;
+    return a <= -180.0 ? a + 360.0 : a;
+}
+
+std::string speakerTable(const SpeakerLayout& layout) {
+    const std::vector<int> wav = layout.fileOrder(ChannelOrder::Mask);
+    std::string table =
+        "  speaker  azimuth  point (x, y)  AIFF channel  WAV, W64, RF64, FLAC channel\n";
+    for (int ch = 0; ch < layout.size(); ++ch) {
+        const Speaker& s = layout[ch];
+        const auto place = std::find(wav.begin(), wav.end(), ch) - wav.begin();
+        std::string azimuth = "-", point = "-";
+        if (s.position) {
+            azimuth = number(s.position->azimuth);
+            point = "(" + number(s.position->x) + ", " + number(s.position->y) + ")";
+        }
+        table += "  " + padded(s.label, 9) + padded(azimuth, 9) + padded(point, 14) +
+                 padded(std::to_string(ch + 1), 14) + std::to_string(place + 1) + "\n";
+    }
+    return table;
+}
+
+namespace layouts {
+
+const SpeakerLayout& quad() {
+    static const SpeakerLayout layout("quad", {
+                                                  {"FR", SpeakerPosition{-45.0, 1.0, 1.0}, 0x2},
+                                                  {"FL", SpeakerPosition{45.0, 0.0, 1.0}, 0x1},
+                                                  {"BR", SpeakerPosition{-135.0, 1.0, 0.0}, 0x20},
+                                                  {"BL", SpeakerPosition{135.0, 0.0, 0.0}, 0x10},
+                                              });
+    return layout;
+}
+
+}  // namespace layouts
+
+}  // namespace tarvio
