@@ -2,8 +2,8 @@
 // AIFF writer. The file is laid out as in aiff/AiffLayout.h: the 54-byte
 // header followed directly by the interleaved big-endian sample data. The
 // header is written once at open with a provisional frame count and rewritten
-// in place with the real one when the file is closed. Samples are converted by
-// the converters of aiff/SampleConvert.h.
+// in place with the real one when the file is closed. Samples are encoded by
+// pcm (big-endian, halves away from zero).
 #include "aiff/wraiff.h"
 
 #include <cstddef>
@@ -15,12 +15,12 @@
 #include <type_traits>
 
 #include "aiff/AiffLayout.h"
-#include "aiff/SampleConvert.h"
+#include "pcm/Pcm.h"
 
 namespace {
 
-using tarvio::aiff::Converter;
-using tarvio::aiff::Depth;
+using tarvio::pcm::Depth;
+using tarvio::pcm::Encoder;
 
 // Every text the writer throws or reports.
 namespace text {
@@ -222,7 +222,7 @@ void WRAIFF_impl::check_write(bool have_buffer, long nframes) const {
 // whenever one is full; counts the clipped samples.
 template <typename T>
 void WRAIFF_impl::convert_into_scratch(const T* buffer, std::size_t samples) {
-    const Converter<T> convert = tarvio::aiff::pickConverter<T>(depth);
+    const Encoder<T> convert = tarvio::pcm::pickEncoder<T>(depth, tarvio::pcm::ByteOrder::Big);
     const std::size_t sample_bytes = static_cast<std::size_t>(depth.bytes);
     while (samples > 0) {
         std::size_t room = (piece_room(sample_bytes) - pending) / sample_bytes;
