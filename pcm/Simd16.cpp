@@ -33,6 +33,7 @@
 
 namespace tarvio::pcm {
 
+#if defined(TARVIO_HAVE_SSE2)
 namespace {
 
 // The 16-bit depth the kernels encode to.
@@ -42,6 +43,7 @@ const Depth& depth16() {
 }
 
 }  // namespace
+#endif
 
 // The SSE2 variant takes the steps of roundNarrow (pcm/Encode.cpp) in another form that
 // gives the same integers, with fewer instructions per sample (the AVX2 and
