@@ -2,7 +2,7 @@
 // AIFF reader. The header is walked chunk by chunk until one COMM and one
 // SSND chunk have been seen (in either order); everything else is skipped.
 // Samples are read in pieces into a buffer that the reader keeps and decoded
-// from big-endian two's complement into the caller's type.
+// from big-endian two's complement into the caller's type by pcm.
 #include "aiff/rdaiff.h"
 
 #include <algorithm>
@@ -11,12 +11,12 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "aiff/AiffLayout.h"
 #include "common/ChunkReader.h"
 #include "common/byteorder.h"
+#include "pcm/Pcm.h"
 
 namespace chunk = tarvio::chunk;
 
@@ -79,8 +79,6 @@ class RDAIFF_impl {
     std::int16_t n_bits = 0;      // 1 to 56 once open
     std::int16_t n_bytes = 0;     // bytes per sample in the file, 1 to 7
     double rate = 0.0;            // frames per second
-    std::int64_t half_range = 0;  // 2^(8 * n_bytes - 1)
-    std::int64_t full_range = 0;  // 2^(8 * n_bytes)
     std::uint32_t remaining = 0;  // frames not yet read
     // Set by a read that came up short, a failed move, or a header that
     // failed validation; every later read and rewind of the file then fails,
@@ -254,8 +252,6 @@ void RDAIFF_impl::readComm(std::uint32_t chunkSize, std::uint32_t formSize) {
     if (n_bits < 1 || n_bits > 56)
         throw text::kBadBits;
     n_bytes = static_cast<std::int16_t>((n_bits + 7) / 8);
-    full_range = std::int64_t{1} << (8 * n_bytes);
-    half_range = full_range / 2;
 
     // At most 1000 * (2^32 - 1) * 7, well inside 64 bits.
     const std::int64_t required = kMinimalFormSize + std::int64_t{n_channels} * n_frames * n_bytes;
@@ -363,34 +359,6 @@ void RDAIFF_impl::info(std::ostream& os) {
 
 namespace {
 
-// Stores one decoded sample into the caller's element type. Floating-point
-// types get value / half_range, an exact division by a power of two for
-// every width the fit test lets through.
-template <typename T>
-void store(T& dst, std::int64_t value, std::int64_t half) {
-    if constexpr (std::is_floating_point<T>::value) {
-        dst = static_cast<T>(static_cast<double>(value) / static_cast<double>(half));
-    } else {
-        dst = static_cast<T>(value);
-    }
-}
-
-// Decodes `count` big-endian samples of the file's width from `p` into
-// `dst`; returns the element after the last one stored.
-template <typename T>
-T* decodeSamples(const RDAIFF_impl& s, const unsigned char* p, std::size_t count, T* dst) {
-    const std::int64_t half = s.half_range;
-    const std::int64_t full = s.full_range;
-    for (std::size_t i = 0; i < count; ++i, p += s.n_bytes) {
-        const std::uint64_t u = tarvio::bytes::getBE(p, s.n_bytes);
-        const std::int64_t value = u >= static_cast<std::uint64_t>(half)
-                                       ? static_cast<std::int64_t>(u) - full
-                                       : static_cast<std::int64_t>(u);
-        store(*dst++, value, half);
-    }
-    return dst;
-}
-
 // The checks of a read's arguments, in the order of their messages.
 // `maxBits` is the widest sample (8 * bytes per sample) the destination
 // holds exactly, 0 for none.
@@ -427,6 +395,10 @@ void readFrames(RDAIFF_impl& s, T* dst, long frames, int maxBits) {
         std::min(framesLeft, std::max<std::size_t>(kReadPieceBytes / frameBytes, 1));
     if (s.buffer.size() < pieceFrames * frameBytes)
         s.buffer.resize(pieceFrames * frameBytes);
+    // Floating-point destinations get value / 2^(8 * bytes - 1), exact for
+    // every width the fit test lets through.
+    const tarvio::pcm::Decoder<T> decode =
+        tarvio::pcm::pickDecoder<T>(s.n_bytes, tarvio::pcm::ByteOrder::Big);
 
     while (framesLeft > 0) {
         const std::size_t n = std::min(framesLeft, pieceFrames);
@@ -435,7 +407,8 @@ void readFrames(RDAIFF_impl& s, T* dst, long frames, int maxBits) {
         // What arrived is stored, an incomplete last frame too; only whole
         // frames count as read.
         const std::size_t samples = got / sampleBytes;
-        dst = decodeSamples(s, s.buffer.data(), samples, dst);
+        decode(s.buffer.data(), samples, dst);
+        dst += samples;
         s.remaining -= static_cast<std::uint32_t>(samples / channels);
         if (got != wanted) {
             s.failed = true;

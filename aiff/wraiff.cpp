@@ -2,8 +2,8 @@
 // AIFF writer. The file is laid out as in aiff/AiffLayout.h: the 54-byte
 // header followed directly by the interleaved big-endian sample data. The
 // header is written once at open with a provisional frame count and rewritten
-// in place with the real one when the file is closed. Samples are converted by
-// the converters of aiff/SampleConvert.h.
+// in place with the real one when the file is closed. Samples are encoded by
+// pcm (big-endian, halves away from zero).
 #include "aiff/wraiff.h"
 
 #include <cstddef>
@@ -15,12 +15,12 @@
 #include <type_traits>
 
 #include "aiff/AiffLayout.h"
-#include "aiff/SampleConvert.h"
+#include "pcm/Pcm.h"
 
 namespace {
 
-using tarvio::aiff::Converter;
-using tarvio::aiff::Depth;
+using tarvio::pcm::Depth;
+using tarvio::pcm::Encoder;
 
 // Every text the writer throws or reports.
 namespace text {
@@ -78,6 +78,7 @@ class WRAIFF_impl {
     template <typename T>
     void write(const T* buffer, long nframes);
     bool is_open() const { return stream.is_open(); }
+    bool at_size_limit() const { return size_limit_reached; }
     void info(std::ostream& os);
     void report_as(const char* name) { filename = name ? name : ""; }
     void close();
@@ -89,7 +90,7 @@ class WRAIFF_impl {
     void create(const char* name, bool truncate);
     void start(double samplerate, short channels, short bits);
     void write_header(std::uint32_t frames);
-    void check_write(bool have_buffer, long nframes) const;
+    void check_write(bool have_buffer, long nframes);
     template <typename T>
     void convert_into_scratch(const T* buffer, std::size_t samples);
     void flush_scratch();
@@ -110,6 +111,7 @@ class WRAIFF_impl {
     double rate = 0.0;
     Depth depth{};
     std::uint32_t clipped = 0;
+    bool size_limit_reached = false;  // a write was refused at the size limit
 
     // Conversion space for write; lives as long as the writer. The first
     // `pending` bytes are converted samples not yet handed to the stream.
@@ -169,6 +171,7 @@ void WRAIFF_impl::start(double samplerate, short channels, short bits) {
     n_bits = bits;
     depth = Depth::forBits(bits);
     clipped = 0;
+    size_limit_reached = false;
     pending = 0;
     sent = 0;
     data_sent = false;
@@ -206,7 +209,7 @@ void WRAIFF_impl::write(const T* buffer, long nframes) {
 // Refuses a call with wrong arguments, without a file, or whose frames would
 // take the data past what the header's 32-bit sizes can describe (a header
 // with wrapped sizes would describe a shorter file and hide the rest).
-void WRAIFF_impl::check_write(bool have_buffer, long nframes) const {
+void WRAIFF_impl::check_write(bool have_buffer, long nframes) {
     if (!have_buffer || nframes < 0)
         throw text::kBadArguments;
     if (!is_open())
@@ -214,15 +217,17 @@ void WRAIFF_impl::check_write(bool have_buffer, long nframes) const {
     const std::uint64_t frame_bytes =
         static_cast<std::uint64_t>(n_channels) * static_cast<std::uint64_t>(depth.bytes);
     const std::uint64_t max_frames = tarvio::aiff::kMaxDataBytes / frame_bytes;
-    if (n_frames > max_frames || static_cast<std::uint64_t>(nframes) > max_frames - n_frames)
+    if (n_frames > max_frames || static_cast<std::uint64_t>(nframes) > max_frames - n_frames) {
+        size_limit_reached = true;
         throw wraiff_too_large;
+    }
 }
 
 // Converts the samples into the scratch space, handing a piece to the stream
 // whenever one is full; counts the clipped samples.
 template <typename T>
 void WRAIFF_impl::convert_into_scratch(const T* buffer, std::size_t samples) {
-    const Converter<T> convert = tarvio::aiff::pickConverter<T>(depth);
+    const Encoder<T> convert = tarvio::pcm::pickEncoder<T>(depth, tarvio::pcm::ByteOrder::Big);
     const std::size_t sample_bytes = static_cast<std::size_t>(depth.bytes);
     while (samples > 0) {
         std::size_t room = (piece_room(sample_bytes) - pending) / sample_bytes;
@@ -427,6 +432,10 @@ void WRAIFF::write(const signed char* buffer, long nframes) {
 
 bool WRAIFF::is_open() {
     return impl->is_open();
+}
+
+bool WRAIFF::at_size_limit() const {
+    return impl->at_size_limit();
 }
 
 void WRAIFF::info(std::ostream& os) {

@@ -61,6 +61,10 @@ class WRAIFF {
     void write(const signed char* buffer, long nframes);
 
     bool is_open();
+    // Whether a write of the open file (or of the last one) was refused
+    // because the data would pass the size limit (wraiff_too_large): the
+    // file holds every frame taken before, and finish completes it.
+    bool at_size_limit() const;
     // Prints a short report of the open file on `os`.
     void info(std::ostream& os);
     // Makes the report name the file `name` instead of the name it was opened

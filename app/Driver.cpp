@@ -190,10 +190,10 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, std::ostre
     try {
         spatializeInto(writer, reader, spatializer, params, argv[1], out);
         writer.close();
-    } catch (const char* message) {
+    } catch (const char*) {
         // At the size limit the file holds every frame the writer took, and
         // the writer can still finish it: that file is the run's result.
-        if (message == wraiff_too_large && writer.finish())
+        if (writer.at_size_limit() && writer.finish())
             output.commit();
         throw;
     }

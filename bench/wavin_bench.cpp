@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "bench/BenchSupport.h"
-#include "wav/Pcm16Decode.h"
+#include "common/Cpu.h"
+#include "pcm/Pcm.h"
 #include "wav/WavFile.h"
 
 namespace {
@@ -47,13 +48,13 @@ BENCHMARK(BM_WavInReadDoubleStereo16);
 
 // One variant of the 16-bit decoder on one stereo block (2048 samples) in
 // memory; `per_sample` is the time per sample.
-void BM_DecodePcm16(benchmark::State& state, tarvio::wav::Pcm16Decoder decode) {
+void BM_DecodePcm16(benchmark::State& state, tarvio::pcm::DoubleFromS16 decode) {
     std::vector<unsigned char> bytes(2 * kBlockSamples);
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<unsigned char>(i * 37 + 11);
     std::vector<double> out(kBlockSamples);
     for (auto _ : state) {
-        decode(bytes.data(), out.size(), out.data());
+        decode(bytes.data(), out.size(), out.data(), tarvio::pcm::ByteOrder::Little);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -65,9 +66,11 @@ void BM_DecodePcm16(benchmark::State& state, tarvio::wav::Pcm16Decoder decode) {
 
 // Every variant this build and CPU run, by name: BM_DecodePcm16/avx2, ...
 const bool kDecodersRegistered = [] {
-    for (const auto& v : tarvio::wav::pcm16Variants()) {
+    for (const auto& v : tarvio::pcm::doubleFromS16Variants()) {
+        if (!tarvio::cpu::supported(v.isa))
+            continue;
         const std::string name = std::string("BM_DecodePcm16/") + v.name;
-        benchmark::RegisterBenchmark(name.c_str(), BM_DecodePcm16, v.decode);
+        benchmark::RegisterBenchmark(name.c_str(), BM_DecodePcm16, v.fn);
     }
     return true;
 }();

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "aiff/SampleConvert.h"
+#include "common/Cpu.h"
+#include "pcm/Pcm.h"
 #include "aiff/wraiff.h"
 #include "bench/BenchSupport.h"
 
@@ -57,14 +58,14 @@ BENCHMARK(BM_WraiffWriteDouble)
 // (4096 samples), into memory; `per_sample` is the time per sample. The
 // noise reaches `amplitude`: 0.9 never clips, 1.1 clips about one sample in
 // eleven (a run with a norm above 1).
-void BM_ConvertDouble16(benchmark::State& state, tarvio::aiff::Converter<double> convert,
+void BM_ConvertDouble16(benchmark::State& state, tarvio::pcm::S16FromDouble convert,
                         double amplitude) {
     std::vector<double> in(static_cast<std::size_t>(kBlockFrames) * kChannels);
     tarvio::bench::fillNoise(in.data(), in.size(), amplitude);
     std::vector<unsigned char> out(2 * in.size());
-    const tarvio::aiff::Depth depth = tarvio::aiff::Depth::forBits(16);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(convert(in.data(), in.size(), out.data(), depth));
+        benchmark::DoNotOptimize(
+            convert(in.data(), in.size(), out.data(), tarvio::pcm::ByteOrder::Big));
         benchmark::ClobberMemory();
     }
     const double samples = static_cast<double>(state.iterations()) * static_cast<double>(in.size());
@@ -77,11 +78,12 @@ void BM_ConvertDouble16(benchmark::State& state, tarvio::aiff::Converter<double>
 // Every variant this build and CPU run, by name: BM_ConvertDouble16/avx2,
 // and on a signal that clips: BM_ConvertDouble16/avx2/clipping, ...
 const bool kVariantsRegistered = [] {
-    for (const auto& v : tarvio::aiff::double16Variants()) {
+    for (const auto& v : tarvio::pcm::s16FromDoubleVariants()) {
+        if (!tarvio::cpu::supported(v.isa))
+            continue;
         const std::string name = std::string("BM_ConvertDouble16/") + v.name;
-        benchmark::RegisterBenchmark(name.c_str(), BM_ConvertDouble16, v.convert, 0.9);
-        benchmark::RegisterBenchmark((name + "/clipping").c_str(), BM_ConvertDouble16, v.convert,
-                                     1.1);
+        benchmark::RegisterBenchmark(name.c_str(), BM_ConvertDouble16, v.fn, 0.9);
+        benchmark::RegisterBenchmark((name + "/clipping").c_str(), BM_ConvertDouble16, v.fn, 1.1);
     }
     return true;
 }();

@@ -38,9 +38,9 @@ struct WavData {
     std::uint32_t data_length;
 };
 
-// The canonical 44-byte header, field for field. The record is never read
-// from or written to a file as raw memory; see WavFile.cpp for the byte-wise
-// encoding.
+// The canonical 44-byte header, field for field (offsets in wav/WavLayout.h).
+// The record is never read from or written to a file as raw memory; see
+// WavShared.h for the byte-wise encoding.
 struct WavFileHeader {
     WavRiff riff;
     WavFormat format;
@@ -114,7 +114,8 @@ class WavInFile {
 class WavOutFile {
   public:
     // Creates `fileName` (truncating it) and writes a header with both lengths
-    // 0; throws std::runtime_error when the file cannot be opened.
+    // 0; throws std::runtime_error when the file cannot be opened or the
+    // header cannot be written.
     WavOutFile(const char* fileName, int sampleRate, int bits, int channels);
     ~WavOutFile();
 
@@ -127,11 +128,15 @@ class WavOutFile {
     void write(const double* buffer, int numElems);  // trunc(x * 32768), limited
 
     // Finishes the header and closes the file; a second call does nothing.
+    // Throws std::runtime_error when the header cannot be rewritten or the
+    // close fails (the file is closed all the same). The destructor closes
+    // a file still open and reports such a failure on standard error.
     void close();
 
     // Sets every header field for the given format, with both lengths 0.
     void fillInHeader(unsigned sampleRate, unsigned bits, unsigned channels);
-    // Writes the header at the start of the file and returns to its end.
+    // Writes the header at the start of the file and returns to its end;
+    // throws std::runtime_error when a seek or the write fails.
     void writeHeader();
     // Brings both lengths up to date with the data written so far and writes
     // the header; writing may continue afterwards.

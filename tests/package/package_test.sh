@@ -146,7 +146,7 @@ deb)
     for f in "${wanted[@]}"; do
         grep -qxF "$f" "$deb_dir/contents" || fail "the package lacks $f"
     done
-    for lib in common wav aiff engine; do
+    for lib in common pcm wav aiff engine; do
         grep -qE "^\./usr/lib/(.*/)?libtarvio_$lib\.a$" "$deb_dir/contents" ||
             fail "the package lacks libtarvio_$lib.a"
     done

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // WavInFile once opened: sample conversions, counts, eof(), rewind() and the
-// derived getters; the 16-bit decoders it uses.
+// derived getters.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +15,6 @@
 
 #include "tests/support/TestSupport.h"
 #include "tests/support/WavFixtures.h"
-#include "wav/Pcm16Decode.h"
 #include "wav/WavFile.h"
 
 using namespace wavfix;
@@ -277,31 +276,4 @@ TEST_F(WavReader, NonSeekableStream) {
     writer = feed(cut);
     EXPECT_THROW(WavInFile(fifo.c_str()), std::runtime_error);
     writer.join();
-}
-
-// Each variant of the 16-bit decoder the reader may use, against v / 32768
-// for every 16-bit value, from starting points and with lengths on both
-// sides of the widest loop's width.
-TEST(Pcm16Decode, EveryVariantGivesEveryValueExactly) {
-    std::vector<unsigned char> bytes;
-    std::vector<double> expected;
-    for (unsigned k = 0; k < 65536; ++k) {
-        const int v = static_cast<int>((k * 40503u) % 65536u) - 32768;  // each value once
-        bytes.push_back(static_cast<unsigned char>(v & 0xFF));
-        bytes.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
-        expected.push_back(v / 32768.0);
-    }
-    for (const auto& variant : tarvio::wav::pcm16Variants()) {
-        SCOPED_TRACE(variant.name);
-        for (std::size_t from : {0, 1, 5}) {
-            for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{16},
-                                  std::size_t{17}, std::size_t{47}, expected.size() - from}) {
-                std::vector<double> out(n + 1, -7.0);  // the value past the end stays
-                variant.decode(bytes.data() + 2 * from, n, out.data());
-                for (std::size_t i = 0; i < n; ++i)
-                    ASSERT_EQ(out[i], expected[from + i]) << "from " << from << ", sample " << i;
-                ASSERT_EQ(out[n], -7.0) << "from " << from << ", " << n << " samples";
-            }
-        }
-    }
 }

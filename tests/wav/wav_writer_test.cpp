@@ -141,6 +141,20 @@ TEST_F(WavWriter, FailedWriteIsReported) {
     EXPECT_EQ(whatOf([&] { out.write(s.data(), 100000); }), "cannot write to a wav file");
 }
 
+// Samples still in the stream's buffer when the file is closed: the header
+// cannot be rewritten, and close says so instead of leaving a file that
+// looks finished.
+TEST_F(WavWriter, FailedFinishIsReportedByClose) {
+    if (!testsupport::fileExists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    WavOutFile out("/dev/full", 8000, 16, 1);
+    const short s[3] = {1, 2, 3};
+    out.write(s, 3);
+    EXPECT_EQ(whatOf([&] { out.close(); }),
+              "WavOutFile: cannot seek to the header of the wav file");
+    EXPECT_EQ(whatOf([&] { out.close(); }), "(no exception)");  // closed all the same
+}
+
 // The data may grow to 4294967259 bytes. A 4 GiB read-only mapping that is
 // never touched serves as a caller buffer large enough for the crossing
 // writes, so nothing of that size is ever written.

@@ -10,7 +10,6 @@
 #include <sstream>
 #include <vector>
 
-#include "aiff/SampleConvert.h"
 #include "tests/wraiff/WriterTestUtil.h"
 
 using testsupport::Bytes;
@@ -184,80 +183,5 @@ TEST(WraiffConversion, LongBlocksMatchAReferenceRounding) {
             w.close();
         }
         EXPECT_EQ(wraifftest::dataOf(path), expected) << bits << " bits";
-    }
-}
-
-// Each vector variant of the double to 16-bit converter, called directly,
-// against the portable one: special values at every lane position of the
-// widest loop among random ones, from several starting points and with
-// lengths that end inside and right after each loop width.
-TEST(WraiffConversion, EveryDouble16VariantMatchesThePortableOne) {
-    using tarvio::aiff::Depth;
-    const auto& variants = tarvio::aiff::double16Variants();
-    ASSERT_STREQ(variants.front().name, "portable");
-    if (variants.size() == 1)
-        GTEST_SKIP() << "this build or CPU has only the portable variant";
-    const double u = 1.0 / 32768;
-    // NaN, infinities, zeros, full scale, huge and tiny values; the halves and
-    // the clip limits, and the values just inside them.
-    std::vector<double> specials = {kNaN, -kNaN, kInf,  -kInf,  0.0,   -0.0,
-                                    1.0,  -1.0,  1e300, -1e300, 1e-310};
-    for (double h : {0.5, -0.5, 2.5, -2.5, 32767.5, -32768.5}) {
-        specials.push_back(h * u);
-        specials.push_back(std::nextafter(h * u, 0.0));
-    }
-    // Scaled values around 2^30 and 2^31, where twice the value stops
-    // fitting a 32-bit integer.
-    for (double big : {32768.0, -32768.0, 65536.0, -65536.0}) {
-        specials.push_back(big);
-        specials.push_back(std::nextafter(big, 0.0));
-    }
-    // Among loud random values, which clip often, and among quiet ones, where
-    // the special value alone decides whether anything clipped. The widest
-    // loops (avx2 and avx512) check 32 samples at a time; each special value
-    // takes each position of such a group.
-    constexpr int kWidest = 32;
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<double> loud(-1.5, 1.5);
-    std::uniform_real_distribution<double> quiet(-0.5, 0.5);
-    std::vector<double> in;
-    for (auto* dist : {&loud, &quiet}) {
-        for (double s : specials) {
-            for (int at = 0; at < kWidest; ++at) {
-                for (int k = 0; k < kWidest; ++k)
-                    in.push_back(k == at ? s : (*dist)(rng));
-            }
-        }
-    }
-    const Depth depth = Depth::forBits(16);
-    const auto convert = [&](tarvio::aiff::Converter<double> c, std::size_t from, std::size_t n,
-                             std::uint32_t& clips) {
-        Bytes out(2 * n + 2, 0xA5);  // the byte past the end must stay untouched
-        clips = c(in.data() + from, n, out.data(), depth);
-        return out;
-    };
-    for (std::size_t i = 1; i < variants.size(); ++i) {
-        const auto& v = variants[i];
-        SCOPED_TRACE(v.name);
-        for (std::size_t from : {0, 1, 7}) {
-            for (std::size_t n :
-                 {std::size_t{0}, std::size_t{3}, std::size_t{8}, std::size_t{15}, std::size_t{16},
-                  std::size_t{17}, std::size_t{31}, std::size_t{32}, std::size_t{33},
-                  std::size_t{40}, std::size_t{63}, std::size_t{65}, in.size() - from}) {
-                std::uint32_t clips = 0, portableClips = 0;
-                ASSERT_EQ(convert(v.convert, from, n, clips),
-                          convert(variants.front().convert, from, n, portableClips))
-                    << "from " << from << ", " << n << " samples";
-                ASSERT_EQ(clips, portableClips) << "from " << from << ", " << n << " samples";
-            }
-        }
-        // Each widest loop's worth of the quiet half on its own.
-        for (std::size_t from = in.size() / 2; from + kWidest <= in.size(); from += kWidest) {
-            std::uint32_t clips = 0, portableClips = 0;
-            ASSERT_EQ(convert(v.convert, from, kWidest, clips),
-                      convert(variants.front().convert, from, kWidest, portableClips))
-                << "from " << from;
-            ASSERT_EQ(clips, portableClips) << "from " << from;
-        }
     }
 }

@@ -79,7 +79,9 @@ TEST(WraiffLimits, DataBeyondWhatTheHeaderCanDescribeIsRefused) {
     WRAIFF w(kNull, 44100.0, 1, 64);
     fill(w, most - 2);
     const signed char two[] = {1, 2, 3};
+    EXPECT_FALSE(w.at_size_limit());
     EXPECT_EQ(thrownMessage([&] { w.write(two, 3); }), "AIFF file too large!\n");
+    EXPECT_TRUE(w.at_size_limit());
     EXPECT_EQ(wraifftest::frameCount(w), most - 2);
     w.write(two, 2);
     EXPECT_EQ(thrownMessage([&] { w.write(two, 1); }), "AIFF file too large!\n");

@@ -1,25 +1,22 @@
 // SPDX-License-Identifier: MIT
+// The vector variants of the 16-bit encoder of doubles (halves away from
+// zero): SSE2, AVX2 and AVX-512 (F, BW and VBMI). Each gives the bytes and
+// the clip count of s16_from_double_portable. The byte order is a constant of
+// the final byte move (a shift count for SSE2, a shuffle or permutation index
+// for AVX2 and AVX-512), so both orders share one loop.
+#include "pcm/Kernels.h"
 
-#include "aiff/SampleConvert.h"
-
-#include <cmath>
+#include <cstdint>
 #include <limits>
-#include <type_traits>
 
-#include "common/byteorder.h"
-
-#if defined(__SSE2__) && !defined(TARVIO_NO_SIMD)
-#define TARVIO_CONVERT_SSE2 1
+#if defined(TARVIO_HAVE_SSE2)
 #include <emmintrin.h>
 #endif
-// Where the compiler can build AVX2 code for one function and ask the CPU at
-// run time whether it has it, there is an AVX2 variant as well.
-#if defined(TARVIO_CONVERT_SSE2) && defined(__x86_64__) && \
-    (defined(__GNUC__) || defined(__clang__)) && !defined(TARVIO_NO_AVX2)
-#define TARVIO_CONVERT_AVX2 1
+#if defined(TARVIO_HAVE_AVX2)
 // GCC 12 takes the self-initialised "undefined" registers inside the AVX-512
 // intrinsics for uninitialised variables when they are inlined (fixed in
-// GCC 13); the warning points into the header, so it is silenced there.
+// GCC 13); the warning points into the header, so it is silenced there and
+// around the AVX-512 functions below.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -29,122 +26,26 @@
 #pragma GCC diagnostic pop
 #endif
 #endif
-// The same for AVX-512, on top of the AVX2 variant, which converts its rest.
-#if defined(TARVIO_CONVERT_AVX2) && !defined(TARVIO_NO_AVX512)
-#define TARVIO_CONVERT_AVX512 1
-// The features the AVX-512 variant is built for; the CPU is asked for each.
+#if defined(TARVIO_HAVE_AVX512)
+// The features the AVX-512 variant is built for (cpu::Isa::Avx512Vbmi).
 #define TARVIO_AVX512_TARGET "avx512f,avx512bw,avx512vbmi"
 #endif
 
-namespace tarvio {
-namespace aiff {
+namespace tarvio::pcm {
 
-Depth Depth::forBits(int bits) {
-    Depth d;
-    d.bytes = bits / 8;
-    d.full_scale = std::ldexp(1.0, bits - 1);
-    d.max_value = static_cast<std::int64_t>((std::uint64_t{1} << (bits - 1)) - 1u);
-    d.min_value = -d.max_value - 1;
-    d.clamp_low = static_cast<double>(d.min_value);
-    d.clamp_high = static_cast<double>(d.max_value);  // only used up to 48 bits
-    // A scaled value y rounds above max_value exactly when y >= max_value + 0.5
-    // and below min_value exactly when y <= min_value - 0.5. Up to 48 bits both
-    // limits are doubles. At 56 and 64 bits the doubles next to the bounds are
-    // spaced wider than 1: max_value + 0.5 rounds to full_scale (still the
-    // right limit), while the low limit is the first double below min_value.
-    d.clip_high = d.full_scale - 0.5;
-    d.clip_low = bits <= 48
-                     ? -d.full_scale - 0.5
-                     : std::nextafter(-d.full_scale, -std::numeric_limits<double>::infinity());
+#if defined(TARVIO_HAVE_SSE2)
+namespace {
+
+// The 16-bit depth the kernels encode to.
+const Depth& depth16() {
+    static const Depth d = Depth::forBits(16);
     return d;
 }
 
-namespace {
+}  // namespace
+#endif
 
-// Rounds a finite value that lies inside the range of Int to the nearest
-// integer, halves away from zero. The fractional part y - trunc(y) is exact in
-// floating point, so unlike adding 0.5 before truncating this never rounds
-// twice (0.49999999999999994 gives 0, 2^52 + 1 stays 2^52 + 1).
-template <typename Int>
-inline Int roundHalfAway(double y) {
-    const Int t = static_cast<Int>(y);
-    const double frac = y - static_cast<double>(t);
-    return static_cast<Int>(t + static_cast<Int>(frac >= 0.5) - static_cast<Int>(frac <= -0.5));
-}
-
-// A scaled sample y at depths up to 48 bits, where the bounds and the halfway
-// points beyond them are exact doubles: clamp first, then round, without
-// branches. All comparisons happen on doubles before anything is turned into
-// an integer, so no input (however large, or infinite) can overflow.
-template <typename Int>
-inline std::int64_t roundNarrow(double y, const Depth& d, std::uint32_t& clipped) {
-    y = (y == y) ? y : 0.0;
-    clipped +=
-        static_cast<std::uint32_t>(y <= d.clip_low) + static_cast<std::uint32_t>(y >= d.clip_high);
-    y = y < d.clamp_low ? d.clamp_low : y;
-    y = y > d.clamp_high ? d.clamp_high : y;
-    return roundHalfAway<Int>(y);
-}
-
-// A scaled sample y at 56 and 64 bits, where max_value is not a double:
-// decide on the clipping first and convert only values known to fit.
-inline std::int64_t roundWide(double y, const Depth& d, std::uint32_t& clipped) {
-    if (y >= d.clip_high) {
-        ++clipped;
-        return d.max_value;
-    }
-    if (y <= d.clip_low) {
-        ++clipped;
-        return d.min_value;
-    }
-    if (y != y)
-        return 0;
-    return roundHalfAway<std::int64_t>(y);
-}
-
-// The portable conversion of floating-point samples to NB-byte integers.
-template <int NB, typename T>
-std::uint32_t convertFloat(const T* in, std::size_t n, unsigned char* out, const Depth& depth) {
-    // A local copy: the compiler cannot tell that the byte stores leave
-    // `depth` alone and would reload it for every sample.
-    const Depth d = depth;
-    // Rounding in 32 bits where the depth allows it is cheaper.
-    using Int = typename std::conditional<NB <= 4, std::int32_t, std::int64_t>::type;
-    std::uint32_t clipped = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double y = static_cast<double>(in[i]) * d.full_scale;
-        std::int64_t v;
-        if constexpr (NB <= 6)
-            v = roundNarrow<Int>(y, d, clipped);
-        else
-            v = roundWide(y, d, clipped);
-        bytes::putBE(out + i * NB, static_cast<std::uint64_t>(v), NB);
-    }
-    return clipped;
-}
-
-// Integer samples are values at the file's depth already: only clipped.
-template <int NB, typename T>
-std::uint32_t convertInt(const T* in, std::size_t n, unsigned char* out, const Depth& d) {
-    const std::int64_t min_value = d.min_value, max_value = d.max_value;
-    std::uint32_t clipped = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::int64_t v = static_cast<std::int64_t>(in[i]);
-        clipped +=
-            static_cast<std::uint32_t>(v < min_value) + static_cast<std::uint32_t>(v > max_value);
-        v = v < min_value ? min_value : v;
-        v = v > max_value ? max_value : v;
-        bytes::putBE(out + i * NB, static_cast<std::uint64_t>(v), NB);
-    }
-    return clipped;
-}
-
-std::uint32_t convertDouble16_portable(const double* in, std::size_t n, unsigned char* out,
-                                       const Depth& d) {
-    return convertFloat<2, double>(in, n, out, d);
-}
-
-// The SSE2 variant takes the steps of roundNarrow in another form that
+// The SSE2 variant takes the steps of roundNarrow (pcm/Encode.cpp) in another form that
 // gives the same integers, with fewer instructions per sample (the AVX2 and
 // AVX-512 variants, further down, take fewer still):
 //
@@ -165,7 +66,9 @@ std::uint32_t convertDouble16_portable(const double* in, std::size_t n, unsigned
 //   clamped first with max(low, y) and then min(high, y): in that operand
 //   order a NaN stays NaN (these instructions return their second operand
 //   when one is NaN).
-#if defined(TARVIO_CONVERT_SSE2)
+#if defined(TARVIO_HAVE_SSE2)
+namespace {
+
 // Where a scaled value reaches this far, the piece is converted again with
 // clamping: 2c no longer fits a 32-bit integer.
 constexpr double kUnclampedLimit = 1073741824.0;  // 2^30
@@ -184,9 +87,11 @@ inline __m128i round16x2(const double* in, __m128d fs, __m128d clamp_low, __m128
 }
 
 // Converts in[0, n), n a multiple of 8, eight samples at a time.
+// `swap` is the shift count of the byte move: 8 swaps the two bytes of each
+// value (big-endian), 0 leaves them (little-endian: v | v is v).
 template <bool Clamp>
 void loop16Sse2(const double* in, std::size_t n, unsigned char* out, const Depth& d,
-                __m128d& lowest, __m128d& highest) {
+                __m128i swap, __m128d& lowest, __m128d& highest) {
     const __m128d fs = _mm_set1_pd(d.full_scale);
     const __m128d clamp_low = _mm_set1_pd(d.clamp_low);
     const __m128d clamp_high = _mm_set1_pd(d.clamp_high);
@@ -195,11 +100,11 @@ void loop16Sse2(const double* in, std::size_t n, unsigned char* out, const Depth
         const __m128i b = round16x2<Clamp>(in + i + 2, fs, clamp_low, clamp_high, lowest, highest);
         const __m128i c = round16x2<Clamp>(in + i + 4, fs, clamp_low, clamp_high, lowest, highest);
         const __m128i e = round16x2<Clamp>(in + i + 6, fs, clamp_low, clamp_high, lowest, highest);
-        // Pack with saturation, then swap the bytes of each 16-bit value:
-        // big-endian.
+        // Pack with saturation, then put the bytes of each 16-bit value in
+        // the file's order.
         const __m128i v = _mm_packs_epi32(_mm_unpacklo_epi64(a, b), _mm_unpacklo_epi64(c, e));
-        const __m128i be = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), be);
+        const __m128i ordered = _mm_or_si128(_mm_sll_epi16(v, swap), _mm_srl_epi16(v, swap));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), ordered);
     }
 }
 
@@ -224,32 +129,44 @@ std::uint32_t countClips16Sse2(const double* in, std::size_t n, const Depth& d) 
 // Returns how many samples it converted (a multiple of 8; the caller does the
 // rest) and adds the clipped ones to `clipped`.
 std::size_t bulkDouble16Sse2(const double* in, std::size_t n, unsigned char* out, const Depth& d,
-                             std::uint32_t& clipped) {
+                             ByteOrder order, std::uint32_t& clipped) {
+    int shift = 0;
+    switch (order) {
+        case ByteOrder::Big:
+            shift = 8;
+            break;
+        case ByteOrder::Little:
+            shift = 0;
+            break;
+    }
+    const __m128i swap = _mm_cvtsi32_si128(shift);
     __m128d lowest = _mm_setzero_pd();
     __m128d highest = _mm_setzero_pd();
     const std::size_t bulk = n - n % 8;
-    loop16Sse2<false>(in, bulk, out, d, lowest, highest);
+    loop16Sse2<false>(in, bulk, out, d, swap, lowest, highest);
     const __m128d reached = _mm_or_pd(_mm_cmple_pd(lowest, _mm_set1_pd(d.clip_low)),
                                       _mm_cmpge_pd(highest, _mm_set1_pd(d.clip_high)));
     if (_mm_movemask_pd(reached) != 0) {
         const __m128d far = _mm_or_pd(_mm_cmple_pd(lowest, _mm_set1_pd(-kUnclampedLimit)),
                                       _mm_cmpge_pd(highest, _mm_set1_pd(kUnclampedLimit)));
         if (_mm_movemask_pd(far) != 0)
-            loop16Sse2<true>(in, bulk, out, d, lowest, highest);
+            loop16Sse2<true>(in, bulk, out, d, swap, lowest, highest);
         clipped += countClips16Sse2(in, bulk, d);
     }
     return bulk;
 }
 
-std::uint32_t convertDouble16_sse2(const double* in, std::size_t n, unsigned char* out,
-                                   const Depth& d) {
+}  // namespace
+
+std::uint32_t s16_from_double_sse2(const double* in, std::size_t n, unsigned char* out,
+                                   ByteOrder order) {
     std::uint32_t clipped = 0;
-    const std::size_t done = bulkDouble16Sse2(in, n, out, d, clipped);
-    return clipped + convertDouble16_portable(in + done, n - done, out + 2 * done, d);
+    const std::size_t done = bulkDouble16Sse2(in, n, out, depth16(), order, clipped);
+    return clipped + s16_from_double_portable(in + done, n - done, out + 2 * done, order);
 }
 #endif
 
-#if defined(TARVIO_CONVERT_AVX2)
+#if defined(TARVIO_HAVE_AVX2)
 // The AVX2 and AVX-512 variants need one truncating conversion per sample,
 // where the SSE2 one needs two, and no clamping, no NaN test and no second
 // pass over the samples that do not clip. They check groups of 32 samples,
@@ -291,6 +208,8 @@ std::uint32_t convertDouble16_sse2(const double* in, std::size_t n, unsigned cha
 //   to. So a group with neither INT32_MIN nor INT32_MAX among its t has its
 //   clips counted from t and is converted no further.
 
+namespace {
+
 // The t = trunc(2y) of a 16-bit file that are not NaN and do not clip:
 // [lowest, lowest + span].
 struct UnclippedT {
@@ -315,10 +234,10 @@ struct Constants {
     __m256d twice_fs, twice_clamp_low, twice_clamp_high, twice_clip_low, twice_clip_high;
     __m256i lowest_t;  // the smallest t that does not clip, its sign bit flipped
     __m256i t_span;    // the largest that does not clip minus the smallest, sign bit flipped
-    __m256i be_bytes;  // swaps the two bytes of every 16-bit value: big-endian
+    __m256i order_bytes;  // puts the two bytes of every 16-bit value in the file's order
 };
 
-__attribute__((target("avx2"))) inline Constants constantsFor(const Depth& d) {
+__attribute__((target("avx2"))) inline Constants constantsFor(const Depth& d, ByteOrder order) {
     Constants k;
     k.twice_fs = _mm256_set1_pd(2.0 * d.full_scale);
     k.twice_clamp_low = _mm256_set1_pd(2.0 * d.clamp_low);
@@ -329,8 +248,18 @@ __attribute__((target("avx2"))) inline Constants constantsFor(const Depth& d) {
     const __m256i sign = _mm256_set1_epi32(std::numeric_limits<std::int32_t>::min());
     k.lowest_t = _mm256_xor_si256(_mm256_set1_epi32(range.lowest), sign);
     k.t_span = _mm256_xor_si256(_mm256_set1_epi32(range.span), sign);
-    k.be_bytes = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0, 3, 2,
-                                  5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    // Big-endian swaps the two bytes of each value; little-endian keeps them.
+    k.order_bytes = _mm256_setzero_si256();
+    switch (order) {
+        case ByteOrder::Big:
+            k.order_bytes = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14,
+                                             1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+            break;
+        case ByteOrder::Little:
+            k.order_bytes = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                             0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+            break;
+    }
     return k;
 }
 
@@ -420,11 +349,12 @@ __attribute__((target("avx2"))) inline __m256i halveAway(__m256i t) {
 
 // Sixteen r as 32 bytes. The pack saturates to 16 bits, which changes only
 // the r of samples that clip; it works within each 128-bit half, which puts
-// the samples back in order, and the shuffle makes the values big-endian.
+// the samples back in order, and the shuffle puts each value's bytes in the
+// file's order.
 __attribute__((target("avx2"))) inline void store16(Sixteen t, unsigned char* out,
                                                     const Constants& k) {
     const __m256i v = _mm256_packs_epi32(halveAway(t.a), halveAway(t.b));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(v, k.be_bytes));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_shuffle_epi8(v, k.order_bytes));
 }
 
 // The bulk of a 16-bit conversion of doubles, 32 samples at a time. Returns
@@ -432,8 +362,9 @@ __attribute__((target("avx2"))) inline void store16(Sixteen t, unsigned char* ou
 // and adds the clipped ones to `clipped`.
 __attribute__((target("avx2"))) std::size_t bulkDouble16(const double* in, std::size_t n,
                                                          unsigned char* out, const Depth& d,
+                                                         ByteOrder order,
                                                          std::uint32_t& clipped) {
-    const Constants k = constantsFor(d);
+    const Constants k = constantsFor(d, order);
     __m256i clips = _mm256_setzero_si256();  // -1 for each clipped sample counted from t
     const std::size_t bulk = n - n % 32;
     for (std::size_t i = 0; i < bulk; i += 32) {
@@ -462,22 +393,28 @@ __attribute__((target("avx2"))) std::size_t bulkDouble16(const double* in, std::
 }
 
 }  // namespace avx2
+}  // namespace
 
 // The rest after the 32-wide bulk (fewer than 32 samples) goes through the
 // SSE2 variant.
-std::uint32_t convertDouble16_avx2(const double* in, std::size_t n, unsigned char* out,
-                                   const Depth& d) {
+std::uint32_t s16_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
+                                   ByteOrder order) {
     std::uint32_t clipped = 0;
-    const std::size_t done = avx2::bulkDouble16(in, n, out, d, clipped);
-    return clipped + convertDouble16_sse2(in + done, n - done, out + 2 * done, d);
+    const std::size_t done = avx2::bulkDouble16(in, n, out, depth16(), order, clipped);
+    return clipped + s16_from_double_sse2(in + done, n - done, out + 2 * done, order);
 }
 #endif
 
-#if defined(TARVIO_CONVERT_AVX512)
+#if defined(TARVIO_HAVE_AVX512)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 // The AVX-512 variant takes the steps described before the AVX2 one, with
 // sixteen t to a vector and one unsigned comparison to check them. Its
 // permutation of bytes does not saturate, so every group with a t outside
 // the range is converted again.
+namespace {
 namespace avx512 {
 
 // Everything the loop keeps in registers.
@@ -485,10 +422,11 @@ struct Constants {
     __m512d twice_fs, fs, clamp_low, clamp_high, clip_low, clip_high;
     __m512i lowest_t;  // the smallest t that does not clip
     __m512i t_span;    // the largest that does not clip, minus lowest_t
-    __m512i be_bytes;  // the permutation that takes 16-bit big-endian values
+    __m512i order_bytes;  // the permutation that takes the 16-bit values in the file's order
 };
 
-__attribute__((target(TARVIO_AVX512_TARGET))) inline Constants constantsFor(const Depth& d) {
+__attribute__((target(TARVIO_AVX512_TARGET))) inline Constants constantsFor(const Depth& d,
+                                                                          ByteOrder order) {
     Constants k;
     k.twice_fs = _mm512_set1_pd(2.0 * d.full_scale);
     k.fs = _mm512_set1_pd(d.full_scale);
@@ -499,15 +437,25 @@ __attribute__((target(TARVIO_AVX512_TARGET))) inline Constants constantsFor(cons
     const UnclippedT range = unclippedT(d);
     k.lowest_t = _mm512_set1_epi32(range.lowest);
     k.t_span = _mm512_set1_epi32(range.span);
-    // Byte 2j of the output is byte 1 of the j-th 32-bit value of the two
-    // sources taken as one table of 128 bytes, byte 2j + 1 its byte 0: the
-    // low 16 bits of each value, big-endian.
+    // Bytes 2j and 2j + 1 of the output are bytes 0 and 1 of the j-th 32-bit
+    // value of the two sources taken as one table of 128 bytes: the low 16
+    // bits of each value, byte 1 first for big-endian, byte 0 first for
+    // little-endian.
+    int first = 0;
+    switch (order) {
+        case ByteOrder::Big:
+            first = 1;
+            break;
+        case ByteOrder::Little:
+            first = 0;
+            break;
+    }
     alignas(64) unsigned char index[64];
     for (int j = 0; j < 32; ++j) {
-        index[2 * j] = static_cast<unsigned char>(4 * j + 1);
-        index[2 * j + 1] = static_cast<unsigned char>(4 * j);
+        index[2 * j] = static_cast<unsigned char>(4 * j + first);
+        index[2 * j + 1] = static_cast<unsigned char>(4 * j + 1 - first);
     }
-    k.be_bytes = _mm512_load_si512(index);
+    k.order_bytes = _mm512_load_si512(index);
     return k;
 }
 
@@ -554,8 +502,9 @@ __attribute__((target(TARVIO_AVX512_TARGET))) inline __m512i halveAway(__m512i t
 // how many samples it converted (a multiple of 32; the caller does the rest)
 // and adds the clipped ones to `clipped`.
 __attribute__((target(TARVIO_AVX512_TARGET))) std::size_t bulkDouble16(
-    const double* in, std::size_t n, unsigned char* out, const Depth& d, std::uint32_t& clipped) {
-    const Constants k = constantsFor(d);
+    const double* in, std::size_t n, unsigned char* out, const Depth& d, ByteOrder order,
+    std::uint32_t& clipped) {
+    const Constants k = constantsFor(d, order);
     const std::size_t bulk = n - n % 32;
     for (std::size_t i = 0; i < bulk; i += 32) {
         __m512i a = join(twiceTrunc(in + i, k), twiceTrunc(in + i + 8, k));
@@ -566,93 +515,29 @@ __attribute__((target(TARVIO_AVX512_TARGET))) std::size_t bulkDouble16(
             b = join(twiceTruncClamped(in + i + 16, k, clipped),
                      twiceTruncClamped(in + i + 24, k, clipped));
         }
-        // Every r fits 16 bits here; their low two bytes, swapped, are the
-        // output.
-        const __m512i be = _mm512_permutex2var_epi8(halveAway(a), k.be_bytes, halveAway(b));
-        _mm512_storeu_si512(out + 2 * i, be);
+        // Every r fits 16 bits here; their low two bytes, in the file's
+        // order, are the output.
+        const __m512i ordered =
+            _mm512_permutex2var_epi8(halveAway(a), k.order_bytes, halveAway(b));
+        _mm512_storeu_si512(out + 2 * i, ordered);
     }
     return bulk;
 }
 
 }  // namespace avx512
+}  // namespace
 
 // The rest after the 32-wide bulk (fewer than 32 samples) goes through the
 // AVX2 variant.
-std::uint32_t convertDouble16_avx512(const double* in, std::size_t n, unsigned char* out,
-                                     const Depth& d) {
+std::uint32_t s16_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     ByteOrder order) {
     std::uint32_t clipped = 0;
-    const std::size_t done = avx512::bulkDouble16(in, n, out, d, clipped);
-    return clipped + convertDouble16_avx2(in + done, n - done, out + 2 * done, d);
+    const std::size_t done = avx512::bulkDouble16(in, n, out, depth16(), order, clipped);
+    return clipped + s16_from_double_avx2(in + done, n - done, out + 2 * done, order);
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
-// The variants, decided once per process; the one run-time question about
-// the CPU is asked here.
-std::vector<Double16Variant> availableDouble16Variants() {
-    std::vector<Double16Variant> variants = {{"portable", &convertDouble16_portable}};
-#if defined(TARVIO_CONVERT_SSE2)
-    variants.push_back({"sse2", &convertDouble16_sse2});
-#endif
-#if defined(TARVIO_CONVERT_AVX2)
-    __builtin_cpu_init();  // in case this runs before the static constructors
-    if (__builtin_cpu_supports("avx2"))
-        variants.push_back({"avx2", &convertDouble16_avx2});
-#endif
-#if defined(TARVIO_CONVERT_AVX512)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
-        variants.push_back({"avx512", &convertDouble16_avx512});
-#endif
-    return variants;
-}
-
-template <int NB, typename T>
-constexpr Converter<T> converterFor() {
-    if constexpr (std::is_floating_point<T>::value)
-        return &convertFloat<NB, T>;
-    else
-        return &convertInt<NB, T>;
-}
-
-}  // namespace
-
-const std::vector<Double16Variant>& double16Variants() {
-    static const std::vector<Double16Variant> variants = availableDouble16Variants();
-    return variants;
-}
-
-template <typename T>
-Converter<T> pickConverter(const Depth& depth) {
-    if constexpr (std::is_same<T, double>::value) {
-        if (depth.bytes == 2)
-            return double16Variants().back().convert;
-    }
-    switch (depth.bytes) {
-        case 1:
-            return converterFor<1, T>();
-        case 2:
-            return converterFor<2, T>();
-        case 3:
-            return converterFor<3, T>();
-        case 4:
-            return converterFor<4, T>();
-        case 5:
-            return converterFor<5, T>();
-        case 6:
-            return converterFor<6, T>();
-        case 7:
-            return converterFor<7, T>();
-        default:
-            return converterFor<8, T>();
-    }
-}
-
-template Converter<double> pickConverter<double>(const Depth&);
-template Converter<float> pickConverter<float>(const Depth&);
-template Converter<long> pickConverter<long>(const Depth&);
-template Converter<int> pickConverter<int>(const Depth&);
-template Converter<short> pickConverter<short>(const Depth&);
-template Converter<signed char> pickConverter<signed char>(const Depth&);
-
-}  // namespace aiff
-}  // namespace tarvio
+}  // namespace tarvio::pcm
