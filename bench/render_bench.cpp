@@ -18,13 +18,14 @@ constexpr long kRenewFrames = 1L << 22;
 
 std::unique_ptr<tarvio::render::AudioOutput> makeOutput(const char* path) {
     return std::make_unique<tarvio::render::AudioOutput>(
-        path, -1, path, *tarvio::render::findOutputFormat("aiff"), *tarvio::render::findSampleFormat("16"), 44100, 0);
+        path, -1, path, *tarvio::render::findOutputFormat("aiff"),
+        *tarvio::render::findSampleFormat("16"), tarvio::layouts::quad(), 44100, 0);
 }
 
 void BM_RenderOutputBlock(benchmark::State& state) {
     tarvio::bench::ScratchFile file("render");
     std::vector<double> block(static_cast<std::size_t>(kBlockFrames) *
-                              tarvio::render::AudioOutput::kChannels);
+                              4);
     tarvio::bench::fillNoise(block.data(), block.size(), 0.9);
     std::unique_ptr<tarvio::render::AudioOutput> out = makeOutput(file.path());
     long frames = 0;

@@ -6,8 +6,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <map>
 #include <stdexcept>
+
+#include "engine/SpeakerLayout.h"
 
 namespace tarvio::render {
 
@@ -15,20 +16,19 @@ namespace {
 
 const char* const kVersion = "tarvio-render 1.0.0";
 
-const char* const kFooter =
-    R"(Loudspeakers: x runs from left (0) to right (1), y from back (0) to front (1).
-  corner    position      AIFF channel   WAV, W64, RF64, FLAC channel
-  (1, 1)    front right   1              2 (FR)
-  (0, 1)    front left    2              1 (FL)
-  (1, 0)    back right    3              4 (BR)
-  (0, 0)    back left     4              3 (BL)
-AIFF keeps the channel order of tarvio. WAV and RF64 declare the
-loudspeakers in their channel mask (FL FR BL BR) and order the channels to
-match; W64 and FLAC use the same order. A WAV or AIFF file cannot pass 4 GB:
-use --format w64 or rf64 for longer outputs.
+// The text after the options: the loudspeakers and their channels, read
+// from the layout.
+std::string footer() {
+    return "Loudspeakers: x runs from left (0) to right (1), y from back (0) to front (1).\n" +
+           speakerTable(layouts::quad()) +
+           R"(AIFF keeps the channel order of tarvio. WAV and RF64 declare the
+loudspeakers in their channel mask and order the channels by it; W64 and
+FLAC use the same order. A WAV or AIFF file cannot pass 4 GB: use
+--format w64 or rf64 for longer outputs.
 
 Exit status: 0 done, 1 the run failed (the earlier output is left as it was),
 2 usage error, 128 + N stopped by signal N.)";
+}
 
 // A number as a whole word, blanks around it allowed: no other text, and
 // finite. A value too small to hold (1e-400) is taken as the nearest one the
@@ -89,7 +89,7 @@ struct Texts {
 };
 
 void addOptions(CLI::App& app, Options& options, Texts& t) {
-    app.footer(kFooter);
+    app.footer(footer());
     app.set_version_flag("--version", kVersion);
     app.add_option("--rot1", t.rot1, "rotation 1 (x) in Hz, sweeping to F_END over the file")
         ->type_name("F[:F_END]");
@@ -102,7 +102,7 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
     app.add_option("--norm", t.norm, "amplitude factor of the mixdown (default 1)")
         ->type_name("X");
     app.add_option("--law", t.law, "gain law (default bilinear)")
-        ->check(CLI::IsMember({"bilinear", "power"}));
+        ->check(CLI::IsMember(panLawNames()));
     app.add_option("--path", options.pathFile,
                    "breakpoint path instead of the rotations: lines 'seconds x y'")
         ->type_name("FILE");
@@ -117,7 +117,8 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
     app.add_option("--bits", t.bits, "output sample format (default 16)")
         ->check(CLI::IsMember(bits));
     app.add_option("--trace", options.traceFile,
-                   "write seconds,x,y,g1,g2,g3,g4 every --trace-step seconds")
+                   "write seconds,x,y,azimuth,r and each channel's gain (named by its "
+                   "loudspeaker, in the file's order) every --trace-step seconds")
         ->type_name("FILE.csv");
     app.add_option("--trace-step", t.traceStep,
                    "seconds between trace rows (default 0.01; at least one sample)")
@@ -154,7 +155,7 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
     if (options.output == "-")
         throw CLI::ValidationError("OUTPUT", "\"-\": tarvio-render cannot write to standard "
                                              "output (the header is finished last); name a file");
-    options.law = t.law == "power" ? GainLaw::Power : GainLaw::Bilinear;
+    options.law = findPanLaw(t.law);
     options.samples = findSampleFormat(t.bits);
     options.format = t.format.empty() ? formatForFileName(options.output)
                                       : findOutputFormat(t.format);

@@ -26,7 +26,7 @@ struct Options {
     double angle1 = 0.0;
     double angle2 = 0.0;
     double norm = 1.0;
-    GainLaw law = GainLaw::Bilinear;
+    const PanLaw* law = findPanLaw("bilinear");  // a row of panLaws()
     std::string pathFile;  // a breakpoint path instead of the rotations
     const OutputFormat* format = nullptr;  // a row of outputFormats()
     const SampleFormat* samples = nullptr;  // a row of sampleFormats()

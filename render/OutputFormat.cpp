@@ -34,17 +34,17 @@ const std::vector<SampleFormat>& sampleFormats() {
 
 const std::vector<OutputFormat>& outputFormats() {
     static const std::vector<OutputFormat> rows = {
-        {"aiff", "AIFF", {"aif", "aiff"}, SF_FORMAT_AIFF, SampleTransfer::BigEndianBytes,
+        {"aiff", "AIFF", {"aif", "aiff"}, SF_FORMAT_AIFF, SampleTransfer::Bytes, pcm::ByteOrder::Big,
          ChannelOrder::Engine, false, kMax32BitData, kAllSamples, false},
         // The extensible format carries the channel mask.
-        {"wav", "WAV", {"wav"}, SF_FORMAT_WAVEX, SampleTransfer::LittleEndianBytes,
-         ChannelOrder::MaskOrder, true, kMax32BitData, kAllSamples, false},
-        {"w64", "W64", {"w64"}, SF_FORMAT_W64, SampleTransfer::LittleEndianBytes,
-         ChannelOrder::MaskOrder, false, 0, kAllSamples, false},
-        {"rf64", "RF64", {"rf64"}, SF_FORMAT_RF64, SampleTransfer::LittleEndianBytes,
-         ChannelOrder::MaskOrder, true, 0, kAllSamples, false},
-        {"flac", "FLAC", {"flac"}, SF_FORMAT_FLAC, SampleTransfer::ScaledInts,
-         ChannelOrder::MaskOrder, false, 0, {"16", "24"}, true},
+        {"wav", "WAV", {"wav"}, SF_FORMAT_WAVEX, SampleTransfer::Bytes, pcm::ByteOrder::Little,
+         ChannelOrder::Mask, true, kMax32BitData, kAllSamples, false},
+        {"w64", "W64", {"w64"}, SF_FORMAT_W64, SampleTransfer::Bytes, pcm::ByteOrder::Little,
+         ChannelOrder::Mask, false, 0, kAllSamples, false},
+        {"rf64", "RF64", {"rf64"}, SF_FORMAT_RF64, SampleTransfer::Bytes, pcm::ByteOrder::Little,
+         ChannelOrder::Mask, true, 0, kAllSamples, false},
+        {"flac", "FLAC", {"flac"}, SF_FORMAT_FLAC, SampleTransfer::ScaledInts, pcm::ByteOrder::Little,
+         ChannelOrder::Mask, false, 0, {"16", "24"}, true},
     };
     return rows;
 }

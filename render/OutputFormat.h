@@ -13,19 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/SpeakerLayout.h"
+#include "pcm/Pcm.h"
+
 namespace tarvio::render {
 
 // How samples reach libsndfile.
 enum class SampleTransfer {
-    BigEndianBytes,     // PCM bytes as stored in the file, most significant first
-    LittleEndianBytes,  // PCM bytes as stored in the file, least significant first
-    ScaledInts,         // ints scaled to 32 bits (libsndfile encodes them: FLAC)
-};
-
-// Where the loudspeakers go in the file.
-enum class ChannelOrder {
-    Engine,     // the engine's order (tarvio's: 1 front right, 2 front left, ...)
-    MaskOrder,  // sorted by WAV channel-mask bit (FL FR ... BL BR ...)
+    Bytes,       // encoded as the file stores them, in the row's byte order
+    ScaledInts,  // ints scaled to 32 bits, which libsndfile encodes (FLAC)
 };
 
 struct SampleFormat {
@@ -43,7 +39,8 @@ struct OutputFormat {
     std::vector<std::string> extensions;  // lower case, without the dot
     int sndfileMajor;                     // SF_FORMAT_AIFF, ...
     SampleTransfer transfer;
-    ChannelOrder order;
+    pcm::ByteOrder byteOrder;  // of the samples in the file (for Bytes)
+    ChannelOrder order;  // where the loudspeakers go in the file
     bool channelMask;  // the file declares its loudspeakers
     // The most sample bytes the file's size fields can describe; 0 when
     // there is no limit worth checking.

@@ -138,14 +138,16 @@ SpatializerParams engineParams(const Options& o) {
     p.angle1 = o.angle1;
     p.angle2 = o.angle2;
     p.norm = o.norm;
-    p.law = o.law;
     return p;
 }
 
 std::unique_ptr<Spatializer> makeSpatializer(const Options& o, const AudioInput& input,
+                                             const SpeakerLayout& layout,
                                              const BreakpointPath* path) {
     SpatializerOptions so;
     so.path = path;
+    so.layout = &layout;
+    so.law = o.law;
     so.keepPositions = !o.traceFile.empty() || !o.plotFile.empty();
     // The sweeps spread over the frames the header announces, held at
     // INT_MAX like tarvio's.
@@ -163,10 +165,23 @@ std::unique_ptr<Spatializer> makeSpatializer(const Options& o, const AudioInput&
 // `step` seconds, and an evenly thinned set of points for the picture.
 class PathSampler {
   public:
-    PathSampler(const Options& o, double rate, std::ostream* traceStream)
-        : law_(o.law), rate_(rate), step_(o.traceStep), wantPlot_(!o.plotFile.empty()) {
+    // `fileOrder` is the engine channel at each place of the output file;
+    // the trace lists the gains in that order, named by the loudspeakers.
+    PathSampler(const Options& o, const SpeakerLayout& layout, const std::vector<int>& fileOrder,
+                double rate, std::ostream* traceStream)
+        : law_(*o.law),
+          layout_(layout),
+          order_(fileOrder),
+          gains_(static_cast<std::size_t>(layout.size())),
+          fileGains_(gains_.size()),
+          rate_(rate),
+          step_(o.traceStep),
+          wantPlot_(!o.plotFile.empty()) {
+        std::vector<std::string> names;
+        for (int channel : order_)
+            names.push_back(layout[channel].label);
         if (traceStream)
-            trace_.reset(new TraceWriter(*traceStream));
+            trace_.reset(new TraceWriter(*traceStream, names));
     }
 
     // The frames of one block, the first being frame `first` of the file.
@@ -175,9 +190,10 @@ class PathSampler {
             return;
         for (; trace_ && nextRow_ < first + frames; nextRow_ = rowFrame(++rows_)) {
             const int j = static_cast<int>(nextRow_ - first);
-            double gains[4];
-            cornerGains(law_, x[j], y[j], gains);
-            trace_->row(static_cast<double>(nextRow_) / rate_, x[j], y[j], gains);
+            law_.gains(x[j], y[j], layout_, gains_.data());
+            for (std::size_t k = 0; k < order_.size(); ++k)
+                fileGains_[k] = gains_[static_cast<std::size_t>(order_[k])];
+            trace_->row(static_cast<double>(nextRow_) / rate_, x[j], y[j], fileGains_.data());
         }
         for (; wantPlot_ && nextPoint_ < first + frames; nextPoint_ += stride_) {
             const int j = static_cast<int>(nextPoint_ - first);
@@ -206,7 +222,11 @@ class PathSampler {
         nextPoint_ = static_cast<std::int64_t>(kPlotPoints) * stride_;
     }
 
-    GainLaw law_;
+    const PanLaw& law_;
+    const SpeakerLayout& layout_;
+    std::vector<int> order_;
+    std::vector<double> gains_;      // engine order
+    std::vector<double> fileGains_;  // the file's order
     double rate_;
     double step_;
     bool wantPlot_;
@@ -243,11 +263,25 @@ Totals process(AudioInput& input, Spatializer& sp, AudioOutput& audio, PathSampl
     return t;
 }
 
-void writePlot(SafeOutput& plot, const Options& o, const PathSampler& sampler, double seconds) {
+// The loudspeakers that have a place on the square, numbered by their
+// channel in the file.
+std::vector<PlotSpeaker> plotSpeakers(const SpeakerLayout& layout,
+                                      const std::vector<int>& fileOrder) {
+    std::vector<PlotSpeaker> speakers;
+    for (std::size_t k = 0; k < fileOrder.size(); ++k) {
+        const Speaker& s = layout[fileOrder[k]];
+        if (s.position)
+            speakers.push_back({s.position->x, s.position->y, s.label, std::to_string(k + 1)});
+    }
+    return speakers;
+}
+
+void writePlot(SafeOutput& plot, const Options& o, const PathSampler& sampler, double seconds,
+               const std::vector<PlotSpeaker>& speakers) {
     TextFile file(plot.writePath(), plot.takeDescriptor(), o.plotFile);
     plot.opened();
-    PlotCaption caption{o.input, seconds, o.law == GainLaw::Power ? "power" : "bilinear"};
-    writeSvgPlot(file.stream(), sampler.points(), caption);
+    PlotCaption caption{o.input, seconds, o.law->name};
+    writeSvgPlot(file.stream(), sampler.points(), caption, speakers);
     file.close();
 }
 
@@ -265,7 +299,7 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
         << (input.channels() == 1 ? " channel, " : " channels, ") << input.rate() << " Hz, "
         << input.frames() << " frames\n";
     out << "output:   " << o.output << ": " << o.format->summary << ", " << o.samples->summary
-        << ", 4 channels, " << t.frames << " frames\n";
+        << ", " << audio.channels() << " channels, " << t.frames << " frames\n";
     out << "duration: " << static_cast<double>(t.frames) / input.rate() << " s\n";
     out << "peak:     " << decibels(audio.peak());
     if (audio.notANumber() > 0)
@@ -278,17 +312,18 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
 // About the size of an uncompressed output of the input's announced length
 // (0 for FLAC, whose size is not known beforehand), for setting its room
 // aside on the disk. A header that announces far more than its file holds
-// is not believed: no uncompressed output is more than 16 times its input
-// (8-bit mono in, 32-bit four channels out), so the room is held to that.
-std::uint64_t expectedBytes(const Options& o, const AudioInput& input) {
-    const std::uint64_t bytes =
-        estimatedBytes(*o.format, *o.samples, input.frames(), AudioOutput::kChannels);
+// is not believed: no uncompressed output is more than 4 bytes per channel
+// for each byte of input (8-bit mono in, 32-bit out), so the room is held to
+// that.
+std::uint64_t expectedBytes(const Options& o, const AudioInput& input, int channels) {
+    const std::uint64_t bytes = estimatedBytes(*o.format, *o.samples, input.frames(), channels);
     if (bytes == 0)
         return 0;
     struct stat st;
     if (::stat(o.input.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
-    const std::uint64_t cap = 16 * static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t cap =
+        4 * static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(st.st_size);
     return bytes < cap ? bytes : cap;
 }
 
@@ -300,13 +335,15 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
     std::unique_ptr<BreakpointPath> path;
     if (!o.pathFile.empty())
         path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
-    std::unique_ptr<Spatializer> sp = makeSpatializer(o, input, path.get());
+    const SpeakerLayout& layout = layouts::quad();
+    const std::vector<int> fileOrder = layout.fileOrder(o.format->order);
+    std::unique_ptr<Spatializer> sp = makeSpatializer(o, input, layout, path.get());
 
     for (SafeOutput* f : files.all())
         f->prepare();
-    files.audio.reserve(expectedBytes(o, input));
+    files.audio.reserve(expectedBytes(o, input, layout.size()));
     AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, *o.format,
-                      *o.samples, input.rate(), input.frames(), o.noClip);
+                      *o.samples, layout, input.rate(), input.frames(), o.noClip);
     audio.scanForNaN(input.floatingPoint());
     files.audio.opened();
     std::unique_ptr<TextFile> traceFile;
@@ -315,7 +352,8 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
             new TextFile(files.trace->writePath(), files.trace->takeDescriptor(), o.traceFile));
         files.trace->opened();
     }
-    PathSampler sampler(o, input.rate(), traceFile ? &traceFile->stream() : nullptr);
+    PathSampler sampler(o, layout, fileOrder, input.rate(),
+                        traceFile ? &traceFile->stream() : nullptr);
 
     std::unique_ptr<Progress> progress;
     if (progressWanted(o.quiet)) {
@@ -327,7 +365,8 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
     if (traceFile)
         traceFile->close();
     if (files.plot)
-        writePlot(*files.plot, o, sampler, static_cast<double>(totals.frames) / input.rate());
+        writePlot(*files.plot, o, sampler, static_cast<double>(totals.frames) / input.rate(),
+                  plotSpeakers(layout, fileOrder));
     files.commit();
     if (progress)
         progress->finish();

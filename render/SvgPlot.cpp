@@ -299,25 +299,24 @@ void appendSquare(std::string& s) {
                "front");
 }
 
-// The loudspeakers: a mark at each corner, labelled with its channel.
-void appendSpeakers(std::string& s) {
-    struct Speaker {
-        const char* channel;
-        double x, y;
-    };
-    const Speaker speakers[] = {{"1", 1, 1}, {"2", 0, 1}, {"3", 1, 0}, {"4", 0, 0}};
-    for (const Speaker& sp : speakers) {
+// The loudspeakers: a mark at each point, its channel number beside it on
+// the outside of the square and its label under the number.
+void appendSpeakers(std::string& s, const std::vector<PlotSpeaker>& speakers) {
+    for (const PlotSpeaker& sp : speakers) {
         const double px = toPageX(sp.x), py = toPageY(sp.y);
         s += "<rect x=\"";
         appendCoord(s, px - 9);
         s += "\" y=\"";
         appendCoord(s, py - 9);
         s += "\" width=\"18\" height=\"18\" rx=\"3\" fill=\"#333\"/>\n";
-        const double dx = sp.x > 0.5 ? 24 : -24;
+        const double dx = sp.x > 0.55 ? 24 : sp.x < 0.45 ? -24 : 0;
         const double dy = sp.y > 0.5 ? -16 : 28;
         appendText(s, px + dx, py + dy,
                    "font-size=\"20\" font-weight=\"bold\" fill=\"#333\" text-anchor=\"middle\"",
                    sp.channel);
+        if (sp.label != sp.channel)
+            appendText(s, px + dx, py + dy + (sp.y > 0.5 ? -20 : 16),
+                       "font-size=\"12\" fill=\"#666\" text-anchor=\"middle\"", sp.label);
     }
 }
 
@@ -398,7 +397,7 @@ void appendCaption(std::string& s, const std::string& text) {
 }  // namespace
 
 void writeSvgPlot(std::ostream& out, const std::vector<PlotPoint>& path,
-                  const PlotCaption& caption) {
+                  const PlotCaption& caption, const std::vector<PlotSpeaker>& speakers) {
     const std::vector<PlotPoint> pts = pointsToDraw(path);
     Ramp ramp{caption.durationSeconds};
     if (!(std::isfinite(ramp.end) && ramp.end > 0))
@@ -411,7 +410,7 @@ void writeSvgPlot(std::ostream& out, const std::vector<PlotPoint>& path,
     s.reserve(64 * 1024 + pts.size() * 16);
     appendPage(s, text);
     appendSquare(s);
-    appendSpeakers(s);
+    appendSpeakers(s, speakers);
     appendPath(s, pts, ramp);
     appendLegend(s, ramp);
     appendCaption(s, text);

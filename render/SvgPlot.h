@@ -18,6 +18,15 @@ struct PlotPoint {
     double y;
 };
 
+// A loudspeaker as the picture shows it: its point on the square, its
+// label and its channel number in the file.
+struct PlotSpeaker {
+    double x;
+    double y;
+    std::string label;    // "FL", "FR", ...
+    std::string channel;  // "1", "2", ...
+};
+
 // What the caption under the picture says.
 struct PlotCaption {
     std::string input;       // the input's name, any bytes
@@ -26,7 +35,8 @@ struct PlotCaption {
 };
 
 // Writes an SVG picture of `path` to `out`: the unit square with y pointing
-// up, the loudspeakers at its corners labelled with their channel numbers,
+// up, the loudspeakers at their points with their channel numbers (large)
+// and labels (small),
 // the path coloured from blue at 0 s to red at the end of the run, its start
 // and end marked, a legend of the colours and the caption
 // "input — duration — law: law".
@@ -38,7 +48,7 @@ struct PlotCaption {
 // margin. The caption's texts may hold any bytes: they are escaped for XML
 // and bytes that are not valid UTF-8 or control characters appear as U+FFFD.
 void writeSvgPlot(std::ostream& out, const std::vector<PlotPoint>& path,
-                  const PlotCaption& caption);
+                  const PlotCaption& caption, const std::vector<PlotSpeaker>& speakers);
 
 }  // namespace tarvio::render
 

@@ -3,6 +3,9 @@
 #include "render/Trace.h"
 
 #include <charconv>
+#include <cmath>
+
+#include "engine/SpeakerLayout.h"
 
 namespace tarvio::render {
 
@@ -14,30 +17,37 @@ char* put(char* p, char* end, double v, std::chars_format format, int precision)
     return r.ec == std::errc() ? r.ptr : p;
 }
 
+// Seconds take at most 309 digits before the point (6 after); every other
+// value at most 16 characters and its comma.
+constexpr std::size_t kSecondsChars = 320;
+constexpr std::size_t kValueChars = 24;
+
 }  // namespace
 
-TraceWriter::TraceWriter(std::ostream& out) : out_(out) {
-    out_ << "seconds,x,y,g1,g2,g3,g4\n";
+TraceWriter::TraceWriter(std::ostream& out, const std::vector<std::string>& channels)
+    : out_(out), channels_(channels.size()), line_(kSecondsChars + (4 + channels.size()) * kValueChars + 1) {
+    out_ << "seconds,x,y,azimuth,r";
+    for (const std::string& c : channels)
+        out_ << ',' << c;
+    out_ << '\n';
 }
 
-void TraceWriter::row(double seconds, double x, double y, const double gains[4]) {
-    // Seconds take at most 309 digits before the point (6 after): a huge
-    // value still fits, as do six values of at most 16 characters.
-    char line[512];
-    char* const end = line + sizeof line;
-    char* p = put(line, end, seconds, std::chars_format::fixed, 6);
-    const double rest[] = {x, y, gains[0], gains[1], gains[2], gains[3]};
-    for (double v : rest) {
+void TraceWriter::row(double seconds, double x, double y, const double* gains) {
+    char* p = line_.data();
+    char* const end = p + line_.size();
+    p = put(p, end, seconds, std::chars_format::fixed, 6);
+    const double r = std::fmax(std::fabs(2 * x - 1), std::fabs(2 * y - 1));
+    const double place[] = {x, y, azimuthAt(x, y), r};
+    for (double v : place) {
         *p++ = ',';
         p = put(p, end, v, std::chars_format::general, 9);
     }
+    for (std::size_t i = 0; i < channels_; ++i) {
+        *p++ = ',';
+        p = put(p, end, gains[i], std::chars_format::general, 9);
+    }
     *p++ = '\n';
-    out_.write(line, p - line);
-}
-
-bool TraceWriter::flush() {
-    out_.flush();
-    return ok();
+    out_.write(line_.data(), p - line_.data());
 }
 
 }  // namespace tarvio::render

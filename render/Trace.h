@@ -5,29 +5,32 @@
 #define TARVIO_RENDER_TRACE_H
 
 #include <ostream>
+#include <string>
+#include <vector>
 
 namespace tarvio::render {
 
-// Writes the header `seconds,x,y,g1,g2,g3,g4` and then one row per call of
-// row(). Seconds are written with six decimals (to the microsecond); x, y
-// and the gains with nine significant digits, far finer than a 16-bit
-// sample step. Numbers always use a decimal point, whatever the locale;
-// values that are not finite read "nan", "inf" or "-inf".
+// Writes the header `seconds,x,y,azimuth,r,` and one column per channel,
+// named by `channels` (the labels, in the file's channel order), and then
+// one row per call of row(). azimuth is the direction of the point seen
+// from the middle of the square (degrees, 0 front, positive to the left), r
+// its distance from the middle (1 on the edge). Seconds are written with six
+// decimals (to the microsecond); the rest with nine significant digits, far
+// finer than a 16-bit sample step. Numbers always use a decimal point,
+// whatever the locale; values that are not finite read "nan", "inf" or
+// "-inf".
 class TraceWriter {
   public:
-    explicit TraceWriter(std::ostream& out);
+    TraceWriter(std::ostream& out, const std::vector<std::string>& channels);
 
-    // Appends one row; gains holds the gains of channels 1 to 4.
-    void row(double seconds, double x, double y, const double gains[4]);
-
-    // Hands the rows written so far on to their destination and returns
-    // ok(). Call it at the end: a failed write may show only then.
-    bool flush();
-    // False once a write or a flush has failed.
-    bool ok() const { return !out_.fail(); }
+    // Appends one row; gains holds one gain per channel, in the header's
+    // order.
+    void row(double seconds, double x, double y, const double* gains);
 
   private:
     std::ostream& out_;
+    std::size_t channels_;
+    std::vector<char> line_;
 };
 
 }  // namespace tarvio::render

@@ -221,10 +221,10 @@ TEST(RenderProgram, TracesThePowerLawAndABreakpointPath) {
                 "--trace", dir.file("t.csv"), dir.file("in.wav"), dir.file("out.aif")});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::vector<double>> rows = readCsv(dir.file("t.csv"), header);
-    EXPECT_EQ(header, "seconds,x,y,g1,g2,g3,g4");
+    EXPECT_EQ(header, "seconds,x,y,azimuth,r,FR,FL,BR,BL");
     ASSERT_EQ(rows.size(), 200u);  // 2 s every 0.01 s
     for (const auto& row : rows)
-        EXPECT_NEAR(row[3] * row[3] + row[4] * row[4] + row[5] * row[5] + row[6] * row[6], 1.0,
+        EXPECT_NEAR(row[5] * row[5] + row[6] * row[6] + row[7] * row[7] + row[8] * row[8], 1.0,
                     1e-7);
 
     writeFile(dir.file("path.txt"), {'0', ' ',  '0', ' ', '0', '\n', '1', ' ', '1', ' ',

@@ -35,7 +35,10 @@ std::string plotFile(const testsupport::TempDir& dir, const std::string& name,
                      const std::vector<PlotPoint>& path, const PlotCaption& caption) {
     std::string file = dir.file(name);
     std::ofstream out(file, std::ios::binary);
-    tarvio::render::writeSvgPlot(out, path, caption);
+    // The square of four in tarvio's channel order.
+    const std::vector<tarvio::render::PlotSpeaker> quad = {
+        {1, 1, "FR", "1"}, {0, 1, "FL", "2"}, {1, 0, "BR", "3"}, {0, 0, "BL", "4"}};
+    tarvio::render::writeSvgPlot(out, path, caption, quad);
     out.close();
     EXPECT_TRUE(out) << "writing " << file;
     return file;
