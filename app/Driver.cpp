@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The run driver: banner, command line, input and output files, parameter
 // report, block loop, the writer's report and the error handlers.
-#include <sys/stat.h>
-
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <ostream>
 #include <stdexcept>
@@ -19,6 +18,7 @@
 #include "app/Tarvio.h"
 #include "common/Interrupt.h"
 #include "common/SafeOutput.h"
+#include "engine/RunBlocks.h"
 #include "wav/WavFile.h"
 
 namespace tarvio {
@@ -37,38 +37,12 @@ void printBanner(std::ostream& out) {
     out << std::endl;
 }
 
-// True when both paths name one existing file: the same device and inode,
-// however the paths are spelled (relative, through "..", a hard or a symbolic
-// link). A path that does not exist (yet) names no file that could be shared.
-bool sameFile(const char* a, const char* b) {
-    struct stat sa;
-    struct stat sb;
-    if (::stat(a, &sa) != 0 || ::stat(b, &sb) != 0)
-        return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 // The reader counts frames unsigned; the spatializer only needs the number of
 // whole blocks from it. A count beyond INT_MAX (possible only when a header's
 // block alignment does not match its sample format) is held at INT_MAX, so the
 // block count stays positive and the sweeps keep their direction.
 int framesForSetup(unsigned frames) {
     return frames > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(frames);
-}
-
-// About the most the output can take: the header and four 16-bit samples
-// for every frame the input file's size can hold (a header that promises
-// more than the file has cannot raise it), within what an AIFF file can
-// describe. 0 when the input is not a regular file and its size says
-// nothing.
-std::uint64_t outputBound(const char* input, int channels) {
-    struct stat st;
-    if (::stat(input, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
-        return 0;
-    const std::uint64_t frames =
-        static_cast<std::uint64_t>(st.st_size) / (2u * static_cast<unsigned>(channels)) + 1;
-    const std::uint64_t data = frames * 8u;
-    return aiff::kHeaderBytes + (data < aiff::kMaxDataBytes ? data : aiff::kMaxDataBytes);
 }
 
 SpatializerParams parseParams(int argc, const char* const* argv) {
@@ -96,38 +70,28 @@ void printReport(std::ostream& out, const SpatializerParams& params, double rate
     out << std::endl;
 }
 
-// The working buffers grow with the channel count (channels x 1024 samples,
-// 268 MB for the 32767 channels a WAV header can declare); when they do not
-// fit, say so in words. They are allocated before the output is created, so
-// that a shortage touches no file.
-Spatializer makeSpatializer(const SpatializerParams& params, int channels, double rate,
-                            int frames) {
-    try {
-        return Spatializer(params, channels, rate, frames);
-    } catch (const std::bad_alloc&) {
-        throw std::runtime_error("not enough memory for the working buffers of " +
-                                 std::to_string(channels) + " channels");
-    }
-}
+// The input as the block loop reads it. A read that failed (not the end of
+// the file, but a device error) ends the run, since the output would
+// silently lack the rest of the input.
+struct WavSource {
+    WavInFile& reader;
+    const char* name;
 
-// The block loop. A signal is looked at before every block; a read that
-// failed (not the end of the file, but a device error) ends the run, since
-// the output would silently lack the rest of the input.
-void processAll(WavInFile& reader, WRAIFF& writer, Spatializer& spatializer,
-                const char* inputName) {
-    while (!reader.eof()) {
-        interrupt::check();
-        const int n = reader.read(spatializer.inBlock(), spatializer.inBlockCapacity());
+    int read(double* samples, int capacity) {
+        const int n = reader.read(samples, capacity);
         if (reader.hasReadError()) {
             interrupt::check();  // a signal can cut a read short, too
-            throw std::runtime_error(std::string("read error in file \"") + inputName + "\"");
+            throw std::runtime_error(std::string("read error in file \"") + name + "\"");
         }
-        const int blockFrames = spatializer.processBlock(n);
-        writer.write(spatializer.outBlock(), blockFrames);
-        spatializer.advanceSweeps();
+        return n;
     }
-    interrupt::check();
-}
+    bool eof() const { return reader.eof() != 0; }
+};
+
+struct AiffSink {
+    WRAIFF& writer;
+    void write(const double* frames, int count) { writer.write(frames, count); }
+};
 
 // Everything between creating the output and closing it: report, block loop
 // and the writer's report. The spatializer's buffers are released before the
@@ -137,7 +101,9 @@ void spatializeInto(WRAIFF& writer, WavInFile& reader, Spatializer& spatializer,
     const int channels = reader.getNumChannels();
     printReport(out, params, reader.getSampleRate(), channels, reader.getNumSamples());
     out << "spatializing..." << std::flush;
-    processAll(reader, writer, spatializer, inputName);
+    WavSource source{reader, inputName};
+    AiffSink sink{writer};
+    runBlocks(source, spatializer, sink);
     out << "done" << std::endl;
     out << std::endl;
     // A report that cannot be written (standard output closed or full) does
@@ -165,22 +131,27 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, std::ostre
     const double rate = reader.getSampleRate();
 
     // Replacing the output must not touch the file still to be read.
-    if (sameFile(argv[1], argv[2]))
-        throw std::runtime_error("input and output are the same file");
     SafeOutput output(argv[2], &err);
+    output.checkApartFrom(argv[1]);
     output.check();
 
+    // The buffers come before the output, so that a shortage touches no file.
     const SpatializerParams params = parseParams(argc, argv);
-    Spatializer spatializer =
+    const std::unique_ptr<Spatializer> spatializer =
         makeSpatializer(params, channels, rate, framesForSetup(reader.getNumSamples()));
 
+    // The room for a 16-bit sample of each loudspeaker for every frame the
+    // input's size can hold, within what an AIFF file can describe.
+    const int outChannels = spatializer->outputChannels();
     output.prepare();
-    output.reserve(outputBound(argv[1], channels));
+    output.reserve(SafeOutput::roomFor(argv[1], 0, 2u * static_cast<unsigned>(channels),
+                                       2u * static_cast<unsigned>(outChannels),
+                                       aiff::kHeaderBytes, aiff::kMaxDataBytes));
     WRAIFF writer;
     if (output.inPlace())
-        writer.open(output.writePath().c_str(), rate, 4, 16);
+        writer.open(output.writePath().c_str(), rate, static_cast<short>(outChannels), 16);
     else
-        writer.open_created(output.writePath().c_str(), rate, 4, 16);
+        writer.open_created(output.writePath().c_str(), rate, static_cast<short>(outChannels), 16);
     if (!writer.is_open())
         throw std::runtime_error("cannot create output AIFF file");
     writer.warnings_to(&err);
@@ -188,7 +159,7 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, std::ostre
     writer.report_as(argv[2]);
     interrupt::check();
     try {
-        spatializeInto(writer, reader, spatializer, params, argv[1], out);
+        spatializeInto(writer, reader, *spatializer, params, argv[1], out);
         writer.close();
     } catch (const char*) {
         // At the size limit the file holds every frame the writer took, and
@@ -199,12 +170,6 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, std::ostre
     }
     output.commit();
 }  // the writer, then the output (removed unless committed), then the reader go
-
-// The exit status of a run that a signal stopped, 0 when none did.
-int stoppedBySignal() {
-    const int sig = interrupt::pending();
-    return sig != 0 ? 128 + sig : 0;
-}
 
 }  // namespace
 
@@ -218,15 +183,15 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         return 128 + stop.signal;
     } catch (const char* message) {
         // The AIFF writer's texts end with their own newline.
-        if (const int status = stoppedBySignal())
+        if (const int status = interrupt::exitStatus())
             return status;
         out << "Error: " << (message ? message : "") << std::endl;
     } catch (const std::exception& e) {
-        if (const int status = stoppedBySignal())
+        if (const int status = interrupt::exitStatus())
             return status;
         out << "Error: " << e.what() << std::endl;
     } catch (...) {
-        if (const int status = stoppedBySignal())
+        if (const int status = interrupt::exitStatus())
             return status;
         out << "Fatal error: unknown exception" << std::endl;
     }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdexcept>
 #include <vector>
 
 namespace tarvio {
@@ -74,6 +75,24 @@ bool sameTarget(const FileTarget& a, const FileTarget& b) {
     if (a.exists && b.exists && a.dev == b.dev && a.ino == b.ino)
         return true;
     return a.placed && b.placed && a.dirDev == b.dirDev && a.dirIno == b.dirIno && a.name == b.name;
+}
+
+void checkNamedOnce(const std::vector<NamedFile>& files) {
+    std::vector<FileTarget> targets;
+    for (const NamedFile& f : files)
+        targets.push_back(f.path == "-" && !f.written ? targetOfDescriptor(STDIN_FILENO)
+                                                      : targetOf(f.path));
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        for (std::size_t k = i + 1; k < files.size(); ++k) {
+            if (files[i].path.empty() || files[k].path.empty() ||
+                !(files[i].written || files[k].written))
+                continue;
+            const bool devices = targets[i].device && targets[k].device;
+            if (!devices && sameTarget(targets[i], targets[k]))
+                throw std::runtime_error("\"" + files[i].path + "\" is named twice (" +
+                                         files[i].role + " and " + files[k].role + ")");
+        }
+    }
 }
 
 }  // namespace tarvio

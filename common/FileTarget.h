@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace tarvio {
 
@@ -36,6 +37,20 @@ FileTarget targetOf(const std::string& path);
 FileTarget targetOfDescriptor(int fd);
 
 bool sameTarget(const FileTarget& a, const FileTarget& b);
+
+// A file a run reads or writes, and what names it ("output", "--trace").
+// The path "-" of a file that is not written means standard input.
+struct NamedFile {
+    std::string path;
+    std::string role;
+    bool written;
+};
+
+// Refuses, with a std::runtime_error, any file named twice where one of the
+// two is written, under whatever names: "\"o.aif\" is named twice (output
+// and --trace)". Unnamed (empty) entries are left out; devices such as
+// /dev/null may take several outputs.
+void checkNamedOnce(const std::vector<NamedFile>& files);
 
 // The directory part of a path with its trailing slash ("" for a bare name),
 // and the last part.

@@ -75,6 +75,10 @@ void check() {
         throw Interrupted{g_signal};
 }
 
+int exitStatus() {
+    return g_signal != 0 ? 128 + g_signal : 0;
+}
+
 int addScratchFile(const char* path) {
     if (path == nullptr || std::strlen(path) >= sizeof g_scratch[0])
         return -1;

@@ -29,6 +29,11 @@ int pending();
 // Throws Interrupted when a signal is pending.
 void check();
 
+// The exit status of a run that a stop signal ended: 128 + the signal's
+// number; 0 when no signal is pending. A run that fails while a signal is
+// pending was stopped, whatever the failure says.
+int exitStatus();
+
 // Files to remove if the process has to end inside a signal handler. A run
 // may register several (its output, its trace, its picture); each is kept
 // until it is released. addScratchFile copies the path and returns a handle

@@ -82,6 +82,27 @@ void SafeOutput::check() const {
         throw std::runtime_error(role_ + " \"" + path_ + "\" cannot be rewound; write to a file");
 }
 
+void SafeOutput::checkApartFrom(const std::string& input) const {
+    if (sameTarget(targetOf(input), targetOf(path_)))
+        throw std::runtime_error("input and output are the same file");
+}
+
+std::uint64_t SafeOutput::roomFor(const std::string& input, std::uint64_t announcedFrames,
+                                  std::uint64_t inputFrameBytes, std::uint64_t outputFrameBytes,
+                                  std::uint64_t headerBytes, std::uint64_t maxDataBytes) {
+    struct stat st;
+    if (::stat(input.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        inputFrameBytes == 0)
+        return 0;
+    std::uint64_t frames = static_cast<std::uint64_t>(st.st_size) / inputFrameBytes + 1;
+    if (announcedFrames != 0 && announcedFrames < frames)
+        frames = announcedFrames;
+    std::uint64_t data = frames * outputFrameBytes;
+    if (maxDataBytes != 0 && data > maxDataBytes)
+        data = maxDataBytes;
+    return headerBytes + data;
+}
+
 void SafeOutput::checkDirectory() const {
     const std::string dir = dirOf(followLinks(path_));
     struct stat st;

@@ -37,6 +37,10 @@ class SafeOutput {
     void check() const;
     void setRole(std::string role) { role_ = std::move(role); }
 
+    // Refuses, with std::runtime_error("input and output are the same
+    // file"), an output that is the file `input` names, under whatever name.
+    void checkApartFrom(const std::string& input) const;
+
     // Refuses, with a std::runtime_error naming the path and the cause, an
     // output whose directory does not exist or is not a directory.
     void checkDirectory() const;
@@ -67,6 +71,17 @@ class SafeOutput {
     // was taken or closed, or where the file system cannot do it, and a disk
     // without enough room is left to fail the writes as it would anyway.
     void reserve(std::uint64_t bytes);
+
+    // About the most an output can take, for reserve(): `headerBytes` and
+    // `outputFrameBytes` for each input frame, the frames being those the
+    // input's header announces (`announcedFrames`, 0 when unknown) but never
+    // more than `input`'s size can hold at `inputFrameBytes` a frame, so a
+    // header that promises more than its file has cannot raise it; the data
+    // held to `maxDataBytes` when that is not 0. 0 when `input` is not a
+    // regular file.
+    static std::uint64_t roomFor(const std::string& input, std::uint64_t announcedFrames,
+                                 std::uint64_t inputFrameBytes, std::uint64_t outputFrameBytes,
+                                 std::uint64_t headerBytes, std::uint64_t maxDataBytes);
 
     // Call once the writer has opened writePath(): remembers which file it
     // wrote, so that a failure removes exactly that file.

@@ -6,6 +6,8 @@
 #include <cassert>
 #include <climits>
 #include <cmath>
+#include <string>
+#include <new>
 #include <cstddef>
 #include <stdexcept>
 
@@ -239,6 +241,17 @@ void Spatializer::release() {
     tableY_.reset();
     gains_.reset();
     outBlock_.reset();
+}
+
+std::unique_ptr<Spatializer> makeSpatializer(const SpatializerParams& params, int channels,
+                                             double sampleRate, int frames,
+                                             const SpatializerOptions& options) {
+    try {
+        return std::make_unique<Spatializer>(params, channels, sampleRate, frames, options);
+    } catch (const std::bad_alloc&) {
+        throw std::runtime_error("not enough memory for the working buffers of " +
+                                 std::to_string(channels) + " channels");
+    }
 }
 
 }  // namespace tarvio

@@ -146,6 +146,15 @@ class Spatializer {
     std::unique_ptr<double[]> outBlock_;  // outputChannels() * BLOCK_SIZE output samples
 };
 
+// Builds a spatializer as the constructor with options does, but reports a
+// shortage of memory for the working buffers (they grow with the input's
+// channel count: 268 MB for the 32767 channels a WAV header can declare) as
+// std::runtime_error("not enough memory for the working buffers of N
+// channels"), the words both programs print.
+std::unique_ptr<Spatializer> makeSpatializer(const SpatializerParams& params, int channels,
+                                             double sampleRate, int frames,
+                                             const SpatializerOptions& options = {});
+
 }  // namespace tarvio
 
 #endif  // TARVIO_ENGINE_SPATIALIZER_H

@@ -15,9 +15,6 @@ namespace {
 // stay below 4 GiB with room for the header chunks.
 constexpr std::uint64_t kMax32BitData = 0xFFFFFFFFull - 4096;
 
-// Room for the header chunks in the size estimate.
-constexpr std::uint64_t kHeaderGuess = 4096;
-
 const std::vector<std::string> kAllSamples = {"16", "24", "32", "float"};
 
 }  // namespace
@@ -95,15 +92,6 @@ std::string sampleFormatNames(const char* separator) {
     for (const SampleFormat& s : sampleFormats())
         names += (names.empty() ? "" : separator) + std::string(s.name);
     return names;
-}
-
-std::uint64_t estimatedBytes(const OutputFormat& format, const SampleFormat& samples,
-                             std::int64_t frames, int channels) {
-    if (format.compressed || frames <= 0)
-        return 0;
-    return static_cast<std::uint64_t>(frames) * static_cast<std::uint64_t>(channels) *
-               static_cast<std::uint64_t>(samples.bytes) +
-           kHeaderGuess;
 }
 
 }  // namespace tarvio::render

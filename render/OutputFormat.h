@@ -64,11 +64,6 @@ const OutputFormat* formatForFileName(const std::string& fileName);
 std::string outputFormatNames(const char* separator);
 std::string sampleFormatNames(const char* separator);
 
-// The bytes an output of `frames` frames of `channels` channels will take,
-// about (the header is guessed); 0 for a compressed format.
-std::uint64_t estimatedBytes(const OutputFormat& format, const SampleFormat& samples,
-                             std::int64_t frames, int channels);
-
 }  // namespace tarvio::render
 
 #endif  // TARVIO_RENDER_OUTPUTFORMAT_H

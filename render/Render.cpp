@@ -21,6 +21,7 @@
 #include "common/Interrupt.h"
 #include "common/SafeOutput.h"
 #include "engine/BreakpointPath.h"
+#include "engine/RunBlocks.h"
 #include "engine/Spatializer.h"
 #include "render/AudioInput.h"
 #include "render/AudioOutput.h"
@@ -38,39 +39,17 @@ namespace {
 // memory does not grow with the length of the input.
 constexpr std::size_t kPlotPoints = 8192;
 
-// A file the run reads or writes, and the option that names it.
-struct NamedFile {
-    std::string path;
-    const char* role;
-    bool written;
-};
+// Room for the header chunks in the output's size estimate.
+constexpr std::uint64_t kHeaderRoom = 4096;
 
 // No file may be named twice where one of them is written, under whatever
-// name: "o.aif", "./o.aif", "sub/../o.aif" and a link to o.aif, existing or
-// not, are one file. Standard input ("-") is compared by what it is open on.
-// Devices such as /dev/null may take several outputs.
+// name; standard input ("-") is compared by what it is open on.
 void checkDistinct(const Options& o) {
-    const std::vector<NamedFile> named = {{o.output, "output", true},
-                                          {o.traceFile, "--trace", true},
-                                          {o.plotFile, "--plot", true},
-                                          {o.pathFile, "--path", false},
-                                          {o.input, "input", false}};
-    std::vector<FileTarget> targets;
-    for (const NamedFile& f : named)
-        targets.push_back(f.path == "-" && f.role == std::string("input")
-                              ? targetOfDescriptor(STDIN_FILENO)
-                              : targetOf(f.path));
-    for (std::size_t i = 0; i < named.size(); ++i) {
-        for (std::size_t k = i + 1; k < named.size(); ++k) {
-            if (named[i].path.empty() || named[k].path.empty() ||
-                !(named[i].written || named[k].written))
-                continue;
-            const bool devices = targets[i].device && targets[k].device;
-            if (!devices && sameTarget(targets[i], targets[k]))
-                throw std::runtime_error("\"" + named[i].path + "\" is named twice (" +
-                                         named[i].role + " and " + named[k].role + ")");
-        }
-    }
+    checkNamedOnce({{o.output, "output", true},
+                    {o.traceFile, "--trace", true},
+                    {o.plotFile, "--plot", true},
+                    {o.pathFile, "--path", false},
+                    {o.input, "input", false}});
 }
 
 // The files a run writes, each kept safe until the run is done.
@@ -141,24 +120,18 @@ SpatializerParams engineParams(const Options& o) {
     return p;
 }
 
-std::unique_ptr<Spatializer> makeSpatializer(const Options& o, const AudioInput& input,
-                                             const SpeakerLayout& layout,
-                                             const BreakpointPath* path) {
+std::unique_ptr<Spatializer> spatializerFor(const Options& o, const AudioInput& input,
+                                            const SpeakerLayout& layout,
+                                            const BreakpointPath* path) {
     SpatializerOptions so;
     so.path = path;
     so.layout = &layout;
     so.law = o.law;
     so.keepPositions = !o.traceFile.empty() || !o.plotFile.empty();
-    // The sweeps spread over the frames the header announces, held at
-    // INT_MAX like tarvio's.
+    // The sweeps spread over the input's frames, held at INT_MAX like
+    // tarvio's.
     const int frames = input.frames() > INT_MAX ? INT_MAX : static_cast<int>(input.frames());
-    try {
-        return std::make_unique<Spatializer>(engineParams(o), input.channels(), input.rate(),
-                                             frames, so);
-    } catch (const std::bad_alloc&) {
-        throw std::runtime_error("not enough memory for the working buffers of " +
-                                 std::to_string(input.channels()) + " channels");
-    }
+    return makeSpatializer(engineParams(o), input.channels(), input.rate(), frames, so);
 }
 
 // Samples the positions of the frames as they go by: a trace row every
@@ -238,30 +211,19 @@ class PathSampler {
     std::int64_t nextPoint_ = 0;
 };
 
-struct Totals {
-    std::int64_t frames = 0;  // written
-};
+// What the block loop shows besides the audio: the positions for the trace
+// and the picture, and the progress bar.
+struct Observer {
+    PathSampler& sampler;
+    Progress* progress;
+    std::int64_t total;
 
-// The block loop: read, spatialize, write, sample, show progress.
-Totals process(AudioInput& input, Spatializer& sp, AudioOutput& audio, PathSampler& sampler,
-               Progress* progress) {
-    Totals t;
-    std::int64_t first = 0;
-    while (!input.eof()) {
-        interrupt::check();
-        const int n = input.read(sp.inBlock(), sp.inBlockCapacity());
-        const int frames = sp.processBlock(n);
-        audio.write(sp.outBlock(), frames);
+    void block(std::int64_t first, int frames, const Spatializer& sp) {
         sampler.block(first, frames, sp.positionsX(), sp.positionsY());
-        sp.advanceSweeps();
-        first += BLOCK_SIZE;
-        t.frames += frames;
         if (progress)
-            progress->update(t.frames, input.frames());
+            progress->update(first + frames, total);
     }
-    interrupt::check();
-    return t;
-}
+};
 
 // The loudspeakers that have a place on the square, numbered by their
 // channel in the file.
@@ -294,13 +256,13 @@ std::string decibels(double peak) {
 }
 
 void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
-                  const AudioOutput& audio, const Totals& t) {
+                  const AudioOutput& audio, std::int64_t frames) {
     out << "input:    " << o.input << ": " << input.description() << ", " << input.channels()
         << (input.channels() == 1 ? " channel, " : " channels, ") << input.rate() << " Hz, "
         << input.frames() << " frames\n";
     out << "output:   " << o.output << ": " << o.format->summary << ", " << o.samples->summary
-        << ", " << audio.channels() << " channels, " << t.frames << " frames\n";
-    out << "duration: " << static_cast<double>(t.frames) / input.rate() << " s\n";
+        << ", " << audio.channels() << " channels, " << frames << " frames\n";
+    out << "duration: " << static_cast<double>(frames) / input.rate() << " s\n";
     out << "peak:     " << decibels(audio.peak());
     if (audio.notANumber() > 0)
         out << "; " << audio.notANumber() << " samples not a number, written as 0";
@@ -309,22 +271,15 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
         << std::endl;
 }
 
-// About the size of an uncompressed output of the input's announced length
-// (0 for FLAC, whose size is not known beforehand), for setting its room
-// aside on the disk. A header that announces far more than its file holds
-// is not believed: no uncompressed output is more than 4 bytes per channel
-// for each byte of input (8-bit mono in, 32-bit out), so the room is held to
-// that.
+// About the size of an uncompressed output (0 for a compressed one), for
+// setting its room aside on the disk: no more than 1 byte of input a frame
+// can stand for, whatever the header announces.
 std::uint64_t expectedBytes(const Options& o, const AudioInput& input, int channels) {
-    const std::uint64_t bytes = estimatedBytes(*o.format, *o.samples, input.frames(), channels);
-    if (bytes == 0)
+    if (o.format->compressed || input.frames() <= 0)
         return 0;
-    struct stat st;
-    if (::stat(o.input.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return 0;
-    const std::uint64_t cap =
-        4 * static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(st.st_size);
-    return bytes < cap ? bytes : cap;
+    return SafeOutput::roomFor(o.input, static_cast<std::uint64_t>(input.frames()), 1,
+                               static_cast<std::uint64_t>(channels) * o.samples->bytes,
+                               kHeaderRoom, 0);
 }
 
 void render(const Options& o, std::ostream& out, std::ostream& err, bool& progressShown) {
@@ -337,7 +292,7 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
         path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
     const SpeakerLayout& layout = layouts::quad();
     const std::vector<int> fileOrder = layout.fileOrder(o.format->order);
-    std::unique_ptr<Spatializer> sp = makeSpatializer(o, input, layout, path.get());
+    std::unique_ptr<Spatializer> sp = spatializerFor(o, input, layout, path.get());
 
     for (SafeOutput* f : files.all())
         f->prepare();
@@ -360,19 +315,20 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
         progress.reset(new Progress(err));
         progressShown = true;
     }
-    const Totals totals = process(input, *sp, audio, sampler, progress.get());
+    const std::int64_t frames =
+        runBlocks(input, *sp, audio, Observer{sampler, progress.get(), input.frames()});
     audio.close();
     if (traceFile)
         traceFile->close();
     if (files.plot)
-        writePlot(*files.plot, o, sampler, static_cast<double>(totals.frames) / input.rate(),
+        writePlot(*files.plot, o, sampler, static_cast<double>(frames) / input.rate(),
                   plotSpeakers(layout, fileOrder));
     files.commit();
     if (progress)
         progress->finish();
     progressShown = false;
     if (!o.quiet)
-        printSummary(out, o, input, audio, totals);
+        printSummary(out, o, input, audio, frames);
 }
 
 }  // namespace
@@ -392,8 +348,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         err << "tarvio-render: " << e.what() << " (see --help)" << std::endl;
         return 2;
     } catch (const std::exception& e) {
-        if (const int sig = interrupt::pending())
-            return 128 + sig;
+        if (const int status = interrupt::exitStatus())
+            return status;
         if (progressShown)
             err << '\n';
         err << "tarvio-render: " << e.what() << std::endl;
