@@ -2,7 +2,7 @@
 # How other projects find the installed libraries, and the Debian package.
 
 # The CMake package: find_package(Tarvio 1.0) gives tarvio::common,
-# tarvio::wav, tarvio::aiff and tarvio::engine.
+# tarvio::pcm, tarvio::wav, tarvio::aiff and tarvio::engine.
 include(CMakePackageConfigHelpers)
 set(TARVIO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Tarvio)
 install(EXPORT TarvioTargets NAMESPACE tarvio:: DESTINATION ${TARVIO_CMAKE_DIR})
