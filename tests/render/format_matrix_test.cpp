@@ -21,7 +21,7 @@
 #include "render/OutputFormat.h"
 #include "tests/support/TestSupport.h"
 
-using tarvio::render::ChannelOrder;
+using tarvio::ChannelOrder;
 using tarvio::render::OutputFormat;
 using tarvio::render::outputFormats;
 using tarvio::render::SampleFormat;
