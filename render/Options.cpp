@@ -3,6 +3,8 @@
 #include "render/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -51,6 +53,15 @@ double parseNumber(const std::string& text, const std::string& what) {
     return v;
 }
 
+// An angle as a turn of the circle: -90 is 270 and 450 is 90. Angles from 0
+// to 360 stay as they are, which is where tarvio takes them too.
+double wrapAngle(double degrees) {
+    if (degrees >= 0 && degrees <= 360)
+        return degrees;
+    const double turn = std::fmod(degrees, 360.0);
+    return turn < 0 ? turn + 360.0 : turn;
+}
+
 // "F" or "F:F_END".
 Sweep parseSweep(const std::string& text, const std::string& what) {
     const std::size_t colon = text.find(':');
@@ -90,7 +101,7 @@ struct Texts {
 
 void addOptions(CLI::App& app, Options& options, Texts& t) {
     app.footer(footer());
-    app.set_version_flag("--version", kVersion);
+    app.set_version_flag("-v,-V,--version", kVersion);
     app.add_option("--rot1", t.rot1, "rotation 1 (x) in Hz, sweeping to F_END over the file")
         ->type_name("F[:F_END]");
     app.add_option("--rot2", t.rot2, "rotation 2 (y) in Hz, sweeping to F_END over the file")
@@ -141,9 +152,9 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
     if (!t.rot2.empty())
         options.rot2 = parseSweep(t.rot2, "--rot2");
     if (!t.angle1.empty())
-        options.angle1 = parseNumber(t.angle1, "--angle1");
+        options.angle1 = wrapAngle(parseNumber(t.angle1, "--angle1"));
     if (!t.angle2.empty())
-        options.angle2 = parseNumber(t.angle2, "--angle2");
+        options.angle2 = wrapAngle(parseNumber(t.angle2, "--angle2"));
     if (!t.norm.empty())
         options.norm = parseNumber(t.norm, "--norm");
     if (!t.traceStep.empty()) {
@@ -168,6 +179,61 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
     checkCombinations(options, haveRotations);
 }
 
+// The first word left over that looks like an option ("--rot", "-x"), or "".
+std::string firstUnknownOption(const CLI::App& app) {
+    for (const std::string& word : app.remaining()) {
+        if (word.size() > 1 && word[0] == '-' && !std::isdigit(static_cast<unsigned char>(word[1])) &&
+            word[1] != '.')
+            return word.substr(0, word.find('='));
+    }
+    return std::string();
+}
+
+// The edit distance between two words (insertions, deletions, changes).
+std::size_t distance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// "; did you mean --rot1 or --rot2?": the long options that begin with the
+// word, or else those at the smallest edit distance of at most 2.
+std::string suggestion(const CLI::App& app, const std::string& word) {
+    std::vector<std::string> starts, near;
+    std::size_t best = 3;
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& name : option->get_lnames()) {
+            const std::string full = "--" + name;
+            if (full.compare(0, word.size(), word) == 0)
+                starts.push_back(full);
+            const std::size_t d = distance(word, full);
+            if (d < best) {
+                best = d;
+                near.clear();
+            }
+            if (d == best)
+                near.push_back(full);
+        }
+    }
+    const std::vector<std::string>& names = starts.empty() ? near : starts;
+    if (names.empty())
+        return std::string();
+    std::string text = "; did you mean ";
+    for (std::size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    return text + "?";
+}
+
 }  // namespace
 
 int parseOptions(int argc, const char* const* argv, Options& options, std::ostream& out,
@@ -187,7 +253,12 @@ int parseOptions(int argc, const char* const* argv, Options& options, std::ostre
             app.exit(e, out, err);
             return 0;
         }
-        err << "tarvio-render: " << e.what() << " (see --help)" << std::endl;
+        const std::string unknown = firstUnknownOption(app);
+        if (!unknown.empty())
+            err << "tarvio-render: unknown option " << unknown << suggestion(app, unknown)
+                << " (see --help)" << std::endl;
+        else
+            err << "tarvio-render: " << e.what() << " (see --help)" << std::endl;
         return 2;
     }
     return -1;

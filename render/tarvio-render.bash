@@ -29,7 +29,7 @@ _tarvio_render() {
         *)
             if [[ $cur == -* ]]; then
                 values="--rot1 --rot2 --angle1 --angle2 --norm --law --path --format --bits
-                        --trace --trace-step --plot --no-clip -q --quiet -h --help --version"
+                        --trace --trace-step --plot --no-clip -q --quiet -h --help -v -V --version"
             fi
             ;;
     esac

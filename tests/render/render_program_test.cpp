@@ -104,7 +104,7 @@ TEST(RenderProgram, GivesTarviosSamplesForTheClassicJob) {
     const std::vector<std::vector<std::string>> params = {
         {"1", "2", "0.5", "0.25", "0", "90"},
         {"0.25", "3", "0.5", "1.75", "45", "270", "2"},
-        {"-1", "1", "3", "-2", "360", "-90", "0.5"},
+        {"-1", "1", "3", "-2", "360", "270", "0.5"},
     };
     for (const Input& in : inputs) {
         const std::string wav = dir.file(std::string(in.name) + ".wav");
@@ -112,12 +112,16 @@ TEST(RenderProgram, GivesTarviosSamplesForTheClassicJob) {
         for (const auto& p : params) {
             SCOPED_TRACE(std::string(in.name) + " " + p[0] + " " + p[1]);
             ASSERT_EQ(runTarvio(programArgs(wav, dir.file("t.aif"), p)).status, 0);
-            // Values with '=' so that negative ones are not taken for options.
+            // Negative values as words of their own, as users write them.
             std::vector<std::string> args = {"-q",
-                                             "--rot1=" + p[0] + ":" + p[1],
-                                             "--rot2=" + p[2] + ":" + p[3],
-                                             "--angle1=" + p[4],
-                                             "--angle2=" + p[5],
+                                             "--rot1",
+                                             p[0] + ":" + p[1],
+                                             "--rot2",
+                                             p[2] + ":" + p[3],
+                                             "--angle1",
+                                             p[4],
+                                             "--angle2",
+                                             p[5],
                                              "--norm=" + (p.size() > 6 ? p[6] : "1"),
                                              wav,
                                              dir.file("r.aif")};
