@@ -65,13 +65,36 @@ std::string tempDirectory() {
     return dir && *dir ? dir : "/tmp";
 }
 
+// The precision of libsndfile's sample encodings: integer bits, or 0 for
+// floating point and for lossy codecs, which decode to floating point.
+int precisionOf(int subtype) {
+    struct Precision {
+        int subtype;
+        int bits;
+    };
+    static const Precision kTable[] = {
+        {SF_FORMAT_PCM_S8, 8},   {SF_FORMAT_PCM_U8, 8},   {SF_FORMAT_PCM_16, 16},
+        {SF_FORMAT_PCM_24, 24},  {SF_FORMAT_PCM_32, 32},  {SF_FORMAT_FLOAT, 0},
+        {SF_FORMAT_DOUBLE, 0},   {SF_FORMAT_VORBIS, 0},   {SF_FORMAT_OPUS, 0},
+        {SF_FORMAT_MPEG_LAYER_I, 0}, {SF_FORMAT_MPEG_LAYER_II, 0},
+        {SF_FORMAT_MPEG_LAYER_III, 0}, {SF_FORMAT_ALAC_20, 20}, {SF_FORMAT_ALAC_24, 24},
+        {SF_FORMAT_ALAC_32, 32}, {SF_FORMAT_DWVW_24, 24},
+    };
+    for (const Precision& p : kTable) {
+        if (p.subtype == subtype)
+            return p.bits;
+    }
+    return 16;  // the companded and ADPCM encodings, 12 to 16 bits
+}
+
 }  // namespace
 
 std::string sndfileMessage(const char* text) {
     std::string s = text ? text : "";
-    const std::string system = "System error : ";
-    if (s.compare(0, system.size(), system) == 0)
-        s.erase(0, system.size());
+    for (const std::string prefix : {"System error : ", "Error : "}) {
+        if (s.compare(0, prefix.size(), prefix) == 0)
+            s.erase(0, prefix.size());
+    }
     while (!s.empty() && (s.back() == '.' || s.back() == '\n' || s.back() == ' '))
         s.pop_back();
     return s;
@@ -220,8 +243,8 @@ void AudioInput::openWithLibsndfile() {
     rate_ = info.samplerate;
     frames_ = info.frames;
     description_ = formatDescription(info.format);
-    const int sub = info.format & SF_FORMAT_SUBMASK;
-    floatingPoint_ = sub == SF_FORMAT_FLOAT || sub == SF_FORMAT_DOUBLE;
+    precisionBits_ = precisionOf(info.format & SF_FORMAT_SUBMASK);
+    floatingPoint_ = precisionBits_ == 0;
     sfEnded_ = info.frames == 0;
 }
 

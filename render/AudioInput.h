@@ -42,8 +42,11 @@ class AudioInput {
     // The container and the sample format, for the summary.
     const std::string& description() const { return description_; }
     // Whether the samples are floating-point, the only kind that can carry
-    // NaN or infinities.
+    // NaN or infinities (lossy formats decode to floating point too).
     bool floatingPoint() const { return floatingPoint_; }
+    // The bits of precision of an integer input (8 to 32); 0 for
+    // floating-point samples.
+    int precisionBits() const { return precisionBits_; }
     // Whether the input was copied from a pipe or a device first.
     bool spooled() const { return spool_.fd >= 0; }
 
@@ -80,6 +83,7 @@ class AudioInput {
     int rate_ = 0;
     std::int64_t frames_ = 0;
     bool floatingPoint_ = false;
+    int precisionBits_ = 16;
     std::string description_;
 };
 

@@ -77,14 +77,15 @@ std::uint64_t countNaN(const double* x, std::size_t count) {
 AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& name,
                          const OutputFormat& format, const SampleFormat& samples,
                          const SpeakerLayout& layout, int rate, std::int64_t expectedFrames,
-                         bool keepOvers)
+                         const Encoding& encoding)
     : name_(name),
       format_(format),
       samples_(samples),
       channels_(layout.size()),
       order_(layout.fileOrder(format.order)),
-      floatRange_(keepOvers ? pcm::FloatRange::Unclipped : pcm::FloatRange::FullScale),
-      depth_(pcm::Depth::forBits(samples.isFloat ? 32 : samples.bits)) {
+      floatRange_(encoding.keepOvers ? pcm::FloatRange::Unclipped : pcm::FloatRange::FullScale),
+      depth_(pcm::Depth::forBits(samples.isFloat ? 32 : samples.bits)),
+      dither_(encoding.dither && !samples.isFloat) {
     // The descriptor is ours from here on, also when the output fails.
     struct Descriptor {
         int fd;
@@ -98,15 +99,20 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
     if (identity(order_))
         order_.clear();
     const std::uint64_t frameBytes = static_cast<std::uint64_t>(channels_) * samples.bytes;
-    if (format.maxDataBytes != 0 && expectedFrames > 0 &&
+    if (format.maxDataBytes != 0 && frameBytes != 0 && expectedFrames > 0 &&
         static_cast<std::uint64_t>(expectedFrames) > format.maxDataBytes / frameBytes)
         failTooLong();
     if (!samples.isFloat)
         encoder_ = pcm::pickEncoder<double>(depth_, format.byteOrder);
     open(path, owned.fd, rate);
+    if (encoding.quality >= 0 && format.hasQuality) {
+        double q = encoding.quality / 10.0;
+        sf_command(sf_, SFC_SET_VBR_ENCODING_QUALITY, &q, sizeof q);
+    }
     ordered_.resize(static_cast<std::size_t>(channels_) * kChunkFrames);
     bytes_.resize(std::max<std::size_t>(kBatchBytes, ordered_.size() * 8));
     ints_.resize(ordered_.size());
+    floats_.resize(ordered_.size());
 }
 
 // Through the descriptor when there is one: opening the empty file by name
@@ -167,7 +173,32 @@ void AudioOutput::writeChunk(const double* samples, int frames) {
         }
         samples = ordered_.data();
     }
+    if (dither_)
+        samples = dithered(samples, count);
     encode(samples, count);
+}
+
+// Two uniform values of half a step each, added: a triangular density over
+// plus and minus one step, which makes the rounding error independent of
+// the signal. The generator (xorshift64) starts from the same state every
+// run, so the same command writes the same bytes.
+const double* AudioOutput::dithered(const double* samples, std::size_t count) {
+    const double step = 1.0 / depth_.full_scale;
+    const double scale = step / 18446744073709551616.0;  // 2^64
+    std::uint64_t x = noise_;
+    for (std::size_t i = 0; i < count; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        const double a = static_cast<double>(x);
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        const double b = static_cast<double>(x);
+        ordered_[i] = samples[i] + (a - b) * scale;
+    }
+    noise_ = x;
+    return ordered_.data();
 }
 
 void AudioOutput::encode(const double* samples, std::size_t count) {
@@ -175,6 +206,8 @@ void AudioOutput::encode(const double* samples, std::size_t count) {
     if (format_.maxDataBytes != 0 && dataBytes_ + bytes > format_.maxDataBytes)
         failTooLong();
     dataBytes_ += bytes;
+    if (format_.transfer == SampleTransfer::Floats)
+        return writeFloats(samples, count);
     if (format_.transfer == SampleTransfer::ScaledInts) {
         clipped_ += pcm::s32_scaled_from_double(samples, count, samples_.bits, ints_.data());
         const sf_count_t frames = static_cast<sf_count_t>(count / channels_);
@@ -192,6 +225,13 @@ void AudioOutput::encode(const double* samples, std::size_t count) {
     else
         clipped_ += pcm::f32be_from_double(samples, count, out, floatRange_);
     pending_ += bytes;
+}
+
+void AudioOutput::writeFloats(const double* samples, std::size_t count) {
+    clipped_ += pcm::float_from_double(samples, count, floats_.data(), floatRange_);
+    const sf_count_t frames = static_cast<sf_count_t>(count / channels_);
+    if (sf_writef_float(sf_, floats_.data(), frames) != frames)
+        fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
 }
 
 void AudioOutput::flush() {

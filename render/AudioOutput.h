@@ -22,17 +22,24 @@
 
 namespace tarvio::render {
 
+// How samples are encoded, besides the format.
+struct Encoding {
+    bool keepOvers = false;  // float output keeps samples beyond full scale
+    bool dither = false;     // TPDF dither of one step before integer rounding
+    double quality = -1;     // 0..10 for a lossy encoder; below 0: its default
+};
+
 class AudioOutput {
   public:
     // Creates the file at `path`, or writes through `fd` when it is not -1
     // (an empty file just created; the output owns it from then on); `name`
     // is how messages call it. Throws std::runtime_error("NAME: cause") when
     // it cannot, and when `expectedFrames` (0 when unknown) would not fit the
-    // format. `keepOvers` lets float output keep samples beyond full scale.
+    // format.
     AudioOutput(const std::string& path, int fd, const std::string& name,
                 const OutputFormat& format, const SampleFormat& samples,
                 const SpeakerLayout& layout, int rate, std::int64_t expectedFrames,
-                bool keepOvers = false);
+                const Encoding& encoding = {});
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
     AudioOutput& operator=(const AudioOutput&) = delete;
@@ -59,6 +66,9 @@ class AudioOutput {
     void open(const std::string& path, int& fd, int rate);
     void writeChunk(const double* samples, int frames);
     void encode(const double* samples, std::size_t count);
+    void writeFloats(const double* samples, std::size_t count);
+    // Adds TPDF dither to `count` samples, into the reordering buffer.
+    const double* dithered(const double* samples, std::size_t count);
     // Hands the collected bytes to libsndfile.
     void flush();
     [[noreturn]] void fail(const std::string& cause) const;
@@ -83,6 +93,9 @@ class AudioOutput {
     std::vector<unsigned char> bytes_;  // encoded samples, the first pending_ not yet written
     std::size_t pending_ = 0;
     std::vector<std::int32_t> ints_;  // FLAC takes integers scaled to 32 bits
+    std::vector<float> floats_;       // and a lossy encoder floats
+    bool dither_;
+    std::uint64_t noise_ = 0x9E3779B97F4A7C15ull;  // the dither's generator state, fixed at start
 };
 
 }  // namespace tarvio::render

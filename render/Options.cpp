@@ -71,19 +71,39 @@ Sweep parseSweep(const std::string& text, const std::string& what) {
     return s;
 }
 
+// The picture is SVG: a name that says otherwise (pic.png) is refused.
+void checkPlotName(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || name.find('/', dot) != std::string::npos)
+        return;
+    std::string ext = name.substr(dot + 1);
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext != "svg")
+        throw CLI::ValidationError("--plot", "the picture is an SVG file; \"" + name +
+                                                 "\" names another kind");
+}
+
 // The checks that need several options at once.
 void checkCombinations(const Options& o, bool haveRotations) {
     if (!o.pathFile.empty() && haveRotations)
         throw CLI::ValidationError("--path",
                                    "a breakpoint path replaces the rotations; leave out --rot1, "
                                    "--rot2, --angle1 and --angle2");
-    if (!o.format->holds(*o.samples)) {
+    if (o.samples && o.format->firstSamples().lossy)
+        throw CLI::ValidationError("--bits", std::string(o.format->summary) +
+                                                 " is encoded by its codec; leave out --bits "
+                                                 "(--quality sets the quality)");
+    if (o.samples && !o.format->holds(*o.samples)) {
         std::string held;
         for (const std::string& name : o.format->samples)
             held += (held.empty() ? "" : ", ") + name;
         throw CLI::ValidationError("--bits", std::string(o.format->summary) + " holds " + held);
     }
-    if (o.noClip && !o.samples->isFloat)
+    if (o.quality && !o.format->hasQuality)
+        throw CLI::ValidationError("--quality", std::string(o.format->summary) +
+                                                    " has no quality setting");
+    if (o.noClip && o.samples && !o.samples->isFloat)
         throw CLI::ValidationError("--no-clip", "only float output (--bits float) can keep samples "
                                                 "beyond full scale");
 }
@@ -95,8 +115,8 @@ namespace {
 // The options as the command line gives them, before they are checked and
 // turned into Options.
 struct Texts {
-    std::string rot1, rot2, angle1, angle2, norm, traceStep, law = "bilinear", format,
-        bits = "16";
+    std::string rot1, rot2, angle1, angle2, norm, traceStep, law = "bilinear", format, bits,
+        dither, quality;
 };
 
 void addOptions(CLI::App& app, Options& options, Texts& t) {
@@ -121,12 +141,20 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
     for (const OutputFormat& f : outputFormats())
         formats.push_back(f.name);
     std::vector<std::string> bits;
-    for (const SampleFormat& b : sampleFormats())
-        bits.push_back(b.name);
+    for (const SampleFormat& b : sampleFormats()) {
+        if (!b.lossy)
+            bits.push_back(b.name);
+    }
     app.add_option("--format", t.format, "output format (default: from OUTPUT's extension)")
         ->check(CLI::IsMember(formats));
-    app.add_option("--bits", t.bits, "output sample format (default 16)")
+    app.add_option("--bits", t.bits,
+                   "output sample format (default: the input's, where the format holds it)")
         ->check(CLI::IsMember(bits));
+    app.add_option("--dither", t.dither,
+                   "tpdf or none (default: tpdf when the output keeps fewer bits than the input)")
+        ->check(CLI::IsMember({"tpdf", "none"}));
+    app.add_option("--quality", t.quality, "lossy formats: encoder quality, 0 (least) to 10")
+        ->type_name("Q");
     app.add_option("--trace", options.traceFile,
                    "write seconds,x,y,azimuth,r and each channel's gain (named by its "
                    "loudspeaker, in the file's order) every --trace-step seconds")
@@ -167,12 +195,26 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
         throw CLI::ValidationError("OUTPUT", "\"-\": tarvio-render cannot write to standard "
                                              "output (the header is finished last); name a file");
     options.law = findPanLaw(t.law);
-    options.samples = findSampleFormat(t.bits);
     options.format = t.format.empty() ? formatForFileName(options.output)
                                       : findOutputFormat(t.format);
     if (!options.format)
         throw CLI::ValidationError(
             "OUTPUT", "cannot tell the format from \"" + options.output + "\"; give --format");
+    const OutputFormat* named = formatForFileName(options.output);
+    if (named && named != options.format)
+        throw CLI::ValidationError("OUTPUT", "\"" + options.output + "\" names a " +
+                                                 named->summary + " file, not " +
+                                                 options.format->summary);
+    if (!t.bits.empty())
+        options.samples = findSampleFormat(t.bits);
+    if (!t.dither.empty())
+        options.dither = t.dither == "tpdf";
+    if (!t.quality.empty()) {
+        options.quality = parseNumber(t.quality, "--quality");
+        if (!(*options.quality >= 0 && *options.quality <= 10))
+            throw CLI::ValidationError("--quality", "must lie in [0, 10]: \"" + t.quality + "\"");
+    }
+    checkPlotName(options.plotFile);
     const bool haveRotations =
         app.count("--rot1") + app.count("--rot2") + app.count("--angle1") + app.count("--angle2") >
         0;
@@ -262,6 +304,31 @@ int parseOptions(int argc, const char* const* argv, Options& options, std::ostre
         return 2;
     }
     return -1;
+}
+
+const SampleFormat& chooseSamples(const OutputFormat& format, int inputBits) {
+    const SampleFormat& first = format.firstSamples();
+    if (first.lossy)
+        return first;
+    // The held formats are listed from the fewest bits to float.
+    const SampleFormat* best = nullptr;
+    for (const std::string& name : format.samples) {
+        const SampleFormat* s = findSampleFormat(name);
+        const bool fits = inputBits == 0 ? s->isFloat : !s->isFloat && s->bits >= inputBits;
+        if (fits)
+            return *s;
+        if (!s->isFloat)
+            best = s;  // the widest integer format so far
+    }
+    return best ? *best : first;
+}
+
+bool wantsDither(const Options& o, int inputBits) {
+    if (o.dither)
+        return *o.dither;
+    if (o.samples->isFloat)
+        return false;
+    return inputBits == 0 || o.samples->bits < inputBits;
 }
 
 }  // namespace tarvio::render

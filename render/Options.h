@@ -3,6 +3,7 @@
 #ifndef TARVIO_RENDER_OPTIONS_H
 #define TARVIO_RENDER_OPTIONS_H
 
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -29,7 +30,13 @@ struct Options {
     const PanLaw* law = findPanLaw("bilinear");  // a row of panLaws()
     std::string pathFile;  // a breakpoint path instead of the rotations
     const OutputFormat* format = nullptr;  // a row of outputFormats()
-    const SampleFormat* samples = nullptr;  // a row of sampleFormats()
+    // A row of sampleFormats(); null until the input's precision decides
+    // (see chooseSamples).
+    const SampleFormat* samples = nullptr;
+    // TPDF dither on or off as asked; unset: on when the output keeps fewer
+    // bits than the input has.
+    std::optional<bool> dither;
+    std::optional<double> quality;  // 0..10, for the lossy formats
     std::string traceFile;
     double traceStep = 0.01;
     bool traceStepGiven = false;  // --trace-step was on the command line
@@ -50,6 +57,16 @@ struct UsageError : std::runtime_error {
 // line on `err`).
 int parseOptions(int argc, const char* const* argv, Options& options, std::ostream& out,
                  std::ostream& err);
+
+// The output's sample format when --bits did not say: the input's precision
+// where the format holds it (16-bit in, 16-bit out; 24 to 24; floating
+// point to float), else the nearest the format holds (FLAC at most 24).
+// `inputBits` is 0 for floating-point input.
+const SampleFormat& chooseSamples(const OutputFormat& format, int inputBits);
+
+// Whether to dither: as asked, else when the output is integer and keeps
+// fewer bits than the input (floating-point input counts as more than 24).
+bool wantsDither(const Options& o, int inputBits);
 
 }  // namespace tarvio::render
 

@@ -21,33 +21,53 @@ const std::vector<std::string> kAllSamples = {"16", "24", "32", "float"};
 
 const std::vector<SampleFormat>& sampleFormats() {
     static const std::vector<SampleFormat> rows = {
-        {"16", "16-bit", 16, 2, false, SF_FORMAT_PCM_16},
-        {"24", "24-bit", 24, 3, false, SF_FORMAT_PCM_24},
-        {"32", "32-bit", 32, 4, false, SF_FORMAT_PCM_32},
-        {"float", "32-bit float", 32, 4, true, SF_FORMAT_FLOAT},
+        {"16", "16-bit", 16, 2, false, SF_FORMAT_PCM_16, false},
+        {"24", "24-bit", 24, 3, false, SF_FORMAT_PCM_24, false},
+        {"32", "32-bit", 32, 4, false, SF_FORMAT_PCM_32, false},
+        {"float", "32-bit float", 32, 4, true, SF_FORMAT_FLOAT, false},
+        {"vorbis", "Vorbis", 24, 0, true, SF_FORMAT_VORBIS, true},
+        {"opus", "Opus", 24, 0, true, SF_FORMAT_OPUS, true},
+        {"mp3", "MPEG layer III", 24, 0, true, SF_FORMAT_MPEG_LAYER_III, true},
     };
     return rows;
 }
 
 const std::vector<OutputFormat>& outputFormats() {
     static const std::vector<OutputFormat> rows = {
-        {"aiff", "AIFF", {"aif", "aiff"}, SF_FORMAT_AIFF, SampleTransfer::Bytes, pcm::ByteOrder::Big,
-         ChannelOrder::Engine, false, kMax32BitData, kAllSamples, false},
+        {"aiff", "AIFF", {"aif", "aiff"}, SF_FORMAT_AIFF, SampleTransfer::Bytes,
+         pcm::ByteOrder::Big, ChannelOrder::Engine, false, kMax32BitData, kAllSamples, false,
+         false},
+        // AIFF-C: libsndfile writes float samples into AIFF as AIFF-C.
+        {"aifc", "AIFF-C", {"aifc"}, SF_FORMAT_AIFF, SampleTransfer::Bytes, pcm::ByteOrder::Big,
+         ChannelOrder::Engine, false, kMax32BitData, {"float"}, false, false},
         // The extensible format carries the channel mask.
         {"wav", "WAV", {"wav"}, SF_FORMAT_WAVEX, SampleTransfer::Bytes, pcm::ByteOrder::Little,
-         ChannelOrder::Mask, true, kMax32BitData, kAllSamples, false},
+         ChannelOrder::Mask, true, kMax32BitData, kAllSamples, false, false},
         {"w64", "W64", {"w64"}, SF_FORMAT_W64, SampleTransfer::Bytes, pcm::ByteOrder::Little,
-         ChannelOrder::Mask, false, 0, kAllSamples, false},
+         ChannelOrder::Mask, false, 0, kAllSamples, false, false},
         {"rf64", "RF64", {"rf64"}, SF_FORMAT_RF64, SampleTransfer::Bytes, pcm::ByteOrder::Little,
-         ChannelOrder::Mask, true, 0, kAllSamples, false},
-        {"flac", "FLAC", {"flac"}, SF_FORMAT_FLAC, SampleTransfer::ScaledInts, pcm::ByteOrder::Little,
-         ChannelOrder::Mask, false, 0, {"16", "24"}, true},
+         ChannelOrder::Mask, true, 0, kAllSamples, false, false},
+        // Core Audio files: big-endian samples, as libsndfile writes them.
+        {"caf", "CAF", {"caf"}, SF_FORMAT_CAF, SampleTransfer::Bytes, pcm::ByteOrder::Big,
+         ChannelOrder::Mask, false, 0, kAllSamples, false, false},
+        {"flac", "FLAC", {"flac"}, SF_FORMAT_FLAC, SampleTransfer::ScaledInts,
+         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"16", "24"}, true, false},
+        {"ogg", "Ogg Vorbis", {"ogg", "oga"}, SF_FORMAT_OGG, SampleTransfer::Floats,
+         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"vorbis"}, true, true},
+        {"opus", "Ogg Opus", {"opus"}, SF_FORMAT_OGG, SampleTransfer::Floats,
+         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"opus"}, true, true},
+        {"mp3", "MP3", {"mp3"}, SF_FORMAT_MPEG, SampleTransfer::Floats, pcm::ByteOrder::Little,
+         ChannelOrder::Mask, false, 0, {"mp3"}, true, true},
     };
     return rows;
 }
 
 bool OutputFormat::holds(const SampleFormat& s) const {
     return std::find(samples.begin(), samples.end(), s.name) != samples.end();
+}
+
+const SampleFormat& OutputFormat::firstSamples() const {
+    return *findSampleFormat(samples.front());
 }
 
 const OutputFormat* findOutputFormat(const std::string& name) {
@@ -89,8 +109,10 @@ std::string outputFormatNames(const char* separator) {
 
 std::string sampleFormatNames(const char* separator) {
     std::string names;
-    for (const SampleFormat& s : sampleFormats())
-        names += (names.empty() ? "" : separator) + std::string(s.name);
+    for (const SampleFormat& s : sampleFormats()) {
+        if (!s.lossy)
+            names += (names.empty() ? "" : separator) + std::string(s.name);
+    }
     return names;
 }
 

@@ -22,15 +22,17 @@ namespace tarvio::render {
 enum class SampleTransfer {
     Bytes,       // encoded as the file stores them, in the row's byte order
     ScaledInts,  // ints scaled to 32 bits, which libsndfile encodes (FLAC)
+    Floats,      // floats within full scale, which libsndfile's encoder takes (lossy formats)
 };
 
 struct SampleFormat {
     const char* name;     // on the command line: "16", "24", "32", "float"
     const char* summary;  // in the summary: "16-bit", ..., "32-bit float"
-    int bits;
-    int bytes;
+    int bits;             // the precision it keeps (24 for the lossy encoders)
+    int bytes;            // in the file; 0 when an encoder decides
     bool isFloat;
     int sndfileSubtype;  // SF_FORMAT_PCM_16, ...
+    bool lossy;          // an encoder's own format, chosen by the container, not by --bits
 };
 
 struct OutputFormat {
@@ -47,8 +49,13 @@ struct OutputFormat {
     std::uint64_t maxDataBytes;
     std::vector<std::string> samples;  // the sample formats it holds
     bool compressed;                   // its size cannot be known beforehand
+    // --quality maps 0..10 onto the encoder's variable bit rate quality.
+    bool hasQuality;
 
     bool holds(const SampleFormat& s) const;
+    // The first sample format of the row: what it holds when nothing else
+    // decides.
+    const SampleFormat& firstSamples() const;
 };
 
 const std::vector<OutputFormat>& outputFormats();
@@ -60,7 +67,8 @@ const SampleFormat* findSampleFormat(const std::string& name);
 // The format a file name's extension names (case does not matter), or null.
 const OutputFormat* formatForFileName(const std::string& fileName);
 
-// The names of every row, joined by `separator` ("aiff|wav|...").
+// The names of every row, joined by `separator` ("aiff|wav|..."); for the
+// sample formats, those --bits takes.
 std::string outputFormatNames(const char* separator);
 std::string sampleFormatNames(const char* separator);
 

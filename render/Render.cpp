@@ -250,9 +250,24 @@ void writePlot(SafeOutput& plot, const Options& o, const PathSampler& sampler, d
 std::string decibels(double peak) {
     if (!(peak > 0))
         return "-inf dBFS";
+    if (std::isinf(peak))
+        return "+inf dBFS";
     std::ostringstream s;
     s << std::fixed << std::setprecision(1) << 20.0 * std::log10(peak) << " dBFS";
     return s.str();
+}
+
+// Said on standard error even with --quiet, as sox does: clipping changes
+// the sound, and a summary nobody reads would hide it.
+void warnOfClipping(std::ostream& err, const AudioOutput& audio) {
+    if (audio.clipped() == 0)
+        return;
+    std::string peak = decibels(audio.peak());
+    if (audio.peak() >= 1.0 && peak[0] != '+')
+        peak = "+" + peak;
+    err << "tarvio-render: warning: " << audio.clipped()
+        << (audio.clipped() == 1 ? " sample" : " samples") << " clipped (peak " << peak
+        << "); lower --norm or use --normalize" << std::endl;
 }
 
 void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
@@ -261,6 +276,7 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
         << (input.channels() == 1 ? " channel, " : " channels, ") << input.rate() << " Hz, "
         << input.frames() << " frames\n";
     out << "output:   " << o.output << ": " << o.format->summary << ", " << o.samples->summary
+        << (*o.dither ? " (TPDF dither)" : "")
         << ", " << audio.channels() << " channels, " << frames << " frames\n";
     out << "duration: " << static_cast<double>(frames) / input.rate() << " s\n";
     out << "peak:     " << decibels(audio.peak());
@@ -282,15 +298,51 @@ std::uint64_t expectedBytes(const Options& o, const AudioInput& input, int chann
                                kHeaderRoom, 0);
 }
 
-void render(const Options& o, std::ostream& out, std::ostream& err, bool& progressShown) {
-    checkDistinct(o);
-    RunFiles files(o);
-    AudioInput input(o.input);
+// Fills in what the input decides: the sample format when --bits did not
+// say, and whether to dither.
+Options settled(Options o, const AudioInput& input) {
+    if (!o.samples)
+        o.samples = &chooseSamples(*o.format, input.precisionBits());
+    if (o.noClip && !o.samples->isFloat)
+        throw UsageError("--no-clip: only float output can keep samples beyond full scale");
+    o.dither = wantsDither(o, input.precisionBits());
+    return o;
+}
+
+// Refuses, before any work, a format the installed libsndfile cannot write
+// with these channels at this rate, naming those it can.
+void checkWritable(const Options& o, int channels, int rate) {
+    const auto writable = [&](const OutputFormat& f, const SampleFormat& s) {
+        SF_INFO info{};
+        info.channels = channels;
+        info.samplerate = rate;
+        info.format = f.sndfileMajor | s.sndfileSubtype;
+        return sf_format_check(&info) != 0;
+    };
+    if (writable(*o.format, *o.samples))
+        return;
+    std::string can;
+    for (const OutputFormat& f : outputFormats()) {
+        if (writable(f, f.firstSamples()))
+            can += (can.empty() ? "" : ", ") + std::string(f.name);
+    }
+    throw std::runtime_error(o.output + ": libsndfile cannot write " + o.format->summary + " (" +
+                             o.samples->summary + ") with " + std::to_string(channels) +
+                             " channels at " + std::to_string(rate) + " Hz; it can write " +
+                             (can.empty() ? "none of tarvio-render's formats" : can));
+}
+
+void render(const Options& given, std::ostream& out, std::ostream& err, bool& progressShown) {
+    checkDistinct(given);
+    RunFiles files(given);
+    AudioInput input(given.input);
+    const Options o = settled(given, input);
     checkTraceStep(o, input);
     std::unique_ptr<BreakpointPath> path;
     if (!o.pathFile.empty())
         path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
     const SpeakerLayout& layout = layouts::quad();
+    checkWritable(o, layout.size(), input.rate());
     const std::vector<int> fileOrder = layout.fileOrder(o.format->order);
     std::unique_ptr<Spatializer> sp = spatializerFor(o, input, layout, path.get());
 
@@ -298,7 +350,8 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
         f->prepare();
     files.audio.reserve(expectedBytes(o, input, layout.size()));
     AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, *o.format,
-                      *o.samples, layout, input.rate(), input.frames(), o.noClip);
+                      *o.samples, layout, input.rate(), input.frames(),
+                      Encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1});
     audio.scanForNaN(input.floatingPoint());
     files.audio.opened();
     std::unique_ptr<TextFile> traceFile;
@@ -329,6 +382,7 @@ void render(const Options& o, std::ostream& out, std::ostream& err, bool& progre
     progressShown = false;
     if (!o.quiet)
         printSummary(out, o, input, audio, frames);
+    warnOfClipping(err, audio);
 }
 
 }  // namespace

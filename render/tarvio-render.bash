@@ -22,14 +22,16 @@ _tarvio_render() {
     local values=
     case $prev in
         --law) values="bilinear power" ;;
-        --format) values="aiff wav w64 rf64 flac" ;;
+        --format) values="aiff aifc wav w64 rf64 caf flac ogg opus mp3" ;;
+        --dither) values="tpdf none" ;;
         --bits) values="16 24 32 float" ;;
-        --rot1 | --rot2 | --angle1 | --angle2 | --norm | --trace-step) return 0 ;;
+        --rot1 | --rot2 | --angle1 | --angle2 | --norm | --trace-step | --quality) return 0 ;;
         --path | --trace | --plot) ;;
         *)
             if [[ $cur == -* ]]; then
                 values="--rot1 --rot2 --angle1 --angle2 --norm --law --path --format --bits
-                        --trace --trace-step --plot --no-clip -q --quiet -h --help -v -V --version"
+                        --dither --quality --trace --trace-step --plot --no-clip -q --quiet -h --help
+                        -v -V --version"
             fi
             ;;
     esac

@@ -100,13 +100,15 @@ struct Scene {
 TEST(RenderSafety, AFileNamedTwiceIsRefusedBeforeAnyWork) {
     Scene s;
     writeFile(s.dir.file("o.aif"), kEarlier);
+    writeFile(s.dir.file("o.svg"), kEarlier);
     writeFile(s.dir.file("v.wav"), kEarlier);
     writeFile(s.dir.file("m.txt"), {'0', ' ', '0', ' ', '0', '\n'});
     ::mkdir(s.dir.file("sub").c_str(), 0700);
     ASSERT_EQ(::symlink("t.csv", s.dir.file("dl.aif").c_str()), 0);
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"--trace ./o.aif in.wav o.aif", "\"o.aif\" is named twice (output and --trace)"},
-        {"--plot sub/../o.aif in.wav ./o.aif", "\"./o.aif\" is named twice (output and --plot)"},
+        {"--format aiff --plot sub/../o.svg in.wav ./o.svg",
+         "\"./o.svg\" is named twice (output and --plot)"},
         {"--trace t.csv in.wav dl.aif", "\"dl.aif\" is named twice (output and --trace)"},
         {"--path m.txt --trace m.txt in.wav o.aif", "\"m.txt\" is named twice (--trace and --path)"},
         {"--format wav --path m.txt in.wav m.txt", "\"m.txt\" is named twice (output and --path)"},
@@ -118,6 +120,7 @@ TEST(RenderSafety, AFileNamedTwiceIsRefusedBeforeAnyWork) {
         EXPECT_EQ(r.err, "tarvio-render: " + c.second + "\n") << c.first;
     }
     EXPECT_EQ(readFile(s.dir.file("o.aif")), kEarlier);
+    EXPECT_EQ(readFile(s.dir.file("o.svg")), kEarlier);
     EXPECT_EQ(readFile(s.dir.file("v.wav")), kEarlier);
     EXPECT_EQ(readFile(s.dir.file("m.txt")), (Bytes{'0', ' ', '0', ' ', '0', '\n'}));
     EXPECT_FALSE(fileExists(s.dir.file("t.csv")));
