@@ -56,6 +56,8 @@ struct SpatializerOptions {
     // The gain law (copied), a row of panLaws() or a law of the caller's;
     // null for the row of SpatializerParams::law. It must support the layout.
     const PanLaw* law = nullptr;
+    // The settings of laws that take any (dbap).
+    LawParams lawParams;
 };
 
 struct SpatialKernel;  // see SpatialKernels.h
@@ -77,7 +79,7 @@ class Spatializer {
     // given ones (from the variant tables of SpatialKernels.h); all give the
     // same output; both feed layouts::quad() with bilinear gains. The third
     // adds the options above; it throws std::invalid_argument when the law
-    // does not support the layout.
+    // does not support the layout or its parameters are out of range.
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames);
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames,
                 const SpatialKernel& kernel);
@@ -125,8 +127,7 @@ class Spatializer {
     bool fused_;                                   // runs kernel_->run, not the stages
     int channels_;                          // interleaved input channels, at least 1
     double gain_;                           // mixdown factor: norm / channels
-    SpeakerLayout layout_;                  // the loudspeakers of the output
-    PanLaw law_;                            // for the stages
+    Panner panner_;                         // the law on the output's loudspeakers
     std::unique_ptr<BreakpointPath> path_;  // positions instead of the rotations
     double rate_;                           // frames per second of the path's time
     std::int64_t firstFrame_ = 0;           // of the next block, for the path

@@ -413,7 +413,8 @@ namespace {
 // A law of the test's own that serves any layout: each positioned
 // loudspeaker weighted by its inverse squared distance from the point, the
 // weights scaled to add up to 1.
-void nearness(double x, double y, const tarvio::SpeakerLayout& layout, double* gains) {
+void nearness(double x, double y, const tarvio::SpeakerLayout& layout, const tarvio::LawState*,
+              double* gains) {
     double total = 0;
     for (int ch = 0; ch < layout.size(); ++ch) {
         const auto& at = layout[ch].position;
@@ -439,7 +440,7 @@ TEST(Spatializer, AnyLayoutTakesItsChannelsFromTheLayoutAndItsGainsFromTheLaw) {
                                                       {"LFE", std::nullopt, 0x8},
                                                       {"BL", tarvio::pointAt(120.0), 0x10},
                                                       {"BR", tarvio::pointAt(-120.0), 0x20}});
-    const tarvio::PanLaw law{"nearness", "inverse squared distance", nearness, anyLayout};
+    const tarvio::PanLaw law{"nearness", "inverse squared distance", nearness, anyLayout, nullptr};
     tarvio::SpatializerOptions o;
     o.layout = &triangle;
     o.law = &law;
@@ -455,7 +456,7 @@ TEST(Spatializer, AnyLayoutTakesItsChannelsFromTheLayoutAndItsGainsFromTheLaw) {
         for (int j = 0; j < BLOCK_SIZE; ++j) {
             const double* f = sp.outBlock() + 4 * j;
             double g[4];
-            nearness(sp.positionsX()[j], sp.positionsY()[j], triangle, g);
+            nearness(sp.positionsX()[j], sp.positionsY()[j], triangle, nullptr, g);
             for (int ch = 0; ch < 4; ++ch)
                 ASSERT_EQ(f[ch], g[ch] * signal(j)) << j;
             EXPECT_EQ(f[1], 0.0);
