@@ -5,9 +5,12 @@
 // p of the sound and l of the loudspeakers, scaled so that
 // g_a^2 + g_b^2 = 1; every other loudspeaker gets 0.
 //
-// A gap of 180 degrees or more between neighbours (behind a stereo pair)
+// A gap of more than 180 degrees between neighbours (behind a stereo pair)
 // has no such pair: a direction in it is mirrored front to back, and if the
-// mirror falls in a gap too, the nearer loudspeaker of that gap takes it.
+// mirror falls in the gap too, the nearer loudspeaker of the gap takes it.
+// Two loudspeakers facing each other (a ring of two) have no pair either:
+// over each half turn between them the gains are cos and sin of half the
+// angle from the first, a constant-power pan.
 //
 // Off the edge the sound spreads over all N positioned loudspeakers:
 // g_i = sqrt(r^2 g_vbap,i^2 + (1 - r^2) / N), so the squared gains add up
@@ -33,8 +36,12 @@ struct Arc {
     int a, b;          // engine channels at its start and its end
     double start;      // azimuth of a, radians in [0, 2 pi)
     double width;      // radians to b, in (0, 2 pi]
-    bool gap;          // 180 degrees or more: no pair to pan between
-    double inverse[4]; // rows of the inverse of the matrix [l_a l_b]
+    bool gap;          // more than a half turn: no pair to pan between
+    bool halfTurn;     // a half turn: panned by the angle from a
+    // The rows that turn a direction (cos, sin) into the gains of a and b:
+    // the inverse of the matrix [l_a l_b]; for a half turn, the direction of
+    // a alone, giving the cosine of the angle from a.
+    double rows[4];
 };
 
 struct VbapState : LawState {
@@ -49,16 +56,20 @@ double radians(double degrees) {
 }
 
 Arc arcBetween(int a, double start, int b, double end) {
-    Arc arc{a, b, start, end - start, false, {0, 0, 0, 0}};
+    Arc arc{a, b, start, end - start, false, false, {0, 0, 0, 0}};
     if (arc.width <= 0.0)
         arc.width += kTurn;
-    arc.gap = arc.width >= kPi - 1e-9;
-    if (!arc.gap) {
+    arc.gap = arc.width > kPi + 1e-9;
+    arc.halfTurn = !arc.gap && arc.width >= kPi - 1e-9;
+    if (arc.halfTurn) {
+        arc.rows[0] = std::cos(start);
+        arc.rows[1] = std::sin(start);
+    } else if (!arc.gap) {
         const double det = std::sin(arc.width);  // cos a sin b - sin a cos b
-        arc.inverse[0] = std::sin(end) / det;
-        arc.inverse[1] = -std::cos(end) / det;
-        arc.inverse[2] = -std::sin(start) / det;
-        arc.inverse[3] = std::cos(start) / det;
+        arc.rows[0] = std::sin(end) / det;
+        arc.rows[1] = -std::cos(end) / det;
+        arc.rows[2] = -std::sin(start) / det;
+        arc.rows[3] = std::cos(start) / det;
     }
     return arc;
 }
@@ -109,8 +120,14 @@ void pairGains(const VbapState& state, double c, double s, double* gains) {
         gains[into <= arc->width - into ? arc->a : arc->b] = 1.0;
         return;
     }
-    const double ga = std::max(0.0, arc->inverse[0] * c + arc->inverse[1] * s);
-    const double gb = std::max(0.0, arc->inverse[2] * c + arc->inverse[3] * s);
+    if (arc->halfTurn) {
+        const double fromA = std::clamp(arc->rows[0] * c + arc->rows[1] * s, -1.0, 1.0);
+        gains[arc->a] = std::sqrt((1.0 + fromA) / 2.0);  // cos of half the angle
+        gains[arc->b] = std::sqrt((1.0 - fromA) / 2.0);
+        return;
+    }
+    const double ga = std::max(0.0, arc->rows[0] * c + arc->rows[1] * s);
+    const double gb = std::max(0.0, arc->rows[2] * c + arc->rows[3] * s);
     const double norm = 1.0 / std::sqrt(ga * ga + gb * gb);
     gains[arc->a] = ga * norm;
     gains[arc->b] = gb * norm;
