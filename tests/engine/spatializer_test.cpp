@@ -469,3 +469,44 @@ TEST(Spatializer, AnyLayoutTakesItsChannelsFromTheLayoutAndItsGainsFromTheLaw) {
     o.law = tarvio::findPanLaw("bilinear");
     EXPECT_THROW(Spatializer(params(1, 1), 1, 44100.0, BLOCK_SIZE, o), std::invalid_argument);
 }
+
+// The laws that work out a state for their layout (vbap, dbap, Ambisonics)
+// do it once: per block the spatializer allocates nothing and each frame
+// gets the panner's gains, the law's parameters included.
+TEST(Spatializer, PreparedLawsGiveThePannersGainsWithoutAllocating) {
+    tarvio::LawParams steep;
+    steep.rolloff = 12;
+    steep.blur = 0.05;
+    const struct {
+        const char* layout;
+        const char* law;
+        tarvio::LawParams params;
+    } cases[] = {{"7.1", "vbap", {}}, {"ring:8:22.5", "dbap", steep}, {"ambisonics:3", "ambisonic", {}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.law);
+        const tarvio::SpeakerLayout layout = *tarvio::findLayout(c.layout);
+        tarvio::SpatializerOptions o;
+        o.layout = &layout;
+        o.law = tarvio::findPanLaw(c.law);
+        o.lawParams = c.params;
+        o.keepPositions = true;
+        const tarvio::Panner panner(*o.law, layout, c.params);
+        Spatializer sp(params(0.7, 1.9, 30, 0), 1, 44100.0, 2 * BLOCK_SIZE, o);
+        const int n = sp.outputChannels();
+        ASSERT_EQ(n, layout.size());
+        std::vector<double> g(n);
+        const long before = gAllocations;
+        for (int block = 0; block < 2; ++block) {
+            for (int j = 0; j < BLOCK_SIZE; ++j)
+                sp.inBlock()[j] = signal(j);
+            ASSERT_EQ(sp.processBlock(BLOCK_SIZE), BLOCK_SIZE);
+            EXPECT_EQ(gAllocations, before);
+            for (int j = 0; j < BLOCK_SIZE; j += 37) {
+                panner.gains(sp.positionsX()[j], sp.positionsY()[j], g.data());
+                for (int ch = 0; ch < n; ++ch)
+                    ASSERT_EQ(sp.outBlock()[n * j + ch], g[ch] * signal(j)) << j << " " << ch;
+            }
+            sp.advanceSweeps();
+        }
+    }
+}
