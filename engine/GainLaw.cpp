@@ -24,8 +24,8 @@ Panner::Panner(const PanLaw& law, const SpeakerLayout& layout, const LawParams& 
     : law_(law), layout_(layout) {
     if (!law_.supports(layout_))
         throw std::invalid_argument(std::string("the ") + law_.name + " law does not fit layout " +
-                                    layout_.name() + "; laws that fit: " +
-                                    joined(panLawsFor(layout_)));
+                                    layout_.name() +
+                                    "; laws that fit: " + joined(panLawsFor(layout_)));
     if (law_.prepare)
         state_ = law_.prepare(layout_, params);
 }

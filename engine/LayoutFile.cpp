@@ -40,8 +40,9 @@ class LayoutReader {
             throw lineError(name_, line, "a label must be printable ASCII: " + quoted(label));
         const auto seen = labels_.find(label);
         if (seen != labels_.end())
-            throw lineError(name_, line,
-                            "label " + label + " again (line " + std::to_string(seen->second) + ")");
+            throw lineError(
+                name_, line,
+                "label " + label + " again (line " + std::to_string(seen->second) + ")");
         labels_[label] = line;
         if (label == kLfe) {
             if (f.size() != 1)
@@ -50,22 +51,24 @@ class LayoutReader {
             return;
         }
         if (f.size() != 2)
-            throw lineError(name_, line,
-                            "expected \"LABEL AZIMUTH\", got " + std::to_string(f.size()) +
-                                " fields");
+            throw lineError(
+                name_, line,
+                "expected \"LABEL AZIMUTH\", got " + std::to_string(f.size()) + " fields");
         const double azimuth = normalAzimuth(text::number(f[1], name_, line));
         const auto taken = azimuths_.find(azimuth);
         if (taken != azimuths_.end())
-            throw lineError(name_, line,
-                            "azimuth " + f[1] + " is taken by line " + std::to_string(taken->second));
+            throw lineError(
+                name_, line,
+                "azimuth " + f[1] + " is taken by line " + std::to_string(taken->second));
         azimuths_[azimuth] = line;
         speakers_.push_back({label, pointAt(azimuth), 0});
     }
 
     SpeakerLayout layout() {
         if (azimuths_.size() < 2)
-            throw std::runtime_error(name_ + ": a layout needs at least two loudspeakers with an "
-                                             "azimuth, got " +
+            throw std::runtime_error(name_ +
+                                     ": a layout needs at least two loudspeakers with an "
+                                     "azimuth, got " +
                                      std::to_string(azimuths_.size()));
         bool standard = true;
         for (const Speaker& s : speakers_)

@@ -63,7 +63,6 @@ SpeakerLayout builtIn(const BuiltInLayout& row) {
     return SpeakerLayout(row.name, std::move(speakers));
 }
 
-
 std::string shortNumber(double v) {
     char text[32];
     std::snprintf(text, sizeof text, "%.10g", v);
@@ -73,7 +72,8 @@ std::string shortNumber(double v) {
 // A whole field of decimal digits as a count; -1 for anything else or a
 // count too large to matter.
 int count(const std::string& field) {
-    if (field.empty() || field.size() > 6 || field.find_first_not_of("0123456789") != std::string::npos)
+    if (field.empty() || field.size() > 6 ||
+        field.find_first_not_of("0123456789") != std::string::npos)
         return -1;
     return std::atoi(field.c_str());
 }
@@ -83,14 +83,16 @@ SpeakerLayout ringNamed(const std::string& name, const std::string& rest) {
     const std::size_t colon = rest.find(':');
     const int n = count(rest.substr(0, colon));
     if (n < 0)
-        throw std::invalid_argument(name + ": the number of loudspeakers must be a whole number, got " +
+        throw std::invalid_argument(name +
+                                    ": the number of loudspeakers must be a whole number, got " +
                                     text::quoted(rest.substr(0, colon)));
     double first = 0.0;
     if (colon != std::string::npos) {
         const std::optional<double> f = text::finiteNumber(rest.substr(colon + 1));
         if (!f)
-            throw std::invalid_argument(name + ": the azimuth of loudspeaker 1 must be a finite "
-                                               "number of degrees, got " +
+            throw std::invalid_argument(name +
+                                        ": the azimuth of loudspeaker 1 must be a finite "
+                                        "number of degrees, got " +
                                         text::quoted(rest.substr(colon + 1)));
         first = *f;
     }

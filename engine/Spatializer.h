@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The spatializer: a mono mixdown of interleaved input blocks, spread over
 // the loudspeakers of a layout (by default four at the corners of a unit
-// square) by the gains of a point that moves in the square, driven by two swept rotations around the square
-// path or by a breakpoint path.
+// square) by the gains of a point that moves in the square, driven by two swept rotations around
+// the square path or by a breakpoint path.
 #ifndef TARVIO_ENGINE_SPATIALIZER_H
 #define TARVIO_ENGINE_SPATIALIZER_H
 
@@ -125,16 +125,16 @@ class Spatializer {
 
     std::unique_ptr<const SpatialKernel> kernel_;  // the mixdown and the fused block processing
     bool fused_;                                   // runs kernel_->run, not the stages
-    int channels_;                          // interleaved input channels, at least 1
-    double gain_;                           // mixdown factor: norm / channels
-    Panner panner_;                         // the law on the output's loudspeakers
-    std::unique_ptr<BreakpointPath> path_;  // positions instead of the rotations
-    double rate_;                           // frames per second of the path's time
-    std::int64_t firstFrame_ = 0;           // of the next block, for the path
-    Rotation rot1_;                         // drives x through tableX_
-    Rotation rot2_;                         // drives y through tableY_
-    std::unique_ptr<double[]> inBlock_;     // channels * BLOCK_SIZE input samples
-    std::unique_ptr<double[]> monoBlock_;   // BLOCK_SIZE mono samples
+    int channels_;                                 // interleaved input channels, at least 1
+    double gain_;                                  // mixdown factor: norm / channels
+    Panner panner_;                                // the law on the output's loudspeakers
+    std::unique_ptr<BreakpointPath> path_;         // positions instead of the rotations
+    double rate_;                                  // frames per second of the path's time
+    std::int64_t firstFrame_ = 0;                  // of the next block, for the path
+    Rotation rot1_;                                // drives x through tableX_
+    Rotation rot2_;                                // drives y through tableY_
+    std::unique_ptr<double[]> inBlock_;            // channels * BLOCK_SIZE input samples
+    std::unique_ptr<double[]> monoBlock_;          // BLOCK_SIZE mono samples
     // BLOCK_SIZE x- and y-coordinates: the positions of the stages, and room
     // for a kernel that stores them.
     std::unique_ptr<double[]> blockX_;

@@ -152,7 +152,7 @@ std::string speakerTable(const SpeakerLayout& layout) {
 
 std::uint32_t wavMaskBit(const std::string& label) {
     // The loudspeakers of the WAV channel mask, by bit.
-    static const char* const kMaskLabels[] = {"FL", "FR",  "FC", "LFE", "BL", "BR",
+    static const char* const kMaskLabels[] = {"FL",  "FR",  "FC", "LFE", "BL", "BR",
                                               "FLC", "FRC", "BC", "SL",  "SR"};
     for (std::uint32_t bit = 0; bit < std::size(kMaskLabels); ++bit) {
         if (label == kMaskLabels[bit])

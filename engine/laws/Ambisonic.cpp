@@ -102,8 +102,9 @@ bool supports(const SpeakerLayout& layout) {
 }  // namespace
 
 PanLaw ambisonic() {
-    return {"ambisonic", "Ambisonic encoding, ACN order with SN3D normalisation (AmbiX); "
-                         "omnidirectional at the centre",
+    return {"ambisonic",
+            "Ambisonic encoding, ACN order with SN3D normalisation (AmbiX); "
+            "omnidirectional at the centre",
             gains, supports, prepare};
 }
 

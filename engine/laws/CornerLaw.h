@@ -44,8 +44,8 @@ void cornerLaw(double x, double y, const SpeakerLayout& layout, const LawState*,
     const AxisGains gy = Axis(y);
     for (int ch = 0; ch < layout.size(); ++ch) {
         const auto& at = layout[ch].position;
-        gains[ch] = at ? (at->x == 1.0 ? gx.one : gx.zero) * (at->y == 1.0 ? gy.one : gy.zero)
-                       : 0.0;
+        gains[ch] =
+            at ? (at->x == 1.0 ? gx.one : gx.zero) * (at->y == 1.0 ? gy.one : gy.zero) : 0.0;
     }
 }
 

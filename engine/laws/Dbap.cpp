@@ -74,8 +74,9 @@ bool supports(const SpeakerLayout& layout) {
 }  // namespace
 
 PanLaw dbap() {
-    return {"dbap", "distance-based amplitude panning: every loudspeaker, the nearer the louder "
-                    "(rolloff, blur)",
+    return {"dbap",
+            "distance-based amplitude panning: every loudspeaker, the nearer the louder "
+            "(rolloff, blur)",
             gains, supports, prepare};
 }
 

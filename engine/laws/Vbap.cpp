@@ -33,11 +33,11 @@ constexpr double kTurn = 2.0 * kPi;
 
 // The arc from one loudspeaker to the next by azimuth.
 struct Arc {
-    int a, b;          // engine channels at its start and its end
-    double start;      // azimuth of a, radians in [0, 2 pi)
-    double width;      // radians to b, in (0, 2 pi]
-    bool gap;          // more than a half turn: no pair to pan between
-    bool halfTurn;     // a half turn: panned by the angle from a
+    int a, b;       // engine channels at its start and its end
+    double start;   // azimuth of a, radians in [0, 2 pi)
+    double width;   // radians to b, in (0, 2 pi]
+    bool gap;       // more than a half turn: no pair to pan between
+    bool halfTurn;  // a half turn: panned by the angle from a
     // The rows that turn a direction (cos, sin) into the gains of a and b:
     // the inverse of the matrix [l_a l_b]; for a half turn, the direction of
     // a alone, giving the cosine of the angle from a.
@@ -85,7 +85,8 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
     const std::size_t n = sorted.size();
     for (std::size_t k = 0; k < n; ++k) {
         const auto& next = sorted[(k + 1) % n];
-        state->arcs.push_back(arcBetween(sorted[k].second, sorted[k].first, next.second, next.first));
+        state->arcs.push_back(
+            arcBetween(sorted[k].second, sorted[k].first, next.second, next.first));
         state->starts.push_back(sorted[k].first);
     }
     state->share = 1.0 / static_cast<double>(n);
@@ -95,8 +96,9 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
 // The arc that holds azimuth `theta` (radians in [0, 2 pi)).
 const Arc& arcOf(const VbapState& s, double theta) {
     const auto after = std::upper_bound(s.starts.begin(), s.starts.end(), theta);
-    const std::size_t k = after == s.starts.begin() ? s.starts.size() - 1
-                                                    : static_cast<std::size_t>(after - s.starts.begin()) - 1;
+    const std::size_t k = after == s.starts.begin()
+                              ? s.starts.size() - 1
+                              : static_cast<std::size_t>(after - s.starts.begin()) - 1;
     return s.arcs[k];
 }
 
@@ -159,8 +161,9 @@ bool supports(const SpeakerLayout& layout) {
 }  // namespace
 
 PanLaw vbap() {
-    return {"vbap", "vector-base amplitude panning between the two loudspeakers around the "
-                    "direction; spread over all towards the centre",
+    return {"vbap",
+            "vector-base amplitude panning between the two loudspeakers around the "
+            "direction; spread over all towards the centre",
             gains, supports, prepare};
 }
 

@@ -72,8 +72,8 @@ TEST(PanLaw, TableNamesAndWhatEachLawPromises) {
     EXPECT_EQ(&tarvio::panLawOf(tarvio::GainLaw::Power), tarvio::findPanLaw("power"));
 
     const SpeakerLayout& quad = tarvio::layouts::quad();
-    const SpeakerLayout quadLfe("4.1", {quad[0], quad[1], {"LFE", std::nullopt, 0x8}, quad[2],
-                                        quad[3]});
+    const SpeakerLayout quadLfe("4.1",
+                                {quad[0], quad[1], {"LFE", std::nullopt, 0x8}, quad[2], quad[3]});
     for (const char* name : {"bilinear", "power"}) {
         const tarvio::PanLaw& law = *tarvio::findPanLaw(name);
         SCOPED_TRACE(law.name);

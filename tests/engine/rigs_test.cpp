@@ -86,7 +86,8 @@ TEST(LayoutFile, ReadsLoudspeakersAndRefusesMalformedLinesByNumber) {
 
     EXPECT_EQ(refusal("L 30\nR -3O\n"), "rig.txt: line 2: not a number: \"-3O\"");
     EXPECT_EQ(refusal("L 30\n\nL -30\n"), "rig.txt: line 3: label L again (line 1)");
-    EXPECT_EQ(refusal("L 30\nR -30 0\n"), "rig.txt: line 2: expected \"LABEL AZIMUTH\", got 3 fields");
+    EXPECT_EQ(refusal("L 30\nR -30 0\n"),
+              "rig.txt: line 2: expected \"LABEL AZIMUTH\", got 3 fields");
     EXPECT_EQ(refusal("L 30\nR\n"), "rig.txt: line 2: expected \"LABEL AZIMUTH\", got 1 fields");
     EXPECT_EQ(refusal("L 30\nLFE 0\n"), "rig.txt: line 2: LFE takes no azimuth: it gets no signal");
     EXPECT_EQ(refusal("L 30\nR 390\n"), "rig.txt: line 2: azimuth 390 is taken by line 1");
@@ -109,11 +110,13 @@ TEST(PanLaw, WhichLawsFitWhichLayoutAndTheDefaults) {
         Panner(*tarvio::findPanLaw("power"), named("stereo"));
         ADD_FAILURE() << "power on stereo accepted";
     } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "the power law does not fit layout stereo; laws that fit: vbap, dbap");
+        EXPECT_STREQ(e.what(),
+                     "the power law does not fit layout stereo; laws that fit: vbap, dbap");
     }
     tarvio::LawParams params;
     params.rolloff = -3;
-    EXPECT_THROW(Panner(*tarvio::findPanLaw("dbap"), named("stereo"), params), std::invalid_argument);
+    EXPECT_THROW(Panner(*tarvio::findPanLaw("dbap"), named("stereo"), params),
+                 std::invalid_argument);
 }
 
 // A loudspeaker's own point gives it all of vbap's gain and dbap's largest;
@@ -121,7 +124,8 @@ TEST(PanLaw, WhichLawsFitWhichLayoutAndTheDefaults) {
 TEST(PanLaw, VbapAndDbapOnEveryKindOfLayout) {
     std::mt19937 random(7);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    for (const char* name : {"quad", "stereo", "5.1", "7.1", "ring:8:22.5", "ring:5:10", "ring:2"}) {
+    for (const char* name :
+         {"quad", "stereo", "5.1", "7.1", "ring:8:22.5", "ring:5:10", "ring:2"}) {
         const SpeakerLayout layout = named(name);
         const Panner vbap(*tarvio::findPanLaw("vbap"), layout);
         const Panner dbap(*tarvio::findPanLaw("dbap"), layout);
@@ -129,8 +133,10 @@ TEST(PanLaw, VbapAndDbapOnEveryKindOfLayout) {
             if (!layout[ch].position)
                 continue;
             SCOPED_TRACE(std::string(name) + " " + layout[ch].label);
-            const std::vector<double> v = gainsAt(vbap, layout[ch].position->x, layout[ch].position->y);
-            const std::vector<double> d = gainsAt(dbap, layout[ch].position->x, layout[ch].position->y);
+            const std::vector<double> v =
+                gainsAt(vbap, layout[ch].position->x, layout[ch].position->y);
+            const std::vector<double> d =
+                gainsAt(dbap, layout[ch].position->x, layout[ch].position->y);
             for (int other = 0; other < layout.size(); ++other) {
                 EXPECT_NEAR(v[other], other == ch ? 1.0 : 0.0, 1e-12) << other;
                 if (other != ch) {
@@ -150,7 +156,8 @@ TEST(PanLaw, VbapAndDbapOnEveryKindOfLayout) {
                         EXPECT_EQ(g[ch], 0.0);
                     }
                 }
-                EXPECT_NEAR(power, 1.0, 1e-12) << name << " " << p->law().name << " " << x << ", " << y;
+                EXPECT_NEAR(power, 1.0, 1e-12)
+                    << name << " " << p->law().name << " " << x << ", " << y;
             }
         }
         // The middle feeds every loudspeaker alike.
@@ -178,10 +185,10 @@ TEST(PanLaw, AmbisonicGainsAndTheCentre) {
     for (double azimuth : {0.0, 30.0, 90.0, 135.0, -60.0, 180.0}) {
         const double t = azimuth * M_PI / 180.0;
         const std::vector<double> g = gainsToward(first, azimuth);
-        EXPECT_EQ(g[0], 1.0) << azimuth;                       // W
-        EXPECT_NEAR(g[1], std::sin(t), 1e-12) << azimuth;      // Y
-        EXPECT_EQ(g[2], 0.0) << azimuth;                       // Z
-        EXPECT_NEAR(g[3], std::cos(t), 1e-12) << azimuth;      // X
+        EXPECT_EQ(g[0], 1.0) << azimuth;                   // W
+        EXPECT_NEAR(g[1], std::sin(t), 1e-12) << azimuth;  // Y
+        EXPECT_EQ(g[2], 0.0) << azimuth;                   // Z
+        EXPECT_NEAR(g[3], std::cos(t), 1e-12) << azimuth;  // X
     }
     EXPECT_EQ(gainsAt(first, 0.5, 0.5), (std::vector<double>{1, 0, 0, 0}));
     EXPECT_NEAR(gainsAt(first, 0.75, 0.5)[1], -0.5, 1e-15);  // halfway to the right

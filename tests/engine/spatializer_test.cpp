@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "engine/SpatialKernels.h"
@@ -398,10 +398,9 @@ TEST(Spatializer, StagesOnTheSquareMatchTheFusedKernelAndThePowerLaw) {
         ASSERT_EQ(power.processBlock(BLOCK_SIZE), BLOCK_SIZE);
         for (int j = 0; j < BLOCK_SIZE; ++j) {
             const double x = power.positionsX()[j], y = power.positionsY()[j], s = signal(j);
-            const double want[] = {std::sin(q * x) * std::sin(q * y) * s,
-                                   std::cos(q * x) * std::sin(q * y) * s,
-                                   std::sin(q * x) * std::cos(q * y) * s,
-                                   std::cos(q * x) * std::cos(q * y) * s};
+            const double want[] = {
+                std::sin(q * x) * std::sin(q * y) * s, std::cos(q * x) * std::sin(q * y) * s,
+                std::sin(q * x) * std::cos(q * y) * s, std::cos(q * x) * std::cos(q * y) * s};
             ASSERT_EQ(std::memcmp(power.outBlock() + 4 * j, want, sizeof want), 0) << j;
         }
         power.advanceSweeps();
@@ -481,7 +480,8 @@ TEST(Spatializer, PreparedLawsGiveThePannersGainsWithoutAllocating) {
         const char* layout;
         const char* law;
         tarvio::LawParams params;
-    } cases[] = {{"7.1", "vbap", {}}, {"ring:8:22.5", "dbap", steep}, {"ambisonics:3", "ambisonic", {}}};
+    } cases[] = {
+        {"7.1", "vbap", {}}, {"ring:8:22.5", "dbap", steep}, {"ambisonics:3", "ambisonic", {}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.law);
         const tarvio::SpeakerLayout layout = *tarvio::findLayout(c.layout);
