@@ -1,76 +1,40 @@
 // SPDX-License-Identifier: MIT
-// The gain laws. Both weight the four corners of the square: each axis
-// gives a weight to the side at 1 and one to the side at 0, and a corner's
-// gain is the product of its two sides' weights, x weight first. The fused
-// spatializer kernels compute the bilinear law the same way, operation for
-// operation, so that both give the same bytes.
+// The table of gain laws (each law is in its own file under laws/), and the
+// panner that makes one ready for a layout.
 #include "engine/GainLaw.h"
 
-#include <cmath>
+#include <stdexcept>
+
+#include "engine/laws/Laws.h"
 
 namespace tarvio {
 
 namespace {
 
-// The weights of one axis: `one` for the side at coordinate 1, `zero` for
-// the side at 0.
-struct AxisGains {
-    double one;
-    double zero;
-};
-
-// The four gains add up to 1; the level drops by 3 dB at the middle of an
-// edge and by 6 dB at the centre.
-AxisGains bilinearAxis(double p) {
-    return {p, 1.0 - p};
-}
-
-// A quarter turn of sine and cosine: sin^2 + cos^2 = 1 on each axis, so the
-// four squared gains add up to 1 and the power stays the same everywhere.
-AxisGains powerAxis(double p) {
-    constexpr double kQuarterTurn = 1.57079632679489661923;  // pi / 2
-    return {std::sin(kQuarterTurn * p), std::cos(kQuarterTurn * p)};
-}
-
-// A layout the corner laws serve: its positioned loudspeakers stand one at
-// each corner of the square, in any order; others (LFE) may join them.
-bool isSquare(const SpeakerLayout& layout) {
-    unsigned corners = 0;
-    for (const Speaker& s : layout.speakers()) {
-        if (!s.position)
-            continue;
-        const double x = s.position->x, y = s.position->y;
-        if ((x != 0.0 && x != 1.0) || (y != 0.0 && y != 1.0))
-            return false;
-        const unsigned corner = 1u << (2 * (y == 1.0) + (x == 1.0));
-        if (corners & corner)
-            return false;
-        corners |= corner;
-    }
-    return corners == 0xF;
-}
-
-template <AxisGains (*Axis)(double)>
-void cornerLaw(double x, double y, const SpeakerLayout& layout, double* gains) {
-    const AxisGains gx = Axis(x);
-    const AxisGains gy = Axis(y);
-    for (int ch = 0; ch < layout.size(); ++ch) {
-        const auto& at = layout[ch].position;
-        gains[ch] = at ? (at->x == 1.0 ? gx.one : gx.zero) * (at->y == 1.0 ? gy.one : gy.zero)
-                       : 0.0;
-    }
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names)
+        out += (out.empty() ? "" : ", ") + name;
+    return out.empty() ? "none" : out;
 }
 
 }  // namespace
 
+Panner::Panner(const PanLaw& law, const SpeakerLayout& layout, const LawParams& params)
+    : law_(law), layout_(layout) {
+    if (!law_.supports(layout_))
+        throw std::invalid_argument(std::string("the ") + law_.name + " law does not fit layout " +
+                                    layout_.name() +
+                                    "; laws that fit: " + joined(panLawsFor(layout_)));
+    if (law_.prepare)
+        state_ = law_.prepare(layout_, params);
+}
+
 const std::vector<PanLaw>& panLaws() {
-    static const std::vector<PanLaw> laws{
-        {"bilinear", "gains x and 1 - x per axis: they add up to 1, -6 dB at the centre",
-         cornerLaw<bilinearAxis>, isSquare},
-        {"power", "gains sin and cos of a quarter turn per axis: constant power",
-         cornerLaw<powerAxis>, isSquare},
+    static const std::vector<PanLaw> table{
+        laws::bilinear(), laws::power(), laws::vbap(), laws::dbap(), laws::ambisonic(),
     };
-    return laws;
+    return table;
 }
 
 const PanLaw* findPanLaw(std::string_view name) {
@@ -88,12 +52,29 @@ std::vector<std::string> panLawNames() {
     return names;
 }
 
+std::vector<std::string> panLawsFor(const SpeakerLayout& layout) {
+    std::vector<std::string> names;
+    for (const PanLaw& law : panLaws()) {
+        if (law.supports(layout))
+            names.emplace_back(law.name);
+    }
+    return names;
+}
+
+const PanLaw* defaultPanLaw(const SpeakerLayout& layout) {
+    for (const PanLaw& law : panLaws()) {
+        if (law.supports(layout))
+            return &law;
+    }
+    return nullptr;
+}
+
 const PanLaw& panLawOf(GainLaw law) {
     return *findPanLaw(law == GainLaw::Power ? "power" : "bilinear");
 }
 
 void cornerGains(GainLaw law, double x, double y, double gains[4]) {
-    panLawOf(law).gains(x, y, layouts::quad(), gains);
+    panLawOf(law).gains(x, y, layouts::quad(), nullptr, gains);
 }
 
 }  // namespace tarvio

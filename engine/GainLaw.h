@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 // How the position of the sound becomes the gains of the loudspeakers. Each
-// law is a row of one table: its name, its gains function and the layouts
-// it can serve. A new law is a new row in GainLaw.cpp.
+// law is a row of one table: its name, its gains function, the layouts it
+// can serve, and what it works out once per layout before any frame. Each
+// law lives in its own file under engine/laws/; a new law is a new file and
+// a new row in GainLaw.cpp.
 #ifndef TARVIO_ENGINE_GAINLAW_H
 #define TARVIO_ENGINE_GAINLAW_H
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,27 +16,76 @@
 
 namespace tarvio {
 
+// The settings of the laws that take any (dbap); the others ignore them.
+struct LawParams {
+    double rolloff = 6.0;  // dB the level falls per doubling of distance, 0 or more
+    double blur = 0.2;     // added distance, in half widths of the square, 0 or more
+};
+
+// What a law works out once for a layout and its parameters (sorted
+// loudspeakers, matrix inverses, ...) so that the gains of a frame cost
+// little and allocate nothing. Each law derives its own.
+class LawState {
+  public:
+    virtual ~LawState() = default;
+};
+
 // The gains of every loudspeaker of `layout`, in engine order, for the sound
 // at (x, y) on the unit square: layout.size() factors, written to `gains`,
 // by which the spatializer multiplies the mono sample. A loudspeaker with no
-// position (LFE) gets 0.
-using GainsFn = void (*)(double x, double y, const SpeakerLayout& layout, double* gains);
+// position (LFE) gets 0. `state` is what the law's prepare function made
+// for this layout (null for a law without one). Allocates nothing.
+using GainsFn = void (*)(double x, double y, const SpeakerLayout& layout, const LawState* state,
+                         double* gains);
 // Whether a law can place sound on `layout`.
 using SupportsFn = bool (*)(const SpeakerLayout& layout);
+// The state of the law for a layout it supports; throws
+// std::invalid_argument for parameters out of range.
+using PrepareFn = std::shared_ptr<const LawState> (*)(const SpeakerLayout& layout,
+                                                      const LawParams& params);
 
 struct PanLaw {
-    const char* name;     // as the command line takes it: "bilinear", "power"
+    const char* name;     // as the command line takes it: "bilinear", "vbap", ...
     const char* summary;  // one line for a help text
     GainsFn gains;        // only for a layout that `supports` accepts
     SupportsFn supports;
+    PrepareFn prepare;  // null for a law that needs no state
 };
 
-// Every law, the default first.
+// A law made ready for one layout and its parameters: the gains of any
+// point, per frame, without allocating.
+class Panner {
+  public:
+    // Throws std::invalid_argument when the law does not fit the layout
+    // (naming the laws that do) or its parameters are out of range.
+    Panner(const PanLaw& law, const SpeakerLayout& layout, const LawParams& params = LawParams());
+
+    // layout().size() gains for the sound at (x, y); see GainsFn.
+    void gains(double x, double y, double* gains) const {
+        law_.gains(x, y, layout_, state_.get(), gains);
+    }
+    const PanLaw& law() const { return law_; }
+    const SpeakerLayout& layout() const { return layout_; }
+
+  private:
+    PanLaw law_;
+    SpeakerLayout layout_;
+    std::shared_ptr<const LawState> state_;
+};
+
+// Every law, in order of preference: the default law of a layout is the
+// first that fits it.
 const std::vector<PanLaw>& panLaws();
 // The law of that name, or null.
 const PanLaw* findPanLaw(std::string_view name);
 // The names of all laws, in table order: the choices of a command line.
 std::vector<std::string> panLawNames();
+// The names of the laws that fit `layout`, in table order.
+std::vector<std::string> panLawsFor(const SpeakerLayout& layout);
+// The law a layout gets when none is asked for: bilinear for the square of
+// four, vbap for other loudspeakers, ambisonic for Ambisonic channels. Null
+// for a layout no law fits.
+const PanLaw* defaultPanLaw(const SpeakerLayout& layout);
 
 // ---------------------------------------------------------------------------
 // Compatibility: the names the programs used before laws became rows. Each
@@ -49,7 +101,7 @@ enum class GainLaw {
 const PanLaw& panLawOf(GainLaw law);
 
 // The gains of the four channels of layouts::quad() for a point at (x, y)
-// under `law`: panLawOf(law).gains(x, y, layouts::quad(), gains).
+// under `law`.
 void cornerGains(GainLaw law, double x, double y, double gains[4]);
 
 }  // namespace tarvio

@@ -63,8 +63,9 @@ void buildTables(double* tableX, double* tableY) {
 
 // Whether the fused kernels compute this law and layout: they write the
 // bilinear gains of layouts::quad().
-bool fusedKernelsServe(const PanLaw& law, const SpeakerLayout& layout) {
-    return law.gains == findPanLaw("bilinear")->gains && layout.sameSpeakers(layouts::quad());
+bool fusedKernelsServe(const Panner& panner) {
+    return panner.law().gains == findPanLaw("bilinear")->gains &&
+           panner.layout().sameSpeakers(layouts::quad());
 }
 
 // Number of samples of a block to take, n brought into [0, capacity].
@@ -84,8 +85,7 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
       fused_(true),
       channels_(channels),
       gain_((1.0 / channels) * params.norm),
-      layout_(layouts::quad()),
-      law_(*findPanLaw("bilinear")),
+      panner_(*findPanLaw("bilinear"), layouts::quad()),
       rate_(sampleRate) {
     setUp(params, sampleRate, frames);
 }
@@ -98,16 +98,12 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
       fused_(false),
       channels_(channels),
       gain_((1.0 / channels) * params.norm),
-      layout_(options.layout ? *options.layout : layouts::quad()),
-      law_(options.law ? *options.law : panLawOf(params.law)),
+      panner_(options.law ? *options.law : panLawOf(params.law),
+              options.layout ? *options.layout : layouts::quad(), options.lawParams),
       rate_(sampleRate > 0.0 ? sampleRate : kDefaultRate) {
-    if (!law_.supports(layout_))
-        throw std::invalid_argument(std::string("the ") + law_.name +
-                                    " law cannot place sound on loudspeaker layout " +
-                                    layout_.name());
     if (options.path)
         path_.reset(new BreakpointPath(*options.path));
-    fused_ = !path_ && !options.keepPositions && fusedKernelsServe(law_, layout_);
+    fused_ = !path_ && !options.keepPositions && fusedKernelsServe(panner_);
     setUp(params, sampleRate, frames);
 }
 
@@ -125,8 +121,8 @@ void Spatializer::setUp(const SpatializerParams& params, double sampleRate, int 
         tableY_.reset(new double[kPairTableSize]);
         buildTables(tableX_.get(), tableY_.get());
     }
-    gains_.reset(new double[layout_.size()]());
-    outBlock_.reset(new double[static_cast<std::size_t>(layout_.size()) * BLOCK_SIZE]());
+    gains_.reset(new double[outputChannels()]());
+    outBlock_.reset(new double[static_cast<std::size_t>(outputChannels()) * BLOCK_SIZE]());
 
     const double rate = sampleRate > 2.0 ? sampleRate : kDefaultRate;
     const double scale = kTurn / rate;
@@ -188,12 +184,12 @@ void Spatializer::runStages(int frames) {
 // Each frame's gains from the law, each channel the gain times the mono
 // sample.
 void Spatializer::spread(const double* x, const double* y, int frames) {
-    const int n = layout_.size();
+    const int n = outputChannels();
     const double* mono = monoBlock_.get();
     double* g = gains_.get();
     double* out = outBlock_.get();
     for (int j = 0; j < frames; ++j) {
-        law_.gains(x[j], y[j], layout_, g);
+        panner_.gains(x[j], y[j], g);
         double* o = out + static_cast<std::size_t>(j) * n;
         for (int ch = 0; ch < n; ++ch)
             o[ch] = g[ch] * mono[j];
@@ -201,11 +197,11 @@ void Spatializer::spread(const double* x, const double* y, int frames) {
 }
 
 const SpeakerLayout& Spatializer::layout() const {
-    return layout_;
+    return panner_.layout();
 }
 
 int Spatializer::outputChannels() const {
-    return layout_.size();
+    return panner_.layout().size();
 }
 
 const double* Spatializer::positionsX() const {

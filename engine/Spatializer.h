@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The spatializer: a mono mixdown of interleaved input blocks, spread over
 // the loudspeakers of a layout (by default four at the corners of a unit
-// square) by the gains of a point that moves in the square, driven by two swept rotations around the square
-// path or by a breakpoint path.
+// square) by the gains of a point that moves in the square, driven by two swept rotations around
+// the square path or by a breakpoint path.
 #ifndef TARVIO_ENGINE_SPATIALIZER_H
 #define TARVIO_ENGINE_SPATIALIZER_H
 
@@ -56,6 +56,8 @@ struct SpatializerOptions {
     // The gain law (copied), a row of panLaws() or a law of the caller's;
     // null for the row of SpatializerParams::law. It must support the layout.
     const PanLaw* law = nullptr;
+    // The settings of laws that take any (dbap).
+    LawParams lawParams;
 };
 
 struct SpatialKernel;  // see SpatialKernels.h
@@ -77,7 +79,7 @@ class Spatializer {
     // given ones (from the variant tables of SpatialKernels.h); all give the
     // same output; both feed layouts::quad() with bilinear gains. The third
     // adds the options above; it throws std::invalid_argument when the law
-    // does not support the layout.
+    // does not support the layout or its parameters are out of range.
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames);
     Spatializer(const SpatializerParams& params, int channels, double sampleRate, int frames,
                 const SpatialKernel& kernel);
@@ -123,17 +125,16 @@ class Spatializer {
 
     std::unique_ptr<const SpatialKernel> kernel_;  // the mixdown and the fused block processing
     bool fused_;                                   // runs kernel_->run, not the stages
-    int channels_;                          // interleaved input channels, at least 1
-    double gain_;                           // mixdown factor: norm / channels
-    SpeakerLayout layout_;                  // the loudspeakers of the output
-    PanLaw law_;                            // for the stages
-    std::unique_ptr<BreakpointPath> path_;  // positions instead of the rotations
-    double rate_;                           // frames per second of the path's time
-    std::int64_t firstFrame_ = 0;           // of the next block, for the path
-    Rotation rot1_;                         // drives x through tableX_
-    Rotation rot2_;                         // drives y through tableY_
-    std::unique_ptr<double[]> inBlock_;     // channels * BLOCK_SIZE input samples
-    std::unique_ptr<double[]> monoBlock_;   // BLOCK_SIZE mono samples
+    int channels_;                                 // interleaved input channels, at least 1
+    double gain_;                                  // mixdown factor: norm / channels
+    Panner panner_;                                // the law on the output's loudspeakers
+    std::unique_ptr<BreakpointPath> path_;         // positions instead of the rotations
+    double rate_;                                  // frames per second of the path's time
+    std::int64_t firstFrame_ = 0;                  // of the next block, for the path
+    Rotation rot1_;                                // drives x through tableX_
+    Rotation rot2_;                                // drives y through tableY_
+    std::unique_ptr<double[]> inBlock_;            // channels * BLOCK_SIZE input samples
+    std::unique_ptr<double[]> monoBlock_;          // BLOCK_SIZE mono samples
     // BLOCK_SIZE x- and y-coordinates: the positions of the stages, and room
     // for a kernel that stores them.
     std::unique_ptr<double[]> blockX_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <numeric>
 #include <set>
 #include <stdexcept>
@@ -46,9 +47,12 @@ std::string padded(std::string cell, std::size_t width) {
 
 }  // namespace
 
-SpeakerLayout::SpeakerLayout(std::string name, std::vector<Speaker> speakers)
-    : name_(std::move(name)), speakers_(std::move(speakers)) {
+SpeakerLayout::SpeakerLayout(std::string name, std::vector<Speaker> speakers, int ambisonicOrder)
+    : name_(std::move(name)), speakers_(std::move(speakers)), ambisonicOrder_(ambisonicOrder) {
     check(!speakers_.empty(), name_, "no loudspeakers");
+    check(ambisonicOrder_ >= 0 && ambisonicOrder_ <= 15 &&
+              (ambisonicOrder_ == 0 || size() == (ambisonicOrder_ + 1) * (ambisonicOrder_ + 1)),
+          name_, "the channels do not match Ambisonic order " + std::to_string(ambisonicOrder_));
     std::set<std::string> labels;
     std::uint32_t mask = 0;
     for (const Speaker& s : speakers_) {
@@ -91,7 +95,8 @@ std::vector<int> SpeakerLayout::fileOrder(ChannelOrder order) const {
 }
 
 bool SpeakerLayout::sameSpeakers(const SpeakerLayout& other) const {
-    return std::equal(speakers_.begin(), speakers_.end(), other.speakers_.begin(),
+    return ambisonicOrder_ == other.ambisonicOrder_ &&
+           std::equal(speakers_.begin(), speakers_.end(), other.speakers_.begin(),
                       other.speakers_.end(), [](const Speaker& a, const Speaker& b) {
                           return a.label == b.label && a.maskBit == b.maskBit &&
                                  samePosition(a.position, b.position);
@@ -102,8 +107,14 @@ SpeakerPosition pointAt(double azimuth) {
     const double s = std::sin(azimuth * kDegree);
     const double c = std::cos(azimuth * kDegree);
     const double edge = std::max(std::fabs(s), std::fabs(c));
-    const double u = -s / edge;
-    const double v = c / edge;
+    double u = -s / edge;
+    double v = c / edge;
+    // At a corner sine and cosine agree but for rounding: both sides are
+    // the edge, so that a loudspeaker at 45 degrees stands on the corner.
+    if (std::fabs(std::fabs(s) - std::fabs(c)) <= 1e-15) {
+        u = std::copysign(1.0, u);
+        v = std::copysign(1.0, v);
+    }
     return {azimuth, (u + 1.0) / 2.0, (v + 1.0) / 2.0};
 }
 
@@ -114,6 +125,11 @@ double azimuthAt(double x, double y) {
         return 0.0;
     const double a = std::atan2(-u, v) / kDegree;
     return a <= -180.0 ? a + 360.0 : a;
+}
+
+double normalAzimuth(double degrees) {
+    const double a = std::remainder(degrees, 360.0);
+    return (a <= -180.0 ? a + 360.0 : a) + 0.0;
 }
 
 std::string speakerTable(const SpeakerLayout& layout) {
@@ -134,18 +150,15 @@ std::string speakerTable(const SpeakerLayout& layout) {
     return table;
 }
 
-namespace layouts {
-
-const SpeakerLayout& quad() {
-    static const SpeakerLayout layout("quad", {
-                                                  {"FR", SpeakerPosition{-45.0, 1.0, 1.0}, 0x2},
-                                                  {"FL", SpeakerPosition{45.0, 0.0, 1.0}, 0x1},
-                                                  {"BR", SpeakerPosition{-135.0, 1.0, 0.0}, 0x20},
-                                                  {"BL", SpeakerPosition{135.0, 0.0, 0.0}, 0x10},
-                                              });
-    return layout;
+std::uint32_t wavMaskBit(const std::string& label) {
+    // The loudspeakers of the WAV channel mask, by bit.
+    static const char* const kMaskLabels[] = {"FL",  "FR",  "FC", "LFE", "BL", "BR",
+                                              "FLC", "FRC", "BC", "SL",  "SR"};
+    for (std::uint32_t bit = 0; bit < std::size(kMaskLabels); ++bit) {
+        if (label == kMaskLabels[bit])
+            return std::uint32_t{1} << bit;
+    }
+    return 0;
 }
-
-}  // namespace layouts
 
 }  // namespace tarvio

@@ -21,6 +21,7 @@
 #define TARVIO_ENGINE_SPEAKERLAYOUT_H
 
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,13 +56,21 @@ enum class ChannelOrder {
 // A named list of loudspeakers in engine order. Checked when made: at least
 // one loudspeaker, labels present and distinct, mask bits single and
 // distinct, points on the unit square.
+//
+// The channels of an Ambisonic signal are a layout too: one channel per
+// spherical-harmonic component in ACN order, labelled ACN0, ACN1, ..., with
+// no position and no mask bit. Such a layout carries its order; a layout of
+// loudspeaker feeds has order 0.
 class SpeakerLayout {
   public:
     // Throws std::invalid_argument, naming the fault, when the list breaks
-    // one of the rules above.
-    SpeakerLayout(std::string name, std::vector<Speaker> speakers);
+    // one of the rules above, or when an Ambisonic order does not match the
+    // number of channels ((order + 1)^2).
+    SpeakerLayout(std::string name, std::vector<Speaker> speakers, int ambisonicOrder = 0);
 
     const std::string& name() const { return name_; }
+    // The Ambisonic order of the channels, 0 for loudspeaker feeds.
+    int ambisonicOrder() const { return ambisonicOrder_; }
     int size() const { return static_cast<int>(speakers_.size()); }
     const Speaker& operator[](int channel) const { return speakers_[channel]; }
     const std::vector<Speaker>& speakers() const { return speakers_; }
@@ -76,12 +85,13 @@ class SpeakerLayout {
     std::vector<int> fileOrder(ChannelOrder order) const;
 
     // The same loudspeakers (labels, positions, mask bits) in the same
-    // order; the names may differ.
+    // order, and the same Ambisonic order; the names may differ.
     bool sameSpeakers(const SpeakerLayout& other) const;
 
   private:
     std::string name_;
     std::vector<Speaker> speakers_;
+    int ambisonicOrder_;
 };
 
 // The square point of a loudspeaker at `azimuth` degrees, on the square's
@@ -91,9 +101,16 @@ SpeakerPosition pointAt(double azimuth);
 // middle of the square; 0 for the middle itself.
 double azimuthAt(double x, double y);
 
+// An azimuth in degrees brought into (-180, 180] (without a negative zero).
+double normalAzimuth(double degrees);
+
 // The loudspeaker table of a help text: one row per loudspeaker, in engine
 // order, with its label, azimuth, point, AIFF channel and WAV channel.
 std::string speakerTable(const SpeakerLayout& layout);
+
+// The WAV channel-mask bit of a standard loudspeaker label (FL FR FC LFE BL
+// BR FLC FRC BC SL SR), or 0 for any other label.
+std::uint32_t wavMaskBit(const std::string& label);
 
 namespace layouts {
 
@@ -103,6 +120,50 @@ namespace layouts {
 const SpeakerLayout& quad();
 
 }  // namespace layouts
+
+// The most loudspeakers of a ring.
+constexpr int kMaxRingSpeakers = 64;
+// The Ambisonic orders the engine encodes.
+constexpr int kMinAmbisonicOrder = 1;
+constexpr int kMaxAmbisonicOrder = 3;
+
+// `count` loudspeakers labelled 1 .. count, evenly round the circle:
+// loudspeaker 1 at azimuth `first` degrees, each next one 360 / count
+// degrees clockwise seen from above (the azimuth decreasing). Named
+// "ring:COUNT" or "ring:COUNT:FIRST"; no channel mask. Throws
+// std::invalid_argument unless 2 <= count <= kMaxRingSpeakers and `first`
+// is finite.
+SpeakerLayout ringLayout(int count, double first = 0.0);
+
+// The channels of an Ambisonic signal of `order` (AmbiX: ACN order, SN3D),
+// named "ambisonics:ORDER". Throws std::invalid_argument unless
+// kMinAmbisonicOrder <= order <= kMaxAmbisonicOrder.
+SpeakerLayout ambisonicLayout(int order);
+
+// The layout a command line names: a built-in name (see layoutNames()),
+// "ring:N" or "ring:N:FIRST" (ringLayout), or "ambisonics:ORDER"
+// (ambisonicLayout). Null for a name that is none of these; throws
+// std::invalid_argument, saying what is wrong, for a ring or an Ambisonic
+// order whose numbers are malformed or out of range.
+std::optional<SpeakerLayout> findLayout(const std::string& name);
+
+// The names findLayout() takes, for a help text: the built-in layouts, then
+// "ring:N[:FIRST]" and "ambisonics:ORDER".
+std::vector<std::string> layoutNames();
+
+// A layout from a text file of lines "LABEL AZIMUTH": one loudspeaker per
+// line, in engine order, azimuth in degrees (0 front, positive to the left;
+// any finite value, brought into (-180, 180]). '#' starts a comment; blank
+// lines are skipped. A loudspeaker labelled LFE is written without an
+// azimuth and gets no signal. Labels are printable ASCII and distinct, and
+// no two loudspeakers share an azimuth; at least two have one. When every
+// label is a standard WAV name (see wavMaskBit), the layout has their mask
+// bits; otherwise it has no mask. The layout is named after the file.
+// Throws std::runtime_error "FILE: line N: reason" for a malformed line,
+// "FILE: reason" for a file that cannot be read or is short of loudspeakers.
+SpeakerLayout loadLayoutFile(const std::string& fileName);
+// The same from a stream, `name` standing for the file in messages.
+SpeakerLayout parseLayout(std::istream& in, const std::string& name);
 
 }  // namespace tarvio
 

@@ -66,14 +66,16 @@ TEST(SpeakerLayout, MaskOrderPutsUnmaskedLastAndBadListsAreRefused) {
 }
 
 TEST(PanLaw, TableNamesAndWhatEachLawPromises) {
-    EXPECT_EQ(tarvio::panLawNames(), (std::vector<std::string>{"bilinear", "power"}));
+    EXPECT_EQ(tarvio::panLawNames(),
+              (std::vector<std::string>{"bilinear", "power", "vbap", "dbap", "ambisonic"}));
     EXPECT_EQ(tarvio::findPanLaw("cubic"), nullptr);
     EXPECT_EQ(&tarvio::panLawOf(tarvio::GainLaw::Power), tarvio::findPanLaw("power"));
 
     const SpeakerLayout& quad = tarvio::layouts::quad();
-    const SpeakerLayout quadLfe("4.1", {quad[0], quad[1], {"LFE", std::nullopt, 0x8}, quad[2],
-                                        quad[3]});
-    for (const tarvio::PanLaw& law : tarvio::panLaws()) {
+    const SpeakerLayout quadLfe("4.1",
+                                {quad[0], quad[1], {"LFE", std::nullopt, 0x8}, quad[2], quad[3]});
+    for (const char* name : {"bilinear", "power"}) {
+        const tarvio::PanLaw& law = *tarvio::findPanLaw(name);
         SCOPED_TRACE(law.name);
         EXPECT_TRUE(law.supports(quad));
         EXPECT_TRUE(law.supports(quadLfe));
@@ -82,8 +84,8 @@ TEST(PanLaw, TableNamesAndWhatEachLawPromises) {
         for (double x : {0.0, 0.3, 0.5, 1.0}) {
             for (double y : {0.0, 0.71, 1.0}) {
                 double g[4], h[5];
-                law.gains(x, y, quad, g);
-                law.gains(x, y, quadLfe, h);
+                law.gains(x, y, quad, nullptr, g);
+                law.gains(x, y, quadLfe, nullptr, h);
                 EXPECT_EQ(h[2], 0.0);  // the LFE
                 EXPECT_EQ(std::vector<double>(g, g + 4),
                           (std::vector<double>{h[0], h[1], h[3], h[4]}));

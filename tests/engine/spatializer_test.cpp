@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "engine/SpatialKernels.h"
@@ -398,10 +398,9 @@ TEST(Spatializer, StagesOnTheSquareMatchTheFusedKernelAndThePowerLaw) {
         ASSERT_EQ(power.processBlock(BLOCK_SIZE), BLOCK_SIZE);
         for (int j = 0; j < BLOCK_SIZE; ++j) {
             const double x = power.positionsX()[j], y = power.positionsY()[j], s = signal(j);
-            const double want[] = {std::sin(q * x) * std::sin(q * y) * s,
-                                   std::cos(q * x) * std::sin(q * y) * s,
-                                   std::sin(q * x) * std::cos(q * y) * s,
-                                   std::cos(q * x) * std::cos(q * y) * s};
+            const double want[] = {
+                std::sin(q * x) * std::sin(q * y) * s, std::cos(q * x) * std::sin(q * y) * s,
+                std::sin(q * x) * std::cos(q * y) * s, std::cos(q * x) * std::cos(q * y) * s};
             ASSERT_EQ(std::memcmp(power.outBlock() + 4 * j, want, sizeof want), 0) << j;
         }
         power.advanceSweeps();
@@ -413,7 +412,8 @@ namespace {
 // A law of the test's own that serves any layout: each positioned
 // loudspeaker weighted by its inverse squared distance from the point, the
 // weights scaled to add up to 1.
-void nearness(double x, double y, const tarvio::SpeakerLayout& layout, double* gains) {
+void nearness(double x, double y, const tarvio::SpeakerLayout& layout, const tarvio::LawState*,
+              double* gains) {
     double total = 0;
     for (int ch = 0; ch < layout.size(); ++ch) {
         const auto& at = layout[ch].position;
@@ -439,7 +439,7 @@ TEST(Spatializer, AnyLayoutTakesItsChannelsFromTheLayoutAndItsGainsFromTheLaw) {
                                                       {"LFE", std::nullopt, 0x8},
                                                       {"BL", tarvio::pointAt(120.0), 0x10},
                                                       {"BR", tarvio::pointAt(-120.0), 0x20}});
-    const tarvio::PanLaw law{"nearness", "inverse squared distance", nearness, anyLayout};
+    const tarvio::PanLaw law{"nearness", "inverse squared distance", nearness, anyLayout, nullptr};
     tarvio::SpatializerOptions o;
     o.layout = &triangle;
     o.law = &law;
@@ -455,7 +455,7 @@ TEST(Spatializer, AnyLayoutTakesItsChannelsFromTheLayoutAndItsGainsFromTheLaw) {
         for (int j = 0; j < BLOCK_SIZE; ++j) {
             const double* f = sp.outBlock() + 4 * j;
             double g[4];
-            nearness(sp.positionsX()[j], sp.positionsY()[j], triangle, g);
+            nearness(sp.positionsX()[j], sp.positionsY()[j], triangle, nullptr, g);
             for (int ch = 0; ch < 4; ++ch)
                 ASSERT_EQ(f[ch], g[ch] * signal(j)) << j;
             EXPECT_EQ(f[1], 0.0);
@@ -467,4 +467,46 @@ TEST(Spatializer, AnyLayoutTakesItsChannelsFromTheLayoutAndItsGainsFromTheLaw) {
 
     o.law = tarvio::findPanLaw("bilinear");
     EXPECT_THROW(Spatializer(params(1, 1), 1, 44100.0, BLOCK_SIZE, o), std::invalid_argument);
+}
+
+// The laws that work out a state for their layout (vbap, dbap, Ambisonics)
+// do it once: per block the spatializer allocates nothing and each frame
+// gets the panner's gains, the law's parameters included.
+TEST(Spatializer, PreparedLawsGiveThePannersGainsWithoutAllocating) {
+    tarvio::LawParams steep;
+    steep.rolloff = 12;
+    steep.blur = 0.05;
+    const struct {
+        const char* layout;
+        const char* law;
+        tarvio::LawParams params;
+    } cases[] = {
+        {"7.1", "vbap", {}}, {"ring:8:22.5", "dbap", steep}, {"ambisonics:3", "ambisonic", {}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.law);
+        const tarvio::SpeakerLayout layout = *tarvio::findLayout(c.layout);
+        tarvio::SpatializerOptions o;
+        o.layout = &layout;
+        o.law = tarvio::findPanLaw(c.law);
+        o.lawParams = c.params;
+        o.keepPositions = true;
+        const tarvio::Panner panner(*o.law, layout, c.params);
+        Spatializer sp(params(0.7, 1.9, 30, 0), 1, 44100.0, 2 * BLOCK_SIZE, o);
+        const int n = sp.outputChannels();
+        ASSERT_EQ(n, layout.size());
+        std::vector<double> g(n);
+        const long before = gAllocations;
+        for (int block = 0; block < 2; ++block) {
+            for (int j = 0; j < BLOCK_SIZE; ++j)
+                sp.inBlock()[j] = signal(j);
+            ASSERT_EQ(sp.processBlock(BLOCK_SIZE), BLOCK_SIZE);
+            EXPECT_EQ(gAllocations, before);
+            for (int j = 0; j < BLOCK_SIZE; j += 37) {
+                panner.gains(sp.positionsX()[j], sp.positionsY()[j], g.data());
+                for (int ch = 0; ch < n; ++ch)
+                    ASSERT_EQ(sp.outBlock()[n * j + ch], g[ch] * signal(j)) << j << " " << ch;
+            }
+            sp.advanceSweeps();
+        }
+    }
 }

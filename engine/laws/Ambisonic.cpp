@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: MIT
+// Ambisonic encoding of a source on the horizontal plane, AmbiX style:
+// channels in ACN order (channel n^2 + n + m for degree n and order m,
+// -n <= m <= n) with SN3D normalisation and no Condon-Shortley phase. For
+// the azimuth theta of the sound, channel (n, m) carries
+//   N(n, |m|) P(n, |m|)(0) cos(|m| theta)  for m >= 0,
+//   N(n, |m|) P(n, |m|)(0) sin(|m| theta)  for m < 0,
+// with N(n, m) = sqrt((2 - [m = 0]) (n - m)! / (n + m)!) and P the
+// associated Legendre function at elevation 0. At order 1 that is W = 1,
+// Y = sin theta, Z = 0, X = cos theta. The channels of degree 1 and up are
+// scaled by r (1 on the edge, 0 in the middle), so a sound in the middle of
+// the square is heard from everywhere alike: only W.
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "engine/laws/Laws.h"
+
+namespace tarvio {
+namespace laws {
+
+namespace {
+
+// What channel (n, m) takes from the direction.
+struct Component {
+    double weight;  // N(n, |m|) P(n, |m|)(0)
+    int order;      // |m|: of cos |m| theta or sin |m| theta
+    bool sine;      // m < 0
+    bool scaled;    // n >= 1: scaled by r
+};
+
+struct AmbisonicState : LawState {
+    std::vector<Component> channels;  // in ACN order
+    int order;
+};
+
+double factorial(int n) {
+    double f = 1.0;
+    for (int i = 2; i <= n; ++i)
+        f *= i;
+    return f;
+}
+
+double doubleFactorial(int n) {
+    double f = 1.0;
+    for (int i = n; i > 1; i -= 2)
+        f *= i;
+    return f;
+}
+
+// The associated Legendre function P(n, m) at 0, without the
+// Condon-Shortley phase: 0 when n + m is odd, else
+// (-1)^((n - m) / 2) (n + m - 1)!! / (n - m)!!.
+double legendreAtZero(int n, int m) {
+    if ((n + m) % 2 != 0)
+        return 0.0;
+    const double sign = ((n - m) / 2) % 2 == 0 ? 1.0 : -1.0;
+    return sign * doubleFactorial(n + m - 1) / doubleFactorial(n - m);
+}
+
+// N(n, m), SN3D.
+double sn3d(int n, int m) {
+    return std::sqrt((m == 0 ? 1.0 : 2.0) * factorial(n - m) / factorial(n + m));
+}
+
+std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams&) {
+    auto state = std::make_shared<AmbisonicState>();
+    state->order = layout.ambisonicOrder();
+    for (int n = 0; n <= state->order; ++n) {
+        for (int m = -n; m <= n; ++m) {
+            const int am = std::abs(m);
+            state->channels.push_back({sn3d(n, am) * legendreAtZero(n, am), am, m < 0, n >= 1});
+        }
+    }
+    return state;
+}
+
+void gains(double x, double y, const SpeakerLayout&, const LawState* state, double* g) {
+    const AmbisonicState& s = static_cast<const AmbisonicState&>(*state);
+    const Direction d = directionOf(x, y);
+    // cos m theta and sin m theta for m = 0 .. order, turn by turn.
+    double cosines[kMaxAmbisonicOrder + 1] = {1.0};
+    double sines[kMaxAmbisonicOrder + 1] = {0.0};
+    for (int m = 1; m <= s.order; ++m) {
+        cosines[m] = cosines[m - 1] * d.cos - sines[m - 1] * d.sin;
+        sines[m] = sines[m - 1] * d.cos + cosines[m - 1] * d.sin;
+    }
+    for (std::size_t k = 0; k < s.channels.size(); ++k) {
+        const Component& c = s.channels[k];
+        const double turn = c.sine ? sines[c.order] : cosines[c.order];
+        g[k] = c.weight * turn * (c.scaled ? d.r : 1.0);
+    }
+}
+
+// Ambisonic channels of an order the encoder has.
+bool supports(const SpeakerLayout& layout) {
+    return layout.ambisonicOrder() >= kMinAmbisonicOrder &&
+           layout.ambisonicOrder() <= kMaxAmbisonicOrder;
+}
+
+}  // namespace
+
+PanLaw ambisonic() {
+    return {"ambisonic",
+            "Ambisonic encoding, ACN order with SN3D normalisation (AmbiX); "
+            "omnidirectional at the centre",
+            gains, supports, prepare};
+}
+
+}  // namespace laws
+}  // namespace tarvio

@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: MIT
+// Distance-based amplitude panning (Lossius, Baltazar and de la Hogue
+// 2009): each loudspeaker's gain falls with its distance from the sound,
+// g_i = k / d_i^a, with d_i = sqrt(|p - s_i|^2 + b^2) for the sound at p and
+// the loudspeaker at s_i (both as (u, v) on the square, half widths), the
+// blur b keeping the gain finite at a loudspeaker. a = R / (20 log10 2)
+// makes the level fall by R dB per doubling of distance; k makes the
+// squared gains add up to 1.
+#include <cmath>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "engine/laws/Laws.h"
+
+namespace tarvio {
+namespace laws {
+
+namespace {
+
+struct Place {
+    int channel;
+    double u, v;  // where the loudspeaker stands on the square
+};
+
+struct DbapState : LawState {
+    std::vector<Place> places;  // the positioned loudspeakers
+    double halfExponent;        // a / 2: d^-a is (d^2)^(-a/2)
+    double blur2;               // b^2
+};
+
+std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams& params) {
+    if (!(std::isfinite(params.rolloff) && params.rolloff >= 0.0))
+        throw std::invalid_argument("dbap: the rolloff must be a finite number of dB, 0 or more");
+    if (!(std::isfinite(params.blur) && params.blur >= 0.0))
+        throw std::invalid_argument("dbap: the blur must be a finite number, 0 or more");
+    auto state = std::make_shared<DbapState>();
+    for (int ch = 0; ch < layout.size(); ++ch) {
+        if (const auto& at = layout[ch].position)
+            state->places.push_back({ch, 2.0 * at->x - 1.0, 2.0 * at->y - 1.0});
+    }
+    state->halfExponent = params.rolloff / (20.0 * std::log10(2.0)) / 2.0;
+    state->blur2 = params.blur * params.blur;
+    return state;
+}
+
+void gains(double x, double y, const SpeakerLayout& layout, const LawState* state, double* g) {
+    const DbapState& s = static_cast<const DbapState&>(*state);
+    const double u = 2.0 * x - 1.0, v = 2.0 * y - 1.0;
+    std::fill(g, g + layout.size(), 0.0);
+    double sum = 0.0;
+    int at = -1;  // a loudspeaker the sound stands on, without blur
+    for (const Place& p : s.places) {
+        const double d2 = (u - p.u) * (u - p.u) + (v - p.v) * (v - p.v) + s.blur2;
+        if (d2 == 0.0)
+            at = p.channel;
+        g[p.channel] = std::pow(d2, -s.halfExponent);
+        sum += g[p.channel] * g[p.channel];
+    }
+    if (at >= 0) {
+        std::fill(g, g + layout.size(), 0.0);
+        g[at] = 1.0;
+        return;
+    }
+    const double k = 1.0 / std::sqrt(sum);
+    for (const Place& p : s.places)
+        g[p.channel] *= k;
+}
+
+bool supports(const SpeakerLayout& layout) {
+    return positioned(layout) >= 2;
+}
+
+}  // namespace
+
+PanLaw dbap() {
+    return {"dbap",
+            "distance-based amplitude panning: every loudspeaker, the nearer the louder "
+            "(rolloff, blur)",
+            gains, supports, prepare};
+}
+
+}  // namespace laws
+}  // namespace tarvio

@@ -1,0 +1,171 @@
+// SPDX-License-Identifier: MIT
+// Vector-base amplitude panning in the plane (Pulkki 1997). The direction
+// of the sound falls between two neighbouring loudspeakers a and b (sorted
+// by azimuth); the gains solve p = g_a l_a + g_b l_b for the unit vectors
+// p of the sound and l of the loudspeakers, scaled so that
+// g_a^2 + g_b^2 = 1; every other loudspeaker gets 0.
+//
+// A gap of more than 180 degrees between neighbours (behind a stereo pair)
+// has no such pair: a direction in it is mirrored front to back, and if the
+// mirror falls in the gap too, the nearer loudspeaker of the gap takes it.
+// Two loudspeakers facing each other (a ring of two) have no pair either:
+// over each half turn between them the gains are cos and sin of half the
+// angle from the first, a constant-power pan.
+//
+// Off the edge the sound spreads over all N positioned loudspeakers:
+// g_i = sqrt(r^2 g_vbap,i^2 + (1 - r^2) / N), so the squared gains add up
+// to 1 everywhere and the middle of the square feeds every loudspeaker
+// alike.
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "engine/laws/Laws.h"
+
+namespace tarvio {
+namespace laws {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTurn = 2.0 * kPi;
+
+// The arc from one loudspeaker to the next by azimuth.
+struct Arc {
+    int a, b;       // engine channels at its start and its end
+    double start;   // azimuth of a, radians in [0, 2 pi)
+    double width;   // radians to b, in (0, 2 pi]
+    bool gap;       // more than a half turn: no pair to pan between
+    bool halfTurn;  // a half turn: panned by the angle from a
+    // The rows that turn a direction (cos, sin) into the gains of a and b:
+    // the inverse of the matrix [l_a l_b]; for a half turn, the direction of
+    // a alone, giving the cosine of the angle from a.
+    double rows[4];
+};
+
+struct VbapState : LawState {
+    std::vector<double> starts;  // Arc::start of each arc, increasing
+    std::vector<Arc> arcs;
+    double share;  // 1 / N, the squared gain of each loudspeaker at the middle
+};
+
+double radians(double degrees) {
+    const double a = degrees * (kPi / 180.0);
+    return a < 0.0 ? a + kTurn : a;
+}
+
+Arc arcBetween(int a, double start, int b, double end) {
+    Arc arc{a, b, start, end - start, false, false, {0, 0, 0, 0}};
+    if (arc.width <= 0.0)
+        arc.width += kTurn;
+    arc.gap = arc.width > kPi + 1e-9;
+    arc.halfTurn = !arc.gap && arc.width >= kPi - 1e-9;
+    if (arc.halfTurn) {
+        arc.rows[0] = std::cos(start);
+        arc.rows[1] = std::sin(start);
+    } else if (!arc.gap) {
+        const double det = std::sin(arc.width);  // cos a sin b - sin a cos b
+        arc.rows[0] = std::sin(end) / det;
+        arc.rows[1] = -std::cos(end) / det;
+        arc.rows[2] = -std::sin(start) / det;
+        arc.rows[3] = std::cos(start) / det;
+    }
+    return arc;
+}
+
+std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams&) {
+    std::vector<std::pair<double, int>> sorted;  // azimuth in radians, channel
+    for (int ch = 0; ch < layout.size(); ++ch) {
+        if (layout[ch].position)
+            sorted.emplace_back(radians(normalAzimuth(layout[ch].position->azimuth)), ch);
+    }
+    std::sort(sorted.begin(), sorted.end());
+    auto state = std::make_shared<VbapState>();
+    const std::size_t n = sorted.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto& next = sorted[(k + 1) % n];
+        state->arcs.push_back(
+            arcBetween(sorted[k].second, sorted[k].first, next.second, next.first));
+        state->starts.push_back(sorted[k].first);
+    }
+    state->share = 1.0 / static_cast<double>(n);
+    return state;
+}
+
+// The arc that holds azimuth `theta` (radians in [0, 2 pi)).
+const Arc& arcOf(const VbapState& s, double theta) {
+    const auto after = std::upper_bound(s.starts.begin(), s.starts.end(), theta);
+    const std::size_t k = after == s.starts.begin()
+                              ? s.starts.size() - 1
+                              : static_cast<std::size_t>(after - s.starts.begin()) - 1;
+    return s.arcs[k];
+}
+
+double azimuthOf(double c, double s) {
+    const double theta = std::atan2(s, c);
+    return theta < 0.0 ? theta + kTurn : theta;
+}
+
+// The pair gains of direction (c, s), written to gains[a] and gains[b] of
+// the arc that takes it.
+void pairGains(const VbapState& state, double c, double s, double* gains) {
+    const Arc* arc = &arcOf(state, azimuthOf(c, s));
+    if (arc->gap) {
+        c = -c;  // mirrored front to back
+        arc = &arcOf(state, azimuthOf(c, s));
+    }
+    if (arc->gap) {
+        double into = azimuthOf(c, s) - arc->start;
+        if (into < 0.0)
+            into += kTurn;
+        gains[into <= arc->width - into ? arc->a : arc->b] = 1.0;
+        return;
+    }
+    if (arc->halfTurn) {
+        const double fromA = std::clamp(arc->rows[0] * c + arc->rows[1] * s, -1.0, 1.0);
+        gains[arc->a] = std::sqrt((1.0 + fromA) / 2.0);  // cos of half the angle
+        gains[arc->b] = std::sqrt((1.0 - fromA) / 2.0);
+        return;
+    }
+    const double ga = std::max(0.0, arc->rows[0] * c + arc->rows[1] * s);
+    const double gb = std::max(0.0, arc->rows[2] * c + arc->rows[3] * s);
+    const double norm = 1.0 / std::sqrt(ga * ga + gb * gb);
+    gains[arc->a] = ga * norm;
+    gains[arc->b] = gb * norm;
+}
+
+void gains(double x, double y, const SpeakerLayout& layout, const LawState* state, double* g) {
+    const VbapState& s = static_cast<const VbapState&>(*state);
+    const Direction d = directionOf(x, y);
+    std::fill(g, g + layout.size(), 0.0);
+    pairGains(s, d.cos, d.sin, g);
+    const double r2 = d.r * d.r;
+    const double spread = (1.0 - r2) * s.share;
+    for (const Arc& arc : s.arcs)
+        g[arc.a] = std::sqrt(r2 * g[arc.a] * g[arc.a] + spread);
+}
+
+// At least two loudspeakers with a position, no two at the same azimuth.
+bool supports(const SpeakerLayout& layout) {
+    std::vector<double> azimuths;
+    for (const Speaker& s : layout.speakers()) {
+        if (s.position)
+            azimuths.push_back(radians(normalAzimuth(s.position->azimuth)));
+    }
+    std::sort(azimuths.begin(), azimuths.end());
+    return azimuths.size() >= 2 &&
+           std::adjacent_find(azimuths.begin(), azimuths.end()) == azimuths.end();
+}
+
+}  // namespace
+
+PanLaw vbap() {
+    return {"vbap",
+            "vector-base amplitude panning between the two loudspeakers around the "
+            "direction; spread over all towards the centre",
+            gains, supports, prepare};
+}
+
+}  // namespace laws
+}  // namespace tarvio
