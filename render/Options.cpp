@@ -2,6 +2,8 @@
 
 #include "render/Options.h"
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -115,8 +117,8 @@ namespace {
 // The options as the command line gives them, before they are checked and
 // turned into Options.
 struct Texts {
-    std::string rot1, rot2, angle1, angle2, norm, traceStep, law = "bilinear", format, bits,
-        dither, quality;
+    std::string rot1, rot2, angle1, angle2, norm, traceStep, law, format, bits, dither, quality,
+        layout, ambisonics, rolloff, blur;
 };
 
 void addOptions(CLI::App& app, Options& options, Texts& t) {
@@ -132,8 +134,20 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
         ->type_name("DEG");
     app.add_option("--norm", t.norm, "amplitude factor of the mixdown (default 1)")
         ->type_name("X");
-    app.add_option("--law", t.law, "gain law (default bilinear)")
+    std::string layouts;
+    for (const std::string& name : layoutNames())
+        layouts += (layouts.empty() ? "" : "|") + name;
+    app.add_option("--layout", t.layout, "the loudspeakers: " + layouts + "|FILE (default quad)")
+        ->type_name("NAME|FILE");
+    app.add_option("--ambisonics", t.ambisonics,
+                   "instead of loudspeakers, Ambisonic channels (AmbiX: ACN, SN3D) of ORDER 1 to 3")
+        ->type_name("ORDER");
+    app.add_option("--law", t.law,
+                   "gain law (default bilinear for quad, vbap for other layouts)")
         ->check(CLI::IsMember(panLawNames()));
+    app.add_option("--rolloff", t.rolloff, "dbap: dB per doubling of distance (default 6)")
+        ->type_name("DB");
+    app.add_option("--blur", t.blur, "dbap: spatial blur (default 0.2)")->type_name("B");
     app.add_option("--path", options.pathFile,
                    "breakpoint path instead of the rotations: lines 'seconds x y'")
         ->type_name("FILE");
@@ -194,7 +208,19 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
     if (options.output == "-")
         throw CLI::ValidationError("OUTPUT", "\"-\": tarvio-render cannot write to standard "
                                              "output (the header is finished last); name a file");
-    options.law = findPanLaw(t.law);
+    if (!t.law.empty())
+        options.law = findPanLaw(t.law);
+    if (!t.layout.empty())
+        options.layout = t.layout;
+    if (!t.ambisonics.empty()) {
+        if (!t.layout.empty())
+            throw CLI::ValidationError("--ambisonics", "replaces --layout; give one of them");
+        options.layout = "ambisonics:" + t.ambisonics;
+    }
+    if (!t.rolloff.empty())
+        options.lawParams.rolloff = parseNumber(t.rolloff, "--rolloff");
+    if (!t.blur.empty())
+        options.lawParams.blur = parseNumber(t.blur, "--blur");
     options.format = t.format.empty() ? formatForFileName(options.output)
                                       : findOutputFormat(t.format);
     if (!options.format)
@@ -329,6 +355,37 @@ bool wantsDither(const Options& o, int inputBits) {
     if (o.samples->isFloat)
         return false;
     return inputBits == 0 || o.samples->bits < inputBits;
+}
+
+SpeakerLayout loadLayout(const Options& o) {
+    std::optional<SpeakerLayout> named;
+    try {
+        named = findLayout(o.layout);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(std::string("--layout: ") + e.what());
+    }
+    if (named)
+        return *named;
+    struct stat st;
+    if (::stat(o.layout.c_str(), &st) != 0) {
+        std::string names;
+        for (const std::string& name : layoutNames())
+            names += (names.empty() ? "" : ", ") + name;
+        throw UsageError("--layout: \"" + o.layout + "\" is neither a layout (" + names +
+                         ") nor a file");
+    }
+    return loadLayoutFile(o.layout);
+}
+
+Panner pannerFor(const Options& o, const SpeakerLayout& layout) {
+    const PanLaw* law = o.law ? o.law : defaultPanLaw(layout);
+    if (!law)
+        throw UsageError("--layout: no gain law fits the layout \"" + layout.name() + "\"");
+    try {
+        return Panner(*law, layout, o.lawParams);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(std::string("--law: ") + e.what());
+    }
 }
 
 }  // namespace tarvio::render

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/GainLaw.h"
+#include "engine/SpeakerLayout.h"
 #include "render/OutputFormat.h"
 
 namespace tarvio::render {
@@ -27,7 +28,11 @@ struct Options {
     double angle1 = 0.0;
     double angle2 = 0.0;
     double norm = 1.0;
-    const PanLaw* law = findPanLaw("bilinear");  // a row of panLaws()
+    // The loudspeakers: --layout's name or file, or --ambisonics ORDER as
+    // "ambisonics:ORDER"; read when the run starts (see loadLayout).
+    std::string layout = "quad";
+    const PanLaw* law = nullptr;  // a row of panLaws(); null: the layout's default
+    LawParams lawParams;          // --rolloff and --blur
     std::string pathFile;  // a breakpoint path instead of the rotations
     const OutputFormat* format = nullptr;  // a row of outputFormats()
     // A row of sampleFormats(); null until the input's precision decides
@@ -63,6 +68,16 @@ int parseOptions(int argc, const char* const* argv, Options& options, std::ostre
 // point to float), else the nearest the format holds (FLAC at most 24).
 // `inputBits` is 0 for floating-point input.
 const SampleFormat& chooseSamples(const OutputFormat& format, int inputBits);
+
+// The loudspeakers `o.layout` names: a built-in layout, a ring, Ambisonic
+// channels or a layout file. Throws UsageError for a name that is neither a
+// layout nor a readable file, and std::runtime_error("FILE: line N: reason")
+// for a malformed file.
+SpeakerLayout loadLayout(const Options& o);
+
+// The law and the layout as one: throws UsageError when the law does not fit
+// the layout (naming those that do) or its parameters are out of range.
+Panner pannerFor(const Options& o, const SpeakerLayout& layout);
 
 // Whether to dither: as asked, else when the output is integer and keeps
 // fewer bits than the input (floating-point input counts as more than 24).

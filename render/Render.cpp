@@ -121,12 +121,12 @@ SpatializerParams engineParams(const Options& o) {
 }
 
 std::unique_ptr<Spatializer> spatializerFor(const Options& o, const AudioInput& input,
-                                            const SpeakerLayout& layout,
-                                            const BreakpointPath* path) {
+                                            const Panner& panner, const BreakpointPath* path) {
     SpatializerOptions so;
     so.path = path;
-    so.layout = &layout;
-    so.law = o.law;
+    so.layout = &panner.layout();
+    so.law = &panner.law();
+    so.lawParams = o.lawParams;
     so.keepPositions = !o.traceFile.empty() || !o.plotFile.empty();
     // The sweeps spread over the input's frames, held at INT_MAX like
     // tarvio's.
@@ -140,19 +140,18 @@ class PathSampler {
   public:
     // `fileOrder` is the engine channel at each place of the output file;
     // the trace lists the gains in that order, named by the loudspeakers.
-    PathSampler(const Options& o, const SpeakerLayout& layout, const std::vector<int>& fileOrder,
+    PathSampler(const Options& o, const Panner& panner, const std::vector<int>& fileOrder,
                 double rate, std::ostream* traceStream)
-        : law_(*o.law),
-          layout_(layout),
+        : panner_(panner),
           order_(fileOrder),
-          gains_(static_cast<std::size_t>(layout.size())),
+          gains_(static_cast<std::size_t>(panner.layout().size())),
           fileGains_(gains_.size()),
           rate_(rate),
           step_(o.traceStep),
           wantPlot_(!o.plotFile.empty()) {
         std::vector<std::string> names;
         for (int channel : order_)
-            names.push_back(layout[channel].label);
+            names.push_back(panner.layout()[channel].label);
         if (traceStream)
             trace_.reset(new TraceWriter(*traceStream, names));
     }
@@ -163,7 +162,7 @@ class PathSampler {
             return;
         for (; trace_ && nextRow_ < first + frames; nextRow_ = rowFrame(++rows_)) {
             const int j = static_cast<int>(nextRow_ - first);
-            law_.gains(x[j], y[j], layout_, gains_.data());
+            panner_.gains(x[j], y[j], gains_.data());
             for (std::size_t k = 0; k < order_.size(); ++k)
                 fileGains_[k] = gains_[static_cast<std::size_t>(order_[k])];
             trace_->row(static_cast<double>(nextRow_) / rate_, x[j], y[j], fileGains_.data());
@@ -195,8 +194,7 @@ class PathSampler {
         nextPoint_ = static_cast<std::int64_t>(kPlotPoints) * stride_;
     }
 
-    const PanLaw& law_;
-    const SpeakerLayout& layout_;
+    const Panner& panner_;
     std::vector<int> order_;
     std::vector<double> gains_;      // engine order
     std::vector<double> fileGains_;  // the file's order
@@ -226,10 +224,19 @@ struct Observer {
 };
 
 // The loudspeakers that have a place on the square, numbered by their
-// channel in the file.
+// channel in the file; for Ambisonic channels, which stand for no
+// loudspeaker, a circle of directions.
 std::vector<PlotSpeaker> plotSpeakers(const SpeakerLayout& layout,
                                       const std::vector<int>& fileOrder) {
     std::vector<PlotSpeaker> speakers;
+    if (layout.ambisonicOrder() > 0) {
+        for (int azimuth = -135; azimuth <= 180; azimuth += 45) {
+            const double a = azimuth * 3.14159265358979323846 / 180.0;
+            speakers.push_back({0.5 - 0.45 * std::sin(a), 0.5 + 0.45 * std::cos(a),
+                                std::to_string(azimuth) + "\xC2\xB0", ""});
+        }
+        return speakers;
+    }
     for (std::size_t k = 0; k < fileOrder.size(); ++k) {
         const Speaker& s = layout[fileOrder[k]];
         if (s.position)
@@ -239,10 +246,10 @@ std::vector<PlotSpeaker> plotSpeakers(const SpeakerLayout& layout,
 }
 
 void writePlot(SafeOutput& plot, const Options& o, const PathSampler& sampler, double seconds,
-               const std::vector<PlotSpeaker>& speakers) {
+               const std::vector<PlotSpeaker>& speakers, const std::string& law) {
     TextFile file(plot.writePath(), plot.takeDescriptor(), o.plotFile);
     plot.opened();
-    PlotCaption caption{o.input, seconds, o.law->name};
+    PlotCaption caption{o.input, seconds, law};
     writeSvgPlot(file.stream(), sampler.points(), caption, speakers);
     file.close();
 }
@@ -335,16 +342,17 @@ void checkWritable(const Options& o, int channels, int rate) {
 void render(const Options& given, std::ostream& out, std::ostream& err, bool& progressShown) {
     checkDistinct(given);
     RunFiles files(given);
+    const SpeakerLayout layout = loadLayout(given);
+    const Panner panner = pannerFor(given, layout);
     AudioInput input(given.input);
     const Options o = settled(given, input);
     checkTraceStep(o, input);
     std::unique_ptr<BreakpointPath> path;
     if (!o.pathFile.empty())
         path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
-    const SpeakerLayout& layout = layouts::quad();
     checkWritable(o, layout.size(), input.rate());
     const std::vector<int> fileOrder = layout.fileOrder(o.format->order);
-    std::unique_ptr<Spatializer> sp = spatializerFor(o, input, layout, path.get());
+    std::unique_ptr<Spatializer> sp = spatializerFor(o, input, panner, path.get());
 
     for (SafeOutput* f : files.all())
         f->prepare();
@@ -360,7 +368,7 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
             new TextFile(files.trace->writePath(), files.trace->takeDescriptor(), o.traceFile));
         files.trace->opened();
     }
-    PathSampler sampler(o, layout, fileOrder, input.rate(),
+    PathSampler sampler(o, panner, fileOrder, input.rate(),
                         traceFile ? &traceFile->stream() : nullptr);
 
     std::unique_ptr<Progress> progress;
@@ -375,7 +383,7 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
         traceFile->close();
     if (files.plot)
         writePlot(*files.plot, o, sampler, static_cast<double>(frames) / input.rate(),
-                  plotSpeakers(layout, fileOrder));
+                  plotSpeakers(layout, fileOrder), panner.law().name);
     files.commit();
     if (progress)
         progress->finish();

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # bash completion for tarvio-render: the option names, the values of --law,
-# --format and --bits, and file names for --path, --trace, --plot and the
-# INPUT and OUTPUT arguments. Numbers (--rot1, --norm, ...) get no offer.
+# --layout, --ambisonics, --format, --bits and --dither, and file names for
+# --layout, --path, --trace, --plot and the INPUT and OUTPUT arguments.
+# Numbers (--rot1, --norm, ...) get no offer.
 
 _tarvio_render() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=
@@ -21,17 +22,26 @@ _tarvio_render() {
 
     local values=
     case $prev in
-        --law) values="bilinear power" ;;
+        --law) values="bilinear power vbap dbap ambisonic" ;;
+        --ambisonics) values="1 2 3" ;;
+        --layout)
+            # A built-in layout, or a layout file.
+            mapfile -t COMPREPLY < <(compgen -P "$prefix" -W "quad stereo 5.1 7.1 ring:" -- "$cur")
+            compopt -o filenames 2>/dev/null
+            mapfile -t -O "${#COMPREPLY[@]}" COMPREPLY < <(compgen -P "$prefix" -f -- "$cur")
+            return 0
+            ;;
         --format) values="aiff aifc wav w64 rf64 caf flac ogg opus mp3" ;;
         --dither) values="tpdf none" ;;
         --bits) values="16 24 32 float" ;;
-        --rot1 | --rot2 | --angle1 | --angle2 | --norm | --trace-step | --quality) return 0 ;;
+        --rot1 | --rot2 | --angle1 | --angle2 | --norm | --trace-step | --quality | --rolloff | \
+            --blur) return 0 ;;
         --path | --trace | --plot) ;;
         *)
             if [[ $cur == -* ]]; then
-                values="--rot1 --rot2 --angle1 --angle2 --norm --law --path --format --bits
-                        --dither --quality --trace --trace-step --plot --no-clip -q --quiet -h --help
-                        -v -V --version"
+                values="--rot1 --rot2 --angle1 --angle2 --norm --layout --ambisonics --law
+                        --rolloff --blur --path --format --bits --dither --quality --trace
+                        --trace-step --plot --no-clip -q --quiet -h --help -v -V --version"
             fi
             ;;
     esac

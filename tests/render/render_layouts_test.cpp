@@ -1,0 +1,193 @@
+// SPDX-License-Identifier: MIT
+// tarvio-render on rigs other than the square: built-in layouts, rings,
+// layout files and Ambisonic channels, read back through libsndfile and
+// ffprobe. The loudspeaker points are worked out here from the azimuths, not
+// taken from the program.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tests/support/ProgramFixtures.h"
+#include "tests/support/TestSupport.h"
+
+using testsupport::CommandResult;
+using testsupport::runCommand;
+using testsupport::shellQuote;
+using testsupport::TempDir;
+using testsupport::WavSpec;
+using testsupport::writeFile;
+using testsupport::writeWav;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kLevel = 0.5;  // the input: a constant at half of full scale
+
+struct Rig {
+    std::string option;  // what --layout takes
+    std::vector<double> azimuths;  // in the file's channel order; NAN for LFE
+};
+
+// The point on the square's edge in the direction `degrees` (0 front,
+// positive to the left).
+void edgePoint(double degrees, double& x, double& y) {
+    const double a = degrees * kPi / 180.0;
+    const double s = -std::sin(a), c = std::cos(a);
+    const double m = std::max(std::fabs(s), std::fabs(c));
+    x = (s / m + 1) / 2;
+    y = (c / m + 1) / 2;
+}
+
+struct Frames {
+    int channels = 0;
+    std::vector<float> samples;
+};
+
+Frames readFloats(const std::string& path) {
+    Frames f;
+    SF_INFO info{};
+    SNDFILE* sf = sf_open(path.c_str(), SFM_READ, &info);
+    EXPECT_NE(sf, nullptr) << path;
+    if (!sf)
+        return f;
+    f.channels = info.channels;
+    f.samples.resize(static_cast<std::size_t>(info.frames * info.channels));
+    sf_readf_float(sf, f.samples.data(), info.frames);
+    sf_close(sf);
+    return f;
+}
+
+class Layouts : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        WavSpec w;
+        w.rate = 8000;
+        w.samples.assign(4000, 16384);
+        writeWav(dir.file("in.wav"), w);
+    }
+    CommandResult render(const std::string& args) {
+        return runCommand("cd " + shellQuote(dir.path()) + " && " +
+                          shellQuote(TARVIO_RENDER_BINARY) + " -q " + args + " in.wav out.wav");
+    }
+    // The output of a sound held at (x, y).
+    Frames still(const std::string& options, double x, double y) {
+        const std::string line = std::to_string(0) + " " + std::to_string(x) + " " +
+                                 std::to_string(y) + "\n";
+        writeFile(dir.file("still.txt"), testsupport::Bytes(line.begin(), line.end()));
+        const CommandResult r = render("--bits float --path still.txt " + options);
+        EXPECT_EQ(r.status, 0) << options << ": " << r.err;
+        return readFloats(dir.file("out.wav"));
+    }
+    TempDir dir;
+};
+
+const std::vector<Rig> kRigs = {
+    {"stereo", {30, -30}},
+    {"5.1", {30, -30, 0, NAN, 110, -110}},
+    {"7.1", {30, -30, 0, NAN, 150, -150, 90, -90}},
+    {"ring:8:22.5", {22.5, -22.5, -67.5, -112.5, -157.5, 157.5, 112.5, 67.5}},
+    {"quad --law vbap", {45, -45, 135, -135}},  // WAV order FL FR BL BR
+};
+
+}  // namespace
+
+// A sound standing at a loudspeaker is that loudspeaker's alone, under vbap
+// (the default off the square) and, for the square, when asked for.
+TEST_F(Layouts, ASoundAtALoudspeakerFeedsOnlyThatOne) {
+    for (const Rig& rig : kRigs) {
+        for (std::size_t k = 0; k < rig.azimuths.size(); ++k) {
+            if (std::isnan(rig.azimuths[k]))
+                continue;
+            SCOPED_TRACE(rig.option + ", channel " + std::to_string(k + 1));
+            double x, y;
+            edgePoint(rig.azimuths[k], x, y);
+            const Frames f = still("--layout " + rig.option, x, y);
+            ASSERT_EQ(f.channels, static_cast<int>(rig.azimuths.size()));
+            for (int c = 0; c < f.channels; ++c)
+                EXPECT_NEAR(f.samples[100 * f.channels + c], c == static_cast<int>(k) ? kLevel : 0,
+                            2e-5)
+                    << "channel " << c + 1;
+        }
+    }
+}
+
+// A moving sound keeps its power: the squared gains add up to 1 wherever it
+// goes, for vbap and dbap.
+TEST_F(Layouts, AMovingSoundKeepsItsPower) {
+    for (const std::string& options :
+         {std::string("--layout 5.1"), std::string("--layout ring:5 --law dbap"),
+          std::string("--layout 7.1 --law dbap --rolloff 4 --blur 0.1")}) {
+        SCOPED_TRACE(options);
+        const CommandResult r = render("--bits float --rot1 0.7:2 --rot2 1.3 " + options);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Frames f = readFloats(dir.file("out.wav"));
+        ASSERT_GT(f.channels, 0);
+        double worst = 0;
+        for (std::size_t i = 0; i + f.channels <= f.samples.size(); i += f.channels) {
+            double power = 0;
+            for (int c = 0; c < f.channels; ++c)
+                power += static_cast<double>(f.samples[i + c]) * f.samples[i + c];
+            worst = std::max(worst, std::fabs(power / (kLevel * kLevel) - 1));
+        }
+        EXPECT_LT(worst, 1e-6);
+    }
+}
+
+// 5.1 and 7.1 files declare their loudspeakers so that ffprobe names the
+// layouts, and their LFE channel stays silent.
+TEST_F(Layouts, SurroundFilesAreRecognisedWithASilentLfe) {
+    TARVIO_REQUIRE_PROGRAM("ffprobe");
+    for (const std::string& name : {std::string("5.1"), std::string("7.1")}) {
+        ASSERT_EQ(render("--layout " + name + " --rot1 0.5 --rot2 0.25").status, 0);
+        const CommandResult probe = runCommand(
+            "ffprobe -v error -show_entries stream=channel_layout -of csv=p=0 " +
+            shellQuote(dir.file("out.wav")));
+        EXPECT_EQ(probe.out, name + "\n");
+        const Frames f = readFloats(dir.file("out.wav"));
+        ASSERT_GE(f.channels, 4);
+        float lfe = 0, rest = 0;
+        for (std::size_t i = 0; i < f.samples.size(); ++i)
+            (i % f.channels == 3 ? lfe : rest) += std::fabs(f.samples[i]);
+        EXPECT_EQ(lfe, 0.0f);
+        EXPECT_GT(rest, 0.0f);
+    }
+}
+
+// First-order Ambisonics (ACN, SN3D): W = 1, Y = r sin θ, Z = 0, X = r cos θ
+// for a sound in direction θ at distance r from the middle.
+TEST_F(Layouts, FirstOrderAmbisonicsFollowTheFormula) {
+    for (const auto& p : std::vector<std::pair<double, double>>{{0.2, 0.7}, {1, 0.25}, {0.5, 0.5}}) {
+        SCOPED_TRACE(std::to_string(p.first) + ", " + std::to_string(p.second));
+        const Frames f = still("--ambisonics 1", p.first, p.second);
+        ASSERT_EQ(f.channels, 4);
+        const double u = 2 * p.first - 1, v = 2 * p.second - 1;
+        const double theta = std::atan2(-u, v), r = std::max(std::fabs(u), std::fabs(v));
+        const double want[4] = {1, r * std::sin(theta), 0, r * std::cos(theta)};
+        for (int c = 0; c < 4; ++c)
+            EXPECT_NEAR(f.samples[400 + c], kLevel * want[c], 2e-5) << "ACN " << c;
+    }
+}
+
+// A layout file: its loudspeakers by label and azimuth; a malformed one is
+// refused with its line; a law that does not fit is a usage error.
+TEST_F(Layouts, LayoutFilesAndTheirFaults) {
+    const std::string good = "# a front pair and a back one\nL 30\nR -30\n\nB 180\n";
+    writeFile(dir.file("rig.txt"), testsupport::Bytes(good.begin(), good.end()));
+    double x, y;
+    edgePoint(180, x, y);
+    const Frames f = still("--layout rig.txt", x, y);
+    ASSERT_EQ(f.channels, 3);
+    EXPECT_NEAR(f.samples[300 + 2], kLevel, 2e-5);
+
+    const std::string bad = "L 30\nR -30\nR 40\n";
+    writeFile(dir.file("bad.txt"), testsupport::Bytes(bad.begin(), bad.end()));
+    CommandResult r = render("--layout bad.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("tarvio-render: bad.txt: line 3: ", 0), 0u) << r.err;
+    r = render("--layout stereo --law bilinear");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("laws that fit: vbap, dbap"), std::string::npos) << r.err;
+}
