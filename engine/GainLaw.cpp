@@ -69,12 +69,4 @@ const PanLaw* defaultPanLaw(const SpeakerLayout& layout) {
     return nullptr;
 }
 
-const PanLaw& panLawOf(GainLaw law) {
-    return *findPanLaw(law == GainLaw::Power ? "power" : "bilinear");
-}
-
-void cornerGains(GainLaw law, double x, double y, double gains[4]) {
-    panLawOf(law).gains(x, y, layouts::quad(), nullptr, gains);
-}
-
 }  // namespace tarvio

@@ -87,23 +87,6 @@ std::vector<std::string> panLawsFor(const SpeakerLayout& layout);
 // for a layout no law fits.
 const PanLaw* defaultPanLaw(const SpeakerLayout& layout);
 
-// ---------------------------------------------------------------------------
-// Compatibility: the names the programs used before laws became rows. Each
-// maps onto the table above.
-
-// The two laws as an enum.
-enum class GainLaw {
-    Bilinear,  // the row "bilinear"
-    Power,     // the row "power"
-};
-
-// The row of `law`.
-const PanLaw& panLawOf(GainLaw law);
-
-// The gains of the four channels of layouts::quad() for a point at (x, y)
-// under `law`.
-void cornerGains(GainLaw law, double x, double y, double gains[4]);
-
 }  // namespace tarvio
 
 #endif  // TARVIO_ENGINE_GAINLAW_H

@@ -92,14 +92,24 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
 
 // The stages one by one unless this is the classic case, which the fastest
 // kernel runs.
+// The law asked for, or the layout's own: bilinear for the square of four.
+const PanLaw& lawFor(const SpatializerOptions& options) {
+    if (options.law)
+        return *options.law;
+    const PanLaw* law = defaultPanLaw(options.layout ? *options.layout : layouts::quad());
+    if (!law)
+        throw std::invalid_argument("no gain law fits the layout");
+    return *law;
+}
+
 Spatializer::Spatializer(const SpatializerParams& params, int channels, double sampleRate,
                          int frames, const SpatializerOptions& options)
     : kernel_(new SpatialKernel(defaultSpatialKernel())),
       fused_(false),
       channels_(channels),
       gain_((1.0 / channels) * params.norm),
-      panner_(options.law ? *options.law : panLawOf(params.law),
-              options.layout ? *options.layout : layouts::quad(), options.lawParams),
+      panner_(lawFor(options), options.layout ? *options.layout : layouts::quad(),
+              options.lawParams),
       rate_(sampleRate > 0.0 ? sampleRate : kDefaultRate) {
     if (options.path)
         path_.reset(new BreakpointPath(*options.path));

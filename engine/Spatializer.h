@@ -37,9 +37,6 @@ struct SpatializerParams {
     double angle1 = 0.0;
     double angle2 = 0.0;
     double norm = 1.0;
-    // The law when SpatializerOptions::law names none (see the compatibility
-    // section of GainLaw.h).
-    GainLaw law = GainLaw::Bilinear;
 };
 
 // What the spatializer may do besides the classic rotations: follow a

@@ -388,9 +388,9 @@ TEST(Spatializer, StagesOnTheSquareMatchTheFusedKernelAndThePowerLaw) {
     ASSERT_EQ(a.size(), b.size());
     EXPECT_EQ(std::memcmp(a.data(), b.data(), sizeof(double) * a.size()), 0);
 
-    SpatializerParams p = params(0.37, -1.3, 10, 200);
-    p.law = tarvio::GainLaw::Power;
-    Spatializer power(p, 1, 44100.0, 2 * BLOCK_SIZE, keep);
+    tarvio::SpatializerOptions powerLaw = keep;
+    powerLaw.law = tarvio::findPanLaw("power");
+    Spatializer power(params(0.37, -1.3, 10, 200), 1, 44100.0, 2 * BLOCK_SIZE, powerLaw);
     const double q = 1.57079632679489661923;
     for (int block = 0; block < 2; ++block) {
         for (int j = 0; j < BLOCK_SIZE; ++j)
