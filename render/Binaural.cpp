@@ -5,8 +5,10 @@
 #include <mysofa.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -81,6 +83,11 @@ std::mutex& sofaMutex() {
 // Opens the set, resampled to `sampleRate`, as the file has it (no loudness
 // normalisation: the gain is ours). `length` receives the HRIR length.
 Sofa openSofa(const std::string& file, int sampleRate, int& length) {
+    // libmysofa opens a folder and then finds no SOFA data in it.
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) {
+        throw std::runtime_error(file + ": " + std::strerror(EISDIR));
+    }
     int err = MYSOFA_OK;
     length = 0;
     Sofa sofa(mysofa_open_no_norm(file.c_str(), static_cast<float>(sampleRate), &length, &err));

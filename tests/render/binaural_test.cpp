@@ -188,7 +188,8 @@ TEST(Binaural, UnusableSofaFileIsNamedWithCause) {
     std::ofstream(text) << "not a SOFA file\n";
     const std::pair<std::string, std::string> cases[] = {
         {missing, missing + ": No such file or directory"},
-        {text, text + ": not a SOFA file (no HDF5 data)"}};
+        {text, text + ": not a SOFA file (no HDF5 data)"},
+        {dir.path(), dir.path() + ": Is a directory"}};
     for (const auto& [file, message] : cases) {
         try {
             Binaural(file, tarvio::layouts::quad(), 48000, 1024);
