@@ -1,0 +1,203 @@
+// SPDX-License-Identifier: MIT
+// Headphone output: the partitioned convolution against the plain sum, the
+// direction of a side source, the level of a front one, and the errors of a
+// SOFA file that cannot be used.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/SpeakerLayout.h"
+#include "render/Binaural.h"
+#include "tests/support/TestSupport.h"
+
+using tarvio::SpeakerLayout;
+using tarvio::render::Binaural;
+
+namespace {
+
+// Integer LCG noise in [-0.5, 0.5), the same on every run.
+std::vector<double> noise(std::size_t count, std::uint32_t seed) {
+    std::vector<double> v(count);
+    for (double& x : v) {
+        seed = seed * 1664525u + 1013904223u;
+        x = static_cast<double>(seed >> 8) / 16777216.0 - 0.5;
+    }
+    return v;
+}
+
+bool haveDefaultSet() {
+    if (std::ifstream(tarvio::render::kDefaultSofaFile)) {
+        return true;
+    }
+    // With the peers required a missing file fails the test below.
+    return TARVIO_REQUIRE_PEERS;
+}
+
+#define REQUIRE_DEFAULT_SET()                                                              \
+    if (!haveDefaultSet()) {                                                               \
+        GTEST_SKIP() << tarvio::render::kDefaultSofaFile << " is missing (Debian package " \
+                     << "libmysofa1)";                                                     \
+    }
+
+// The whole output, tail included, of `input` (frames of layout.size()
+// channels) given in calls of the sizes in `calls`, round and round.
+std::vector<double> render(Binaural& b, const std::vector<double>& input, int channels,
+                           const std::vector<int>& calls) {
+    const int frames = static_cast<int>(input.size()) / channels;
+    std::vector<double> out(2 * static_cast<std::size_t>(frames + b.tailFrames()));
+    int done = 0;
+    for (std::size_t k = 0; done < frames; ++k) {
+        const int n = std::min(calls[k % calls.size()], frames - done);
+        b.process(input.data() + static_cast<std::size_t>(done) * channels, n,
+                  out.data() + 2 * static_cast<std::size_t>(done));
+        done += n;
+    }
+    b.finish(out.data() + 2 * static_cast<std::size_t>(frames));
+    return out;
+}
+
+// Per ear: the sum over channels of the input convolved with the HRIRs.
+std::vector<double> directConvolution(const Binaural& b, const std::vector<double>& input,
+                                      int channels) {
+    const std::size_t frames = input.size() / channels;
+    std::vector<double> out(2 * (frames + b.tailFrames()));
+    for (int c = 0; c < channels; ++c) {
+        for (int ear = 0; ear < 2; ++ear) {
+            const std::vector<double>& h = b.impulseResponse(c, ear);
+            for (std::size_t f = 0; f < frames; ++f) {
+                for (std::size_t t = 0; t < h.size(); ++t) {
+                    out[2 * (f + t) + ear] += input[f * channels + c] * h[t];
+                }
+            }
+        }
+    }
+    return out;
+}
+
+double energy(const std::vector<double>& stereo, int ear) {
+    double sum = 0;
+    for (std::size_t i = ear; i < stereo.size(); i += 2) {
+        sum += stereo[i] * stereo[i];
+    }
+    return sum;
+}
+
+double db(double ratio) {
+    return 10 * std::log10(ratio);
+}
+
+// The lag, in frames, by which the right ear's signal follows the left's:
+// the peak of their cross-correlation within +-maxLag.
+int rightEarLag(const std::vector<double>& stereo, int maxLag) {
+    const long frames = static_cast<long>(stereo.size() / 2);
+    int best = 0;
+    double bestSum = -1e300;
+    for (int lag = -maxLag; lag <= maxLag; ++lag) {
+        double sum = 0;
+        for (long f = std::max(0L, -static_cast<long>(lag)); f + lag < frames && f < frames; ++f) {
+            sum += stereo[2 * f] * stereo[2 * (f + lag) + 1];
+        }
+        if (sum > bestSum) {
+            bestSum = sum;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+// Blocks of the partition's size and others, crossing partition edges in
+// every way, with one, three and a single partition of the HRIRs; the same
+// signal again after finish() gives the same output.
+TEST(Binaural, PartitionedConvolutionEqualsDirectSum) {
+    REQUIRE_DEFAULT_SET();
+    const SpeakerLayout& quad = tarvio::layouts::quad();
+    struct Case {
+        int rate, maxBlock;
+        std::vector<int> calls;
+    };
+    for (const Case& c : {Case{48000, 256, {256, 1, 100, 256, 37, 255, 300}},
+                          Case{44100, 1000, {1000, 999, 7, 1000}}}) {
+        SCOPED_TRACE("rate " + std::to_string(c.rate) + ", blocks of " +
+                     std::to_string(c.maxBlock));
+        Binaural b(tarvio::render::kDefaultSofaFile, quad, c.rate, c.maxBlock);
+        const std::vector<double> input = noise(3100 * 4, 7);
+        const std::vector<double> expected = directConvolution(b, input, 4);
+        const std::vector<double> got = render(b, input, 4, c.calls);
+        double peak = 0, worst = 0;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            peak = std::max(peak, std::abs(expected[i]));
+            worst = std::max(worst, std::abs(got[i] - expected[i]));
+        }
+        // KissFFT computes in float.
+        EXPECT_LT(worst, 2e-6 * peak);
+        EXPECT_EQ(render(b, input, 4, c.calls), got);
+    }
+}
+
+// Front left (+45 degrees): louder and earlier in the left ear, by the
+// head's width.
+TEST(Binaural, LeftSourceIsLouderAndEarlierOnTheLeft) {
+    REQUIRE_DEFAULT_SET();
+    const SpeakerLayout& quad = tarvio::layouts::quad();
+    const int rate = 48000, frames = rate / 2;
+    int fl = 0;
+    while (quad[fl].label != "FL") {
+        ++fl;
+    }
+    const std::vector<double> source = noise(frames, 11);
+    std::vector<double> input(4 * static_cast<std::size_t>(frames), 0.0);
+    for (int f = 0; f < frames; ++f) {
+        input[4 * static_cast<std::size_t>(f) + fl] = source[f];
+    }
+    Binaural b(tarvio::render::kDefaultSofaFile, quad, rate, 1024);
+    const std::vector<double> out = render(b, input, 4, {1024});
+    EXPECT_GE(db(energy(out, 0) / energy(out, 1)), 4.0);
+    const double lagMs = 1000.0 * rightEarLag(out, rate / 500) / rate;
+    EXPECT_GE(lagMs, 0.2);
+    EXPECT_LE(lagMs, 1.0);
+}
+
+// A source straight ahead keeps the level of white noise in each ear.
+TEST(Binaural, FrontSourceKeepsItsLevel) {
+    REQUIRE_DEFAULT_SET();
+    const SpeakerLayout front("front", {{"FC", tarvio::pointAt(0), 0x4}});
+    const int rate = 48000, frames = rate;
+    const std::vector<double> input = noise(frames, 3);
+    Binaural b(tarvio::render::kDefaultSofaFile, front, rate, 512);
+    const std::vector<double> out = render(b, input, 1, {512});
+    double in = 0;
+    for (double x : input) {
+        in += x * x;
+    }
+    EXPECT_NEAR(db(energy(out, 0) / in), 0.0, 1.0);
+    EXPECT_NEAR(db(energy(out, 1) / in), 0.0, 1.0);
+}
+
+// The message names the file and says what is wrong with it.
+TEST(Binaural, UnusableSofaFileIsNamedWithCause) {
+    testsupport::TempDir dir;
+    const std::string missing = dir.file("missing.sofa");
+    const std::string text = dir.file("text.sofa");
+    std::ofstream(text) << "not a SOFA file\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {missing, missing + ": No such file or directory"},
+        {text, text + ": not a SOFA file (no HDF5 data)"},
+        {dir.path(), dir.path() + ": Is a directory"}};
+    for (const auto& [file, message] : cases) {
+        try {
+            Binaural(file, tarvio::layouts::quad(), 48000, 1024);
+            ADD_FAILURE() << file << " was taken";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(e.what(), message);
+        }
+    }
+}
+
+}  // namespace
