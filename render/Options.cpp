@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "engine/SpeakerLayout.h"
+#include "render/Binaural.h"
 
 namespace tarvio::render {
 
@@ -118,7 +119,7 @@ namespace {
 // turned into Options.
 struct Texts {
     std::string rot1, rot2, angle1, angle2, norm, traceStep, law, format, bits, dither, quality,
-        layout, ambisonics, rolloff, blur;
+        layout, ambisonics, rolloff, blur, binaural;
 };
 
 void addOptions(CLI::App& app, Options& options, Texts& t) {
@@ -145,6 +146,10 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
     app.add_option("--law", t.law,
                    "gain law (default bilinear for quad, vbap for other layouts)")
         ->check(CLI::IsMember(panLawNames()));
+    app.add_option("--binaural", t.binaural,
+                   "for headphones: the loudspeakers heard through the HRTFs of a SOFA file "
+                   "(default " + std::string(kDefaultSofaFile) + "); two channels")
+        ->type_name("[=SOFA]");
     app.add_option("--rolloff", t.rolloff, "dbap: dB per doubling of distance (default 6)")
         ->type_name("DB");
     app.add_option("--blur", t.blur, "dbap: spatial blur (default 0.2)")->type_name("B");
@@ -216,6 +221,11 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
         if (!t.layout.empty())
             throw CLI::ValidationError("--ambisonics", "replaces --layout; give one of them");
         options.layout = "ambisonics:" + t.ambisonics;
+    }
+    if (app.count("--binaural") > 0) {
+        if (!t.ambisonics.empty())
+            throw CLI::ValidationError("--binaural", "renders loudspeakers, not Ambisonic channels");
+        options.binaural = t.binaural;
     }
     if (!t.rolloff.empty())
         options.lawParams.rolloff = parseNumber(t.rolloff, "--rolloff");
@@ -312,8 +322,16 @@ int parseOptions(int argc, const char* const* argv, Options& options, std::ostre
         "tarvio-render"};
     Texts texts;
     addOptions(app, options, texts);
+    // A bare --binaural takes the default set; its value only ever follows
+    // '=' so that INPUT is never taken for a SOFA file.
+    std::vector<std::string> words(argv + 1, argv + argc);
+    for (std::string& word : words) {
+        if (word == "--binaural")
+            word += "=" + std::string(kDefaultSofaFile);
+    }
+    std::reverse(words.begin(), words.end());
     try {
-        app.parse(argc, argv);
+        app.parse(words);
         interpret(app, texts, options);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) {

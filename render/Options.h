@@ -33,6 +33,9 @@ struct Options {
     std::string layout = "quad";
     const PanLaw* law = nullptr;  // a row of panLaws(); null: the layout's default
     LawParams lawParams;          // --rolloff and --blur
+    // --binaural: the SOFA file whose HRTFs turn the loudspeakers into two
+    // ears; unset for loudspeaker output.
+    std::optional<std::string> binaural;
     std::string pathFile;  // a breakpoint path instead of the rotations
     const OutputFormat* format = nullptr;  // a row of outputFormats()
     // A row of sampleFormats(); null until the input's precision decides

@@ -25,6 +25,7 @@
 #include "engine/Spatializer.h"
 #include "render/AudioInput.h"
 #include "render/AudioOutput.h"
+#include "render/Binaural.h"
 #include "render/Options.h"
 #include "render/Progress.h"
 #include "render/SvgPlot.h"
@@ -278,7 +279,7 @@ void warnOfClipping(std::ostream& err, const AudioOutput& audio) {
 }
 
 void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
-                  const AudioOutput& audio, std::int64_t frames) {
+                  const AudioOutput& audio, std::int64_t frames, const std::string& binaural) {
     out << "input:    " << o.input << ": " << input.description() << ", " << input.channels()
         << (input.channels() == 1 ? " channel, " : " channels, ") << input.rate() << " Hz, "
         << input.frames() << " frames\n";
@@ -286,6 +287,8 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
         << (*o.dither ? " (TPDF dither)" : "")
         << ", " << audio.channels() << " channels, " << frames << " frames\n";
     out << "duration: " << static_cast<double>(frames) / input.rate() << " s\n";
+    if (!binaural.empty())
+        out << "binaural: " << binaural << "\n";
     out << "peak:     " << decibels(audio.peak());
     if (audio.notANumber() > 0)
         out << "; " << audio.notANumber() << " samples not a number, written as 0";
@@ -339,6 +342,71 @@ void checkWritable(const Options& o, int channels, int rate) {
                              (can.empty() ? "none of tarvio-render's formats" : can));
 }
 
+// The channels the file holds: the layout's loudspeakers, or the two ears
+// that hear them through HRTFs.
+SpeakerLayout fileLayout(const Options& o, const SpeakerLayout& layout) {
+    return o.binaural ? *findLayout("stereo") : layout;
+}
+
+#if TARVIO_RENDER_BINAURAL
+// The loudspeakers heard on headphones: each block of loudspeaker feeds goes
+// through the HRTFs, and the response's tail follows the last block.
+class Headphones {
+  public:
+    Headphones(const std::string& sofa, const SpeakerLayout& layout, int rate, AudioOutput& out)
+        : binaural_(sofa, layout, rate, BLOCK_SIZE),
+          out_(out),
+          stereo_(2 * static_cast<std::size_t>(std::max(BLOCK_SIZE, binaural_.tailFrames()))) {}
+    void write(const double* speakers, int frames) {
+        binaural_.process(speakers, frames, stereo_.data());
+        out_.write(stereo_.data(), frames);
+    }
+    // Writes the tail; returns its frames.
+    int finish() {
+        binaural_.finish(stereo_.data());
+        out_.write(stereo_.data(), binaural_.tailFrames());
+        return binaural_.tailFrames();
+    }
+    const Binaural& binaural() const { return binaural_; }
+
+  private:
+    Binaural binaural_;
+    AudioOutput& out_;
+    std::vector<double> stereo_;
+};
+#endif
+
+// What a run is made of once everything it needs was checked and opened.
+struct Run {
+    const Options& o;
+    AudioInput& input;
+    const Panner& panner;
+    Spatializer& sp;
+    AudioOutput& audio;
+    PathSampler& sampler;
+    Progress* progress;
+    std::string binauralNote;  // for the summary
+
+    // The block loop; returns the frames written.
+    std::int64_t spatialize() {
+        Observer observer{sampler, progress, input.frames()};
+        if (!o.binaural)
+            return runBlocks(input, sp, audio, observer);
+#if TARVIO_RENDER_BINAURAL
+        Headphones ears(*o.binaural, panner.layout(), input.rate(), audio);
+        const std::int64_t frames = runBlocks(input, sp, ears, observer);
+        std::ostringstream note;
+        note << ears.binaural().sofaFile() << ", gain " << std::fixed << std::setprecision(2)
+             << ears.binaural().gainDb() << " dB, " << ears.binaural().tailFrames()
+             << " frames of tail";
+        binauralNote = note.str();
+        return frames + ears.finish();
+#else
+        throw UsageError("--binaural: this tarvio-render was built without libmysofa and KissFFT");
+#endif
+    }
+};
+
 void render(const Options& given, std::ostream& out, std::ostream& err, bool& progressShown) {
     checkDistinct(given);
     RunFiles files(given);
@@ -350,15 +418,16 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
     std::unique_ptr<BreakpointPath> path;
     if (!o.pathFile.empty())
         path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
-    checkWritable(o, layout.size(), input.rate());
+    const SpeakerLayout channels = fileLayout(o, layout);
+    checkWritable(o, channels.size(), input.rate());
     const std::vector<int> fileOrder = layout.fileOrder(o.format->order);
     std::unique_ptr<Spatializer> sp = spatializerFor(o, input, panner, path.get());
 
     for (SafeOutput* f : files.all())
         f->prepare();
-    files.audio.reserve(expectedBytes(o, input, layout.size()));
+    files.audio.reserve(expectedBytes(o, input, channels.size()));
     AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, *o.format,
-                      *o.samples, layout, input.rate(), input.frames(),
+                      *o.samples, channels, input.rate(), input.frames(),
                       Encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1});
     audio.scanForNaN(input.floatingPoint());
     files.audio.opened();
@@ -370,26 +439,25 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
     }
     PathSampler sampler(o, panner, fileOrder, input.rate(),
                         traceFile ? &traceFile->stream() : nullptr);
-
     std::unique_ptr<Progress> progress;
     if (progressWanted(o.quiet)) {
         progress.reset(new Progress(err));
         progressShown = true;
     }
-    const std::int64_t frames =
-        runBlocks(input, *sp, audio, Observer{sampler, progress.get(), input.frames()});
+    Run run{o, input, panner, *sp, audio, sampler, progress.get(), ""};
+    const std::int64_t frames = run.spatialize();
     audio.close();
     if (traceFile)
         traceFile->close();
     if (files.plot)
-        writePlot(*files.plot, o, sampler, static_cast<double>(frames) / input.rate(),
+        writePlot(*files.plot, o, sampler, static_cast<double>(input.frames()) / input.rate(),
                   plotSpeakers(layout, fileOrder), panner.law().name);
     files.commit();
     if (progress)
         progress->finish();
     progressShown = false;
     if (!o.quiet)
-        printSummary(out, o, input, audio, frames);
+        printSummary(out, o, input, audio, frames, run.binauralNote);
     warnOfClipping(err, audio);
 }
 
