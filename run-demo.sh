@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake g++ make pkg-config libsndfile1-dev libcli11-dev)
+packages=(cmake g++ make pkg-config libsndfile1-dev libcli11-dev libmysofa-dev libmysofa1 libkissfft-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -39,3 +39,9 @@ echo "(channels of the square seen from above: 1 top right, 2 top left, 3 bottom
 ./build/tarvio-render --law power --rot1 0.25 --rot2 0.25 --plot out/demo.svg \
     examples/demo.wav out/demo.wav
 echo "output written to out/demo.wav, picture of the path in out/demo.svg"
+
+# The same circle for headphones: the four loudspeakers heard through the
+# measured HRTFs of the default SOFA set.
+./build/tarvio-render -q --law power --rot1 0.25 --rot2 0.25 --norm 0.5 --binaural \
+    examples/demo.wav out/demo-headphones.wav
+echo "output written to out/demo-headphones.wav (for headphones)"
