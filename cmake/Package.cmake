@@ -56,11 +56,10 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
     if(TARVIO_BUILD_RENDER)
         string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libsndfile1")
-        if(MYSOFA_FOUND AND KISSFFT_FOUND)
+        if(TARVIO_RENDER_BINAURAL)
             string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libmysofa1, libkissfft-float131")
         endif()
     endif()
 endif()
-# The default HRTF set of --binaural comes with libmysofa1, which
-# dpkg-shlibdeps names already; it is said here too for the case without it.
+
 include(CPack)
