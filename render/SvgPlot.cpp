@@ -295,7 +295,7 @@ void appendSquare(std::string& s) {
     s += "<path d=\"M" + num(midX) + " " + num(kTop) + "V" + num(kTop + kSide) + "M" + num(kLeft) +
          " " + num(midY) + "H" + num(kLeft + kSide) +
          "\" stroke=\"#ddd\" stroke-width=\"1\" stroke-dasharray=\"4 4\"/>\n";
-    appendText(s, midX, kTop - 18, "font-size=\"13\" fill=\"#888\" text-anchor=\"middle\"",
+    appendText(s, midX, kTop - 56, "font-size=\"13\" fill=\"#888\" text-anchor=\"middle\"",
                "front");
 }
 
