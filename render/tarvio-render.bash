@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # bash completion for tarvio-render: the option names, the values of --law,
-# --layout, --ambisonics, --format, --bits and --dither, and file names for
-# --layout, --path, --trace, --plot and the INPUT and OUTPUT arguments.
+# --layout, --ambisonics, --format, --bits and --dither, SOFA files for
+# --binaural=, and file names for --layout, --path, --trace, --plot and the
+# INPUT and OUTPUT arguments.
 # Numbers (--rot1, --norm, ...) get no offer.
 
 _tarvio_render() {
@@ -24,6 +25,13 @@ _tarvio_render() {
     case $prev in
         --law) values="bilinear power vbap dbap ambisonic" ;;
         --ambisonics) values="1 2 3" ;;
+        --binaural)
+            # A SOFA file (or a folder on the way to one).
+            compopt -o filenames 2>/dev/null
+            mapfile -t COMPREPLY < <(compgen -P "$prefix" -f -X '!*.sofa' -- "$cur"
+                compgen -P "$prefix" -d -- "$cur")
+            return 0
+            ;;
         --layout)
             # A built-in layout, or a layout file.
             mapfile -t COMPREPLY < <(compgen -P "$prefix" -W "quad stereo 5.1 7.1 ring:" -- "$cur")
@@ -40,7 +48,7 @@ _tarvio_render() {
         *)
             if [[ $cur == -* ]]; then
                 values="--rot1 --rot2 --angle1 --angle2 --norm --layout --ambisonics --law
-                        --rolloff --blur --path --format --bits --dither --quality --trace
+                        --rolloff --blur --binaural --path --format --bits --dither --quality --trace
                         --trace-step --plot --no-clip -q --quiet -h --help -v -V --version"
             fi
             ;;

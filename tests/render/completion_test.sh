@@ -41,11 +41,15 @@ done
 
 cd "$(mktemp -d)"
 trap 'rm -rf "$PWD"' EXIT
-touch moves.txt in.wav
+touch moves.txt in.wav kemar.sofa
 expect "a file for --path" moves.txt "$(offers tarvio-render --path mo)"
 expect "a file for --plot=" in.wav "$(offers tarvio-render --plot = i)"
 expect "a file for INPUT" in.wav "$(offers tarvio-render --law power i)"
 expect "nothing for a number" "" "$(offers tarvio-render --rot1 '')"
+expect "a SOFA file for --binaural=" kemar.sofa "$(offers tarvio-render --binaural = '')"
+expect "layouts and files for --layout" \
+    "$(printf '%s\n' 5.1 7.1 quad ring: stereo in.wav kemar.sofa moves.txt | sort)" \
+    "$(offers tarvio-render --layout '')"
 
 [ $failures -eq 0 ] && echo "the completion agrees with --help"
 exit $failures
