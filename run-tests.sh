@@ -14,7 +14,7 @@ cd "$(dirname "$0")"
 # libmysofa and KissFFT for tarvio-render's headphone output (libmysofa1
 # brings the default HRIR set), ffmpeg as a peer that reads its files.
 packages=(cmake g++ make pkg-config libgtest-dev libsndfile1-dev libcli11-dev sox libxml2-utils strace clang libclang-rt-14-dev
-    dpkg-dev man-db libmysofa-dev libmysofa1 libkissfft-dev ffmpeg)
+    dpkg-dev man-db libmysofa-dev libmysofa1 libkissfft-dev libebur128-dev ffmpeg)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -280,6 +280,17 @@ int AudioInput::read(double* buffer, int samples) {
     return static_cast<int>(n);
 }
 
+void AudioInput::rewind() {
+    if (wav_) {
+        wav_->rewind();
+        return;
+    }
+    if (sf_seek(sf_, 0, SEEK_SET) != 0)
+        throw std::runtime_error(path_ + ": cannot go back to the start: " +
+                                 sndfileMessage(sf_strerror(sf_)));
+    sfEnded_ = frames_ == 0;
+}
+
 bool AudioInput::eof() const {
     return wav_ ? wav_->eof() != 0 : sfEnded_;
 }

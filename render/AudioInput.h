@@ -56,6 +56,8 @@ class AudioInput {
     int read(double* buffer, int samples);
     // True once the data has been read to its end.
     bool eof() const;
+    // Goes back to the first sample, for another pass over the input.
+    void rewind();
 
   private:
     void spool(int fd);

@@ -119,7 +119,7 @@ namespace {
 // turned into Options.
 struct Texts {
     std::string rot1, rot2, angle1, angle2, norm, traceStep, law, format, bits, dither, quality,
-        layout, ambisonics, rolloff, blur, binaural;
+        layout, ambisonics, rolloff, blur, binaural, gain, normalize, loudness;
 };
 
 void addOptions(CLI::App& app, Options& options, Texts& t) {
@@ -138,6 +138,17 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
     std::string layouts;
     for (const std::string& name : layoutNames())
         layouts += (layouts.empty() ? "" : "|") + name;
+    app.add_option("--gain", t.gain, "output level in dB, on top of --norm (default 0)")
+        ->type_name("DB");
+    app.add_option("--normalize", t.normalize,
+                   "scale the output so that its peak is at DBFS (default -1)")
+        ->type_name("[=DBFS]");
+    app.add_option("--loudness", t.loudness,
+                   "scale the output so that its integrated loudness (EBU R128) is LUFS")
+        ->type_name("LUFS");
+    app.add_flag("--dry-run", options.dryRun,
+                 "read the input's header, write the trace and the picture, print the summary; "
+                 "write no audio");
     app.add_option("--layout", t.layout, "the loudspeakers: " + layouts + "|FILE (default quad)")
         ->type_name("NAME|FILE");
     app.add_option("--ambisonics", t.ambisonics,
@@ -227,6 +238,14 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
             throw CLI::ValidationError("--binaural", "renders loudspeakers, not Ambisonic channels");
         options.binaural = t.binaural;
     }
+    if (!t.gain.empty())
+        options.gainDb = parseNumber(t.gain, "--gain");
+    if (!t.normalize.empty())
+        options.normalizeTo = parseNumber(t.normalize, "--normalize");
+    if (!t.loudness.empty())
+        options.loudnessTo = parseNumber(t.loudness, "--loudness");
+    if (options.normalizeTo && options.loudnessTo)
+        throw CLI::ValidationError("--normalize", "and --loudness each set the level; give one");
     if (!t.rolloff.empty())
         options.lawParams.rolloff = parseNumber(t.rolloff, "--rolloff");
     if (!t.blur.empty())
@@ -322,12 +341,15 @@ int parseOptions(int argc, const char* const* argv, Options& options, std::ostre
         "tarvio-render"};
     Texts texts;
     addOptions(app, options, texts);
-    // A bare --binaural takes the default set; its value only ever follows
-    // '=' so that INPUT is never taken for a SOFA file.
+    // A bare --binaural takes the default set and a bare --normalize -1
+    // dBFS; their values only ever follow '=', so that INPUT is never taken
+    // for one.
     std::vector<std::string> words(argv + 1, argv + argc);
     for (std::string& word : words) {
         if (word == "--binaural")
             word += "=" + std::string(kDefaultSofaFile);
+        if (word == "--normalize")
+            word += "=-1";
     }
     std::reverse(words.begin(), words.end());
     try {

@@ -50,6 +50,13 @@ struct Options {
     bool traceStepGiven = false;  // --trace-step was on the command line
     std::string plotFile;
     bool noClip = false;  // float output keeps samples beyond full scale
+    double gainDb = 0.0;  // --gain, on top of --norm
+    // --normalize: the output's peak at this many dBFS; --loudness: its
+    // integrated loudness at this many LUFS. Each takes a first pass that
+    // renders without writing.
+    std::optional<double> normalizeTo;
+    std::optional<double> loudnessTo;
+    bool dryRun = false;  // the trace, the picture and the summary; no audio
     bool quiet = false;
 };
 

@@ -26,6 +26,7 @@
 #include "render/AudioInput.h"
 #include "render/AudioOutput.h"
 #include "render/Binaural.h"
+#include "render/Loudness.h"
 #include "render/Options.h"
 #include "render/Progress.h"
 #include "render/SvgPlot.h"
@@ -85,6 +86,30 @@ struct RunFiles {
     }
     // Moves every finished file into place, all or none.
     void commit() { SafeOutput::commitAll(all()); }
+    // The same without the audio, which a dry run does not write.
+    void commitWritten() {
+        std::vector<SafeOutput*> files = all();
+        files.pop_back();
+        SafeOutput::commitAll(files);
+    }
+};
+
+// Silence of the input's shape and length, in place of its samples: all a
+// dry run needs to lay out the positions.
+class SilentInput {
+  public:
+    SilentInput(int channels, std::int64_t frames) : channels_(channels), left_(frames) {}
+    int read(double* samples, int capacity) {
+        const std::int64_t frames = std::min<std::int64_t>(left_, capacity / channels_);
+        std::fill(samples, samples + frames * channels_, 0.0);
+        left_ -= frames;
+        return static_cast<int>(frames * channels_);
+    }
+    bool eof() const { return left_ <= 0; }
+
+  private:
+    int channels_;
+    std::int64_t left_;
 };
 
 std::string shortNumber(double v) {
@@ -348,12 +373,39 @@ SpeakerLayout fileLayout(const Options& o, const SpeakerLayout& layout) {
     return o.binaural ? *findLayout("stereo") : layout;
 }
 
+// Where frames go when nothing is written: a measuring pass's peak and
+// loudness, and nothing at all for a dry run.
+struct Meter {
+    LoudnessMeter* loudness = nullptr;
+    double peak = 0.0;
+    void write(const double* frames, int count) {
+        peak = pcm::peak(frames, static_cast<std::size_t>(count) * channels, peak);
+        if (loudness)
+            loudness->add(frames, count);
+    }
+    int channels = 1;
+};
+
+// The writing pass's output, measured on the way when the summary is to
+// give the resulting loudness.
+struct MeteredOutput {
+    AudioOutput& audio;
+    LoudnessMeter* loudness;
+    void write(const double* frames, int count) {
+        if (loudness)
+            loudness->add(frames, count);
+        audio.write(frames, count);
+    }
+};
+
 #if TARVIO_RENDER_BINAURAL
 // The loudspeakers heard on headphones: each block of loudspeaker feeds goes
-// through the HRTFs, and the response's tail follows the last block.
+// through the HRTFs into `Sink`, and the response's tail follows the last
+// block.
+template <class Sink>
 class Headphones {
   public:
-    Headphones(const std::string& sofa, const SpeakerLayout& layout, int rate, AudioOutput& out)
+    Headphones(const std::string& sofa, const SpeakerLayout& layout, int rate, Sink& out)
         : binaural_(sofa, layout, rate, BLOCK_SIZE),
           out_(out),
           stereo_(2 * static_cast<std::size_t>(std::max(BLOCK_SIZE, binaural_.tailFrames()))) {}
@@ -367,69 +419,159 @@ class Headphones {
         out_.write(stereo_.data(), binaural_.tailFrames());
         return binaural_.tailFrames();
     }
-    const Binaural& binaural() const { return binaural_; }
+    std::string note() const {
+        std::ostringstream text;
+        text << binaural_.sofaFile() << ", gain " << std::fixed << std::setprecision(2)
+             << binaural_.gainDb() << " dB, " << binaural_.tailFrames() << " frames of tail";
+        return text.str();
+    }
 
   private:
     Binaural binaural_;
-    AudioOutput& out_;
+    Sink& out_;
     std::vector<double> stereo_;
 };
 #endif
 
-// What a run is made of once everything it needs was checked and opened.
-struct Run {
-    const Options& o;
-    AudioInput& input;
-    const Panner& panner;
-    Spatializer& sp;
-    AudioOutput& audio;
-    PathSampler& sampler;
-    Progress* progress;
-    std::string binauralNote;  // for the summary
+// Everything a run needs, checked and opened before any output is written.
+struct Job {
+    Options o;
+    SpeakerLayout layout;
+    Panner panner;
+    std::unique_ptr<AudioInput> input;
+    std::unique_ptr<BreakpointPath> path;
+    SpeakerLayout channels;  // of the file
+    std::vector<int> fileOrder;
 
-    // The block loop; returns the frames written.
-    std::int64_t spatialize() {
-        Observer observer{sampler, progress, input.frames()};
+    Job(const Options& given, const SpeakerLayout& l)
+        : o(given), layout(l), panner(pannerFor(given, l)), channels(fileLayout(given, l)) {
+        input.reset(new AudioInput(given.input));
+        o = settled(given, *input);
+        checkTraceStep(o, *input);
+        if (!o.pathFile.empty())
+            path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
+        if (!o.dryRun)
+            checkWritable(o, channels.size(), input->rate());
+        fileOrder = layout.fileOrder(o.format->order);
+    }
+
+    // One pass over the input from its start into `sink`, the mixdown scaled
+    // by `scale` on top of --norm; returns the frames given to the sink and
+    // sets `note` to what the binaural stage says of itself.
+    template <class Sink, class Observer>
+    std::int64_t pass(Sink& sink, Observer&& observer, double scale, std::string& note) {
+        input->rewind();
+        Options scaled = o;
+        scaled.norm *= scale;
+        std::unique_ptr<Spatializer> sp = spatializerFor(scaled, *input, panner, path.get());
         if (!o.binaural)
-            return runBlocks(input, sp, audio, observer);
+            return runBlocks(*input, *sp, sink, observer);
 #if TARVIO_RENDER_BINAURAL
-        Headphones ears(*o.binaural, panner.layout(), input.rate(), audio);
-        const std::int64_t frames = runBlocks(input, sp, ears, observer);
-        std::ostringstream note;
-        note << ears.binaural().sofaFile() << ", gain " << std::fixed << std::setprecision(2)
-             << ears.binaural().gainDb() << " dB, " << ears.binaural().tailFrames()
-             << " frames of tail";
-        binauralNote = note.str();
+        Headphones<Sink> ears(*o.binaural, layout, input->rate(), sink);
+        const std::int64_t frames = runBlocks(*input, *sp, ears, observer);
+        note = ears.note();
         return frames + ears.finish();
 #else
+        (void)note;
         throw UsageError("--binaural: this tarvio-render was built without libmysofa and KissFFT");
 #endif
     }
+
+    // The factor that --gain, --normalize and --loudness ask for; the last
+    // two measure a first pass that writes nothing.
+    double levelScale() {
+        double scale = std::pow(10.0, o.gainDb / 20.0);
+        if (!o.normalizeTo && !o.loudnessTo)
+            return scale;
+        LoudnessMeter loudness(channels, input->rate());
+        Meter meter{o.loudnessTo ? &loudness : nullptr, 0.0, channels.size()};
+        std::string note;
+        pass(meter, NoObserver{}, scale, note);
+        const double level = o.loudnessTo ? loudness.integrated() : 20.0 * std::log10(meter.peak);
+        const double target = o.loudnessTo ? *o.loudnessTo : *o.normalizeTo;
+        if (!std::isfinite(level))
+            throw std::runtime_error(o.input + ": the output would be silent (or not a number); "
+                                     "there is no level to bring to " + shortNumber(target));
+        return scale * std::pow(10.0, (target - level) / 20.0);
+    }
 };
+
+// What the summary says about the level besides the peak.
+struct LevelNote {
+    double scale = 1.0;
+    LoudnessMeter* loudness = nullptr;
+};
+
+void printLevel(std::ostream& out, const Options& o, const LevelNote& level) {
+    if (o.gainDb == 0.0 && !o.normalizeTo && !o.loudnessTo)
+        return;
+    out << "gain:     " << std::showpos << std::fixed << std::setprecision(2)
+        << 20.0 * std::log10(level.scale) << std::noshowpos << " dB";
+    if (o.normalizeTo)
+        out << " (peak to " << shortNumber(*o.normalizeTo) << " dBFS)";
+    if (o.loudnessTo)
+        out << " (loudness to " << shortNumber(*o.loudnessTo) << " LUFS)";
+    out << "\n";
+    if (level.loudness)
+        out << "loudness: " << std::fixed << std::setprecision(1) << level.loudness->integrated()
+            << " LUFS\n";
+    out.unsetf(std::ios::floatfield);
+}
+
+// --dry-run: the positions of every frame for the trace and the picture,
+// from silence in place of the input, and the summary of what would be
+// written.
+void dryRun(Job& job, RunFiles& files, std::ostream& out) {
+    const Options& o = job.o;
+    std::unique_ptr<TextFile> traceFile;
+    if (files.trace) {
+        files.trace->prepare();
+        traceFile.reset(
+            new TextFile(files.trace->writePath(), files.trace->takeDescriptor(), o.traceFile));
+        files.trace->opened();
+    }
+    if (files.plot)
+        files.plot->prepare();
+    PathSampler sampler(o, job.panner, job.fileOrder, job.input->rate(),
+                        traceFile ? &traceFile->stream() : nullptr);
+    SilentInput silence(job.input->channels(), job.input->frames());
+    Meter nothing{nullptr, 0.0, job.layout.size()};
+    std::unique_ptr<Spatializer> sp = spatializerFor(o, *job.input, job.panner, job.path.get());
+    runBlocks(silence, *sp, nothing, Observer{sampler, nullptr, job.input->frames()});
+    if (traceFile)
+        traceFile->close();
+    if (files.plot)
+        writePlot(*files.plot, o, sampler,
+                  static_cast<double>(job.input->frames()) / job.input->rate(),
+                  plotSpeakers(job.layout, job.fileOrder), job.panner.law().name);
+    files.commitWritten();
+    if (o.quiet)
+        return;
+    const AudioInput& in = *job.input;
+    out << "input:    " << o.input << ": " << in.description() << ", " << in.channels()
+        << (in.channels() == 1 ? " channel, " : " channels, ") << in.rate() << " Hz, "
+        << in.frames() << " frames\n";
+    out << "output:   " << o.output << ": " << o.format->summary << ", " << o.samples->summary
+        << (*o.dither ? " (TPDF dither)" : "") << ", " << job.channels.size() << " channels, "
+        << in.frames() << " frames (dry run: not written)" << std::endl;
+}
 
 void render(const Options& given, std::ostream& out, std::ostream& err, bool& progressShown) {
     checkDistinct(given);
     RunFiles files(given);
-    const SpeakerLayout layout = loadLayout(given);
-    const Panner panner = pannerFor(given, layout);
-    AudioInput input(given.input);
-    const Options o = settled(given, input);
-    checkTraceStep(o, input);
-    std::unique_ptr<BreakpointPath> path;
-    if (!o.pathFile.empty())
-        path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
-    const SpeakerLayout channels = fileLayout(o, layout);
-    checkWritable(o, channels.size(), input.rate());
-    const std::vector<int> fileOrder = layout.fileOrder(o.format->order);
-    std::unique_ptr<Spatializer> sp = spatializerFor(o, input, panner, path.get());
+    Job job(given, loadLayout(given));
+    const Options& o = job.o;
+    if (o.dryRun)
+        return dryRun(job, files, out);
+    LevelNote level{job.levelScale(), nullptr};
 
     for (SafeOutput* f : files.all())
         f->prepare();
-    files.audio.reserve(expectedBytes(o, input, channels.size()));
+    files.audio.reserve(expectedBytes(o, *job.input, job.channels.size()));
     AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, *o.format,
-                      *o.samples, channels, input.rate(), input.frames(),
+                      *o.samples, job.channels, job.input->rate(), job.input->frames(),
                       Encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1});
-    audio.scanForNaN(input.floatingPoint());
+    audio.scanForNaN(job.input->floatingPoint());
     files.audio.opened();
     std::unique_ptr<TextFile> traceFile;
     if (files.trace) {
@@ -437,27 +579,37 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
             new TextFile(files.trace->writePath(), files.trace->takeDescriptor(), o.traceFile));
         files.trace->opened();
     }
-    PathSampler sampler(o, panner, fileOrder, input.rate(),
+    PathSampler sampler(o, job.panner, job.fileOrder, job.input->rate(),
                         traceFile ? &traceFile->stream() : nullptr);
     std::unique_ptr<Progress> progress;
     if (progressWanted(o.quiet)) {
         progress.reset(new Progress(err));
         progressShown = true;
     }
-    Run run{o, input, panner, *sp, audio, sampler, progress.get(), ""};
-    const std::int64_t frames = run.spatialize();
+    std::unique_ptr<LoudnessMeter> loudness;
+    if (o.normalizeTo || o.loudnessTo)
+        loudness.reset(new LoudnessMeter(job.channels, job.input->rate()));
+    level.loudness = loudness.get();
+    MeteredOutput sink{audio, loudness.get()};
+    std::string binauralNote;
+    const std::int64_t frames =
+        job.pass(sink, Observer{sampler, progress.get(), job.input->frames()}, level.scale,
+                 binauralNote);
     audio.close();
     if (traceFile)
         traceFile->close();
     if (files.plot)
-        writePlot(*files.plot, o, sampler, static_cast<double>(input.frames()) / input.rate(),
-                  plotSpeakers(layout, fileOrder), panner.law().name);
+        writePlot(*files.plot, o, sampler,
+                  static_cast<double>(job.input->frames()) / job.input->rate(),
+                  plotSpeakers(job.layout, job.fileOrder), job.panner.law().name);
     files.commit();
     if (progress)
         progress->finish();
     progressShown = false;
-    if (!o.quiet)
-        printSummary(out, o, input, audio, frames, run.binauralNote);
+    if (!o.quiet) {
+        printSummary(out, o, *job.input, audio, frames, binauralNote);
+        printLevel(out, o, level);
+    }
     warnOfClipping(err, audio);
 }
 

@@ -43,11 +43,12 @@ _tarvio_render() {
         --dither) values="tpdf none" ;;
         --bits) values="16 24 32 float" ;;
         --rot1 | --rot2 | --angle1 | --angle2 | --norm | --trace-step | --quality | --rolloff | \
-            --blur) return 0 ;;
+            --blur | --gain | --normalize | --loudness) return 0 ;;
         --path | --trace | --plot) ;;
         *)
             if [[ $cur == -* ]]; then
-                values="--rot1 --rot2 --angle1 --angle2 --norm --layout --ambisonics --law
+                values="--rot1 --rot2 --angle1 --angle2 --norm --gain --normalize --loudness
+                        --dry-run --layout --ambisonics --law
                         --rolloff --blur --binaural --path --format --bits --dither --quality --trace
                         --trace-step --plot --no-clip -q --quiet -h --help -v -V --version"
             fi
