@@ -122,9 +122,8 @@ struct Texts {
         layout, ambisonics, rolloff, blur, binaural, gain, normalize, loudness;
 };
 
-void addOptions(CLI::App& app, Options& options, Texts& t) {
-    app.footer(footer());
-    app.set_version_flag("-v,-V,--version", kVersion);
+// The path of the sound: rotations or a drawn path.
+void addMotionOptions(CLI::App& app, Options& options, Texts& t) {
     app.add_option("--rot1", t.rot1, "rotation 1 (x) in Hz, sweeping to F_END over the file")
         ->type_name("F[:F_END]");
     app.add_option("--rot2", t.rot2, "rotation 2 (y) in Hz, sweeping to F_END over the file")
@@ -133,11 +132,15 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
         ->type_name("DEG");
     app.add_option("--angle2", t.angle2, "starting angle of rotation 2 in degrees")
         ->type_name("DEG");
+    app.add_option("--path", options.pathFile,
+                   "breakpoint path instead of the rotations: lines 'seconds x y'")
+        ->type_name("FILE");
+}
+
+// The levels: the mixdown's factor, a gain, a peak or a loudness to reach.
+void addLevelOptions(CLI::App& app, Texts& t) {
     app.add_option("--norm", t.norm, "amplitude factor of the mixdown (default 1)")
         ->type_name("X");
-    std::string layouts;
-    for (const std::string& name : layoutNames())
-        layouts += (layouts.empty() ? "" : "|") + name;
     app.add_option("--gain", t.gain, "output level in dB, on top of --norm (default 0)")
         ->type_name("DB");
     app.add_option("--normalize", t.normalize,
@@ -146,27 +149,31 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
     app.add_option("--loudness", t.loudness,
                    "scale the output so that its integrated loudness (EBU R128) is LUFS")
         ->type_name("LUFS");
-    app.add_flag("--dry-run", options.dryRun,
-                 "read the input's header, write the trace and the picture, print the summary; "
-                 "write no audio");
+}
+
+// The rig: loudspeakers or Ambisonic channels, the law, headphones.
+void addRigOptions(CLI::App& app, Texts& t) {
+    std::string layouts;
+    for (const std::string& name : layoutNames())
+        layouts += (layouts.empty() ? "" : "|") + name;
     app.add_option("--layout", t.layout, "the loudspeakers: " + layouts + "|FILE (default quad)")
         ->type_name("NAME|FILE");
     app.add_option("--ambisonics", t.ambisonics,
                    "instead of loudspeakers, Ambisonic channels (AmbiX: ACN, SN3D) of ORDER 1 to 3")
         ->type_name("ORDER");
-    app.add_option("--law", t.law,
-                   "gain law (default bilinear for quad, vbap for other layouts)")
+    app.add_option("--law", t.law, "gain law (default bilinear for quad, vbap for other layouts)")
         ->check(CLI::IsMember(panLawNames()));
+    app.add_option("--rolloff", t.rolloff, "dbap: dB per doubling of distance (default 6)")
+        ->type_name("DB");
+    app.add_option("--blur", t.blur, "dbap: spatial blur (default 0.2)")->type_name("B");
     app.add_option("--binaural", t.binaural,
                    "for headphones: the loudspeakers heard through the HRTFs of a SOFA file "
                    "(default " + std::string(kDefaultSofaFile) + "); two channels")
         ->type_name("[=SOFA]");
-    app.add_option("--rolloff", t.rolloff, "dbap: dB per doubling of distance (default 6)")
-        ->type_name("DB");
-    app.add_option("--blur", t.blur, "dbap: spatial blur (default 0.2)")->type_name("B");
-    app.add_option("--path", options.pathFile,
-                   "breakpoint path instead of the rotations: lines 'seconds x y'")
-        ->type_name("FILE");
+}
+
+// The audio file: its format, samples, dither and quality.
+void addFileOptions(CLI::App& app, Options& options, Texts& t) {
     std::vector<std::string> formats;
     for (const OutputFormat& f : outputFormats())
         formats.push_back(f.name);
@@ -185,6 +192,13 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
         ->check(CLI::IsMember({"tpdf", "none"}));
     app.add_option("--quality", t.quality, "lossy formats: encoder quality, 0 (least) to 10")
         ->type_name("Q");
+    app.add_flag("--no-clip", options.noClip,
+                 "float output only: keep samples beyond full scale (NaN still becomes 0, "
+                 "infinities the largest float)");
+}
+
+// What else the run writes or shows.
+void addReportOptions(CLI::App& app, Options& options, Texts& t) {
     app.add_option("--trace", options.traceFile,
                    "write seconds,x,y,azimuth,r and each channel's gain (named by its "
                    "loudspeaker, in the file's order) every --trace-step seconds")
@@ -194,17 +208,26 @@ void addOptions(CLI::App& app, Options& options, Texts& t) {
         ->type_name("S");
     app.add_option("--plot", options.plotFile, "write a picture of the path")
         ->type_name("FILE.svg");
-    app.add_flag("--no-clip", options.noClip,
-                 "float output only: keep samples beyond full scale (NaN still becomes 0, "
-                 "infinities the largest float)");
+    app.add_flag("--dry-run", options.dryRun,
+                 "read the input's header, write the trace and the picture, print the summary; "
+                 "write no audio");
     app.add_flag("-q,--quiet", options.quiet, "no progress bar and no summary");
-    app.add_option("INPUT", options.input, "the audio file to spatialize")->required();
-    app.add_option("OUTPUT", options.output, "the four-channel file to write")->required();
 }
 
-// Checks the parsed texts and fills in the rest of `options`; throws
-// CLI::ValidationError.
-void interpret(const CLI::App& app, const Texts& t, Options& options) {
+void addOptions(CLI::App& app, Options& options, Texts& t) {
+    app.footer(footer());
+    app.set_version_flag("-v,-V,--version", kVersion);
+    addMotionOptions(app, options, t);
+    addLevelOptions(app, t);
+    addRigOptions(app, t);
+    addFileOptions(app, options, t);
+    addReportOptions(app, options, t);
+    app.add_option("INPUT", options.input, "the audio file to spatialize")->required();
+    app.add_option("OUTPUT", options.output, "the file to write")->required();
+}
+
+// The numbers of the motion and the levels.
+void interpretNumbers(const Texts& t, Options& options) {
     if (!t.rot1.empty())
         options.rot1 = parseSweep(t.rot1, "--rot1");
     if (!t.rot2.empty())
@@ -221,9 +244,17 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
         if (!(options.traceStep > 0))
             throw CLI::ValidationError("--trace-step", "must be positive: \"" + t.traceStep + "\"");
     }
-    if (options.output == "-")
-        throw CLI::ValidationError("OUTPUT", "\"-\": tarvio-render cannot write to standard "
-                                             "output (the header is finished last); name a file");
+    if (!t.gain.empty())
+        options.gainDb = parseNumber(t.gain, "--gain");
+    if (!t.normalize.empty())
+        options.normalizeTo = parseNumber(t.normalize, "--normalize");
+    if (!t.loudness.empty())
+        options.loudnessTo = parseNumber(t.loudness, "--loudness");
+    if (options.normalizeTo && options.loudnessTo)
+        throw CLI::ValidationError("--normalize", "and --loudness each set the level; give one");
+}
+
+void interpretRig(const CLI::App& app, const Texts& t, Options& options) {
     if (!t.law.empty())
         options.law = findPanLaw(t.law);
     if (!t.layout.empty())
@@ -238,18 +269,16 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
             throw CLI::ValidationError("--binaural", "renders loudspeakers, not Ambisonic channels");
         options.binaural = t.binaural;
     }
-    if (!t.gain.empty())
-        options.gainDb = parseNumber(t.gain, "--gain");
-    if (!t.normalize.empty())
-        options.normalizeTo = parseNumber(t.normalize, "--normalize");
-    if (!t.loudness.empty())
-        options.loudnessTo = parseNumber(t.loudness, "--loudness");
-    if (options.normalizeTo && options.loudnessTo)
-        throw CLI::ValidationError("--normalize", "and --loudness each set the level; give one");
     if (!t.rolloff.empty())
         options.lawParams.rolloff = parseNumber(t.rolloff, "--rolloff");
     if (!t.blur.empty())
         options.lawParams.blur = parseNumber(t.blur, "--blur");
+}
+
+void interpretFile(const Texts& t, Options& options) {
+    if (options.output == "-")
+        throw CLI::ValidationError("OUTPUT", "\"-\": tarvio-render cannot write to standard "
+                                             "output (the header is finished last); name a file");
     options.format = t.format.empty() ? formatForFileName(options.output)
                                       : findOutputFormat(t.format);
     if (!options.format)
@@ -270,6 +299,14 @@ void interpret(const CLI::App& app, const Texts& t, Options& options) {
             throw CLI::ValidationError("--quality", "must lie in [0, 10]: \"" + t.quality + "\"");
     }
     checkPlotName(options.plotFile);
+}
+
+// Checks the parsed texts and fills in the rest of `options`; throws
+// CLI::ValidationError.
+void interpret(const CLI::App& app, const Texts& t, Options& options) {
+    interpretNumbers(t, options);
+    interpretRig(app, t, options);
+    interpretFile(t, options);
     const bool haveRotations =
         app.count("--rot1") + app.count("--rot2") + app.count("--angle1") + app.count("--angle2") >
         0;

@@ -86,11 +86,11 @@ struct RunFiles {
     }
     // Moves every finished file into place, all or none.
     void commit() { SafeOutput::commitAll(all()); }
-    // The same without the audio, which a dry run does not write.
-    void commitWritten() {
+    // The files besides the audio, which a dry run does not write.
+    std::vector<SafeOutput*> written() {
         std::vector<SafeOutput*> files = all();
         files.pop_back();
-        SafeOutput::commitAll(files);
+        return files;
     }
 };
 
@@ -496,6 +496,26 @@ struct Job {
     }
 };
 
+// The trace file of a run whose files were prepared, when one was asked for.
+std::unique_ptr<TextFile> openTrace(RunFiles& files, const Options& o) {
+    if (!files.trace)
+        return nullptr;
+    std::unique_ptr<TextFile> trace(
+        new TextFile(files.trace->writePath(), files.trace->takeDescriptor(), o.traceFile));
+    files.trace->opened();
+    return trace;
+}
+
+// Closes the trace and writes the picture.
+void finishTexts(const Job& job, RunFiles& files, TextFile* trace, const PathSampler& sampler) {
+    if (trace)
+        trace->close();
+    if (files.plot)
+        writePlot(*files.plot, job.o, sampler,
+                  static_cast<double>(job.input->frames()) / job.input->rate(),
+                  plotSpeakers(job.layout, job.fileOrder), job.panner.law().name);
+}
+
 // What the summary says about the level besides the peak.
 struct LevelNote {
     double scale = 1.0;
@@ -523,28 +543,17 @@ void printLevel(std::ostream& out, const Options& o, const LevelNote& level) {
 // written.
 void dryRun(Job& job, RunFiles& files, std::ostream& out) {
     const Options& o = job.o;
-    std::unique_ptr<TextFile> traceFile;
-    if (files.trace) {
-        files.trace->prepare();
-        traceFile.reset(
-            new TextFile(files.trace->writePath(), files.trace->takeDescriptor(), o.traceFile));
-        files.trace->opened();
-    }
-    if (files.plot)
-        files.plot->prepare();
+    for (SafeOutput* f : files.written())
+        f->prepare();
+    std::unique_ptr<TextFile> traceFile = openTrace(files, o);
     PathSampler sampler(o, job.panner, job.fileOrder, job.input->rate(),
                         traceFile ? &traceFile->stream() : nullptr);
     SilentInput silence(job.input->channels(), job.input->frames());
     Meter nothing{nullptr, 0.0, job.layout.size()};
     std::unique_ptr<Spatializer> sp = spatializerFor(o, *job.input, job.panner, job.path.get());
     runBlocks(silence, *sp, nothing, Observer{sampler, nullptr, job.input->frames()});
-    if (traceFile)
-        traceFile->close();
-    if (files.plot)
-        writePlot(*files.plot, o, sampler,
-                  static_cast<double>(job.input->frames()) / job.input->rate(),
-                  plotSpeakers(job.layout, job.fileOrder), job.panner.law().name);
-    files.commitWritten();
+    finishTexts(job, files, traceFile.get(), sampler);
+    SafeOutput::commitAll(files.written());
     if (o.quiet)
         return;
     const AudioInput& in = *job.input;
@@ -573,12 +582,7 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
                       Encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1});
     audio.scanForNaN(job.input->floatingPoint());
     files.audio.opened();
-    std::unique_ptr<TextFile> traceFile;
-    if (files.trace) {
-        traceFile.reset(
-            new TextFile(files.trace->writePath(), files.trace->takeDescriptor(), o.traceFile));
-        files.trace->opened();
-    }
+    std::unique_ptr<TextFile> traceFile = openTrace(files, o);
     PathSampler sampler(o, job.panner, job.fileOrder, job.input->rate(),
                         traceFile ? &traceFile->stream() : nullptr);
     std::unique_ptr<Progress> progress;
@@ -596,12 +600,7 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
         job.pass(sink, Observer{sampler, progress.get(), job.input->frames()}, level.scale,
                  binauralNote);
     audio.close();
-    if (traceFile)
-        traceFile->close();
-    if (files.plot)
-        writePlot(*files.plot, o, sampler,
-                  static_cast<double>(job.input->frames()) / job.input->rate(),
-                  plotSpeakers(job.layout, job.fileOrder), job.panner.law().name);
+    finishTexts(job, files, traceFile.get(), sampler);
     files.commit();
     if (progress)
         progress->finish();
