@@ -109,6 +109,10 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
         double q = encoding.quality / 10.0;
         sf_command(sf_, SFC_SET_VBR_ENCODING_QUALITY, &q, sizeof q);
     }
+    if (encoding.compression >= 0 && format.hasCompression) {
+        double level = encoding.compression / 8.0;
+        sf_command(sf_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+    }
     ordered_.resize(static_cast<std::size_t>(channels_) * kChunkFrames);
     bytes_.resize(std::max<std::size_t>(kBatchBytes, ordered_.size() * 8));
     ints_.resize(ordered_.size());

@@ -27,6 +27,7 @@ struct Encoding {
     bool keepOvers = false;  // float output keeps samples beyond full scale
     bool dither = false;     // TPDF dither of one step before integer rounding
     double quality = -1;     // 0..10 for a lossy encoder; below 0: its default
+    double compression = -1;  // 0..8 for FLAC; below 0: the library's default
 };
 
 class AudioOutput {

@@ -106,6 +106,9 @@ void checkCombinations(const Options& o, bool haveRotations) {
     if (o.quality && !o.format->hasQuality)
         throw CLI::ValidationError("--quality", std::string(o.format->summary) +
                                                     " has no quality setting");
+    if (o.compression && !o.format->hasCompression)
+        throw CLI::ValidationError("--compression", std::string(o.format->summary) +
+                                                        " has no compression level");
     if (o.noClip && o.samples && !o.samples->isFloat)
         throw CLI::ValidationError("--no-clip", "only float output (--bits float) can keep samples "
                                                 "beyond full scale");
@@ -119,7 +122,7 @@ namespace {
 // turned into Options.
 struct Texts {
     std::string rot1, rot2, angle1, angle2, norm, traceStep, law, format, bits, dither, quality,
-        layout, ambisonics, rolloff, blur, binaural, gain, normalize, loudness;
+        layout, ambisonics, rolloff, blur, binaural, gain, normalize, loudness, compression;
 };
 
 // The path of the sound: rotations or a drawn path.
@@ -192,6 +195,9 @@ void addFileOptions(CLI::App& app, Options& options, Texts& t) {
         ->check(CLI::IsMember({"tpdf", "none"}));
     app.add_option("--quality", t.quality, "lossy formats: encoder quality, 0 (least) to 10")
         ->type_name("Q");
+    app.add_option("--compression", t.compression,
+                   "FLAC: compression level, 0 (fastest) to 8 (smallest); default 5")
+        ->type_name("0..8");
     app.add_flag("--no-clip", options.noClip,
                  "float output only: keep samples beyond full scale (NaN still becomes 0, "
                  "infinities the largest float)");
@@ -297,6 +303,12 @@ void interpretFile(const Texts& t, Options& options) {
         options.quality = parseNumber(t.quality, "--quality");
         if (!(*options.quality >= 0 && *options.quality <= 10))
             throw CLI::ValidationError("--quality", "must lie in [0, 10]: \"" + t.quality + "\"");
+    }
+    if (!t.compression.empty()) {
+        options.compression = parseNumber(t.compression, "--compression");
+        if (!(*options.compression >= 0 && *options.compression <= 8))
+            throw CLI::ValidationError("--compression",
+                                       "must lie in [0, 8]: \"" + t.compression + "\"");
     }
     checkPlotName(options.plotFile);
 }

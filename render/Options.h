@@ -44,7 +44,8 @@ struct Options {
     // TPDF dither on or off as asked; unset: on when the output keeps fewer
     // bits than the input has.
     std::optional<bool> dither;
-    std::optional<double> quality;  // 0..10, for the lossy formats
+    std::optional<double> quality;      // 0..10, for the lossy formats
+    std::optional<double> compression;  // 0..8, for FLAC
     std::string traceFile;
     double traceStep = 0.01;
     bool traceStepGiven = false;  // --trace-step was on the command line

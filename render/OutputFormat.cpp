@@ -36,28 +36,28 @@ const std::vector<OutputFormat>& outputFormats() {
     static const std::vector<OutputFormat> rows = {
         {"aiff", "AIFF", {"aif", "aiff"}, SF_FORMAT_AIFF, SampleTransfer::Bytes,
          pcm::ByteOrder::Big, ChannelOrder::Engine, false, kMax32BitData, kAllSamples, false,
-         false},
+         false, false},
         // AIFF-C: libsndfile writes float samples into AIFF as AIFF-C.
         {"aifc", "AIFF-C", {"aifc"}, SF_FORMAT_AIFF, SampleTransfer::Bytes, pcm::ByteOrder::Big,
-         ChannelOrder::Engine, false, kMax32BitData, {"float"}, false, false},
+         ChannelOrder::Engine, false, kMax32BitData, {"float"}, false, false, false},
         // The extensible format carries the channel mask.
         {"wav", "WAV", {"wav"}, SF_FORMAT_WAVEX, SampleTransfer::Bytes, pcm::ByteOrder::Little,
-         ChannelOrder::Mask, true, kMax32BitData, kAllSamples, false, false},
+         ChannelOrder::Mask, true, kMax32BitData, kAllSamples, false, false, false},
         {"w64", "W64", {"w64"}, SF_FORMAT_W64, SampleTransfer::Bytes, pcm::ByteOrder::Little,
-         ChannelOrder::Mask, false, 0, kAllSamples, false, false},
+         ChannelOrder::Mask, false, 0, kAllSamples, false, false, false},
         {"rf64", "RF64", {"rf64"}, SF_FORMAT_RF64, SampleTransfer::Bytes, pcm::ByteOrder::Little,
-         ChannelOrder::Mask, true, 0, kAllSamples, false, false},
+         ChannelOrder::Mask, true, 0, kAllSamples, false, false, false},
         // Core Audio files: big-endian samples, as libsndfile writes them.
         {"caf", "CAF", {"caf"}, SF_FORMAT_CAF, SampleTransfer::Bytes, pcm::ByteOrder::Big,
-         ChannelOrder::Mask, false, 0, kAllSamples, false, false},
+         ChannelOrder::Mask, false, 0, kAllSamples, false, false, false},
         {"flac", "FLAC", {"flac"}, SF_FORMAT_FLAC, SampleTransfer::ScaledInts,
-         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"16", "24"}, true, false},
+         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"16", "24"}, true, false, true},
         {"ogg", "Ogg Vorbis", {"ogg", "oga"}, SF_FORMAT_OGG, SampleTransfer::Floats,
-         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"vorbis"}, true, true},
+         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"vorbis"}, true, true, false},
         {"opus", "Ogg Opus", {"opus"}, SF_FORMAT_OGG, SampleTransfer::Floats,
-         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"opus"}, true, true},
+         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"opus"}, true, true, false},
         {"mp3", "MP3", {"mp3"}, SF_FORMAT_MPEG, SampleTransfer::Floats, pcm::ByteOrder::Little,
-         ChannelOrder::Mask, false, 0, {"mp3"}, true, true},
+         ChannelOrder::Mask, false, 0, {"mp3"}, true, true, false},
     };
     return rows;
 }

@@ -51,6 +51,8 @@ struct OutputFormat {
     bool compressed;                   // its size cannot be known beforehand
     // --quality maps 0..10 onto the encoder's variable bit rate quality.
     bool hasQuality;
+    // --compression maps 0..8 onto the encoder's compression level (FLAC).
+    bool hasCompression;
 
     bool holds(const SampleFormat& s) const;
     // The first sample format of the row: what it holds when nothing else

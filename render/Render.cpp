@@ -579,7 +579,8 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
     files.audio.reserve(expectedBytes(o, *job.input, job.channels.size()));
     AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, *o.format,
                       *o.samples, job.channels, job.input->rate(), job.input->frames(),
-                      Encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1});
+                      Encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1,
+                               o.compression ? *o.compression : -1});
     audio.scanForNaN(job.input->floatingPoint());
     files.audio.opened();
     std::unique_ptr<TextFile> traceFile = openTrace(files, o);

@@ -41,6 +41,7 @@ _tarvio_render() {
             ;;
         --format) values="aiff aifc wav w64 rf64 caf flac ogg opus mp3" ;;
         --dither) values="tpdf none" ;;
+        --compression) values="0 1 2 3 4 5 6 7 8" ;;
         --bits) values="16 24 32 float" ;;
         --rot1 | --rot2 | --angle1 | --angle2 | --norm | --trace-step | --quality | --rolloff | \
             --blur | --gain | --normalize | --loudness) return 0 ;;
@@ -49,7 +50,8 @@ _tarvio_render() {
             if [[ $cur == -* ]]; then
                 values="--rot1 --rot2 --angle1 --angle2 --norm --gain --normalize --loudness
                         --dry-run --layout --ambisonics --law
-                        --rolloff --blur --binaural --path --format --bits --dither --quality --trace
+                        --rolloff --blur --binaural --path --format --bits --dither --quality
+                        --compression --trace
                         --trace-step --plot --no-clip -q --quiet -h --help -v -V --version"
             fi
             ;;
