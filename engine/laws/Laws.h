@@ -33,7 +33,9 @@ inline Direction directionOf(double x, double y) {
     Direction d;
     d.u = 2.0 * x - 1.0;
     d.v = 2.0 * y - 1.0;
-    const double length = std::hypot(d.u, d.v);
+    // u and v stay within a few units, so the plain root cannot overflow
+    // (std::hypot guards against that at several times the cost).
+    const double length = std::sqrt(d.u * d.u + d.v * d.v);
     d.cos = length > 0.0 ? d.v / length : 1.0;
     d.sin = length > 0.0 ? -d.u / length : 0.0;
     d.r = std::max(std::fabs(d.u), std::fabs(d.v));

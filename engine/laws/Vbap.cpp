@@ -48,6 +48,7 @@ struct VbapState : LawState {
     std::vector<double> starts;  // Arc::start of each arc, increasing
     std::vector<Arc> arcs;
     double share;  // 1 / N, the squared gain of each loudspeaker at the middle
+    bool narrow;   // every arc is less than a half turn
 };
 
 double radians(double degrees) {
@@ -90,6 +91,8 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
         state->starts.push_back(sorted[k].first);
     }
     state->share = 1.0 / static_cast<double>(n);
+    state->narrow = std::none_of(state->arcs.begin(), state->arcs.end(),
+                                 [](const Arc& a) { return a.gap || a.halfTurn; });
     return state;
 }
 
@@ -107,9 +110,28 @@ double azimuthOf(double c, double s) {
     return theta < 0.0 ? theta + kTurn : theta;
 }
 
+// The pair gains of direction (c, s) where every arc is narrower than a half
+// turn: the arc that holds the direction is the one whose two gains are both
+// at least 0, so no angle needs computing.
+bool narrowPairGains(const VbapState& state, double c, double s, double* gains) {
+    for (const Arc& arc : state.arcs) {
+        const double ga = arc.rows[0] * c + arc.rows[1] * s;
+        const double gb = arc.rows[2] * c + arc.rows[3] * s;
+        if (ga >= 0.0 && gb >= 0.0) {
+            const double norm = 1.0 / std::sqrt(ga * ga + gb * gb);
+            gains[arc.a] = ga * norm;
+            gains[arc.b] = gb * norm;
+            return true;
+        }
+    }
+    return false;  // rounding at a boundary: the general way decides
+}
+
 // The pair gains of direction (c, s), written to gains[a] and gains[b] of
 // the arc that takes it.
 void pairGains(const VbapState& state, double c, double s, double* gains) {
+    if (state.narrow && narrowPairGains(state, c, s, gains))
+        return;
     const Arc* arc = &arcOf(state, azimuthOf(c, s));
     if (arc->gap) {
         c = -c;  // mirrored front to back
@@ -142,8 +164,9 @@ void gains(double x, double y, const SpeakerLayout& layout, const LawState* stat
     pairGains(s, d.cos, d.sin, g);
     const double r2 = d.r * d.r;
     const double spread = (1.0 - r2) * s.share;
+    const double apart = std::sqrt(spread);  // the gain of a loudspeaker outside the pair
     for (const Arc& arc : s.arcs)
-        g[arc.a] = std::sqrt(r2 * g[arc.a] * g[arc.a] + spread);
+        g[arc.a] = g[arc.a] == 0.0 ? apart : std::sqrt(r2 * g[arc.a] * g[arc.a] + spread);
 }
 
 // At least two loudspeakers with a position, no two at the same azimuth.

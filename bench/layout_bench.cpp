@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: MIT
+// The kernels the rigs, the file formats and the peak added: the
+// spatializer's N-channel path for an octophonic ring under vbap, 7.1 under
+// dbap and third-order Ambisonics (16 channels), one block of 1024 stereo
+// frames at a time against the square's fused kernel; every variant of the
+// peak and of the 16-bit little-endian encoding, and the portable 24-bit
+// encodings, on one block of four channels. "frame" and "per_sample" are
+// the time per frame and per sample.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/BenchSupport.h"
+#include "common/Cpu.h"
+#include "engine/GainLaw.h"
+#include "engine/SpeakerLayout.h"
+#include "engine/Spatializer.h"
+#include "pcm/Pcm.h"
+
+namespace {
+
+void BM_SpatializeLayout(benchmark::State& state, std::string layoutName, std::string lawName) {
+    const tarvio::SpeakerLayout layout = *tarvio::findLayout(layoutName);
+    tarvio::SpatializerParams params;
+    params.f1_init = 0.25;
+    params.f1_end = 3.0;
+    params.f2_init = 0.5;
+    params.f2_end = 1.75;
+    params.angle2 = 90.0;
+    tarvio::SpatializerOptions options;
+    options.layout = &layout;
+    options.law = tarvio::findPanLaw(lawName);
+    constexpr int kFrames = 44100 * 600;
+    tarvio::Spatializer sp(params, 2, 44100.0, kFrames, options);
+    tarvio::bench::fillNoise(sp.inBlock(), static_cast<std::size_t>(sp.inBlockCapacity()), 0.8);
+    const int n = sp.inBlockCapacity();
+    std::vector<double> input(sp.inBlock(), sp.inBlock() + n);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sp.processBlock(n));
+        benchmark::DoNotOptimize(sp.outBlock());
+        benchmark::ClobberMemory();
+        sp.advanceSweeps();
+    }
+    state.SetItemsProcessed(state.iterations() * tarvio::BLOCK_SIZE);
+    state.counters["frame"] =
+        benchmark::Counter(tarvio::BLOCK_SIZE, benchmark::Counter::kIsIterationInvariantRate |
+                                                   benchmark::Counter::kInvert);
+}
+BENCHMARK_CAPTURE(BM_SpatializeLayout, quad_bilinear, std::string("quad"), std::string("bilinear"));
+BENCHMARK_CAPTURE(BM_SpatializeLayout, quad_vbap, std::string("quad"), std::string("vbap"));
+BENCHMARK_CAPTURE(BM_SpatializeLayout, ring8_vbap, std::string("ring:8"), std::string("vbap"));
+BENCHMARK_CAPTURE(BM_SpatializeLayout, s71_dbap, std::string("7.1"), std::string("dbap"));
+BENCHMARK_CAPTURE(BM_SpatializeLayout, ambisonics3, std::string("ambisonics:3"),
+                  std::string("ambisonic"));
+
+constexpr std::size_t kSamples = 4 * 1024;
+
+template <class Run>
+void perSample(benchmark::State& state, Run run) {
+    for (auto _ : state) {
+        run();
+        benchmark::ClobberMemory();
+    }
+    const double samples = static_cast<double>(state.iterations()) * kSamples;
+    state.counters["per_sample"] =
+        benchmark::Counter(samples, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_Peak(benchmark::State& state, tarvio::pcm::Peak peak) {
+    std::vector<double> in(kSamples);
+    tarvio::bench::fillNoise(in.data(), in.size(), 0.9);
+    perSample(state, [&] { benchmark::DoNotOptimize(peak(in.data(), in.size(), 0.0)); });
+}
+
+void BM_EncodeS16le(benchmark::State& state, tarvio::pcm::S16FromDouble encode) {
+    std::vector<double> in(kSamples);
+    tarvio::bench::fillNoise(in.data(), in.size(), 0.9);
+    std::vector<unsigned char> out(2 * kSamples);
+    perSample(state, [&] {
+        benchmark::DoNotOptimize(
+            encode(in.data(), in.size(), out.data(), tarvio::pcm::ByteOrder::Little));
+    });
+}
+
+void BM_EncodeS24(benchmark::State& state, bool little) {
+    std::vector<double> in(kSamples);
+    tarvio::bench::fillNoise(in.data(), in.size(), 0.9);
+    std::vector<unsigned char> out(3 * kSamples);
+    perSample(state, [&] {
+        benchmark::DoNotOptimize(little ? tarvio::pcm::s24le_from_double(in.data(), kSamples, out.data())
+                                        : tarvio::pcm::s24be_from_double(in.data(), kSamples, out.data()));
+    });
+}
+BENCHMARK_CAPTURE(BM_EncodeS24, le, true);
+BENCHMARK_CAPTURE(BM_EncodeS24, be, false);
+
+const bool kRegistered = [] {
+    for (const auto& v : tarvio::pcm::peakVariants()) {
+        if (tarvio::cpu::supported(v.isa))
+            benchmark::RegisterBenchmark((std::string("BM_Peak/") + v.name).c_str(), BM_Peak, v.fn);
+    }
+    for (const auto& v : tarvio::pcm::s16FromDoubleVariants()) {
+        if (tarvio::cpu::supported(v.isa))
+            benchmark::RegisterBenchmark((std::string("BM_EncodeS16le/") + v.name).c_str(),
+                                         BM_EncodeS16le, v.fn);
+    }
+    return true;
+}();
+
+}  // namespace
