@@ -59,7 +59,7 @@ ROWS=(
     "WAV float|--bits float|wav|-|-c:a pcm_f32le"
     "W64 16|--bits 16|w64|16|-c:a pcm_s16le -f w64"
     "W64 float|--bits float|w64|-|-c:a pcm_f32le -f w64"
-    "RF64 24|--bits 24|rf64|24|-c:a pcm_s24le -rf64 always -f wav"
+    "RF64 24|--bits 24|rf64|-|-c:a pcm_s24le -rf64 always -f wav"
     "CAF 16|--bits 16|caf|16|-c:a pcm_s16be"
     "FLAC 24|--bits 24|flac|24|-c:a flac -sample_fmt s32 -bits_per_raw_sample 24"
 )
@@ -115,9 +115,9 @@ echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //
     "load $load_before before, $load_after after; $RUNS runs each, medians"
 echo "input: $MINUTES min stereo 44.1 kHz 16-bit WAV"
 echo
-printf '| %-10s | %12s | %10s | %10s | %13s | %13s | %16s |\n' output bytes render sox ffmpeg \
-    "render/sox" "render/ffmpeg" "per byte / AIFF 16"
-printf '|%s|\n' "------------|--------------|------------|------------|---------------|---------------|------------------"
+printf '| %-10s | %12s | %10s | %10s | %10s | %10s | %13s | %18s |\n' output bytes render sox \
+    ffmpeg "render/sox" "render/ffmpeg" "per byte / AIFF 16"
+echo "|---|---|---|---|---|---|---|---|"
 for row in "${ROWS[@]}"; do
     IFS='|' read -r name _ _ bits _ <<<"$row"
     r=$(med "$name|render")
@@ -130,16 +130,16 @@ for row in "${ROWS[@]}"; do
         s=$(printf '%.3f s' "$s")
     fi
     per=$(echo "($r / ${BYTES[$name]}) / $aiff_per_byte" | bc -l)
-    printf '| %-10s | %12s | %8.3f s | %10s | %8.3f s | %13s | %16.2f |\n' "$name" "${BYTES[$name]}" \
-        "$r" "$s" "$f" "$rs" "$(echo "$r / $f" | bc -l)" "$per"
+    printf '| %-10s | %12s | %8.3f s | %10s | %8.3f s | %10s | %13.2f | %18.2f |\n' "$name" \
+        "${BYTES[$name]}" "$r" "$s" "$f" "$rs" "$(echo "$r / $f" | bc -l)" "$per"
 done
 b=$(med "binaural|render")
 bf=$(med "binaural|ffmpeg")
 ring=$(med "ring:8|render")
 quad=$(med "quad|render")
-printf '| %-10s | %12s | %8.3f s | %10s | %8.3f s | %13s | %16s |\n' binaural - "$b" - "$bf" - \
-    "$(printf '%.2f' "$(echo "$b / $bf" | bc -l)")" "(ffmpeg: sofalizer alone)"
-printf '| %-10s | %12s | %8.3f s | %10s | %10s | %13s | %16s |\n' "ring:8" - "$ring" - - - \
+printf '| %-10s | %12s | %8.3f s | %10s | %8.3f s | %10s | %13.2f | %18s |\n' binaural - "$b" - \
+    "$bf" - "$(echo "$b / $bf" | bc -l)" "ffmpeg: sofalizer"
+printf '| %-10s | %12s | %8.3f s | %10s | %10s | %10s | %13s | %18s |\n' "ring:8" - "$ring" - - - - \
     "$(printf '%.2f x quad' "$(echo "$ring / $quad" | bc -l)")"
 echo
 

@@ -170,16 +170,34 @@ void AudioOutput::writeChunk(const double* samples, int frames) {
     if (scanNaN_)
         notANumber_ += countNaN(samples, count);
     if (!order_.empty()) {
-        const std::size_t n = order_.size();
-        for (std::size_t i = 0; i < count; i += n) {
-            for (std::size_t k = 0; k < n; ++k)
-                ordered_[i + k] = samples[i + static_cast<std::size_t>(order_[k])];
-        }
+        reorder(samples, count);
         samples = ordered_.data();
     }
     if (dither_)
         samples = dithered(samples, count);
     encode(samples, count);
+}
+
+// The chunk in the file's channel order. Four channels (the square) have a
+// loop of their own with the order in registers: the general loop's inner
+// loop over a table costs more than encoding the samples.
+void AudioOutput::reorder(const double* samples, std::size_t count) {
+    const std::size_t n = order_.size();
+    if (n == 4) {
+        const std::size_t a = static_cast<std::size_t>(order_[0]), b = static_cast<std::size_t>(order_[1]),
+                          c = static_cast<std::size_t>(order_[2]), d = static_cast<std::size_t>(order_[3]);
+        for (std::size_t i = 0; i < count; i += 4) {
+            ordered_[i] = samples[i + a];
+            ordered_[i + 1] = samples[i + b];
+            ordered_[i + 2] = samples[i + c];
+            ordered_[i + 3] = samples[i + d];
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < count; i += n) {
+        for (std::size_t k = 0; k < n; ++k)
+            ordered_[i + k] = samples[i + static_cast<std::size_t>(order_[k])];
+    }
 }
 
 // Two uniform values of half a step each, added: a triangular density over

@@ -67,6 +67,7 @@ class AudioOutput {
     void open(const std::string& path, int& fd, int rate);
     void writeChunk(const double* samples, int frames);
     void encode(const double* samples, std::size_t count);
+    void reorder(const double* samples, std::size_t count);
     void writeFloats(const double* samples, std::size_t count);
     // Adds TPDF dither to `count` samples, into the reordering buffer.
     const double* dithered(const double* samples, std::size_t count);
