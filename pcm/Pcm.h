@@ -167,6 +167,13 @@ Variants<DoubleFromS16> doubleFromS16Variants();
 using Peak = double (*)(const double* x, std::size_t n, double peak);
 Variants<Peak> peakVariants();
 
+// Gathers `frames` frames of four channels into another order:
+// out[4f + k] = in[4f + order[k]], each order[k] from 0 to 3. `in` and `out`
+// do not overlap.
+void reorder4(const double* in, std::size_t frames, const int order[4], double* out);
+using Reorder4 = void (*)(const double* in, std::size_t frames, const int order[4], double* out);
+Variants<Reorder4> reorder4Variants();
+
 }  // namespace tarvio::pcm
 
 #endif  // TARVIO_PCM_PCM_H

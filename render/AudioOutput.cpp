@@ -178,20 +178,12 @@ void AudioOutput::writeChunk(const double* samples, int frames) {
     encode(samples, count);
 }
 
-// The chunk in the file's channel order. Four channels (the square) have a
-// loop of their own with the order in registers: the general loop's inner
-// loop over a table costs more than encoding the samples.
+// The chunk in the file's channel order; four channels (the square) go
+// through pcm's vector gather.
 void AudioOutput::reorder(const double* samples, std::size_t count) {
     const std::size_t n = order_.size();
     if (n == 4) {
-        const std::size_t a = static_cast<std::size_t>(order_[0]), b = static_cast<std::size_t>(order_[1]),
-                          c = static_cast<std::size_t>(order_[2]), d = static_cast<std::size_t>(order_[3]);
-        for (std::size_t i = 0; i < count; i += 4) {
-            ordered_[i] = samples[i + a];
-            ordered_[i + 1] = samples[i + b];
-            ordered_[i + 2] = samples[i + c];
-            ordered_[i + 3] = samples[i + d];
-        }
+        pcm::reorder4(samples, count / 4, order_.data(), ordered_.data());
         return;
     }
     for (std::size_t i = 0; i < count; i += n) {
