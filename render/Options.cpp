@@ -76,13 +76,8 @@ Sweep parseSweep(const std::string& text, const std::string& what) {
 
 // The picture is SVG: a name that says otherwise (pic.png) is refused.
 void checkPlotName(const std::string& name) {
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || name.find('/', dot) != std::string::npos)
-        return;
-    std::string ext = name.substr(dot + 1);
-    for (char& c : ext)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (ext != "svg")
+    const std::string ext = extensionOf(name);
+    if (!ext.empty() && ext != "svg")
         throw CLI::ValidationError("--plot", "the picture is an SVG file; \"" + name +
                                                  "\" names another kind");
 }

@@ -86,13 +86,20 @@ const SampleFormat* findSampleFormat(const std::string& name) {
     return nullptr;
 }
 
-const OutputFormat* formatForFileName(const std::string& fileName) {
+std::string extensionOf(const std::string& fileName) {
     const std::size_t dot = fileName.rfind('.');
     if (dot == std::string::npos || fileName.find('/', dot) != std::string::npos)
-        return nullptr;
+        return std::string();
     std::string ext = fileName.substr(dot + 1);
     for (char& c : ext)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext;
+}
+
+const OutputFormat* formatForFileName(const std::string& fileName) {
+    const std::string ext = extensionOf(fileName);
+    if (ext.empty())
+        return nullptr;
     for (const OutputFormat& f : outputFormats()) {
         if (std::find(f.extensions.begin(), f.extensions.end(), ext) != f.extensions.end())
             return &f;

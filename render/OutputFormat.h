@@ -66,6 +66,8 @@ const std::vector<SampleFormat>& sampleFormats();
 // The row of a name, or null.
 const OutputFormat* findOutputFormat(const std::string& name);
 const SampleFormat* findSampleFormat(const std::string& name);
+// A file name's extension in lower case, without the dot; "" for none.
+std::string extensionOf(const std::string& fileName);
 // The format a file name's extension names (case does not matter), or null.
 const OutputFormat* formatForFileName(const std::string& fileName);
 

@@ -303,14 +303,22 @@ void warnOfClipping(std::ostream& err, const AudioOutput& audio) {
         << "); lower --norm or use --normalize" << std::endl;
 }
 
-void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
-                  const AudioOutput& audio, std::int64_t frames, const std::string& binaural) {
+// The summary's input line and its output line, without the end of the
+// latter.
+void printFiles(std::ostream& out, const Options& o, const AudioInput& input, int channels,
+                std::int64_t frames) {
     out << "input:    " << o.input << ": " << input.description() << ", " << input.channels()
         << (input.channels() == 1 ? " channel, " : " channels, ") << input.rate() << " Hz, "
         << input.frames() << " frames\n";
     out << "output:   " << o.output << ": " << o.format->summary << ", " << o.samples->summary
-        << (*o.dither ? " (TPDF dither)" : "")
-        << ", " << audio.channels() << " channels, " << frames << " frames\n";
+        << (*o.dither ? " (TPDF dither)" : "") << ", " << channels << " channels, " << frames
+        << " frames";
+}
+
+void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
+                  const AudioOutput& audio, std::int64_t frames, const std::string& binaural) {
+    printFiles(out, o, input, audio.channels(), frames);
+    out << "\n";
     out << "duration: " << static_cast<double>(frames) / input.rate() << " s\n";
     if (!binaural.empty())
         out << "binaural: " << binaural << "\n";
@@ -556,13 +564,8 @@ void dryRun(Job& job, RunFiles& files, std::ostream& out) {
     SafeOutput::commitAll(files.written());
     if (o.quiet)
         return;
-    const AudioInput& in = *job.input;
-    out << "input:    " << o.input << ": " << in.description() << ", " << in.channels()
-        << (in.channels() == 1 ? " channel, " : " channels, ") << in.rate() << " Hz, "
-        << in.frames() << " frames\n";
-    out << "output:   " << o.output << ": " << o.format->summary << ", " << o.samples->summary
-        << (*o.dither ? " (TPDF dither)" : "") << ", " << job.channels.size() << " channels, "
-        << in.frames() << " frames (dry run: not written)" << std::endl;
+    printFiles(out, o, *job.input, job.channels.size(), job.input->frames());
+    out << " (dry run: not written)" << std::endl;
 }
 
 void render(const Options& given, std::ostream& out, std::ostream& err, bool& progressShown) {
