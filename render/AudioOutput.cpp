@@ -16,11 +16,13 @@ namespace {
 // Frames converted in one piece.
 constexpr int kChunkFrames = 1024;
 
-// Encoded bytes are collected and handed to libsndfile in pieces of this
+// Encoded samples are collected and handed to libsndfile in batches of this
 // size: a write call per engine block would cost far more than the samples
 // themselves. (libsndfile takes raw bytes only in whole frames, so the
-// pieces cannot be made to end on page boundaries of the file.)
+// batches cannot be made to end on page boundaries of the file.)
 constexpr std::size_t kBatchBytes = 512 * 1024;
+// Batches going round: one being filled, one being written, one waiting.
+constexpr int kBatches = 3;
 
 // libsndfile's name of each WAV channel-mask bit.
 struct MaskName {
@@ -114,9 +116,37 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
         sf_command(sf_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
     }
     ordered_.resize(static_cast<std::size_t>(channels_) * kChunkFrames);
-    bytes_.resize(std::max<std::size_t>(kBatchBytes, ordered_.size() * 8));
-    ints_.resize(ordered_.size());
-    floats_.resize(ordered_.size());
+    startWriter();
+}
+
+// Batches big enough for a converted chunk, in the form the format's
+// transfer takes; `capacity_` counts bytes or samples, as Batch::used does.
+void AudioOutput::startWriter() {
+    const std::size_t chunk = ordered_.size();
+    const SampleTransfer transfer = format_.transfer;
+    switch (transfer) {
+        case SampleTransfer::Bytes:
+            capacity_ = std::max(kBatchBytes, chunk * 8);
+            break;
+        case SampleTransfer::ScaledInts:
+            capacity_ = std::max(kBatchBytes / sizeof(std::int32_t), chunk);
+            break;
+        case SampleTransfer::Floats:
+            capacity_ = std::max(kBatchBytes / sizeof(float), chunk);
+            break;
+    }
+    const std::size_t capacity = capacity_;
+    writer_.reset(new BatchWriter(
+        kBatches,
+        [transfer, capacity](Batch& b) {
+            if (transfer == SampleTransfer::Bytes)
+                b.bytes.resize(capacity);
+            else if (transfer == SampleTransfer::ScaledInts)
+                b.ints.resize(capacity);
+            else
+                b.floats.resize(capacity);
+        },
+        [this](const Batch& b) { return writeBatch(b); }));
 }
 
 // Through the descriptor when there is one: opening the empty file by name
@@ -142,6 +172,7 @@ void AudioOutput::open(const std::string& path, int& fd, int rate) {
 }
 
 AudioOutput::~AudioOutput() {
+    writer_.reset();
     if (sf_)
         sf_close(sf_);
 }
@@ -220,47 +251,63 @@ void AudioOutput::encode(const double* samples, std::size_t count) {
     if (format_.maxDataBytes != 0 && dataBytes_ + bytes > format_.maxDataBytes)
         failTooLong();
     dataBytes_ += bytes;
-    if (format_.transfer == SampleTransfer::Floats)
-        return writeFloats(samples, count);
-    if (format_.transfer == SampleTransfer::ScaledInts) {
-        clipped_ += pcm::s32_scaled_from_double(samples, count, samples_.bits, ints_.data());
-        const sf_count_t frames = static_cast<sf_count_t>(count / channels_);
-        if (sf_writef_int(sf_, ints_.data(), frames) != frames)
-            fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
-        return;
+    const std::size_t size = format_.transfer == SampleTransfer::Bytes ? bytes : count;
+    if (writer_->current().used + size > capacity_)
+        handOver(writer_->submit());
+    Batch& batch = writer_->current();
+    switch (format_.transfer) {
+        case SampleTransfer::Bytes: {
+            unsigned char* out = batch.bytes.data() + batch.used;
+            if (encoder_)
+                clipped_ += encoder_(samples, count, out, depth_);
+            else if (format_.byteOrder == pcm::ByteOrder::Little)
+                clipped_ += pcm::f32le_from_double(samples, count, out, floatRange_);
+            else
+                clipped_ += pcm::f32be_from_double(samples, count, out, floatRange_);
+            break;
+        }
+        case SampleTransfer::ScaledInts:
+            clipped_ += pcm::s32_scaled_from_double(samples, count, samples_.bits,
+                                                    batch.ints.data() + batch.used);
+            break;
+        case SampleTransfer::Floats:
+            clipped_ += pcm::float_from_double(samples, count, batch.floats.data() + batch.used,
+                                               floatRange_);
+            break;
     }
-    if (pending_ + bytes > bytes_.size())
-        flush();
-    unsigned char* out = bytes_.data() + pending_;
-    if (encoder_)
-        clipped_ += encoder_(samples, count, out, depth_);
-    else if (format_.byteOrder == pcm::ByteOrder::Little)
-        clipped_ += pcm::f32le_from_double(samples, count, out, floatRange_);
-    else
-        clipped_ += pcm::f32be_from_double(samples, count, out, floatRange_);
-    pending_ += bytes;
+    batch.used += size;
 }
 
-void AudioOutput::writeFloats(const double* samples, std::size_t count) {
-    clipped_ += pcm::float_from_double(samples, count, floats_.data(), floatRange_);
-    const sf_count_t frames = static_cast<sf_count_t>(count / channels_);
-    if (sf_writef_float(sf_, floats_.data(), frames) != frames)
-        fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
+void AudioOutput::handOver(const std::string& failure) const {
+    if (!failure.empty())
+        fail("write failed: " + failure);
 }
 
-void AudioOutput::flush() {
-    if (pending_ == 0)
-        return;
-    const sf_count_t n = static_cast<sf_count_t>(pending_);
-    pending_ = 0;
-    if (sf_write_raw(sf_, bytes_.data(), n) != n)
-        fail("write failed: " + sndfileMessage(sf_strerror(sf_)));
+// On the writing thread: one batch to libsndfile (raw bytes are always whole
+// frames, as it requires, since whole chunks go into a batch).
+std::string AudioOutput::writeBatch(const Batch& batch) {
+    const sf_count_t used = static_cast<sf_count_t>(batch.used);
+    const sf_count_t frames = used / channels_;
+    bool written = false;
+    switch (format_.transfer) {
+        case SampleTransfer::Bytes:
+            written = sf_write_raw(sf_, batch.bytes.data(), used) == used;
+            break;
+        case SampleTransfer::ScaledInts:
+            written = sf_writef_int(sf_, batch.ints.data(), frames) == frames;
+            break;
+        case SampleTransfer::Floats:
+            written = sf_writef_float(sf_, batch.floats.data(), frames) == frames;
+            break;
+    }
+    return written ? std::string() : sndfileMessage(sf_strerror(sf_));
 }
 
 void AudioOutput::close() {
     if (!sf_)
         return;
-    flush();
+    handOver(writer_->finish());
+    writer_.reset();
     const int err = sf_error(sf_);
     const int closed = sf_close(sf_);
     sf_ = nullptr;

@@ -16,8 +16,11 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "engine/SpeakerLayout.h"
 #include "pcm/Pcm.h"
+#include "render/BatchWriter.h"
 #include "render/OutputFormat.h"
 
 namespace tarvio::render {
@@ -68,11 +71,13 @@ class AudioOutput {
     void writeChunk(const double* samples, int frames);
     void encode(const double* samples, std::size_t count);
     void reorder(const double* samples, std::size_t count);
-    void writeFloats(const double* samples, std::size_t count);
     // Adds TPDF dither to `count` samples, into the reordering buffer.
     const double* dithered(const double* samples, std::size_t count);
-    // Hands the collected bytes to libsndfile.
-    void flush();
+    void startWriter();
+    // Fails with what the writing thread reported, if anything.
+    void handOver(const std::string& failure) const;
+    // Gives one batch to libsndfile; returns why it failed, or nothing.
+    std::string writeBatch(const Batch& batch);
     [[noreturn]] void fail(const std::string& cause) const;
     [[noreturn]] void failTooLong() const;
 
@@ -92,10 +97,11 @@ class AudioOutput {
     std::uint64_t notANumber_ = 0;
     double peak_ = 0.0;
     std::vector<double> ordered_;       // one chunk in the file's channel order
-    std::vector<unsigned char> bytes_;  // encoded samples, the first pending_ not yet written
-    std::size_t pending_ = 0;
-    std::vector<std::int32_t> ints_;  // FLAC takes integers scaled to 32 bits
-    std::vector<float> floats_;       // and a lossy encoder floats
+    // Converted samples on their way to libsndfile, written on a second
+    // thread: file bytes, integers scaled to 32 bits (FLAC) or floats (the
+    // lossy encoders), as the format's transfer says.
+    std::unique_ptr<BatchWriter> writer_;
+    std::size_t capacity_ = 0;  // of a batch, in bytes or samples as Batch::used
     bool dither_;
     std::uint64_t noise_ = 0x9E3779B97F4A7C15ull;  // the dither's generator state, fixed at start
 };
