@@ -11,14 +11,15 @@
 #   render  tarvio-render -q --rot1 0.25:3 --rot2 0.5:1.75 --angle2 90, to
 #           the format and sample format of the row
 #   sox     sox in.wav -b BITS out.EXT remix 1,2 1,2 1,2 1,2 (the closest
-#           static job: four channels, no movement)
+#           static job: four channels, no movement; -e floating-point for
+#           float; sox writes no RF64)
 #   ffmpeg  ffmpeg -i in.wav -af pan=quad|c0=0.5*c0+0.5*c1|... with the
 #           row's codec
 # and, per byte written, each uncompressed row against 16-bit AIFF's. Two
 # more rows: --binaural against ffmpeg's sofalizer (type=freq) on the quad
 # file of the same job, and --layout ring:8 (vbap) against quad. Then the
 # peak resident memory of a loudspeaker and a binaural run for a 1-minute
-# input and the long one.
+# input, the long one and one six times as long (an hour by default).
 #
 # Usage: bench/formats.sh [runs]     (runs: at least 5; default 9)
 # Environment: FORMATS_BUILD_DIR (default build-compare), FORMATS_MINUTES,
@@ -45,23 +46,35 @@ IN="$WORK/in.wav"
 sox -n -r 44100 -b 16 -c 2 "$IN" synth "$((MINUTES * 60))" sine 440 pinknoise gain -3
 SHORT="$WORK/short.wav"
 sox "$IN" "$SHORT" trim 0 60
+LONG="$WORK/long.wav"  # made after the timed rounds, to keep their disk cache alike
 
 JOB=(-q --rot1 0.25:3 --rot2 0.5:1.75 --angle2 90)
 PAN='pan=quad|c0=0.5*c0+0.5*c1|c1=0.5*c0+0.5*c1|c2=0.5*c0+0.5*c1|c3=0.5*c0+0.5*c1'
 
-# name|render options|extension|sox bits|ffmpeg codec options
+# name|render options|extension|sox output options|ffmpeg codec options
+# ("-": that tool cannot write the row's format)
+SOXF='-e floating-point -b 32'
 ROWS=(
-    "AIFF 16|--bits 16|aif|16|-c:a pcm_s16be"
-    "AIFF 24|--bits 24|aif|24|-c:a pcm_s24be"
-    "WAV 16|--bits 16|wav|16|-c:a pcm_s16le"
-    "WAV 24|--bits 24|wav|24|-c:a pcm_s24le"
-    "WAV 32|--bits 32|wav|32|-c:a pcm_s32le"
-    "WAV float|--bits float|wav|-|-c:a pcm_f32le"
-    "W64 16|--bits 16|w64|16|-c:a pcm_s16le -f w64"
-    "W64 float|--bits float|w64|-|-c:a pcm_f32le -f w64"
+    "AIFF 16|--bits 16|aif|-b 16|-c:a pcm_s16be"
+    "AIFF 24|--bits 24|aif|-b 24|-c:a pcm_s24be"
+    "AIFF 32|--bits 32|aif|-b 32|-c:a pcm_s32be"
+    "AIFC float|--bits float|aifc|$SOXF|-c:a pcm_f32be -f aiff"
+    "WAV 16|--bits 16|wav|-b 16|-c:a pcm_s16le"
+    "WAV 24|--bits 24|wav|-b 24|-c:a pcm_s24le"
+    "WAV 32|--bits 32|wav|-b 32|-c:a pcm_s32le"
+    "WAV float|--bits float|wav|$SOXF|-c:a pcm_f32le"
+    "W64 16|--bits 16|w64|-b 16|-c:a pcm_s16le -f w64"
+    "W64 24|--bits 24|w64|-b 24|-c:a pcm_s24le -f w64"
+    "W64 32|--bits 32|w64|-b 32|-c:a pcm_s32le -f w64"
+    "W64 float|--bits float|w64|$SOXF|-c:a pcm_f32le -f w64"
+    "RF64 16|--bits 16|rf64|-|-c:a pcm_s16le -rf64 always -f wav"
     "RF64 24|--bits 24|rf64|-|-c:a pcm_s24le -rf64 always -f wav"
-    "CAF 16|--bits 16|caf|16|-c:a pcm_s16be"
-    "FLAC 24|--bits 24|flac|24|-c:a flac -sample_fmt s32 -bits_per_raw_sample 24"
+    "RF64 32|--bits 32|rf64|-|-c:a pcm_s32le -rf64 always -f wav"
+    "RF64 float|--bits float|rf64|-|-c:a pcm_f32le -rf64 always -f wav"
+    "CAF 16|--bits 16|caf|-b 16|-c:a pcm_s16be"
+    "CAF float|--bits float|caf|$SOXF|-c:a pcm_f32be"
+    "FLAC 16|--bits 16|flac|-b 16|-c:a flac"
+    "FLAC 24|--bits 24|flac|-b 24|-c:a flac -sample_fmt s32 -bits_per_raw_sample 24"
 )
 
 median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
@@ -82,13 +95,14 @@ declare -A BYTES
 run_round() {
     local row name opts ext bits codec out
     for row in "${ROWS[@]}"; do
-        IFS='|' read -r name opts ext bits codec <<<"$row"
+        IFS='|' read -r name opts ext soxopts codec <<<"$row"
         out="$WORK/out.$ext"
         # shellcheck disable=SC2086
         T["$name|render"]+="$(seconds "$out" "$RENDER" "${JOB[@]}" $opts "$IN" "$out")"$'\n'
         BYTES["$name"]=$(stat -c %s "$out")
-        if [ "$bits" != - ]; then
-            T["$name|sox"]+="$(seconds "$out" sox "$IN" -b "$bits" "$out" remix 1,2 1,2 1,2 1,2)"$'\n'
+        if [ "$soxopts" != - ]; then
+            # shellcheck disable=SC2086
+            T["$name|sox"]+="$(seconds "$out" sox "$IN" $soxopts "$out" remix 1,2 1,2 1,2 1,2)"$'\n'
         fi
         # shellcheck disable=SC2086
         T["$name|ffmpeg"]+="$(seconds "$out" ffmpeg -v error -y -i "$IN" -af "$PAN" $codec "$out")"$'\n'
@@ -119,12 +133,12 @@ printf '| %-10s | %12s | %10s | %10s | %10s | %10s | %13s | %18s |\n' output byt
     ffmpeg "render/sox" "render/ffmpeg" "per byte / AIFF 16"
 echo "|---|---|---|---|---|---|---|---|"
 for row in "${ROWS[@]}"; do
-    IFS='|' read -r name _ _ bits _ <<<"$row"
+    IFS='|' read -r name _ _ soxopts _ <<<"$row"
     r=$(med "$name|render")
     f=$(med "$name|ffmpeg")
     s=-
     rs=-
-    if [ "$bits" != - ]; then
+    if [ "$soxopts" != - ]; then
         s=$(med "$name|sox")
         rs=$(printf '%.2f' "$(echo "$r / $s" | bc -l)")
         s=$(printf '%.3f s' "$s")
@@ -144,7 +158,8 @@ printf '| %-10s | %12s | %8.3f s | %10s | %10s | %10s | %13s | %18s |\n' "ring:8
 echo
 
 rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
-for input in "$SHORT" "$IN"; do
+sox "$IN" "$IN" "$IN" "$IN" "$IN" "$IN" "$LONG"
+for input in "$SHORT" "$IN" "$LONG"; do
     echo "peak RSS, $(basename "$input"): loudspeakers $(rss "$RENDER" "${JOB[@]}" "$input" "$WORK/m.wav") kB," \
         "binaural $(rss "$RENDER" "${JOB[@]}" --binaural "$input" "$WORK/m.wav") kB"
 done
