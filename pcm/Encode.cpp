@@ -199,12 +199,18 @@ const cpu::Variant<S24FromDouble> kS24FromDouble[] = {
 #if defined(TARVIO_HAVE_AVX2)
     {"avx2", cpu::Isa::Avx2, &s24_from_double_avx2},
 #endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &s24_from_double_avx512},
+#endif
 };
 
 const cpu::Variant<S32FromDouble> kS32FromDouble[] = {
     {"portable", cpu::Isa::Portable, &s32_from_double_portable},
 #if defined(TARVIO_HAVE_AVX2)
     {"avx2", cpu::Isa::Avx2, &s32_from_double_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &s32_from_double_avx512},
 #endif
 };
 
@@ -213,12 +219,18 @@ const cpu::Variant<S32ScaledFromDouble> kS32ScaledFromDouble[] = {
 #if defined(TARVIO_HAVE_AVX2)
     {"avx2", cpu::Isa::Avx2, &s32_scaled_from_double_avx2},
 #endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &s32_scaled_from_double_avx512},
+#endif
 };
 
 const cpu::Variant<F32FromDouble> kF32FromDouble[] = {
     {"portable", cpu::Isa::Portable, &f32_from_double_portable},
 #if defined(TARVIO_HAVE_AVX2)
     {"avx2", cpu::Isa::Avx2, &f32_from_double_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &f32_from_double_avx512},
 #endif
 };
 
@@ -227,12 +239,18 @@ const cpu::Variant<F64FromDouble> kF64FromDouble[] = {
 #if defined(TARVIO_HAVE_AVX2)
     {"avx2", cpu::Isa::Avx2, &f64_from_double_avx2},
 #endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &f64_from_double_avx512},
+#endif
 };
 
 const cpu::Variant<FloatFromDouble> kFloatFromDouble[] = {
     {"portable", cpu::Isa::Portable, &float_from_double_portable},
 #if defined(TARVIO_HAVE_AVX2)
     {"avx2", cpu::Isa::Avx2, &float_from_double_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &float_from_double_avx512},
 #endif
 };
 

@@ -60,6 +60,20 @@ std::uint32_t f64_from_double_avx2(const double* in, std::size_t n, unsigned cha
 std::uint32_t float_from_double_avx2(const double* in, std::size_t n, float* out,
                                      FloatRange range);
 #endif
+#if defined(TARVIO_HAVE_AVX512)
+std::uint32_t s24_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     ByteOrder order);
+std::uint32_t s32_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     ByteOrder order);
+std::uint32_t s32_scaled_from_double_avx512(const double* in, std::size_t n, int bits,
+                                            std::int32_t* out);
+std::uint32_t f32_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     ByteOrder order, FloatRange range);
+std::uint32_t f64_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     ByteOrder order, FloatRange range);
+std::uint32_t float_from_double_avx512(const double* in, std::size_t n, float* out,
+                                       FloatRange range);
+#endif
 
 }  // namespace tarvio::pcm
 
