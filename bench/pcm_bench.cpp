@@ -3,7 +3,10 @@
 // 32-bit ints scaled from 16 and 24 bits, to floats and to IEEE 754 bytes,
 // on one block of four channels of noise below full scale (no sample clips),
 // each in the byte order its main users write: little-endian for WAV, W64 and
-// RF64, big-endian for AIFF. "per_sample" is the time per sample.
+// RF64, big-endian for AIFF. The integer encoders also take noise that clips
+// about one sample in eleven ("_clipping"), which sends nearly every group
+// of samples down the vector variants' exact path. "per_sample" is the time
+// per sample.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -23,9 +26,10 @@ constexpr std::size_t kSamples = 4 * 1024;
 // Runs `encode(in, out)` on the block, `outPerSample` values of Out to each
 // sample, and reports the time per sample.
 template <typename Out, class Encode>
-void perSample(benchmark::State& state, std::size_t outPerSample, Encode encode) {
+void perSample(benchmark::State& state, std::size_t outPerSample, Encode encode,
+               double amplitude = 0.9) {
     std::vector<double> in(kSamples);
-    tarvio::bench::fillNoise(in.data(), in.size(), 0.9);
+    tarvio::bench::fillNoise(in.data(), in.size(), amplitude);
     std::vector<Out> out(outPerSample * kSamples);
     for (auto _ : state) {
         benchmark::DoNotOptimize(encode(in.data(), out.data()));
@@ -51,11 +55,13 @@ void eachRow(pcm::Variants<Fn> table, const std::string& name, Register reg) {
 const bool kRegistered = [] {
     using pcm::ByteOrder;
     using pcm::FloatRange;
-    const auto bytes = [](const char* name, auto fn, std::size_t width, ByteOrder order) {
-        benchmark::RegisterBenchmark(name, [fn, width, order](benchmark::State& state) {
-            perSample<unsigned char>(state, width, [&](const double* in, unsigned char* out) {
-                return fn(in, kSamples, out, order);
-            });
+    const auto bytes = [](const char* name, auto fn, std::size_t width, ByteOrder order,
+                          double amplitude = 0.9) {
+        benchmark::RegisterBenchmark(name, [fn, width, order, amplitude](benchmark::State& state) {
+            perSample<unsigned char>(
+                state, width,
+                [&](const double* in, unsigned char* out) { return fn(in, kSamples, out, order); },
+                amplitude);
         });
     };
     eachRow(pcm::s24FromDoubleVariants(), "BM_EncodeS24le",
@@ -66,6 +72,14 @@ const bool kRegistered = [] {
             [&](const char* name, pcm::S32FromDouble fn) { bytes(name, fn, 4, ByteOrder::Little); });
     eachRow(pcm::s32FromDoubleVariants(), "BM_EncodeS32be",
             [&](const char* name, pcm::S32FromDouble fn) { bytes(name, fn, 4, ByteOrder::Big); });
+    eachRow(pcm::s24FromDoubleVariants(), "BM_EncodeS24le_clipping",
+            [&](const char* name, pcm::S24FromDouble fn) {
+                bytes(name, fn, 3, ByteOrder::Little, 1.1);
+            });
+    eachRow(pcm::s32FromDoubleVariants(), "BM_EncodeS32le_clipping",
+            [&](const char* name, pcm::S32FromDouble fn) {
+                bytes(name, fn, 4, ByteOrder::Little, 1.1);
+            });
 
     const auto floatBytes = [](const char* name, auto fn, std::size_t width, ByteOrder order,
                                FloatRange range) {
