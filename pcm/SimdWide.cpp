@@ -145,7 +145,7 @@ TARVIO_AVX2 inline __m256d roundHalfAway(__m256d c) {
     return _mm256_sub_pd(_mm256_round_pd(_mm256_add_pd(c, c), kTrunc), _mm256_round_pd(c, kTrunc));
 }
 
-// The rounded values of eight samples the exact way: clips counted, clamped,
+// The rounded values of four samples the exact way: clips counted, clamped,
 // NaN made 0.
 TARVIO_AVX2 inline __m128i exact4(const double* in, const IntConstants& k,
                                   std::uint32_t& clipped) {
@@ -375,9 +375,10 @@ std::uint32_t s32_scaled_from_double_avx2(const double* in, std::size_t n, int b
 // NaN to 0, then clips counted and clamped against the bound (1, or the
 // largest finite value of the type). Masking with the ordered comparison of x
 // with itself makes a NaN +0.0, so that max and min never see one; the clips
-// are the lanes whose magnitude exceeds the bound, counted by subtracting the
-// comparison's -1. The conversion to float rounds the way a scalar one does
-// (both follow the same rounding mode).
+// are the lanes whose magnitude exceeds the bound, and every sample is
+// clamped, which costs no more than testing whether any needs it. The
+// conversion to float rounds the way a scalar one does (both follow the same
+// rounding mode).
 namespace {
 namespace avx2 {
 
@@ -390,7 +391,7 @@ TARVIO_AVX2 inline FloatConstants floatConstants(double bound) {
             _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF))};
 }
 
-// Four doubles limited; `clips` gets -1 in a lane for each that clipped.
+// Four doubles limited; each that clipped adds -1 to its lane of `clips`.
 TARVIO_AVX2 inline __m256d limit4(const double* in, const FloatConstants& k, __m256i& clips) {
     const __m256d x = _mm256_loadu_pd(in);
     const __m256d number = _mm256_and_pd(x, _mm256_cmp_pd(x, x, _CMP_ORD_Q));
