@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The encoders: the portable loops for every depth, byte order and rounding
-// rule, the table of the 16-bit encoder's vector variants (pcm/Simd16.cpp),
-// the float encoders and the 32-bit-scaled integers.
+// rule, the tables of the vector variants (pcm/Simd16.cpp for 16 bits,
+// pcm/SimdWide.cpp for the wider integers and the floats), the float encoders
+// and the 32-bit-scaled integers.
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -193,18 +194,128 @@ const cpu::Variant<S16FromDouble> kS16FromDouble[] = {
 #endif
 };
 
-// The fastest 16-bit encoder of doubles, chosen once.
+const cpu::Variant<S24FromDouble> kS24FromDouble[] = {
+    {"portable", cpu::Isa::Portable, &s24_from_double_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, &s24_from_double_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &s24_from_double_avx512},
+#endif
+};
+
+const cpu::Variant<S32FromDouble> kS32FromDouble[] = {
+    {"portable", cpu::Isa::Portable, &s32_from_double_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, &s32_from_double_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &s32_from_double_avx512},
+#endif
+};
+
+const cpu::Variant<S32ScaledFromDouble> kS32ScaledFromDouble[] = {
+    {"portable", cpu::Isa::Portable, &s32_scaled_from_double_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, &s32_scaled_from_double_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &s32_scaled_from_double_avx512},
+#endif
+};
+
+const cpu::Variant<F32FromDouble> kF32FromDouble[] = {
+    {"portable", cpu::Isa::Portable, &f32_from_double_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, &f32_from_double_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &f32_from_double_avx512},
+#endif
+};
+
+const cpu::Variant<F64FromDouble> kF64FromDouble[] = {
+    {"portable", cpu::Isa::Portable, &f64_from_double_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, &f64_from_double_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &f64_from_double_avx512},
+#endif
+};
+
+const cpu::Variant<FloatFromDouble> kFloatFromDouble[] = {
+    {"portable", cpu::Isa::Portable, &float_from_double_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, &float_from_double_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512Vbmi, &float_from_double_avx512},
+#endif
+};
+
+template <class Fn, std::size_t N>
+Variants<Fn> rowsOf(const cpu::Variant<Fn> (&table)[N]) {
+    return {table, N};
+}
+
+// The fastest variant of each encoder, chosen once.
 S16FromDouble s16FromDouble() {
     static const S16FromDouble fn = cpu::pick(kS16FromDouble).fn;
     return fn;
 }
+S24FromDouble s24FromDouble() {
+    static const S24FromDouble fn = cpu::pick(kS24FromDouble).fn;
+    return fn;
+}
+S32FromDouble s32FromDouble() {
+    static const S32FromDouble fn = cpu::pick(kS32FromDouble).fn;
+    return fn;
+}
+S32ScaledFromDouble s32ScaledFromDouble() {
+    static const S32ScaledFromDouble fn = cpu::pick(kS32ScaledFromDouble).fn;
+    return fn;
+}
+F32FromDouble f32FromDouble() {
+    static const F32FromDouble fn = cpu::pick(kF32FromDouble).fn;
+    return fn;
+}
+F64FromDouble f64FromDouble() {
+    static const F64FromDouble fn = cpu::pick(kF64FromDouble).fn;
+    return fn;
+}
+FloatFromDouble floatFromDouble() {
+    static const FloatFromDouble fn = cpu::pick(kFloatFromDouble).fn;
+    return fn;
+}
 
-// The 16-bit encoder of doubles with the Encoder signature, per byte order;
-// `depth` is the 16-bit depth with halves away from zero.
+// The 16-, 24- and 32-bit encoders of doubles with the Encoder signature,
+// per byte order; `depth` is that depth with halves away from zero.
 template <ByteOrder O>
 std::uint32_t s16FromDoubleWithDepth(const double* in, std::size_t n, unsigned char* out,
                                      const Depth&) {
     return s16FromDouble()(in, n, out, O);
+}
+template <ByteOrder O>
+std::uint32_t s24FromDoubleWithDepth(const double* in, std::size_t n, unsigned char* out,
+                                     const Depth&) {
+    return s24FromDouble()(in, n, out, O);
+}
+template <ByteOrder O>
+std::uint32_t s32FromDoubleWithDepth(const double* in, std::size_t n, unsigned char* out,
+                                     const Depth&) {
+    return s32FromDouble()(in, n, out, O);
+}
+
+// The one of two encoders that writes `order`.
+Encoder<double> byOrder(ByteOrder order, Encoder<double> little, Encoder<double> big) {
+    switch (order) {
+        case ByteOrder::Little:
+            return little;
+        case ByteOrder::Big:
+            return big;
+    }
+    return little;
 }
 
 // The 16-bit depth with halves away from zero, and the others the named
@@ -229,19 +340,68 @@ std::uint32_t s16_from_double_portable(const double* in, std::size_t n, unsigned
     return 0;
 }
 
+std::uint32_t s24_from_double_portable(const double* in, std::size_t n, unsigned char* out,
+                                       ByteOrder order) {
+    const Depth& d = depthOf<24>();
+    switch (order) {
+        case ByteOrder::Little:
+            return encodeFloat<3, ByteOrder::Little, Rounding::HalfAwayFromZero>(in, n, out, d);
+        case ByteOrder::Big:
+            return encodeFloat<3, ByteOrder::Big, Rounding::HalfAwayFromZero>(in, n, out, d);
+    }
+    return 0;
+}
+
+std::uint32_t s32_from_double_portable(const double* in, std::size_t n, unsigned char* out,
+                                       ByteOrder order) {
+    const Depth& d = depthOf<32>();
+    switch (order) {
+        case ByteOrder::Little:
+            return encodeFloat<4, ByteOrder::Little, Rounding::HalfAwayFromZero>(in, n, out, d);
+        case ByteOrder::Big:
+            return encodeFloat<4, ByteOrder::Big, Rounding::HalfAwayFromZero>(in, n, out, d);
+    }
+    return 0;
+}
+
 Variants<S16FromDouble> s16FromDoubleVariants() {
-    return {kS16FromDouble, sizeof kS16FromDouble / sizeof kS16FromDouble[0]};
+    return rowsOf(kS16FromDouble);
+}
+Variants<S24FromDouble> s24FromDoubleVariants() {
+    return rowsOf(kS24FromDouble);
+}
+Variants<S32FromDouble> s32FromDoubleVariants() {
+    return rowsOf(kS32FromDouble);
+}
+Variants<S32ScaledFromDouble> s32ScaledFromDoubleVariants() {
+    return rowsOf(kS32ScaledFromDouble);
+}
+Variants<F32FromDouble> f32FromDoubleVariants() {
+    return rowsOf(kF32FromDouble);
+}
+Variants<F64FromDouble> f64FromDoubleVariants() {
+    return rowsOf(kF64FromDouble);
+}
+Variants<FloatFromDouble> floatFromDoubleVariants() {
+    return rowsOf(kFloatFromDouble);
 }
 
 template <typename T>
 Encoder<T> pickEncoder(const Depth& depth, ByteOrder order) {
     if constexpr (std::is_same<T, double>::value) {
-        if (depth.bytes == 2 && depth.rounding == Rounding::HalfAwayFromZero) {
-            switch (order) {
-                case ByteOrder::Little:
-                    return &s16FromDoubleWithDepth<ByteOrder::Little>;
-                case ByteOrder::Big:
-                    return &s16FromDoubleWithDepth<ByteOrder::Big>;
+        if (depth.rounding == Rounding::HalfAwayFromZero) {
+            switch (depth.bytes) {
+                case 2:
+                    return byOrder(order, &s16FromDoubleWithDepth<ByteOrder::Little>,
+                                   &s16FromDoubleWithDepth<ByteOrder::Big>);
+                case 3:
+                    return byOrder(order, &s24FromDoubleWithDepth<ByteOrder::Little>,
+                                   &s24FromDoubleWithDepth<ByteOrder::Big>);
+                case 4:
+                    return byOrder(order, &s32FromDoubleWithDepth<ByteOrder::Little>,
+                                   &s32FromDoubleWithDepth<ByteOrder::Big>);
+                default:
+                    break;
             }
         }
     }
@@ -284,16 +444,16 @@ std::uint32_t s16be_from_double(const double* in, std::size_t n, unsigned char* 
     return s16FromDouble()(in, n, out, ByteOrder::Big);
 }
 std::uint32_t s24le_from_double(const double* in, std::size_t n, unsigned char* out) {
-    return encodeFloat<3, ByteOrder::Little, Rounding::HalfAwayFromZero>(in, n, out, depthOf<24>());
+    return s24FromDouble()(in, n, out, ByteOrder::Little);
 }
 std::uint32_t s24be_from_double(const double* in, std::size_t n, unsigned char* out) {
-    return encodeFloat<3, ByteOrder::Big, Rounding::HalfAwayFromZero>(in, n, out, depthOf<24>());
+    return s24FromDouble()(in, n, out, ByteOrder::Big);
 }
 std::uint32_t s32le_from_double(const double* in, std::size_t n, unsigned char* out) {
-    return encodeFloat<4, ByteOrder::Little, Rounding::HalfAwayFromZero>(in, n, out, depthOf<32>());
+    return s32FromDouble()(in, n, out, ByteOrder::Little);
 }
 std::uint32_t s32be_from_double(const double* in, std::size_t n, unsigned char* out) {
-    return encodeFloat<4, ByteOrder::Big, Rounding::HalfAwayFromZero>(in, n, out, depthOf<32>());
+    return s32FromDouble()(in, n, out, ByteOrder::Big);
 }
 
 namespace {
@@ -320,6 +480,11 @@ std::uint32_t scaledFromDouble(const double* in, std::size_t n, std::int32_t* ou
 
 std::uint32_t s32_scaled_from_double(const double* in, std::size_t n, int bits,
                                      std::int32_t* out) {
+    return s32ScaledFromDouble()(in, n, bits, out);
+}
+
+std::uint32_t s32_scaled_from_double_portable(const double* in, std::size_t n, int bits,
+                                              std::int32_t* out) {
     switch (bits) {
         case 8:
             return scaledFromDouble<8>(in, n, out);
@@ -387,28 +552,53 @@ std::uint32_t floatBytesFromDouble(const double* in, std::size_t n, unsigned cha
 
 }  // namespace
 
-std::uint32_t float_from_double(const double* in, std::size_t n, float* out, FloatRange range) {
+std::uint32_t float_from_double_portable(const double* in, std::size_t n, float* out,
+                                         FloatRange range) {
     const double bound = boundOf<float>(range);
     std::uint32_t clipped = 0;
     for (std::size_t i = 0; i < n; ++i)
         out[i] = static_cast<float>(limited<float>(in[i], bound, clipped));
     return clipped;
 }
+std::uint32_t f32_from_double_portable(const double* in, std::size_t n, unsigned char* out,
+                                       ByteOrder order, FloatRange range) {
+    switch (order) {
+        case ByteOrder::Little:
+            return floatBytesFromDouble<float, ByteOrder::Little>(in, n, out, range);
+        case ByteOrder::Big:
+            return floatBytesFromDouble<float, ByteOrder::Big>(in, n, out, range);
+    }
+    return 0;
+}
+std::uint32_t f64_from_double_portable(const double* in, std::size_t n, unsigned char* out,
+                                       ByteOrder order, FloatRange range) {
+    switch (order) {
+        case ByteOrder::Little:
+            return floatBytesFromDouble<double, ByteOrder::Little>(in, n, out, range);
+        case ByteOrder::Big:
+            return floatBytesFromDouble<double, ByteOrder::Big>(in, n, out, range);
+    }
+    return 0;
+}
+
+std::uint32_t float_from_double(const double* in, std::size_t n, float* out, FloatRange range) {
+    return floatFromDouble()(in, n, out, range);
+}
 std::uint32_t f32le_from_double(const double* in, std::size_t n, unsigned char* out,
                                 FloatRange range) {
-    return floatBytesFromDouble<float, ByteOrder::Little>(in, n, out, range);
+    return f32FromDouble()(in, n, out, ByteOrder::Little, range);
 }
 std::uint32_t f32be_from_double(const double* in, std::size_t n, unsigned char* out,
                                 FloatRange range) {
-    return floatBytesFromDouble<float, ByteOrder::Big>(in, n, out, range);
+    return f32FromDouble()(in, n, out, ByteOrder::Big, range);
 }
 std::uint32_t f64le_from_double(const double* in, std::size_t n, unsigned char* out,
                                 FloatRange range) {
-    return floatBytesFromDouble<double, ByteOrder::Little>(in, n, out, range);
+    return f64FromDouble()(in, n, out, ByteOrder::Little, range);
 }
 std::uint32_t f64be_from_double(const double* in, std::size_t n, unsigned char* out,
                                 FloatRange range) {
-    return floatBytesFromDouble<double, ByteOrder::Big>(in, n, out, range);
+    return f64FromDouble()(in, n, out, ByteOrder::Big, range);
 }
 
 }  // namespace tarvio::pcm

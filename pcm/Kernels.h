@@ -30,6 +30,51 @@ std::uint32_t s16_from_double_avx512(const double* in, std::size_t n, unsigned c
                                      ByteOrder order);
 #endif
 
+// Doubles to 24 and 32 bits, halves away from zero; to 32-bit ints with the
+// value of `bits` in the top bits; to floats and to IEEE 754 bytes. The
+// vector variants (pcm/SimdWide.cpp) convert the bulk and leave the rest to
+// the portable ones.
+std::uint32_t s24_from_double_portable(const double* in, std::size_t n, unsigned char* out,
+                                       ByteOrder order);
+std::uint32_t s32_from_double_portable(const double* in, std::size_t n, unsigned char* out,
+                                       ByteOrder order);
+std::uint32_t s32_scaled_from_double_portable(const double* in, std::size_t n, int bits,
+                                              std::int32_t* out);
+std::uint32_t f32_from_double_portable(const double* in, std::size_t n, unsigned char* out,
+                                       ByteOrder order, FloatRange range);
+std::uint32_t f64_from_double_portable(const double* in, std::size_t n, unsigned char* out,
+                                       ByteOrder order, FloatRange range);
+std::uint32_t float_from_double_portable(const double* in, std::size_t n, float* out,
+                                         FloatRange range);
+#if defined(TARVIO_HAVE_AVX2)
+std::uint32_t s24_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
+                                   ByteOrder order);
+std::uint32_t s32_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
+                                   ByteOrder order);
+std::uint32_t s32_scaled_from_double_avx2(const double* in, std::size_t n, int bits,
+                                          std::int32_t* out);
+std::uint32_t f32_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
+                                   ByteOrder order, FloatRange range);
+std::uint32_t f64_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
+                                   ByteOrder order, FloatRange range);
+std::uint32_t float_from_double_avx2(const double* in, std::size_t n, float* out,
+                                     FloatRange range);
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+std::uint32_t s24_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     ByteOrder order);
+std::uint32_t s32_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     ByteOrder order);
+std::uint32_t s32_scaled_from_double_avx512(const double* in, std::size_t n, int bits,
+                                            std::int32_t* out);
+std::uint32_t f32_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     ByteOrder order, FloatRange range);
+std::uint32_t f64_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                     ByteOrder order, FloatRange range);
+std::uint32_t float_from_double_avx512(const double* in, std::size_t n, float* out,
+                                       FloatRange range);
+#endif
+
 }  // namespace tarvio::pcm
 
 #endif  // TARVIO_PCM_KERNELS_H

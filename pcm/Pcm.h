@@ -60,8 +60,8 @@ using Encoder = std::uint32_t (*)(const T* in, std::size_t n, unsigned char* out
                                   const Depth& depth);
 
 // The encoder of samples of type T (double, float, long, int, short or signed
-// char) to `depth` in `order`. Doubles to 16 bits with halves away from zero
-// get the fastest variant this processor runs.
+// char) to `depth` in `order`. Doubles to 16, 24 and 32 bits with halves
+// away from zero get the fastest variant this processor runs.
 template <typename T>
 Encoder<T> pickEncoder(const Depth& depth, ByteOrder order);
 
@@ -157,6 +157,36 @@ struct Variants {
 using S16FromDouble = std::uint32_t (*)(const double* in, std::size_t n, unsigned char* out,
                                         ByteOrder order);
 Variants<S16FromDouble> s16FromDoubleVariants();
+
+// Doubles to 24- and 32-bit integers, halves away from zero:
+// s24le/s24be_from_double and s32le/s32be_from_double, and pickEncoder's
+// encoders of doubles to those depths.
+using S24FromDouble = std::uint32_t (*)(const double* in, std::size_t n, unsigned char* out,
+                                        ByteOrder order);
+Variants<S24FromDouble> s24FromDoubleVariants();
+using S32FromDouble = std::uint32_t (*)(const double* in, std::size_t n, unsigned char* out,
+                                        ByteOrder order);
+Variants<S32FromDouble> s32FromDoubleVariants();
+
+// Doubles rounded and clipped at `bits`, in the top bits of 32:
+// s32_scaled_from_double.
+using S32ScaledFromDouble = std::uint32_t (*)(const double* in, std::size_t n, int bits,
+                                              std::int32_t* out);
+Variants<S32ScaledFromDouble> s32ScaledFromDoubleVariants();
+
+// Doubles to IEEE 754 bytes: f32le/f32be_from_double and
+// f64le/f64be_from_double.
+using F32FromDouble = std::uint32_t (*)(const double* in, std::size_t n, unsigned char* out,
+                                        ByteOrder order, FloatRange range);
+Variants<F32FromDouble> f32FromDoubleVariants();
+using F64FromDouble = std::uint32_t (*)(const double* in, std::size_t n, unsigned char* out,
+                                        ByteOrder order, FloatRange range);
+Variants<F64FromDouble> f64FromDoubleVariants();
+
+// Doubles to floats: float_from_double.
+using FloatFromDouble = std::uint32_t (*)(const double* in, std::size_t n, float* out,
+                                          FloatRange range);
+Variants<FloatFromDouble> floatFromDoubleVariants();
 
 // 16-bit integers to doubles: double_from_s16le/s16be.
 using DoubleFromS16 = void (*)(const unsigned char* in, std::size_t n, double* out,

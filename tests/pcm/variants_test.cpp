@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -48,80 +49,208 @@ std::vector<cpu::Variant<Fn>> vectorRows(pcm::Variants<Fn> table) {
     return rows;
 }
 
-}  // namespace
 
-// Special values at every lane position of the widest loop among random ones,
-// from several starting points and with lengths that end inside and right
-// after each loop width.
-TEST(PcmVariants, EveryS16FromDoubleVariantMatchesThePortableOne) {
-    const auto table = pcm::s16FromDoubleVariants();
-    const auto rows = vectorRows(table);
-    if (rows.empty())
-        GTEST_SKIP() << "this build or processor has only the portable variant";
-    const double u = 1.0 / 32768;
-    // NaN, infinities, zeros, full scale, huge and tiny values; the halves and
-    // the clip limits, and the values just inside them.
-    std::vector<double> specials = {kNaN, -kNaN, kInf,  -kInf,  0.0,   -0.0,
-                                    1.0,  -1.0,  1e300, -1e300, 1e-310};
-    for (double h : {0.5, -0.5, 2.5, -2.5, 32767.5, -32768.5}) {
-        specials.push_back(h * u);
-        specials.push_back(std::nextafter(h * u, 0.0));
-    }
-    // Scaled values around 2^30 and 2^31, where twice the value stops
-    // fitting a 32-bit integer.
-    for (double big : {32768.0, -32768.0, 65536.0, -65536.0}) {
-        specials.push_back(big);
-        specials.push_back(std::nextafter(big, 0.0));
-    }
-    // Among loud random values, which clip often, and among quiet ones, where
-    // the special value alone decides whether anything clipped. The widest
-    // loops (avx2 and avx512) check 32 samples at a time; each special value
-    // takes each position of such a group.
-    constexpr int kWidest = 32;
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<double> loud(-1.5, 1.5);
-    std::uniform_real_distribution<double> quiet(-0.5, 0.5);
-    std::vector<double> in;
-    for (auto* dist : {&loud, &quiet}) {
-        for (double s : specials) {
-            for (int at = 0; at < kWidest; ++at) {
-                for (int k = 0; k < kWidest; ++k)
-                    in.push_back(k == at ? s : (*dist)(rng));
-            }
-        }
-    }
-    const auto convert = [&](pcm::S16FromDouble fn, pcm::ByteOrder order, std::size_t from,
-                             std::size_t n, std::uint32_t& clips) {
-        Bytes out(2 * n + 2, 0xA5);  // the bytes past the end must stay untouched
-        clips = fn(in.data() + from, n, out.data(), order);
-        return out;
+// The widest loops (the integer encoders' avx2 and avx512 variants) check
+// 32 samples at a time.
+constexpr std::size_t kWidest = 32;
+
+// Values that take the encoders' rare paths: NaN, infinities, zeros, full
+// scale, huge and tiny values; at each integer depth the halves (mid-range
+// and at the clip limits), the bounds themselves and the values next to them,
+// and the scaled values around 2^30 and 2^31, where twice the value stops
+// fitting a 32-bit integer; the float limits and the values next to them.
+std::vector<double> specialValues() {
+    std::vector<double> specials = {kNaN, -kNaN, kInf,  -kInf,  0.0,     -0.0,    1.0,
+                                    -1.0, 1e300, -1e300, 1e-310, -1e-310, DBL_MAX, -DBL_MAX};
+    const auto withNeighbours = [&](double v) {
+        specials.push_back(v);
+        specials.push_back(std::nextafter(v, 0.0));
+        specials.push_back(std::nextafter(v, v > 0 ? kInf : -kInf));
     };
-    const pcm::S16FromDouble portable = table.rows[0].fn;
-    for (const auto& v : rows) {
-        for (const pcm::ByteOrder order : kOrders) {
-            SCOPED_TRACE(testing::Message() << v.name << ", " << nameOf(order));
-            for (std::size_t from : {0, 1, 7}) {
-                for (std::size_t n :
-                     {std::size_t{0}, std::size_t{3}, std::size_t{8}, std::size_t{15},
-                      std::size_t{16}, std::size_t{17}, std::size_t{31}, std::size_t{32},
-                      std::size_t{33}, std::size_t{40}, std::size_t{63}, std::size_t{65},
-                      in.size() - from}) {
-                    std::uint32_t clips = 0, portableClips = 0;
-                    ASSERT_EQ(convert(v.fn, order, from, n, clips),
-                              convert(portable, order, from, n, portableClips))
-                        << "from " << from << ", " << n << " samples";
-                    ASSERT_EQ(clips, portableClips) << "from " << from << ", " << n << " samples";
+    for (int bits : {8, 16, 24, 32}) {
+        const double full = std::ldexp(1.0, bits - 1);
+        const double u = 1.0 / full;
+        for (double h : {0.5, -0.5, 2.5, -2.5, 12345.5, -12345.5})
+            withNeighbours(h * u);
+        for (double edge : {full - 1.0, full - 0.5, full - 0.25, -full, -full - 0.25, -full - 0.5})
+            withNeighbours(edge * u);
+        for (double big : {0x1p30, -0x1p30, 0x1p31, -0x1p31})
+            withNeighbours(big * u);
+    }
+    for (double f : {1.0, -1.0, static_cast<double>(FLT_MAX), -static_cast<double>(FLT_MAX), 1e39,
+                     static_cast<double>(FLT_MIN), 1e-45})
+        withNeighbours(f);
+    return specials;
+}
+
+// Each special value at each position of a widest loop's group, among loud
+// random values, which clip often, and among quiet ones, where the special
+// value alone decides whether anything clipped: the loud half first, the
+// quiet one after it, each group on a multiple of kWidest.
+const std::vector<double>& trickyInput() {
+    static const std::vector<double> in = [] {
+        std::mt19937 rng(11);
+        std::uniform_real_distribution<double> loud(-1.5, 1.5);
+        std::uniform_real_distribution<double> quiet(-0.5, 0.5);
+        std::vector<double> x;
+        for (auto* dist : {&loud, &quiet}) {
+            for (double s : specialValues()) {
+                for (std::size_t at = 0; at < kWidest; ++at) {
+                    for (std::size_t k = 0; k < kWidest; ++k)
+                        x.push_back(k == at ? s : (*dist)(rng));
                 }
             }
-            // Each widest loop's worth of the quiet half on its own.
-            for (std::size_t from = in.size() / 2; from + kWidest <= in.size(); from += kWidest) {
-                std::uint32_t clips = 0, portableClips = 0;
-                ASSERT_EQ(convert(v.fn, order, from, kWidest, clips),
-                          convert(portable, order, from, kWidest, portableClips))
-                    << "from " << from;
-                ASSERT_EQ(clips, portableClips) << "from " << from;
+        }
+        return x;
+    }();
+    return in;
+}
+
+// Whether the table has only the portable row, or rows this processor
+// lacks.
+template <class Fn>
+bool onlyPortable(pcm::Variants<Fn> table) {
+    return vectorRows(table).empty();
+}
+
+// Every vector row of `table` against the portable one on trickyInput(),
+// from several starting points and with lengths that end inside and right
+// after each loop width, and on each group of the quiet half alone.
+// `convert(fn, in, n, clips)` calls fn and returns its output as bytes, with
+// a few bytes past the end that must stay untouched.
+template <class Fn, class Convert>
+void expectEveryRowMatchesThePortableOne(pcm::Variants<Fn> table, Convert convert) {
+    const std::vector<double>& in = trickyInput();
+    const Fn portable = table.rows[0].fn;
+    const auto same = [&](Fn fn, std::size_t from, std::size_t n) {
+        std::uint32_t clips = 0, portableClips = 0;
+        ASSERT_EQ(convert(fn, in.data() + from, n, clips),
+                  convert(portable, in.data() + from, n, portableClips))
+            << "from " << from << ", " << n << " samples";
+        ASSERT_EQ(clips, portableClips) << "from " << from << ", " << n << " samples";
+    };
+    for (const auto& v : vectorRows(table)) {
+        SCOPED_TRACE(v.name);
+        for (std::size_t from : {0, 1, 7}) {
+            for (std::size_t n : {std::size_t{0}, std::size_t{3}, std::size_t{8}, std::size_t{15},
+                                  std::size_t{16}, std::size_t{17}, std::size_t{31},
+                                  std::size_t{32}, std::size_t{33}, std::size_t{40},
+                                  std::size_t{63}, std::size_t{65}, in.size() - from}) {
+                same(v.fn, from, n);
+                if (testing::Test::HasFatalFailure())
+                    return;
             }
         }
+        for (std::size_t from = in.size() / 2; from + kWidest <= in.size(); from += kWidest) {
+            same(v.fn, from, kWidest);
+            if (testing::Test::HasFatalFailure())
+                return;
+        }
+    }
+}
+
+// The calls of the byte encoders, each into a buffer that ends in a few
+// marked bytes.
+template <class Fn>
+auto bytesOf(int width, pcm::ByteOrder order) {
+    return [width, order](Fn fn, const double* in, std::size_t n, std::uint32_t& clips) {
+        Bytes out(static_cast<std::size_t>(width) * n + 3, 0xA5);
+        clips = fn(in, n, out.data(), order);
+        return out;
+    };
+}
+template <class Fn>
+auto floatBytesOf(int width, pcm::ByteOrder order, pcm::FloatRange range) {
+    return [width, order, range](Fn fn, const double* in, std::size_t n, std::uint32_t& clips) {
+        Bytes out(static_cast<std::size_t>(width) * n + 3, 0xA5);
+        clips = fn(in, n, out.data(), order, range);
+        return out;
+    };
+}
+
+// The bytes of a vector of values, the marker after the output included.
+template <typename T>
+Bytes asBytes(const std::vector<T>& v) {
+    Bytes b(v.size() * sizeof(T));
+    if (!b.empty())
+        std::memcpy(b.data(), v.data(), b.size());
+    return b;
+}
+
+const pcm::FloatRange kRanges[] = {pcm::FloatRange::FullScale, pcm::FloatRange::Unclipped};
+
+const char* nameOf(pcm::FloatRange range) {
+    switch (range) {
+        case pcm::FloatRange::FullScale:
+            return "full scale";
+        case pcm::FloatRange::Unclipped:
+            return "unclipped";
+    }
+    return "?";
+}
+
+}  // namespace
+
+TEST(PcmVariants, EveryS16FromDoubleVariantMatchesThePortableOne) {
+    const auto table = pcm::s16FromDoubleVariants();
+    if (onlyPortable(table))
+        GTEST_SKIP() << "this build or processor has only the portable variant";
+    for (const pcm::ByteOrder order : kOrders) {
+        SCOPED_TRACE(nameOf(order));
+        expectEveryRowMatchesThePortableOne(table, bytesOf<pcm::S16FromDouble>(2, order));
+    }
+}
+
+TEST(PcmVariants, EveryS24AndS32FromDoubleVariantMatchesThePortableOne) {
+    const auto s24 = pcm::s24FromDoubleVariants();
+    const auto s32 = pcm::s32FromDoubleVariants();
+    if (onlyPortable(s24) && onlyPortable(s32))
+        GTEST_SKIP() << "this build or processor has only the portable variants";
+    for (const pcm::ByteOrder order : kOrders) {
+        SCOPED_TRACE(nameOf(order));
+        expectEveryRowMatchesThePortableOne(s24, bytesOf<pcm::S24FromDouble>(3, order));
+        expectEveryRowMatchesThePortableOne(s32, bytesOf<pcm::S32FromDouble>(4, order));
+    }
+}
+
+TEST(PcmVariants, EveryS32ScaledFromDoubleVariantMatchesThePortableOne) {
+    const auto table = pcm::s32ScaledFromDoubleVariants();
+    if (onlyPortable(table))
+        GTEST_SKIP() << "this build or processor has only the portable variant";
+    for (const int bits : {8, 16, 24, 32}) {
+        SCOPED_TRACE(testing::Message() << bits << " bits");
+        expectEveryRowMatchesThePortableOne(
+            table, [bits](pcm::S32ScaledFromDouble fn, const double* in, std::size_t n,
+                          std::uint32_t& clips) {
+                std::vector<std::int32_t> out(n + 1, 0x5A5A5A5A);
+                clips = fn(in, n, bits, out.data());
+                return asBytes(out);
+            });
+    }
+}
+
+TEST(PcmVariants, EveryFloatEncoderVariantMatchesThePortableOne) {
+    const auto f32 = pcm::f32FromDoubleVariants();
+    const auto f64 = pcm::f64FromDoubleVariants();
+    const auto floats = pcm::floatFromDoubleVariants();
+    if (onlyPortable(f32) && onlyPortable(f64) && onlyPortable(floats))
+        GTEST_SKIP() << "this build or processor has only the portable variants";
+    for (const pcm::FloatRange range : kRanges) {
+        SCOPED_TRACE(nameOf(range));
+        for (const pcm::ByteOrder order : kOrders) {
+            SCOPED_TRACE(nameOf(order));
+            expectEveryRowMatchesThePortableOne(f32,
+                                                floatBytesOf<pcm::F32FromDouble>(4, order, range));
+            expectEveryRowMatchesThePortableOne(f64,
+                                                floatBytesOf<pcm::F64FromDouble>(8, order, range));
+        }
+        expectEveryRowMatchesThePortableOne(
+            floats, [range](pcm::FloatFromDouble fn, const double* in, std::size_t n,
+                            std::uint32_t& clips) {
+                std::vector<float> out(n + 1, 7.0f);
+                clips = fn(in, n, out.data(), range);
+                return asBytes(out);
+            });
     }
 }
 
