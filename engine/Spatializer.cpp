@@ -184,8 +184,8 @@ void Spatializer::runStages(int frames) {
     if (path_) {
         path_->fill(firstFrame_, rate_, frames, x, y);
     } else {
-        rotationPositions_portable(rot1_, tableX_.get(), x);
-        rotationPositions_portable(rot2_, tableY_.get(), y);
+        const KernelBuffers buffers{tableX_.get(), tableY_.get(), x, y};
+        kernel_->positions(rot1_, rot2_, buffers);
     }
     panner_.spread(x, y, monoBlock_.get(), frames, outBlock_.get());
 }
