@@ -176,6 +176,24 @@ TARVIO_TARGET_AVX512 int narrowSpread_avx512(const NarrowLayout& layout, const d
         _mm256_store_si256(reinterpret_cast<__m256i*>(arc), g.arc);
         hint = arc[7];
         double* o = out + static_cast<std::size_t>(j) * n;
+        // Mostly all eight frames lie in one arc: the masks of its channels
+        // serve the whole group.
+        if (n <= 8 && arc[0] >= 0 &&
+            _mm256_movemask_epi8(_mm256_cmpeq_epi32(g.arc, _mm256_set1_epi32(arc[0]))) == -1) {
+            const __mmask8 ka = static_cast<__mmask8>(1u << pairs[2 * arc[0]]);
+            const __mmask8 kb = static_cast<__mmask8>(1u << pairs[2 * arc[0] + 1]);
+            for (int i = 0; i < 8; ++i, o += n) {
+                __m512d row = _mm512_set1_pd(apart[i]);
+                row = _mm512_mask_mov_pd(row, unplacedLanes, _mm512_set1_pd(zero[i]));
+                row = _mm512_mask_mov_pd(row, ka, _mm512_set1_pd(first[i]));
+                row = _mm512_mask_mov_pd(row, kb, _mm512_set1_pd(second[i]));
+                if (n == 8)
+                    _mm512_storeu_pd(o, row);
+                else
+                    _mm512_mask_storeu_pd(o, frameLanes, row);
+            }
+            continue;
+        }
         for (int i = 0; i < 8; ++i, o += n) {
             if (arc[i] < 0) {
                 left[leftCount++] = j + i;
