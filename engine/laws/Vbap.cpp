@@ -19,8 +19,10 @@
 //
 // A block of frames on a layout whose arcs are all narrower than a half turn
 // goes through the block kernels of VbapKernels.h, which give these gains
-// within a few units of the last place (1e-12 and less): the same pair, the
-// same formulas rearranged to need fewer roots. Other layouts, and the
+// within a few units of the last place times the pair's conditioning (one
+// over the sine of the arc's width; 1e-12 and less for arcs of half a degree
+// and more): the same pair, the same formulas rearranged to need fewer
+// roots. Other layouts, and the
 // frames a kernel leaves (a direction on a loudspeaker's line that no arc
 // takes after rounding), take the per-frame law.
 #include <algorithm>
@@ -58,8 +60,8 @@ struct VbapState : LawState {
     std::vector<Arc> arcs;
     double share;  // 1 / N, the squared gain of each loudspeaker at the middle
     bool narrow;   // every arc is less than a half turn
-    NarrowArcs block;  // the arcs as the block kernels read them, when narrow
-    NarrowLayout blockView;
+    NarrowArcs block;        // the arcs as the block kernels read them, when narrow
+    NarrowLayout blockView;  // block.view(): points into `block` (a state is never copied)
 };
 
 double radians(double degrees) {
