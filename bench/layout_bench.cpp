@@ -2,7 +2,8 @@
 // The kernels the rigs, the file formats and the peak added: the
 // spatializer's N-channel path for an octophonic ring under vbap, 7.1 under
 // dbap and third-order Ambisonics (16 channels), one block of 1024 stereo
-// frames at a time against the square's fused kernel; every variant of the
+// frames at a time against the square's fused kernel; every variant of its
+// positions stage and of vbap's block kernel; every variant of the
 // peak and of the 16-bit little-endian encoding, and the portable 24-bit
 // encodings, on one block of four channels. "frame" and "per_sample" are
 // the time per frame and per sample.
@@ -15,7 +16,10 @@
 #include "bench/BenchSupport.h"
 #include "common/Cpu.h"
 #include "engine/GainLaw.h"
+#include "engine/SpatialKernels.h"
 #include "engine/SpeakerLayout.h"
+#include "engine/SquarePath.h"
+#include "engine/laws/VbapKernels.h"
 #include "engine/Spatializer.h"
 #include "pcm/Pcm.h"
 
@@ -54,6 +58,56 @@ BENCHMARK_CAPTURE(BM_SpatializeLayout, ring8_vbap, std::string("ring:8"), std::s
 BENCHMARK_CAPTURE(BM_SpatializeLayout, s71_dbap, std::string("7.1"), std::string("dbap"));
 BENCHMARK_CAPTURE(BM_SpatializeLayout, ambisonics3, std::string("ambisonics:3"),
                   std::string("ambisonic"));
+
+// One variant of vbap's block kernel on a block of the octophonic ring:
+// positions turning three times round the square, three quarters of the
+// block on its edge (as the rotations' points mostly are) and the rest at
+// 0.9 of the way out, and noise. The time per frame of the gains and the
+// spreading alone.
+void BM_SpatializeNarrowVbap(benchmark::State& state, tarvio::laws::NarrowSpreadFn spread) {
+    const tarvio::laws::NarrowArcs arcs = *tarvio::laws::narrowArcs(*tarvio::findLayout("ring:8"));
+    const tarvio::laws::NarrowLayout layout = arcs.view();
+    constexpr int kFrames = tarvio::BLOCK_SIZE;
+    std::vector<double> x(kFrames), y(kFrames), mono(kFrames);
+    for (int j = 0; j < kFrames; ++j) {
+        const tarvio::SpeakerPosition edge = tarvio::pointAt(360.0 * 3.0 * j / kFrames);
+        const double radius = j < kFrames * 3 / 4 ? 1.0 : 0.9;
+        x[j] = 0.5 + radius * (edge.x - 0.5);
+        y[j] = 0.5 + radius * (edge.y - 0.5);
+    }
+    tarvio::bench::fillNoise(mono.data(), mono.size(), 0.8);
+    std::vector<double> out(static_cast<std::size_t>(layout.channels) * kFrames);
+    std::vector<int> left(kFrames);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            spread(layout, x.data(), y.data(), mono.data(), kFrames, out.data(), left.data()));
+        benchmark::ClobberMemory();
+    }
+    state.counters["frame"] = benchmark::Counter(
+        kFrames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// One variant of the positions stage of the N-channel path: both rotations
+// of the usual job at their first frequencies, one block; the time per frame.
+void BM_SpatializePositions(benchmark::State& state, tarvio::PositionsFn positions) {
+    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
+    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
+    std::vector<double> pairX(tarvio::kPairTableSize), pairY(tarvio::kPairTableSize);
+    tarvio::buildPairTable(pathX.data(), pairX.data());
+    tarvio::buildPairTable(pathY.data(), pairY.data());
+    std::vector<double> x(tarvio::BLOCK_SIZE), y(tarvio::BLOCK_SIZE);
+    const tarvio::KernelBuffers buffers{pairX.data(), pairY.data(), x.data(), y.data()};
+    const double scale = tarvio::kTurn / 44100.0;
+    tarvio::Rotation rot1{scale, 0.0, 0.25, 0.25, 0.0};
+    tarvio::Rotation rot2{scale, tarvio::kTurn / 4, 0.5, 0.5, 0.0};
+    for (auto _ : state) {
+        positions(rot1, rot2, buffers);
+        benchmark::ClobberMemory();
+    }
+    state.counters["frame"] =
+        benchmark::Counter(tarvio::BLOCK_SIZE, benchmark::Counter::kIsIterationInvariantRate |
+                                                   benchmark::Counter::kInvert);
+}
 
 constexpr std::size_t kSamples = 4 * 1024;
 
@@ -97,6 +151,17 @@ BENCHMARK_CAPTURE(BM_EncodeS24, le, true);
 BENCHMARK_CAPTURE(BM_EncodeS24, be, false);
 
 const bool kRegistered = [] {
+    for (const auto& v : tarvio::positionsVariants()) {
+        if (tarvio::cpu::supported(v.isa))
+            benchmark::RegisterBenchmark((std::string("BM_SpatializePositions/") + v.name).c_str(),
+                                         BM_SpatializePositions, v.fn);
+    }
+    for (const auto& v : tarvio::laws::narrowSpreadVariants()) {
+        if (tarvio::cpu::supported(v.isa))
+            benchmark::RegisterBenchmark(
+                (std::string("BM_SpatializeNarrowVbap/ring8/") + v.name).c_str(),
+                BM_SpatializeNarrowVbap, v.fn);
+    }
     for (const auto& v : tarvio::pcm::peakVariants()) {
         if (tarvio::cpu::supported(v.isa))
             benchmark::RegisterBenchmark((std::string("BM_Peak/") + v.name).c_str(), BM_Peak, v.fn);

@@ -55,6 +55,21 @@ struct Variant {
     Fn fn;
 };
 
+// A whole table as its kernel's header hands it to tests and benchmarks,
+// which walk every row.
+template <class Fn>
+struct VariantRows {
+    const Variant<Fn>* first;
+    std::size_t count;
+    const Variant<Fn>* begin() const { return first; }
+    const Variant<Fn>* end() const { return first + count; }
+};
+
+template <class Fn, std::size_t N>
+VariantRows<Fn> rowsOf(const Variant<Fn> (&table)[N]) {
+    return {table, N};
+}
+
 // The last row of `table` that this processor runs; the first row must be
 // the portable reference, which always runs.
 template <class Fn, std::size_t N>

@@ -3,6 +3,7 @@
 // panner that makes one ready for a layout.
 #include "engine/GainLaw.h"
 
+#include <cstddef>
 #include <stdexcept>
 
 #include "engine/laws/Laws.h"
@@ -28,6 +29,28 @@ Panner::Panner(const PanLaw& law, const SpeakerLayout& layout, const LawParams& 
                                     "; laws that fit: " + joined(panLawsFor(layout_)));
     if (law_.prepare)
         state_ = law_.prepare(layout_, params);
+}
+
+void Panner::spread(const double* x, const double* y, const double* mono, int frames,
+                    double* out) const {
+    if (law_.spread)
+        law_.spread(x, y, mono, frames, layout_, state_.get(), out);
+    else
+        spreadByFrame(law_.gains, x, y, mono, frames, layout_, state_.get(), out);
+}
+
+// Each frame's gains go straight into its output frame, which is then scaled
+// by the sample in place: the same products as multiplying a separate array
+// of gains.
+void spreadByFrame(GainsFn gains, const double* x, const double* y, const double* mono, int frames,
+                   const SpeakerLayout& layout, const LawState* state, double* out) {
+    const std::size_t n = static_cast<std::size_t>(layout.size());
+    for (int j = 0; j < frames; ++j) {
+        double* o = out + static_cast<std::size_t>(j) * n;
+        gains(x[j], y[j], layout, state, o);
+        for (std::size_t ch = 0; ch < n; ++ch)
+            o[ch] *= mono[j];
+    }
 }
 
 const std::vector<PanLaw>& panLaws() {

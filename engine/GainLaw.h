@@ -37,6 +37,14 @@ class LawState {
 // for this layout (null for a law without one). Allocates nothing.
 using GainsFn = void (*)(double x, double y, const SpeakerLayout& layout, const LawState* state,
                          double* gains);
+// The block form of GainsFn with the spreading fused in: frame j of `out`
+// (layout.size() samples from out + j * layout.size()) gets the gains of the
+// sound at (x[j], y[j]) times the mono sample mono[j], for j from 0 to
+// `frames`. A law has one where its gains cost less a block at a time; the
+// results may differ from GainsFn's in the last bits (each law says by how
+// much). Allocates nothing.
+using SpreadFn = void (*)(const double* x, const double* y, const double* mono, int frames,
+                          const SpeakerLayout& layout, const LawState* state, double* out);
 // Whether a law can place sound on `layout`.
 using SupportsFn = bool (*)(const SpeakerLayout& layout);
 // The state of the law for a layout it supports; throws
@@ -50,10 +58,13 @@ struct PanLaw {
     GainsFn gains;        // only for a layout that `supports` accepts
     SupportsFn supports;
     PrepareFn prepare;  // null for a law that needs no state
+    // Null for a law without a block form: the panner then spreads frame by
+    // frame with `gains`.
+    SpreadFn spread = nullptr;
 };
 
 // A law made ready for one layout and its parameters: the gains of any
-// point, per frame, without allocating.
+// point, per frame or a block of frames at a time, without allocating.
 class Panner {
   public:
     // Throws std::invalid_argument when the law does not fit the layout
@@ -64,6 +75,12 @@ class Panner {
     void gains(double x, double y, double* gains) const {
         law_.gains(x, y, layout_, state_.get(), gains);
     }
+    // `frames` output frames of layout().size() samples: the gains of each
+    // position times its mono sample, by the law's block form where it has
+    // one (see SpreadFn), else frame by frame (exactly gains() times the
+    // sample).
+    void spread(const double* x, const double* y, const double* mono, int frames,
+                double* out) const;
     const PanLaw& law() const { return law_; }
     const SpeakerLayout& layout() const { return layout_; }
 
@@ -72,6 +89,12 @@ class Panner {
     SpeakerLayout layout_;
     std::shared_ptr<const LawState> state_;
 };
+
+// The spreading of a law without a block form: frame j of `out` gets
+// gains(x[j], y[j]) times mono[j], exactly. Block forms take it for frames
+// they leave to the per-frame law.
+void spreadByFrame(GainsFn gains, const double* x, const double* y, const double* mono, int frames,
+                   const SpeakerLayout& layout, const LawState* state, double* out);
 
 // Every law, in order of preference: the default law of a layout is the
 // first that fits it.

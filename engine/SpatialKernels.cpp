@@ -62,6 +62,17 @@ const cpu::Variant<MixDownFn> kMixDown[] = {
 #endif
 };
 
+// SSE2 has no row: the phase chain is serial, the table reads scalar.
+const cpu::Variant<PositionsFn> kPositions[] = {
+    {"portable", cpu::Isa::Portable, positions_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, positions_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512, positions_avx512},
+#endif
+};
+
 }  // namespace
 
 // Stereo, the usual case, has a loop of its own that the compiler can
@@ -116,10 +127,14 @@ void spreadBilinear_portable(const double* x, const double* y, const double* mon
     }
 }
 
-void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
-                         const double* mono, int frames, double* out) {
+void positions_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers) {
     rotationPositions_portable(rot1, buffers.pairX, buffers.blockX);
     rotationPositions_portable(rot2, buffers.pairY, buffers.blockY);
+}
+
+void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                         const double* mono, int frames, double* out) {
+    positions_portable(rot1, rot2, buffers);
     spreadBilinear_portable(buffers.blockX, buffers.blockY, mono, frames, out);
 }
 
@@ -131,8 +146,13 @@ VariantRows<MixDownFn> mixDownVariants() {
     return {kMixDown, sizeof kMixDown / sizeof kMixDown[0]};
 }
 
+VariantRows<PositionsFn> positionsVariants() {
+    return cpu::rowsOf(kPositions);
+}
+
 const SpatialKernel& defaultSpatialKernel() {
-    static const SpatialKernel chosen{cpu::pick(kSpatialize).fn, cpu::pick(kMixDown).fn};
+    static const SpatialKernel chosen{cpu::pick(kSpatialize).fn, cpu::pick(kMixDown).fn,
+                                      cpu::pick(kPositions).fn};
     return chosen;
 }
 

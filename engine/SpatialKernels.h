@@ -36,7 +36,8 @@ constexpr int kPairTableSize = 2 * (TABLE_SIZE + 1);
 
 // What a kernel works with besides the rotations: the pair tables of both
 // coordinates, and room for BLOCK_SIZE positions of each coordinate, which
-// the portable kernel fills and the vector kernels leave alone.
+// the portable kernel and the positions stage fill and the fused vector
+// kernels leave alone.
 struct KernelBuffers {
     const double* pairX;
     const double* pairY;
@@ -50,6 +51,13 @@ struct KernelBuffers {
 using SpatializeFn = void (*)(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                               const double* mono, int frames, double* out);
 
+// The positions stage of the spatializer's stages: moves both rotations on
+// by BLOCK_SIZE frames and writes the x-coordinate of each frame (rotation 1
+// read from buffers.pairX) to buffers.blockX, the y-coordinate (rotation 2,
+// pairY) to blockY.
+using PositionsFn = void (*)(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers);
+void positions_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers);
+
 // The mixdown before a block: frame j of the `channels` interleaved channels
 // of `in` becomes mono[j], the sum of its samples from 0.0 up, in channel
 // order, times `gain`.
@@ -61,21 +69,17 @@ using MixDownFn = void (*)(const double* in, int channels, int frames, double ga
 // (spatialize_portable, spatialize_sse2), with one underscore: C++ reserves
 // names with two. A new variant is a file of its own, its declaration below
 // and one row in its table (SpatialKernels.cpp).
-template <class Fn>
-struct VariantRows {
-    const cpu::Variant<Fn>* first;
-    std::size_t count;
-    const cpu::Variant<Fn>* begin() const { return first; }
-    const cpu::Variant<Fn>* end() const { return first + count; }
-};
+using cpu::VariantRows;
 VariantRows<SpatializeFn> spatializeVariants();
 VariantRows<MixDownFn> mixDownVariants();
+VariantRows<PositionsFn> positionsVariants();
 
 // The kernels of a spatializer: the mixdown and the block processing after
-// it.
+// it, fused, or its positions stage where the stages run one by one.
 struct SpatialKernel {
     SpatializeFn run;
     MixDownFn mixDown;
+    PositionsFn positions = positions_portable;
 };
 // The variants spatializers use by default: of each table, the last row this
 // processor runs, chosen once.
@@ -108,6 +112,9 @@ void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffer
 // stores no positions. Runs only on a processor with AVX2.
 void spatialize_avx2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                      const double* mono, int frames, double* out);
+// The positions stage from the phases of chainPhases_avx2, four frames at a
+// time read from the pair tables as spatialize_avx2 reads them.
+void positions_avx2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers);
 // The mixdown of one and two channels four frames at a time; more channels
 // go to the portable one.
 void mixDown_avx2(const double* in, int channels, int frames, double gain, double* mono);
@@ -123,6 +130,10 @@ void chainPhases_avx2(double& phase, double inc, double* out, int n);
 // stores no positions. Runs only on a processor with AVX-512.
 void spatialize_avx512(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                        const double* mono, int frames, double* out);
+// The positions stage eight frames at a time, computed from the phases as
+// spatialize_avx512 computes them: for the pair tables of the square path
+// only.
+void positions_avx512(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers);
 // The mixdown of one and two channels eight frames at a time; more channels
 // go to the portable one.
 void mixDown_avx512(const double* in, int channels, int frames, double gain, double* mono);

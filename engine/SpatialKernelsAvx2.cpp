@@ -222,6 +222,21 @@ TARVIO_TARGET_AVX2 void mixDown_avx2(const double* in, int channels, int frames,
                      mono + j);
 }
 
+// The phases go into the position buffers and each group of four is
+// replaced by its positions: positions4 reads its phases before the store.
+TARVIO_TARGET_AVX2 void positions_avx2(Rotation& rot1, Rotation& rot2,
+                                       const KernelBuffers& buffers) {
+    double* x = buffers.blockX;
+    double* y = buffers.blockY;
+    chainPhases_avx2(rot1.phase, rot1.frequency * rot1.scale, x, BLOCK_SIZE);
+    chainPhases_avx2(rot2.phase, rot2.frequency * rot2.scale, y, BLOCK_SIZE);
+    static_assert(BLOCK_SIZE % 4 == 0, "whole vectors of positions");
+    for (int i = 0; i < BLOCK_SIZE; i += 4) {
+        _mm256_storeu_pd(x + i, positions4(x + i, buffers.pairX));
+        _mm256_storeu_pd(y + i, positions4(y + i, buffers.pairY));
+    }
+}
+
 TARVIO_TARGET_AVX2 void spatialize_avx2(Rotation& rot1, Rotation& rot2,
                                         const KernelBuffers& buffers, const double* mono,
                                         int frames, double* out) {

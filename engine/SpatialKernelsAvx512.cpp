@@ -132,6 +132,19 @@ TARVIO_TARGET_AVX512 void mixDown_avx512(const double* in, int channels, int fra
                      mono + j);
 }
 
+TARVIO_TARGET_AVX512 void positions_avx512(Rotation& rot1, Rotation& rot2,
+                                           const KernelBuffers& buffers) {
+    double* x = buffers.blockX;
+    double* y = buffers.blockY;
+    chainPhases_avx2(rot1.phase, rot1.frequency * rot1.scale, x, BLOCK_SIZE);
+    chainPhases_avx2(rot2.phase, rot2.frequency * rot2.scale, y, BLOCK_SIZE);
+    static_assert(BLOCK_SIZE % 8 == 0, "whole vectors of positions");
+    for (int i = 0; i < BLOCK_SIZE; i += 8) {
+        _mm512_storeu_pd(x + i, squareX(_mm512_loadu_pd(x + i)));
+        _mm512_storeu_pd(y + i, squareY(_mm512_loadu_pd(y + i)));
+    }
+}
+
 TARVIO_TARGET_AVX512 void spatialize_avx512(Rotation& rot1, Rotation& rot2,
                                             const KernelBuffers& /*buffers*/, const double* mono,
                                             int frames, double* out) {

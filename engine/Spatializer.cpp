@@ -131,7 +131,6 @@ void Spatializer::setUp(const SpatializerParams& params, double sampleRate, int 
         tableY_.reset(new double[kPairTableSize]);
         buildTables(tableX_.get(), tableY_.get());
     }
-    gains_.reset(new double[outputChannels()]());
     outBlock_.reset(new double[static_cast<std::size_t>(outputChannels()) * BLOCK_SIZE]());
 
     const double rate = sampleRate > 2.0 ? sampleRate : kDefaultRate;
@@ -185,25 +184,10 @@ void Spatializer::runStages(int frames) {
     if (path_) {
         path_->fill(firstFrame_, rate_, frames, x, y);
     } else {
-        rotationPositions_portable(rot1_, tableX_.get(), x);
-        rotationPositions_portable(rot2_, tableY_.get(), y);
+        const KernelBuffers buffers{tableX_.get(), tableY_.get(), x, y};
+        kernel_->positions(rot1_, rot2_, buffers);
     }
-    spread(x, y, frames);
-}
-
-// Each frame's gains from the law, each channel the gain times the mono
-// sample.
-void Spatializer::spread(const double* x, const double* y, int frames) {
-    const int n = outputChannels();
-    const double* mono = monoBlock_.get();
-    double* g = gains_.get();
-    double* out = outBlock_.get();
-    for (int j = 0; j < frames; ++j) {
-        panner_.gains(x[j], y[j], g);
-        double* o = out + static_cast<std::size_t>(j) * n;
-        for (int ch = 0; ch < n; ++ch)
-            o[ch] = g[ch] * mono[j];
-    }
+    panner_.spread(x, y, monoBlock_.get(), frames, outBlock_.get());
 }
 
 const SpeakerLayout& Spatializer::layout() const {
@@ -245,7 +229,6 @@ void Spatializer::release() {
     blockY_.reset();
     tableX_.reset();
     tableY_.reset();
-    gains_.reset();
     outBlock_.reset();
 }
 

@@ -118,7 +118,6 @@ class Spatializer {
   private:
     void setUp(const SpatializerParams& params, double sampleRate, int frames);
     void runStages(int frames);
-    void spread(const double* x, const double* y, int frames);
 
     std::unique_ptr<const SpatialKernel> kernel_;  // the mixdown and the fused block processing
     bool fused_;                                   // runs kernel_->run, not the stages
@@ -140,7 +139,6 @@ class Spatializer {
     // point beside its neighbour.
     std::unique_ptr<double[]> tableX_;
     std::unique_ptr<double[]> tableY_;
-    std::unique_ptr<double[]> gains_;     // the gains of one frame, one per loudspeaker
     std::unique_ptr<double[]> outBlock_;  // outputChannels() * BLOCK_SIZE output samples
 };
 

@@ -16,12 +16,23 @@
 // g_i = sqrt(r^2 g_vbap,i^2 + (1 - r^2) / N), so the squared gains add up
 // to 1 everywhere and the middle of the square feeds every loudspeaker
 // alike.
+//
+// A block of frames on a layout whose arcs are all narrower than a half turn
+// goes through the block kernels of VbapKernels.h, which give these gains
+// within a few units of the last place times the pair's conditioning (one
+// over the sine of the arc's width; 1e-12 and less for arcs of half a degree
+// and more): the same pair, the same formulas rearranged to need fewer
+// roots. Other layouts, and the
+// frames a kernel leaves (a direction on a loudspeaker's line that no arc
+// takes after rounding), take the per-frame law.
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/laws/Laws.h"
+#include "engine/laws/VbapKernels.h"
 
 namespace tarvio {
 namespace laws {
@@ -49,6 +60,8 @@ struct VbapState : LawState {
     std::vector<Arc> arcs;
     double share;  // 1 / N, the squared gain of each loudspeaker at the middle
     bool narrow;   // every arc is less than a half turn
+    NarrowArcs block;        // the arcs as the block kernels read them, when narrow
+    NarrowLayout blockView;  // block.view(): points into `block` (a state is never copied)
 };
 
 double radians(double degrees) {
@@ -93,6 +106,21 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
     state->share = 1.0 / static_cast<double>(n);
     state->narrow = std::none_of(state->arcs.begin(), state->arcs.end(),
                                  [](const Arc& a) { return a.gap || a.halfTurn; });
+    if (state->narrow) {
+        NarrowArcs& block = state->block;
+        for (const Arc& arc : state->arcs) {
+            block.rows.insert(block.rows.end(), arc.rows, arc.rows + 4);
+            block.pairs.insert(block.pairs.end(), {arc.a, arc.b});
+        }
+        for (int ch = 0; ch < layout.size(); ++ch) {
+            if (!layout[ch].position)
+                block.unplaced.push_back(ch);
+        }
+        block.channels = layout.size();
+        block.spaced = std::all_of(state->arcs.begin(), state->arcs.end(),
+                                   [](const Arc& a) { return a.width > kMinHintWidth; });
+        state->blockView = block.view();
+    }
     return state;
 }
 
@@ -169,6 +197,32 @@ void gains(double x, double y, const SpeakerLayout& layout, const LawState* stat
         g[arc.a] = g[arc.a] == 0.0 ? apart : std::sqrt(r2 * g[arc.a] * g[arc.a] + spread);
 }
 
+// Frames a block kernel is given at a time: the frames it leaves are
+// numbered on the stack.
+constexpr int kChunk = 256;
+
+// The block form: on a narrow layout, the kernel, then the per-frame law for
+// the frames it left.
+void spread(const double* x, const double* y, const double* mono, int frames,
+            const SpeakerLayout& layout, const LawState* state, double* out) {
+    const VbapState& s = static_cast<const VbapState&>(*state);
+    if (!s.narrow) {
+        spreadByFrame(gains, x, y, mono, frames, layout, state, out);
+        return;
+    }
+    const NarrowSpreadFn kernel = defaultNarrowSpread();
+    const std::size_t n = static_cast<std::size_t>(layout.size());
+    int left[kChunk];
+    for (int done = 0; done < frames; done += kChunk) {
+        const int count = kernel(s.blockView, x + done, y + done, mono + done,
+                                 std::min(kChunk, frames - done), out + done * n, left);
+        for (int i = 0; i < count; ++i) {
+            const int j = done + left[i];
+            spreadByFrame(gains, x + j, y + j, mono + j, 1, layout, state, out + j * n);
+        }
+    }
+}
+
 // At least two loudspeakers with a position, no two at the same azimuth.
 bool supports(const SpeakerLayout& layout) {
     std::vector<double> azimuths;
@@ -183,11 +237,20 @@ bool supports(const SpeakerLayout& layout) {
 
 }  // namespace
 
+std::optional<NarrowArcs> narrowArcs(const SpeakerLayout& layout) {
+    if (!supports(layout))
+        return std::nullopt;
+    const auto state = std::static_pointer_cast<const VbapState>(prepare(layout, LawParams()));
+    if (!state->narrow)
+        return std::nullopt;
+    return state->block;
+}
+
 PanLaw vbap() {
     return {"vbap",
             "vector-base amplitude panning between the two loudspeakers around the "
             "direction; spread over all towards the centre",
-            gains, supports, prepare};
+            gains, supports, prepare, spread};
 }
 
 }  // namespace laws

@@ -108,19 +108,14 @@ TEST(KernelVariants, EveryKernelEqualsThePortableOneBitForBit) {
     }
 }
 
-// The vector kernels take runs of phases without the serial chain where the
-// chain's steps are provably all equal. Here each kernel starts from phases
-// and increments at the edges of that proof: the ends of every binade and
-// the phases just beyond them, ties (an increment exactly half a spacing off
-// a multiple of it, in the binade where the phase starts or in one it walks
-// into), increments below half a spacing, subnormal, huge and not finite
-// increments, both directions, the wrap, and the full turn. Two blocks from
-// each start, the second one short, bit for bit against the portable kernel.
-TEST(KernelVariants, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
-    const auto rows = vectorRows(tarvio::spatializeVariants());
-    if (rows.empty()) {
-        GTEST_SKIP() << "this build and processor have the portable kernel only";
-    }
+// Phases and increments at the edges of the vector kernels' runs of equal
+// steps (see below).
+struct EdgeStarts {
+    std::vector<double> phases;
+    std::vector<double> incs;
+};
+
+EdgeStarts edgeStarts() {
     std::vector<double> phases = {0.0, -0.0, 1e-300, 0.5, 1.0, tarvio::kTurn};
     std::vector<double> incs = {0.0,
                                 1e-310,
@@ -153,6 +148,25 @@ TEST(KernelVariants, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
     const std::size_t count = incs.size();
     for (std::size_t i = 0; i < count; ++i)
         incs.push_back(-incs[i]);
+    return {phases, incs};
+}
+
+// The vector kernels take runs of phases without the serial chain where the
+// chain's steps are provably all equal. Here each kernel starts from phases
+// and increments at the edges of that proof: the ends of every binade and
+// the phases just beyond them, ties (an increment exactly half a spacing off
+// a multiple of it, in the binade where the phase starts or in one it walks
+// into), increments below half a spacing, subnormal, huge and not finite
+// increments, both directions, the wrap, and the full turn. Two blocks from
+// each start, the second one short, bit for bit against the portable kernel.
+TEST(KernelVariants, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
+    const auto rows = vectorRows(tarvio::spatializeVariants());
+    if (rows.empty()) {
+        GTEST_SKIP() << "this build and processor have the portable kernel only";
+    }
+    const EdgeStarts starts = edgeStarts();
+    const std::vector<double>& phases = starts.phases;
+    const std::vector<double>& incs = starts.incs;
 
     std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
     drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
@@ -192,6 +206,50 @@ TEST(KernelVariants, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
                     const double want[2] = {plain1.phase, plain2.phase};
                     ASSERT_EQ(std::memcmp(end, want, sizeof end), 0)
                         << row->name << ": phase " << phases[a] << ", increment " << incs[b];
+                }
+            }
+        }
+    }
+}
+
+// The positions stage of the spatializer's stages, every variant from the
+// same edge starts over two blocks, bit for bit: positions and phases.
+TEST(KernelVariants, EveryPositionsStageEqualsThePortableOne) {
+    const auto rows = vectorRows(tarvio::positionsVariants());
+    if (rows.empty()) {
+        GTEST_SKIP() << "this build and processor have the portable positions only";
+    }
+    const EdgeStarts starts = edgeStarts();
+    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
+    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
+    std::vector<double> pairX(tarvio::kPairTableSize), pairY(tarvio::kPairTableSize);
+    tarvio::buildPairTable(pathX.data(), pairX.data());
+    tarvio::buildPairTable(pathY.data(), pairY.data());
+    std::vector<double> wantX(BLOCK_SIZE), wantY(BLOCK_SIZE), gotX(BLOCK_SIZE), gotY(BLOCK_SIZE);
+    const tarvio::KernelBuffers want{pairX.data(), pairY.data(), wantX.data(), wantY.data()};
+    const tarvio::KernelBuffers got{pairX.data(), pairY.data(), gotX.data(), gotY.data()};
+    const std::size_t np = starts.phases.size(), ni = starts.incs.size();
+    for (const auto* row : rows) {
+        for (std::size_t a = 0; a < np; ++a) {
+            for (std::size_t b = 0; b < ni; ++b) {
+                const auto rotation = [](double phase, double inc) {
+                    return tarvio::Rotation{1.0, phase, inc, inc, 0.0};
+                };
+                tarvio::Rotation plain1 = rotation(starts.phases[a], starts.incs[b]);
+                tarvio::Rotation plain2 =
+                    rotation(starts.phases[(a + 7) % np], starts.incs[(b + 13) % ni]);
+                tarvio::Rotation fast1 = plain1, fast2 = plain2;
+                for (int block = 0; block < 2; ++block) {
+                    tarvio::positions_portable(plain1, plain2, want);
+                    row->fn(fast1, fast2, got);
+                    ASSERT_EQ(std::memcmp(gotX.data(), wantX.data(), sizeof(double) * BLOCK_SIZE), 0)
+                        << row->name << ": phase " << starts.phases[a] << ", increment "
+                        << starts.incs[b];
+                    ASSERT_EQ(std::memcmp(gotY.data(), wantY.data(), sizeof(double) * BLOCK_SIZE), 0)
+                        << row->name << ": phase " << starts.phases[(a + 7) % np];
+                    const double end[2] = {fast1.phase, fast2.phase};
+                    const double expected[2] = {plain1.phase, plain2.phase};
+                    ASSERT_EQ(std::memcmp(end, expected, sizeof end), 0) << row->name;
                 }
             }
         }

@@ -471,7 +471,9 @@ TEST(Spatializer, AnyLayoutTakesItsChannelsFromTheLayoutAndItsGainsFromTheLaw) {
 
 // The laws that work out a state for their layout (vbap, dbap, Ambisonics)
 // do it once: per block the spatializer allocates nothing and each frame
-// gets the panner's gains, the law's parameters included.
+// gets the panner's gains, the law's parameters included: exactly, or within
+// 1e-12 for a law whose block form rearranges the arithmetic (vbap's gains
+// differ from its per-frame ones by a few units of the last place).
 TEST(Spatializer, PreparedLawsGiveThePannersGainsWithoutAllocating) {
     tarvio::LawParams steep;
     steep.rolloff = 12;
@@ -503,8 +505,13 @@ TEST(Spatializer, PreparedLawsGiveThePannersGainsWithoutAllocating) {
             EXPECT_EQ(gAllocations, before);
             for (int j = 0; j < BLOCK_SIZE; j += 37) {
                 panner.gains(sp.positionsX()[j], sp.positionsY()[j], g.data());
-                for (int ch = 0; ch < n; ++ch)
-                    ASSERT_EQ(sp.outBlock()[n * j + ch], g[ch] * signal(j)) << j << " " << ch;
+                for (int ch = 0; ch < n; ++ch) {
+                    if (o.law->spread)
+                        ASSERT_NEAR(sp.outBlock()[n * j + ch], g[ch] * signal(j), 1e-12)
+                            << j << " " << ch;
+                    else
+                        ASSERT_EQ(sp.outBlock()[n * j + ch], g[ch] * signal(j)) << j << " " << ch;
+                }
             }
             sp.advanceSweeps();
         }

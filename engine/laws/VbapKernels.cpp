@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: MIT
+// The portable block kernel of vbap on narrow layouts, and the table of its
+// variants.
+#include "engine/laws/VbapKernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+namespace tarvio {
+namespace laws {
+
+namespace {
+
+const cpu::Variant<NarrowSpreadFn> kNarrowSpread[] = {
+    {"portable", cpu::Isa::Portable, narrowSpread_portable},
+#if defined(TARVIO_HAVE_AVX2)
+    {"avx2", cpu::Isa::Avx2, narrowSpread_avx2},
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    {"avx512", cpu::Isa::Avx512, narrowSpread_avx512},
+#endif
+};
+
+}  // namespace
+
+// The operations of each frame, in the order every variant follows.
+int narrowSpread_portable(const NarrowLayout& layout, const double* x, const double* y,
+                          const double* mono, int frames, double* out, int* left) {
+    const std::size_t n = static_cast<std::size_t>(layout.channels);
+    int leftCount = 0;
+    for (int j = 0; j < frames; ++j) {
+        const double u = 2.0 * x[j] - 1.0;
+        const double v = 2.0 * y[j] - 1.0;
+        const double s = -u;
+        int arc = -1;
+        double ga = 0.0;
+        double gb = 0.0;
+        for (int k = 0; k < layout.arcs; ++k) {
+            const double* row = layout.rows + 4 * k;
+            const double a = row[0] * v + row[1] * s;
+            const double b = row[2] * v + row[3] * s;
+            if (a >= 0.0 && b >= 0.0) {
+                arc = k;
+                ga = a;
+                gb = b;
+                break;
+            }
+        }
+        const double r = std::max(std::fabs(u), std::fabs(v));
+        if (arc < 0 || !(r <= 1.0)) {
+            left[leftCount++] = j;
+            continue;
+        }
+        const double ga2 = ga * ga;
+        const double gb2 = gb * gb;
+        const double pair = ga2 + gb2;
+        const double m = mono[j];
+        double first, second, apart;
+        if (r == 1.0) {
+            const double q = 1.0 / std::sqrt(pair);
+            first = std::fabs(ga) * q * m;
+            second = std::fabs(gb) * q * m;
+            apart = 0.0 * m;
+        } else {
+            const double r2 = r * r;
+            const double spread = (1.0 - r2) * layout.share;
+            const double t = pair >= kTinyPair ? r2 / pair : 0.0;
+            first = std::sqrt(t * ga2 + spread) * m;
+            second = std::sqrt(t * gb2 + spread) * m;
+            apart = std::sqrt(spread) * m;
+        }
+        double* o = out + static_cast<std::size_t>(j) * n;
+        for (std::size_t ch = 0; ch < n; ++ch)
+            o[ch] = apart;
+        for (int i = 0; i < layout.unplacedCount; ++i)
+            o[layout.unplaced[i]] = 0.0 * m;
+        o[layout.pairs[2 * arc]] = first;
+        o[layout.pairs[2 * arc + 1]] = second;
+    }
+    return leftCount;
+}
+
+cpu::VariantRows<NarrowSpreadFn> narrowSpreadVariants() {
+    return cpu::rowsOf(kNarrowSpread);
+}
+
+NarrowSpreadFn defaultNarrowSpread() {
+    static const NarrowSpreadFn chosen = cpu::pick(kNarrowSpread).fn;
+    return chosen;
+}
+
+}  // namespace laws
+}  // namespace tarvio

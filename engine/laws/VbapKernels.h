@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: MIT
+// The block kernels of vbap for layouts whose arcs are all narrower than a
+// half turn (rings, 5.1, 7.1): the gains of a block of positions without an
+// angle, a normalised direction or a root per loudspeaker.
+//
+// For the sound at (u, v) = (2x - 1, 2y - 1) the direction (v, -u) is used
+// unnormalised: the pair gains ga, gb of an arc are linear in it, so their
+// signs pick the arc (the first arc, in arc order, with both at least 0, as
+// the per-frame law picks it) and the normalised squared gain
+// ga^2 / (ga^2 + gb^2) does not depend on the length. With r = max(|u|, |v|)
+// and spread = (1 - r^2) / N, the pair gets
+//     g_a = sqrt(t ga^2 + spread),  g_b = sqrt(t gb^2 + spread),
+//     t = r^2 / (ga^2 + gb^2),
+// and every other positioned loudspeaker sqrt(spread): one division and
+// three roots per frame. On the edge of the square (r = 1, where the
+// rotations' points are for most of each turn) spread is 0 and this is
+// g_a = |ga| / sqrt(ga^2 + gb^2), g_b likewise, the others 0: one root and
+// one division. Near the middle (ga^2 + gb^2 below kTinyPair,
+// hence r^2 below 2e-200, as ga^2 + gb^2 >= (u^2 + v^2) / 2) the pair's
+// share is far below the last bit of spread and t is taken as 0, which also
+// covers the middle itself.
+//
+// A frame whose position lies outside the square, or is not a number, or
+// whose direction no arc takes with both gains at least 0 (rounding on the
+// line of a loudspeaker) is left to the per-frame law.
+//
+// Every variant gives the portable kernel's bytes: each lane does the
+// portable operations in the same order, with no fused multiply-add (the
+// files are compiled without contraction).
+#ifndef TARVIO_ENGINE_LAWS_VBAPKERNELS_H
+#define TARVIO_ENGINE_LAWS_VBAPKERNELS_H
+
+#include <optional>
+#include <vector>
+
+#include "common/Cpu.h"
+#include "engine/SpeakerLayout.h"
+
+namespace tarvio {
+namespace laws {
+
+// Below this, ga^2 + gb^2 counts as 0 (see above).
+constexpr double kTinyPair = 1e-200;
+
+// A narrow layout as the kernels read it. The arcs are sorted by azimuth:
+// arc k runs from loudspeaker channel pairs[2k] (a) to pairs[2k + 1] (b),
+// and rows[4k .. 4k + 3] turn a direction (c, s) into its gains,
+// ga = rows[4k] c + rows[4k + 1] s and gb = rows[4k + 2] c + rows[4k + 3] s.
+struct NarrowLayout {
+    const double* rows;
+    const int* pairs;
+    const int* unplaced;  // the channels without a position (LFE): 0 times the sample
+    int unplacedCount;
+    int arcs;      // the positioned loudspeakers, 3 or more
+    int channels;  // samples of an output frame
+    double share;  // 1 / arcs
+    bool spaced;   // every arc is wider than kMinHintWidth (see VbapKernelsAvx512.cpp)
+};
+
+// Arcs at least this wide (radians) let a kernel try the arc of the frames
+// before first.
+constexpr double kMinHintWidth = 1e-9;
+
+// The arcs of a narrow layout, owned, as vbap works them out.
+struct NarrowArcs {
+    std::vector<double> rows;
+    std::vector<int> pairs;
+    std::vector<int> unplaced;
+    int channels = 0;
+    bool spaced = false;
+    NarrowLayout view() const {
+        return {rows.data(),
+                pairs.data(),
+                unplaced.data(),
+                static_cast<int>(unplaced.size()),
+                static_cast<int>(pairs.size() / 2),
+                channels,
+                1.0 / static_cast<double>(pairs.size() / 2),
+                spaced};
+    }
+};
+// The arcs of `layout` for the kernels; none for a layout vbap does not fit
+// or one with an arc of a half turn or more. (In Vbap.cpp, with the law.)
+std::optional<NarrowArcs> narrowArcs(const SpeakerLayout& layout);
+
+// Spreads `frames` frames at positions (x[j], y[j]) with mono samples
+// mono[j] into `out` (frame j at out + j * channels): the pair's gains and
+// sqrt(spread) for every other positioned loudspeaker, times the sample.
+// Returns how many frames it left to the per-frame law and writes their
+// numbers, in increasing order, to left[]; their output frames hold
+// nothing of use.
+using NarrowSpreadFn = int (*)(const NarrowLayout& layout, const double* x, const double* y,
+                               const double* mono, int frames, double* out, int* left);
+
+// The variants, portable first (see common/Cpu.h).
+cpu::VariantRows<NarrowSpreadFn> narrowSpreadVariants();
+// The last row this processor runs, chosen once.
+NarrowSpreadFn defaultNarrowSpread();
+
+int narrowSpread_portable(const NarrowLayout& layout, const double* x, const double* y,
+                          const double* mono, int frames, double* out, int* left);
+#if defined(TARVIO_HAVE_AVX2)
+// Four frames per vector.
+int narrowSpread_avx2(const NarrowLayout& layout, const double* x, const double* y,
+                      const double* mono, int frames, double* out, int* left);
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+// Eight frames per vector.
+int narrowSpread_avx512(const NarrowLayout& layout, const double* x, const double* y,
+                        const double* mono, int frames, double* out, int* left);
+#endif
+
+}  // namespace laws
+}  // namespace tarvio
+
+#endif  // TARVIO_ENGINE_LAWS_VBAPKERNELS_H
