@@ -156,7 +156,7 @@ void doubleFromFloatBytes(const unsigned char* in, std::size_t n, double* out) {
 }  // namespace
 
 Variants<DoubleFromS16> doubleFromS16Variants() {
-    return {kDoubleFromS16, sizeof kDoubleFromS16 / sizeof kDoubleFromS16[0]};
+    return cpu::rowsOf(kDoubleFromS16);
 }
 
 template <typename T>

@@ -254,11 +254,6 @@ const cpu::Variant<FloatFromDouble> kFloatFromDouble[] = {
 #endif
 };
 
-template <class Fn, std::size_t N>
-Variants<Fn> rowsOf(const cpu::Variant<Fn> (&table)[N]) {
-    return {table, N};
-}
-
 // The fastest variant of each encoder, chosen once.
 S16FromDouble s16FromDouble() {
     static const S16FromDouble fn = cpu::pick(kS16FromDouble).fn;
@@ -365,25 +360,25 @@ std::uint32_t s32_from_double_portable(const double* in, std::size_t n, unsigned
 }
 
 Variants<S16FromDouble> s16FromDoubleVariants() {
-    return rowsOf(kS16FromDouble);
+    return cpu::rowsOf(kS16FromDouble);
 }
 Variants<S24FromDouble> s24FromDoubleVariants() {
-    return rowsOf(kS24FromDouble);
+    return cpu::rowsOf(kS24FromDouble);
 }
 Variants<S32FromDouble> s32FromDoubleVariants() {
-    return rowsOf(kS32FromDouble);
+    return cpu::rowsOf(kS32FromDouble);
 }
 Variants<S32ScaledFromDouble> s32ScaledFromDoubleVariants() {
-    return rowsOf(kS32ScaledFromDouble);
+    return cpu::rowsOf(kS32ScaledFromDouble);
 }
 Variants<F32FromDouble> f32FromDoubleVariants() {
-    return rowsOf(kF32FromDouble);
+    return cpu::rowsOf(kF32FromDouble);
 }
 Variants<F64FromDouble> f64FromDoubleVariants() {
-    return rowsOf(kF64FromDouble);
+    return cpu::rowsOf(kF64FromDouble);
 }
 Variants<FloatFromDouble> floatFromDoubleVariants() {
-    return rowsOf(kFloatFromDouble);
+    return cpu::rowsOf(kFloatFromDouble);
 }
 
 template <typename T>

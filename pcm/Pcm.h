@@ -146,12 +146,7 @@ double peak(const double* x, std::size_t n, double peak = 0.0);
 // The rows of a variant table, portable first; a row may name an instruction
 // set this processor lacks (cpu::supported tells).
 template <class Fn>
-struct Variants {
-    const cpu::Variant<Fn>* rows;
-    std::size_t count;
-    const cpu::Variant<Fn>* begin() const { return rows; }
-    const cpu::Variant<Fn>* end() const { return rows + count; }
-};
+using Variants = cpu::VariantRows<Fn>;
 
 // Doubles to 16-bit integers, halves away from zero: s16le/s16be_from_double.
 using S16FromDouble = std::uint32_t (*)(const double* in, std::size_t n, unsigned char* out,

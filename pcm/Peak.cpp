@@ -127,7 +127,7 @@ const cpu::Variant<Peak> kPeak[] = {
 }  // namespace
 
 Variants<Peak> peakVariants() {
-    return {kPeak, sizeof kPeak / sizeof kPeak[0]};
+    return cpu::rowsOf(kPeak);
 }
 
 double peak(const double* x, std::size_t n, double peak) {

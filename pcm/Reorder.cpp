@@ -54,7 +54,7 @@ const cpu::Variant<Reorder4> kReorder4[] = {
 }  // namespace
 
 Variants<Reorder4> reorder4Variants() {
-    return {kReorder4, sizeof kReorder4 / sizeof kReorder4[0]};
+    return cpu::rowsOf(kReorder4);
 }
 
 void reorder4(const double* in, std::size_t frames, const int order[4], double* out) {
