@@ -17,7 +17,8 @@
 #           row's codec
 # and, per byte written, each uncompressed row against 16-bit AIFF's. Two
 # more rows: --binaural against ffmpeg's sofalizer (type=freq) on the quad
-# file of the same job, and --layout ring:8 (vbap) against quad. Then the
+# file of the same job, and --layout ring:8 (vbap) against quad, each beside
+# the I/O floor of its bytes (dd, the room set aside first). Then the
 # peak resident memory of a loudspeaker and a binaural run for a 1-minute
 # input, the long one and one six times as long (an hour by default).
 #
@@ -112,6 +113,18 @@ run_round() {
         -af "sofalizer=sofa=$SOFA:type=freq" -c:a pcm_s16le "$WORK/peer.wav")"$'\n'
     T["ring:8|render"]+="$(seconds "$WORK/ring.wav" "$RENDER" "${JOB[@]}" --layout ring:8 --bits 16 "$IN" "$WORK/ring.wav")"$'\n'
     T["quad|render"]+="$(seconds "$WORK/quad2.wav" "$RENDER" "${JOB[@]}" --bits 16 "$IN" "$WORK/quad2.wav")"$'\n'
+    T["ring:8|floor"]+="$(seconds "$WORK/floor8" floor "$(stat -c %s "$WORK/ring.wav")" "$WORK/floor8")"$'\n'
+    T["quad|floor"]+="$(seconds "$WORK/floor4" floor "$(stat -c %s "$WORK/quad2.wav")" "$WORK/floor4")"$'\n'
+}
+
+# The I/O floor of a run that writes SIZE bytes to OUT: the input read and
+# that many bytes written in 1 MiB pieces, the room set aside first as
+# tarvio-render does.
+floor() {  # SIZE OUT
+    dd if="$IN" of=/dev/null bs=1M status=none
+    : >"$2"
+    fallocate -n -l "$1" "$2"
+    dd if=/dev/zero of="$2" bs=1M count="$1" iflag=count_bytes conv=notrunc status=none
 }
 
 "$RENDER" "${JOB[@]}" --bits 16 "$IN" "$WORK/quad.wav"
@@ -153,8 +166,14 @@ ring=$(med "ring:8|render")
 quad=$(med "quad|render")
 printf '| %-10s | %12s | %8.3f s | %10s | %8.3f s | %10s | %13.2f | %18s |\n' binaural - "$b" - \
     "$bf" - "$(echo "$b / $bf" | bc -l)" "ffmpeg: sofalizer"
+floor8=$(med "ring:8|floor")
+floor4=$(med "quad|floor")
 printf '| %-10s | %12s | %8.3f s | %10s | %10s | %10s | %13s | %18s |\n' "ring:8" - "$ring" - - - - \
     "$(printf '%.2f x quad' "$(echo "$ring / $quad" | bc -l)")"
+echo
+echo "I/O floor (input read, output's bytes written, room set aside): quad $(printf '%.3f' "$floor4") s," \
+    "ring:8 $(printf '%.3f' "$floor8") s, $(printf '%.2f' "$(echo "$floor8 / $floor4" | bc -l)") x;" \
+    "quad run $(printf '%.3f' "$quad") s, ring:8 run $(printf '%.3f' "$ring") s"
 echo
 
 rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
