@@ -156,8 +156,12 @@ for row in "${ROWS[@]}"; do
         rs=$(printf '%.2f' "$(echo "$r / $s" | bc -l)")
         s=$(printf '%.3f s' "$s")
     fi
-    per=$(echo "($r / ${BYTES[$name]}) / $aiff_per_byte" | bc -l)
-    printf '| %-10s | %12s | %8.3f s | %10s | %8.3f s | %10s | %13.2f | %18.2f |\n' "$name" \
+    per=-  # time per byte says nothing of a compressed format
+    case "$name" in
+        FLAC*) ;;
+        *) per=$(printf '%.2f' "$(echo "($r / ${BYTES[$name]}) / $aiff_per_byte" | bc -l)") ;;
+    esac
+    printf '| %-10s | %12s | %8.3f s | %10s | %8.3f s | %10s | %13.2f | %18s |\n' "$name" \
         "${BYTES[$name]}" "$r" "$s" "$f" "$rs" "$(echo "$r / $f" | bc -l)" "$per"
 done
 b=$(med "binaural|render")

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -322,5 +323,24 @@ TEST(RenderProgram, RefusesWithClearErrors) {
                     r.err.find(o) != std::string::npos)
             << r.err;
         EXPECT_EQ(readFile(o), earlier);
+    }
+}
+
+// With two processors the encoded batches are written on a second thread,
+// with one in place; the files are the same, for raw bytes and for FLAC.
+TEST(RenderProgram, OneProcessorAndTwoWriteTheSameFiles) {
+    if (std::system("taskset -c 0 true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "taskset cannot pin this process to one processor";
+    TempDir dir;
+    WavSpec w;
+    w.samples = samplePattern(300000);
+    const std::string in = dir.file("in.wav");
+    writeWav(in, w);
+    for (const std::string ext : {"wav", "flac"}) {
+        const std::string one = dir.file("one." + ext), two = dir.file("two." + ext);
+        ASSERT_EQ(render({"-q", "--bits", "24", in, one}, "taskset -c 0 ").status, 0);
+        ASSERT_EQ(render({"-q", "--bits", "24", in, two}).status, 0);
+        EXPECT_GT(readFile(one).size(), 100000u);
+        EXPECT_EQ(readFile(one), readFile(two)) << ext;
     }
 }
