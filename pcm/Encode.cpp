@@ -510,17 +510,6 @@ inline double limited(double x, double bound, std::uint32_t& clipped) {
     return x;
 }
 
-template <typename F>
-double boundOf(FloatRange range) {
-    switch (range) {
-        case FloatRange::FullScale:
-            return 1.0;
-        case FloatRange::Unclipped:
-            return static_cast<double>(std::numeric_limits<F>::max());
-    }
-    return 1.0;
-}
-
 // The IEEE 754 bits of f, through memcpy (the same size; no aliasing).
 inline std::uint64_t bitsOf(float f) {
     std::uint32_t u;

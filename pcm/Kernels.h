@@ -7,11 +7,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "common/Cpu.h"
 #include "pcm/Pcm.h"
 
 namespace tarvio::pcm {
+
+// The bound of the float encoders: 1, or the largest finite value of F.
+template <typename F>
+inline double boundOf(FloatRange range) {
+    switch (range) {
+        case FloatRange::FullScale:
+            return 1.0;
+        case FloatRange::Unclipped:
+            return static_cast<double>(std::numeric_limits<F>::max());
+    }
+    return 1.0;
+}
 
 // Doubles to 16 bits, halves away from zero. Each vector variant converts
 // the bulk and leaves the rest to the next narrower one.

@@ -49,18 +49,6 @@ inline std::size_t sixteensOf(std::size_t n) {
     return n - n % 16;
 }
 
-// The bound of the float encoders: 1, or the largest finite value of F.
-template <typename F>
-double boundOf(FloatRange range) {
-    switch (range) {
-        case FloatRange::FullScale:
-            return 1.0;
-        case FloatRange::Unclipped:
-            return static_cast<double>(std::numeric_limits<F>::max());
-    }
-    return 1.0;
-}
-
 }  // namespace
 
 // The integer encoders round a scaled sample y = x * full_scale the way
