@@ -116,6 +116,7 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
         sf_command(sf_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
     }
     ordered_.resize(static_cast<std::size_t>(channels_) * kChunkFrames);
+    encoded_.resize(ordered_.size() * static_cast<std::size_t>(samples.bytes));
     startWriter();
 }
 
@@ -257,14 +258,16 @@ void AudioOutput::encode(const double* samples, std::size_t count) {
     Batch& batch = writer_->current();
     switch (format_.transfer) {
         case SampleTransfer::Bytes: {
-            unsigned char* out = batch.bytes.data() + batch.used;
+            // Encoded where the cache holds them, then handed to the batch.
+            unsigned char* out = encoded_.data();
             if (encoder_)
                 clipped_ += encoder_(samples, count, out, depth_);
             else if (format_.byteOrder == pcm::ByteOrder::Little)
                 clipped_ += pcm::f32le_from_double(samples, count, out, floatRange_);
             else
                 clipped_ += pcm::f32be_from_double(samples, count, out, floatRange_);
-            break;
+            writer_->append(out, bytes);
+            return;
         }
         case SampleTransfer::ScaledInts:
             clipped_ += pcm::s32_scaled_from_double(samples, count, samples_.bits,

@@ -97,6 +97,7 @@ class AudioOutput {
     std::uint64_t notANumber_ = 0;
     double peak_ = 0.0;
     std::vector<double> ordered_;       // one chunk in the file's channel order
+    std::vector<unsigned char> encoded_;  // one chunk's file bytes
     // Converted samples on their way to libsndfile, written on a second
     // thread: file bytes, integers scaled to 32 bits (FLAC) or floats (the
     // lossy encoders), as the format's transfer says.

@@ -7,8 +7,15 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <system_error>
+
+#include "common/Cpu.h"
+
+#if defined(TARVIO_HAVE_SSE2)
+#include <emmintrin.h>
+#endif
 
 namespace tarvio::render {
 
@@ -23,6 +30,31 @@ int processors() {
         return CPU_COUNT(&set);
 #endif
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+// Copies `n` bytes with stores that go past the cache where the processor
+// has them (16-byte aligned in the destination), plainly elsewhere.
+void streamCopy(unsigned char* dst, const unsigned char* src, std::size_t n) {
+#if defined(TARVIO_HAVE_SSE2)
+    const std::size_t head =
+        std::min(n, (16 - reinterpret_cast<std::uintptr_t>(dst) % 16) % std::size_t{16});
+    std::memcpy(dst, src, head);
+    std::size_t i = head;
+    for (; i + 16 <= n; i += 16)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+    std::memcpy(dst + i, src + i, n - i);
+#else
+    std::memcpy(dst, src, n);
+#endif
+}
+
+// Makes the streamed stores visible before a batch changes hands: they are
+// not ordered with the other stores.
+void streamFence() {
+#if defined(TARVIO_HAVE_SSE2)
+    _mm_sfence();
+#endif
 }
 
 }  // namespace
@@ -60,6 +92,15 @@ BatchWriter::~BatchWriter() {
     thread_.join();
 }
 
+void BatchWriter::append(const unsigned char* bytes, std::size_t n) {
+    unsigned char* to = current_->bytes.data() + current_->used;
+    if (threaded())
+        streamCopy(to, bytes, n);
+    else
+        std::memcpy(to, bytes, n);
+    current_->used += n;
+}
+
 std::string BatchWriter::submit() {
     if (!threaded()) {
         if (failure_.empty() && current_->used != 0)
@@ -67,6 +108,7 @@ std::string BatchWriter::submit() {
         current_->used = 0;
         return failure_;
     }
+    streamFence();
     std::unique_lock<std::mutex> lock(mutex_);
     full_.push_back(current_);
     changed_.notify_all();
@@ -80,6 +122,7 @@ std::string BatchWriter::submit() {
 std::string BatchWriter::finish() {
     if (!threaded())
         return submit();
+    streamFence();
     std::unique_lock<std::mutex> lock(mutex_);
     if (current_->used != 0) {
         full_.push_back(current_);

@@ -47,6 +47,11 @@ class BatchWriter {
 
     // The batch being filled, on the caller's thread.
     Batch& current() { return *current_; }
+    // Appends `n` bytes to current()'s bytes (which must have room for
+    // them). With a writing thread they bypass this processor's cache: the
+    // next to read them is the other processor, and fetching the batch's
+    // lines here first only to hand them over costs more than the copy.
+    void append(const unsigned char* bytes, std::size_t n);
     // Hands current() over and makes an empty batch current, waiting for one
     // to be free. Returns why an earlier write failed, or an empty string;
     // after a failure nothing more is written.
