@@ -49,6 +49,62 @@ inline std::size_t sixteensOf(std::size_t n) {
     return n - n % 16;
 }
 
+// A vector variant of each encoder: the bulk kernels of one instruction set
+// (its Kit) over whole groups of samples, the portable function over the
+// rest. Scaled integers go by the depths the portable function knows
+// (anything else is taken as 32).
+template <class Kit>
+struct Encoders {
+    static std::uint32_t s24(const double* in, std::size_t n, unsigned char* out,
+                             ByteOrder order) {
+        const std::size_t done = groupsOf(n);
+        return Kit::s24Bulk(in, done, out, order) +
+               s24_from_double_portable(in + done, n - done, out + 3 * done, order);
+    }
+    static std::uint32_t s32(const double* in, std::size_t n, unsigned char* out,
+                             ByteOrder order) {
+        const std::size_t done = groupsOf(n);
+        return Kit::s32Bulk(in, done, out, order) +
+               s32_from_double_portable(in + done, n - done, out + 4 * done, order);
+    }
+    static std::uint32_t scaled(const double* in, std::size_t n, int bits, std::int32_t* out) {
+        const std::size_t done = groupsOf(n);
+        std::uint32_t clipped = 0;
+        switch (bits) {
+            case 8:
+                clipped = Kit::template scaledBulk<8>(in, done, out);
+                break;
+            case 16:
+                clipped = Kit::template scaledBulk<16>(in, done, out);
+                break;
+            case 24:
+                clipped = Kit::template scaledBulk<24>(in, done, out);
+                break;
+            default:
+                clipped = Kit::template scaledBulk<32>(in, done, out);
+                break;
+        }
+        return clipped + s32_scaled_from_double_portable(in + done, n - done, bits, out + done);
+    }
+    static std::uint32_t f32(const double* in, std::size_t n, unsigned char* out,
+                             ByteOrder order, FloatRange range) {
+        const std::size_t done = sixteensOf(n);
+        return Kit::f32Bulk(in, done, out, order, boundOf<float>(range)) +
+               f32_from_double_portable(in + done, n - done, out + 4 * done, order, range);
+    }
+    static std::uint32_t f64(const double* in, std::size_t n, unsigned char* out,
+                             ByteOrder order, FloatRange range) {
+        const std::size_t done = sixteensOf(n);
+        return Kit::f64Bulk(in, done, out, order, boundOf<double>(range)) +
+               f64_from_double_portable(in + done, n - done, out + 8 * done, order, range);
+    }
+    static std::uint32_t floats(const double* in, std::size_t n, float* out, FloatRange range) {
+        const std::size_t done = sixteensOf(n);
+        return Kit::floatBulk(in, done, out, boundOf<float>(range)) +
+               float_from_double_portable(in + done, n - done, out + done, range);
+    }
+};
+
 }  // namespace
 
 // The integer encoders round a scaled sample y = x * full_scale the way
@@ -323,41 +379,6 @@ TARVIO_AVX2 std::uint32_t scaledBulk(const double* in, std::size_t n, std::int32
 }  // namespace avx2
 }  // namespace
 
-std::uint32_t s24_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
-                                   ByteOrder order) {
-    const std::size_t done = groupsOf(n);
-    const std::uint32_t clipped = avx2::s24Bulk(in, done, out, order);
-    return clipped + s24_from_double_portable(in + done, n - done, out + 3 * done, order);
-}
-
-std::uint32_t s32_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
-                                   ByteOrder order) {
-    const std::size_t done = groupsOf(n);
-    const std::uint32_t clipped = avx2::s32Bulk(in, done, out, order);
-    return clipped + s32_from_double_portable(in + done, n - done, out + 4 * done, order);
-}
-
-// The depths the portable function knows (anything else is taken as 32).
-std::uint32_t s32_scaled_from_double_avx2(const double* in, std::size_t n, int bits,
-                                          std::int32_t* out) {
-    const std::size_t done = groupsOf(n);
-    std::uint32_t clipped = 0;
-    switch (bits) {
-        case 8:
-            clipped = avx2::scaledBulk<8>(in, done, out);
-            break;
-        case 16:
-            clipped = avx2::scaledBulk<16>(in, done, out);
-            break;
-        case 24:
-            clipped = avx2::scaledBulk<24>(in, done, out);
-            break;
-        default:
-            clipped = avx2::scaledBulk<32>(in, done, out);
-            break;
-    }
-    return clipped + s32_scaled_from_double_portable(in + done, n - done, bits, out + done);
-}
 
 // The float encoders limit each double as `limited` (pcm/Encode.cpp) does:
 // NaN to 0, then clips counted and clamped against the bound (1, or the
@@ -446,25 +467,46 @@ TARVIO_AVX2 std::uint32_t f64Bulk(const double* in, std::size_t n, unsigned char
 }  // namespace avx2
 }  // namespace
 
+// This instruction set's bulk kernels, for Encoders.
+namespace {
+namespace avx2 {
+struct Kit {
+    static constexpr auto s24Bulk = &avx2::s24Bulk;
+    static constexpr auto s32Bulk = &avx2::s32Bulk;
+    template <int Bits>
+    static std::uint32_t scaledBulk(const double* in, std::size_t n, std::int32_t* out) {
+        return avx2::scaledBulk<Bits>(in, n, out);
+    }
+    static constexpr auto f32Bulk = &avx2::f32Bulk;
+    static constexpr auto f64Bulk = &avx2::f64Bulk;
+    static constexpr auto floatBulk = &avx2::floatBulk;
+};
+}  // namespace avx2
+}  // namespace
+
+std::uint32_t s24_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
+                                 ByteOrder order) {
+    return Encoders<avx2::Kit>::s24(in, n, out, order);
+}
+std::uint32_t s32_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
+                                 ByteOrder order) {
+    return Encoders<avx2::Kit>::s32(in, n, out, order);
+}
+std::uint32_t s32_scaled_from_double_avx2(const double* in, std::size_t n, int bits,
+                                        std::int32_t* out) {
+    return Encoders<avx2::Kit>::scaled(in, n, bits, out);
+}
 std::uint32_t f32_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
-                                   ByteOrder order, FloatRange range) {
-    const std::size_t done = sixteensOf(n);
-    const std::uint32_t clipped = avx2::f32Bulk(in, done, out, order, boundOf<float>(range));
-    return clipped + f32_from_double_portable(in + done, n - done, out + 4 * done, order, range);
+                                 ByteOrder order, FloatRange range) {
+    return Encoders<avx2::Kit>::f32(in, n, out, order, range);
 }
-
 std::uint32_t f64_from_double_avx2(const double* in, std::size_t n, unsigned char* out,
-                                   ByteOrder order, FloatRange range) {
-    const std::size_t done = sixteensOf(n);
-    const std::uint32_t clipped = avx2::f64Bulk(in, done, out, order, boundOf<double>(range));
-    return clipped + f64_from_double_portable(in + done, n - done, out + 8 * done, order, range);
+                                 ByteOrder order, FloatRange range) {
+    return Encoders<avx2::Kit>::f64(in, n, out, order, range);
 }
-
 std::uint32_t float_from_double_avx2(const double* in, std::size_t n, float* out,
-                                     FloatRange range) {
-    const std::size_t done = sixteensOf(n);
-    const std::uint32_t clipped = avx2::floatBulk(in, done, out, boundOf<float>(range));
-    return clipped + float_from_double_portable(in + done, n - done, out + done, range);
+                                   FloatRange range) {
+    return Encoders<avx2::Kit>::floats(in, n, out, range);
 }
 
 #if defined(TARVIO_HAVE_AVX512)
@@ -760,60 +802,47 @@ TARVIO_AVX512 std::uint32_t f64Bulk(const double* in, std::size_t n, unsigned ch
 }  // namespace avx512
 }  // namespace
 
-std::uint32_t s24_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
-                                     ByteOrder order) {
-    const std::size_t done = groupsOf(n);
-    const std::uint32_t clipped = avx512::s24Bulk(in, done, out, order);
-    return clipped + s24_from_double_portable(in + done, n - done, out + 3 * done, order);
-}
 
-std::uint32_t s32_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
-                                     ByteOrder order) {
-    const std::size_t done = groupsOf(n);
-    const std::uint32_t clipped = avx512::s32Bulk(in, done, out, order);
-    return clipped + s32_from_double_portable(in + done, n - done, out + 4 * done, order);
-}
-
-std::uint32_t s32_scaled_from_double_avx512(const double* in, std::size_t n, int bits,
-                                            std::int32_t* out) {
-    const std::size_t done = groupsOf(n);
-    std::uint32_t clipped = 0;
-    switch (bits) {
-        case 8:
-            clipped = avx512::scaledBulk<8>(in, done, out);
-            break;
-        case 16:
-            clipped = avx512::scaledBulk<16>(in, done, out);
-            break;
-        case 24:
-            clipped = avx512::scaledBulk<24>(in, done, out);
-            break;
-        default:
-            clipped = avx512::scaledBulk<32>(in, done, out);
-            break;
+// This instruction set's bulk kernels, for Encoders.
+namespace {
+namespace avx512 {
+struct Kit {
+    static constexpr auto s24Bulk = &avx512::s24Bulk;
+    static constexpr auto s32Bulk = &avx512::s32Bulk;
+    template <int Bits>
+    static std::uint32_t scaledBulk(const double* in, std::size_t n, std::int32_t* out) {
+        return avx512::scaledBulk<Bits>(in, n, out);
     }
-    return clipped + s32_scaled_from_double_portable(in + done, n - done, bits, out + done);
-}
+    static constexpr auto f32Bulk = &avx512::f32Bulk;
+    static constexpr auto f64Bulk = &avx512::f64Bulk;
+    static constexpr auto floatBulk = &avx512::floatBulk;
+};
+}  // namespace avx512
+}  // namespace
 
+std::uint32_t s24_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                 ByteOrder order) {
+    return Encoders<avx512::Kit>::s24(in, n, out, order);
+}
+std::uint32_t s32_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
+                                 ByteOrder order) {
+    return Encoders<avx512::Kit>::s32(in, n, out, order);
+}
+std::uint32_t s32_scaled_from_double_avx512(const double* in, std::size_t n, int bits,
+                                        std::int32_t* out) {
+    return Encoders<avx512::Kit>::scaled(in, n, bits, out);
+}
 std::uint32_t f32_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
-                                     ByteOrder order, FloatRange range) {
-    const std::size_t done = sixteensOf(n);
-    const std::uint32_t clipped = avx512::f32Bulk(in, done, out, order, boundOf<float>(range));
-    return clipped + f32_from_double_portable(in + done, n - done, out + 4 * done, order, range);
+                                 ByteOrder order, FloatRange range) {
+    return Encoders<avx512::Kit>::f32(in, n, out, order, range);
 }
-
 std::uint32_t f64_from_double_avx512(const double* in, std::size_t n, unsigned char* out,
-                                     ByteOrder order, FloatRange range) {
-    const std::size_t done = sixteensOf(n);
-    const std::uint32_t clipped = avx512::f64Bulk(in, done, out, order, boundOf<double>(range));
-    return clipped + f64_from_double_portable(in + done, n - done, out + 8 * done, order, range);
+                                 ByteOrder order, FloatRange range) {
+    return Encoders<avx512::Kit>::f64(in, n, out, order, range);
 }
-
 std::uint32_t float_from_double_avx512(const double* in, std::size_t n, float* out,
-                                       FloatRange range) {
-    const std::size_t done = sixteensOf(n);
-    const std::uint32_t clipped = avx512::floatBulk(in, done, out, boundOf<float>(range));
-    return clipped + float_from_double_portable(in + done, n - done, out + done, range);
+                                   FloatRange range) {
+    return Encoders<avx512::Kit>::floats(in, n, out, range);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
