@@ -127,7 +127,7 @@ void AudioOutput::startWriter() {
     const SampleTransfer transfer = format_.transfer;
     switch (transfer) {
         case SampleTransfer::Bytes:
-            capacity_ = std::max(kBatchBytes, chunk * 8);
+            capacity_ = std::max(kBatchBytes, encoded_.size());
             break;
         case SampleTransfer::ScaledInts:
             capacity_ = std::max(kBatchBytes / sizeof(std::int32_t), chunk);
