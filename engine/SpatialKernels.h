@@ -37,13 +37,31 @@ constexpr int kPairTableSize = 2 * (TABLE_SIZE + 1);
 // What a kernel works with besides the rotations: the pair tables of both
 // coordinates, and room for BLOCK_SIZE positions of each coordinate, which
 // the portable kernel and the positions stage fill and the fused vector
-// kernels leave alone.
+// kernels leave alone. A fused kernel writes the four channels of a frame in
+// `order` (place k holds channel order[k] of layouts::quad(), as a file
+// whose order differs from the engine's wants them), or in the engine's
+// order when it is null: each place gets that channel's product, computed
+// the same way, so the bytes only move.
 struct KernelBuffers {
     const double* pairX;
     const double* pairY;
     double* blockX;
     double* blockY;
+    const int* order = nullptr;
 };
+
+// Which axis gains a channel of layouts::quad() takes: x (or 1 - x) times
+// y (or 1 - y), channel 0 at (1,1), 1 at (0,1), 2 at (1,0), 3 at (0,0).
+constexpr bool takesRestX(int channel) {
+    return (channel & 1) != 0;
+}
+constexpr bool takesRestY(int channel) {
+    return (channel & 2) != 0;
+}
+// The channel at place k of a frame in `order` (null: the engine's order).
+inline int channelAt(const int* order, int k) {
+    return order ? order[k] : k;
+}
 
 // One block of a kernel: moves both rotations on by a whole BLOCK_SIZE frames
 // (the point keeps its pace when fewer frames arrived) and writes `frames`
@@ -95,9 +113,10 @@ void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& bu
 // Positions of a rotation: moves `rot` on by BLOCK_SIZE frames and writes the
 // coordinate of each frame, read from the pair table `pairs`, to pos.
 void rotationPositions_portable(Rotation& rot, const double* pairs, double* pos);
-// Bilinear gains and spreading of `frames` frames at positions (x[j], y[j]).
+// Bilinear gains and spreading of `frames` frames at positions (x[j], y[j]),
+// the channels of each frame in `order` (see KernelBuffers).
 void spreadBilinear_portable(const double* x, const double* y, const double* mono, int frames,
-                             double* out);
+                             double* out, const int* order = nullptr);
 #if defined(TARVIO_HAVE_SSE2)
 // Both rotations in the two lanes of a vector, with bilinear gains and
 // spreading fused in; stores no positions.

@@ -90,14 +90,26 @@ inline __m128d positionsAt(__m128d phase, const double* pairX, const double* pai
 // Bilinear gains and spreading of the mono sample s at position xy over the
 // four corners of output frame o: (x, 1 - x) times (y, y) and times
 // (1 - y, 1 - y), then times s, are the corners (1,1), (0,1) and (1,0), (0,0).
-inline void spreadBilinear(__m128d xy, double s, double* o) {
+// In another order (see KernelBuffers::order) the frame is made in the
+// engine's order and its places filled from it.
+inline void spreadBilinear(__m128d xy, double s, double* o, const int* order) {
     const __m128d rest = _mm_sub_pd(_mm_set1_pd(1.0), xy);  // (1 - x, 1 - y)
     const __m128d xs = _mm_unpacklo_pd(xy, rest);           // (x, 1 - x)
     const __m128d yy = _mm_unpackhi_pd(xy, xy);             // (y, y)
     const __m128d restY = _mm_unpackhi_pd(rest, rest);      // (1 - y, 1 - y)
     const __m128d sv = _mm_set1_pd(s);
-    _mm_storeu_pd(o, _mm_mul_pd(_mm_mul_pd(xs, yy), sv));
-    _mm_storeu_pd(o + 2, _mm_mul_pd(_mm_mul_pd(xs, restY), sv));
+    const __m128d front = _mm_mul_pd(_mm_mul_pd(xs, yy), sv);
+    const __m128d back = _mm_mul_pd(_mm_mul_pd(xs, restY), sv);
+    if (!order) {
+        _mm_storeu_pd(o, front);
+        _mm_storeu_pd(o + 2, back);
+        return;
+    }
+    double frame[kOutChannels];
+    _mm_storeu_pd(frame, front);
+    _mm_storeu_pd(frame + 2, back);
+    for (int k = 0; k < kOutChannels; ++k)
+        o[k] = frame[order[k]];
 }
 
 }  // namespace
@@ -115,12 +127,13 @@ void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffer
         phase = stepBatch(phase, st, phases);
         for (int m = 0; m < kBatch; ++m) {
             const __m128d xy = positionsAt(phases[m], pairX, pairY);
-            spreadBilinear(xy, mono[i + m], out + kOutChannels * (i + m));
+            spreadBilinear(xy, mono[i + m], out + kOutChannels * (i + m), buffers.order);
         }
     }
     for (; i < frames; ++i) {
         phase = stepPhases(phase, st);
-        spreadBilinear(positionsAt(phase, pairX, pairY), mono[i], out + kOutChannels * i);
+        spreadBilinear(positionsAt(phase, pairX, pairY), mono[i], out + kOutChannels * i,
+                       buffers.order);
     }
     for (; i < BLOCK_SIZE; ++i) {
         phase = stepPhases(phase, st);

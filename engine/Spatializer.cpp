@@ -68,6 +68,25 @@ bool fusedKernelsServe(const Panner& panner) {
            panner.layout().sameSpeakers(layouts::quad());
 }
 
+// The order of output frames asked for, checked against the number of
+// channels; empty when it is the engine's own.
+std::vector<int> checkedOrder(const std::vector<int>& order, int channels) {
+    if (order.empty())
+        return order;
+    std::vector<bool> seen(static_cast<std::size_t>(channels), false);
+    bool identity = true;
+    if (order.size() != seen.size())
+        throw std::invalid_argument("the output order must name every channel once");
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const int c = order[k];
+        if (c < 0 || c >= channels || seen[static_cast<std::size_t>(c)])
+            throw std::invalid_argument("the output order must name every channel once");
+        seen[static_cast<std::size_t>(c)] = true;
+        identity = identity && c == static_cast<int>(k);
+    }
+    return identity ? std::vector<int>() : order;
+}
+
 // Number of samples of a block to take, n brought into [0, capacity].
 int clampSamples(int n, int capacity) {
     return n < 0 ? 0 : (n > capacity ? capacity : n);
@@ -113,8 +132,11 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
       rate_(sampleRate > 0.0 ? sampleRate : kDefaultRate) {
     if (options.path)
         path_.reset(new BreakpointPath(*options.path));
+    order_ = checkedOrder(options.order, panner_.layout().size());
     fused_ = !path_ && !options.keepPositions && fusedKernelsServe(panner_);
     setUp(params, sampleRate, frames);
+    if (!fused_ && !order_.empty())
+        spreadBlock_.reset(new double[static_cast<std::size_t>(outputChannels()) * BLOCK_SIZE]());
 }
 
 // The buffers every case needs, the tables of the rotations (unless a path
@@ -168,7 +190,8 @@ int Spatializer::processBlock(int n) {
     kernel_->mixDown(in, channels_, frames, gain_, monoBlock_.get());
 
     if (fused_) {
-        const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get()};
+        const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get(),
+                                    order_.empty() ? nullptr : order_.data()};
         kernel_->run(rot1_, rot2_, buffers, monoBlock_.get(), frames, outBlock_.get());
     } else {
         runStages(frames);
@@ -187,7 +210,18 @@ void Spatializer::runStages(int frames) {
         const KernelBuffers buffers{tableX_.get(), tableY_.get(), x, y};
         kernel_->positions(rot1_, rot2_, buffers);
     }
-    panner_.spread(x, y, monoBlock_.get(), frames, outBlock_.get());
+    if (order_.empty()) {
+        panner_.spread(x, y, monoBlock_.get(), frames, outBlock_.get());
+        return;
+    }
+    panner_.spread(x, y, monoBlock_.get(), frames, spreadBlock_.get());
+    const std::size_t n = order_.size();
+    const double* from = spreadBlock_.get();
+    double* to = outBlock_.get();
+    for (int j = 0; j < frames; ++j, from += n, to += n) {
+        for (std::size_t k = 0; k < n; ++k)
+            to[k] = from[order_[k]];
+    }
 }
 
 const SpeakerLayout& Spatializer::layout() const {
@@ -230,6 +264,7 @@ void Spatializer::release() {
     tableX_.reset();
     tableY_.reset();
     outBlock_.reset();
+    spreadBlock_.reset();
 }
 
 std::unique_ptr<Spatializer> makeSpatializer(const SpatializerParams& params, int channels,

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "engine/BreakpointPath.h"
 #include "engine/GainLaw.h"
@@ -55,6 +56,10 @@ struct SpatializerOptions {
     const PanLaw* law = nullptr;
     // The settings of laws that take any (dbap).
     LawParams lawParams;
+    // The order of the channels in an output frame: place k holds the
+    // layout's channel order[k], as a file that orders them otherwise wants
+    // them; each channel once. Empty: the layout's own order.
+    std::vector<int> order;
 };
 
 struct SpatialKernel;  // see SpatialKernels.h
@@ -93,7 +98,7 @@ class Spatializer {
 
     // Processes the `n` samples just placed in inBlock() and returns the
     // number of frames now in outBlock(), each of outputChannels() samples
-    // in the layout's engine order.
+    // in the layout's engine order, or in the order of the options.
     int processBlock(int n);
     const double* outBlock() const;
 
@@ -140,6 +145,10 @@ class Spatializer {
     std::unique_ptr<double[]> tableX_;
     std::unique_ptr<double[]> tableY_;
     std::unique_ptr<double[]> outBlock_;  // outputChannels() * BLOCK_SIZE output samples
+    // The output frames' order (empty: the engine's), and for the stages the
+    // block in the engine's order before it is put in that one.
+    std::vector<int> order_;
+    std::unique_ptr<double[]> spreadBlock_;
 };
 
 // Builds a spatializer as the constructor with options does, but reports a

@@ -187,6 +187,12 @@ void AudioOutput::failTooLong() const {
          " files can describe; use --format w64 or --format rf64");
 }
 
+std::vector<int> AudioOutput::takeOrder() {
+    std::vector<int> order;
+    order.swap(order_);
+    return order;
+}
+
 void AudioOutput::write(const double* samples, int frames) {
     while (frames > 0) {
         const int n = std::min(frames, kChunkFrames);

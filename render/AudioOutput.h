@@ -50,8 +50,14 @@ class AudioOutput {
 
     int channels() const { return channels_; }
 
-    // Appends `frames` interleaved frames in the engine's channel order,
-    // full scale 1.0. Throws when the write fails or the file would pass
+    // Leaves the gathering of frames into the file's channel order to the
+    // caller (a spatializer that writes them so): returns that order, place
+    // k holding engine channel order[k] (empty when it is the engine's), and
+    // from then on write() takes frames already in it.
+    std::vector<int> takeOrder();
+
+    // Appends `frames` interleaved frames in the engine's channel order
+    // (the file's after takeOrder()), full scale 1.0. Throws when the write fails or the file would pass
     // what its format can describe.
     void write(const double* samples, int frames);
     // Completes the header and closes the file; throws when that fails.

@@ -146,9 +146,13 @@ SpatializerParams engineParams(const Options& o) {
     return p;
 }
 
+// `order`: the order of the channels in the frames it gives (see
+// SpatializerOptions::order), empty for the engine's.
 std::unique_ptr<Spatializer> spatializerFor(const Options& o, const AudioInput& input,
-                                            const Panner& panner, const BreakpointPath* path) {
+                                            const Panner& panner, const BreakpointPath* path,
+                                            std::vector<int> order = {}) {
     SpatializerOptions so;
+    so.order = std::move(order);
     so.path = path;
     so.layout = &panner.layout();
     so.law = &panner.law();
@@ -465,13 +469,17 @@ struct Job {
 
     // One pass over the input from its start into `sink`, the mixdown scaled
     // by `scale` on top of --norm; returns the frames given to the sink and
-    // sets `note` to what the binaural stage says of itself.
+    // sets `note` to what the binaural stage says of itself. The frames come
+    // in `order` (see SpatializerOptions::order), which binaural output
+    // cannot take.
     template <class Sink, class Observer>
-    std::int64_t pass(Sink& sink, Observer&& observer, double scale, std::string& note) {
+    std::int64_t pass(Sink& sink, Observer&& observer, double scale, std::string& note,
+                      std::vector<int> order = {}) {
         input->rewind();
         Options scaled = o;
         scaled.norm *= scale;
-        std::unique_ptr<Spatializer> sp = spatializerFor(scaled, *input, panner, path.get());
+        std::unique_ptr<Spatializer> sp =
+            spatializerFor(scaled, *input, panner, path.get(), std::move(order));
         if (!o.binaural)
             return runBlocks(*input, *sp, sink, observer);
 #if TARVIO_RENDER_BINAURAL
@@ -599,10 +607,16 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
         loudness.reset(new LoudnessMeter(job.channels, job.input->rate()));
     level.loudness = loudness.get();
     MeteredOutput sink{audio, loudness.get()};
+    // Where the loudspeaker feeds go straight to the file, the spatializer
+    // writes them in the file's channel order, which spares a pass over
+    // every block; the meter and the headphones want the engine's.
+    std::vector<int> order;
+    if (!o.binaural && !loudness)
+        order = audio.takeOrder();
     std::string binauralNote;
     const std::int64_t frames =
         job.pass(sink, Observer{sampler, progress.get(), job.input->frames()}, level.scale,
-                 binauralNote);
+                 binauralNote, std::move(order));
     audio.close();
     finishTexts(job, files, traceFile.get(), sampler);
     files.commit();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "engine/SpatialKernels.h"
@@ -285,3 +286,72 @@ TEST(KernelVariants, EveryMixDownEqualsThePortableOneBitForBit) {
 }
 
 }  // namespace
+
+// A kernel asked for another channel order writes the products it writes in
+// the engine's order, each moved to its place: every kernel, in orders a
+// file may want, on a full and a short block. The stages of any other
+// layout do the same.
+TEST(KernelVariants, EveryKernelWritesAnotherOrderAsItsOwnFramesGathered) {
+    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
+    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
+    std::vector<double> pairX(tarvio::kPairTableSize), pairY(tarvio::kPairTableSize);
+    tarvio::buildPairTable(pathX.data(), pairX.data());
+    tarvio::buildPairTable(pathY.data(), pairY.data());
+    std::vector<double> blockX(BLOCK_SIZE), blockY(BLOCK_SIZE), mono(BLOCK_SIZE);
+    std::uint32_t lcg = 11;
+    for (double& s : mono) {
+        lcg = lcg * 1664525u + 1013904223u;
+        s = (static_cast<int>(lcg >> 16) - 32768) / 32768.0;
+    }
+    const int orders[][4] = {{1, 0, 3, 2}, {3, 2, 1, 0}, {2, 0, 3, 1}};
+    std::vector<double> own(4 * BLOCK_SIZE), placed(4 * BLOCK_SIZE);
+    for (const auto& row : tarvio::spatializeVariants()) {
+        if (!tarvio::cpu::supported(row.isa))
+            continue;
+        for (const auto& order : orders) {
+            for (int frames : {BLOCK_SIZE, BLOCK_SIZE - 5}) {
+                tarvio::Rotation a1{tarvio::kTurn / 44100, 10.0, 0.7, 0.7, 0.0};
+                tarvio::Rotation a2{tarvio::kTurn / 44100, 900.0, 2.9, 2.9, 0.0};
+                tarvio::Rotation b1 = a1, b2 = a2;
+                const tarvio::KernelBuffers engine{pairX.data(), pairY.data(), blockX.data(),
+                                                   blockY.data(), nullptr};
+                const tarvio::KernelBuffers file{pairX.data(), pairY.data(), blockX.data(),
+                                                 blockY.data(), order};
+                row.fn(a1, a2, engine, mono.data(), frames, own.data());
+                row.fn(b1, b2, file, mono.data(), frames, placed.data());
+                for (int j = 0; j < frames; ++j) {
+                    for (int k = 0; k < 4; ++k) {
+                        ASSERT_EQ(std::memcmp(&placed[4 * j + k], &own[4 * j + order[k]],
+                                              sizeof(double)),
+                                  0)
+                            << row.name << ": frame " << j << ", place " << k;
+                    }
+                }
+            }
+        }
+    }
+
+    const tarvio::SpatializerParams params = paramsOf({0.25, 3, 0.5, 1.75, 0, 90, 1, 2, 44100});
+    tarvio::SpatializerOptions options;
+    const auto layout = tarvio::findLayout("5.1");
+    options.layout = &*layout;
+    options.law = tarvio::findPanLaw("dbap");
+    tarvio::Spatializer plain(params, 2, 44100, 8 * BLOCK_SIZE, options);
+    options.order = {5, 0, 3, 1, 4, 2};
+    tarvio::Spatializer ordered(params, 2, 44100, 8 * BLOCK_SIZE, options);
+    for (int b = 0; b < 8; ++b) {
+        for (int i = 0; i < plain.inBlockCapacity(); ++i)
+            plain.inBlock()[i] = ordered.inBlock()[i] = mono[(i + 3 * b) % BLOCK_SIZE];
+        const int frames = plain.processBlock(plain.inBlockCapacity());
+        ASSERT_EQ(ordered.processBlock(ordered.inBlockCapacity()), frames);
+        for (int j = 0; j < frames; ++j) {
+            for (int k = 0; k < 6; ++k)
+                ASSERT_EQ(ordered.outBlock()[6 * j + k],
+                          plain.outBlock()[6 * j + options.order[static_cast<std::size_t>(k)]]);
+        }
+        plain.advanceSweeps();
+        ordered.advanceSweeps();
+    }
+    options.order = {0, 1, 2, 3, 4, 4};
+    EXPECT_THROW(tarvio::Spatializer(params, 2, 44100, BLOCK_SIZE, options), std::invalid_argument);
+}
