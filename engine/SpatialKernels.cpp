@@ -28,13 +28,12 @@ inline AxisGains bilinearGains(double p) {
 }
 
 // Spreads the mono sample s over the four corners of output frame o:
-// channels 1 to 4 sit at (1,1), (0,1), (1,0) and (0,0); place k of the
-// frame gets channel channelAt(order, k).
-inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o, const int* order) {
-    for (int k = 0; k < kOutChannels; ++k) {
-        const int c = channelAt(order, k);
-        o[k] = (takesRestX(c) ? gx.zero : gx.one) * (takesRestY(c) ? gy.zero : gy.one) * s;
-    }
+// channels 1 to 4 sit at (1,1), (0,1), (1,0) and (0,0).
+inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o) {
+    o[0] = gx.one * gy.one * s;
+    o[1] = gx.zero * gy.one * s;
+    o[2] = gx.one * gy.zero * s;
+    o[3] = gx.zero * gy.zero * s;
 }
 
 // Each table from the portable reference up to the widest variant, as
@@ -124,8 +123,15 @@ void rotationPositions_portable(Rotation& rot, const double* pairs, double* pos)
 void spreadBilinear_portable(const double* x, const double* y, const double* mono, int frames,
                              double* out, const int* order) {
     for (int j = 0; j < frames; ++j) {
-        spreadFrame(bilinearGains(x[j]), bilinearGains(y[j]), mono[j], out + kOutChannels * j,
-                    order);
+        double* o = out + kOutChannels * j;
+        if (!order) {
+            spreadFrame(bilinearGains(x[j]), bilinearGains(y[j]), mono[j], o);
+            continue;
+        }
+        double frame[kOutChannels];
+        spreadFrame(bilinearGains(x[j]), bilinearGains(y[j]), mono[j], frame);
+        for (int k = 0; k < kOutChannels; ++k)
+            o[k] = frame[order[k]];
     }
 }
 

@@ -49,15 +49,6 @@ struct KernelBuffers {
     double* blockY;
     const int* order = nullptr;
 };
-
-// Which axis gains a channel of layouts::quad() takes: x (or 1 - x) times
-// y (or 1 - y), channel 0 at (1,1), 1 at (0,1), 2 at (1,0), 3 at (0,0).
-constexpr bool takesRestX(int channel) {
-    return (channel & 1) != 0;
-}
-constexpr bool takesRestY(int channel) {
-    return (channel & 2) != 0;
-}
 // The channel at place k of a frame in `order` (null: the engine's order).
 inline int channelAt(const int* order, int k) {
     return order ? order[k] : k;

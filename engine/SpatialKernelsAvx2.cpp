@@ -158,57 +158,37 @@ TARVIO_TARGET_AVX2 inline __m256d positions4(const double* phases, const double*
     return _mm256_add_pd(a, _mm256_mul_pd(frac, _mm256_sub_pd(b, a)));
 }
 
-// The axis gains each place of a frame takes (see KernelBuffers::order):
-// all lanes set where it takes 1 - x, or 1 - y, instead of x or y.
-struct Places4 {
-    __m256d restX[kOutChannels];
-    __m256d restY[kOutChannels];
-};
-
-TARVIO_TARGET_AVX2 inline Places4 placesOf(const int* order) {
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    const __m256d none = _mm256_setzero_pd();
-    Places4 p;
-    for (int k = 0; k < kOutChannels; ++k) {
-        const int c = channelAt(order, k);
-        p.restX[k] = takesRestX(c) ? all : none;
-        p.restY[k] = takesRestY(c) ? all : none;
-    }
-    return p;
-}
-
-// The product of place k: its x gain times its y gain, times s.
-TARVIO_TARGET_AVX2 inline __m256d placeProduct(const Places4& places, int k, __m256d x, __m256d rx,
-                                               __m256d y, __m256d ry, __m256d s) {
-    return _mm256_mul_pd(_mm256_mul_pd(_mm256_blendv_pd(x, rx, places.restX[k]),
-                                       _mm256_blendv_pd(y, ry, places.restY[k])),
-                         s);
-}
-
 // Bilinear gains and spreading of four frames at positions (x, y) with mono
 // samples s: the corners (1,1), (0,1), (1,0), (0,0) get x y s, (1 - x) y s,
-// x (1 - y) s and (1 - x)(1 - y) s, each product taken left to right, and
-// place k of a frame the product of the channel `places` gives it (a blend
-// picks the operands, unchanged). The four place vectors are transposed
-// into four frames.
-TARVIO_TARGET_AVX2 inline void spread4(__m256d x, __m256d y, const double* mono,
-                                       const Places4& places, double* o) {
+// x (1 - y) s and (1 - x)(1 - y) s, each product taken left to right. The
+// four channel vectors are transposed into four frames; in another order
+// (see KernelBuffers::order) one permute of `halves`, the order as an index
+// of the eight 32-bit halves of a frame, then puts each frame's channels in
+// their places.
+template <bool Ordered>
+TARVIO_TARGET_AVX2 inline void spread4(__m256d x, __m256d y, const double* mono, __m256i halves,
+                                       double* o) {
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d s = _mm256_loadu_pd(mono);
     const __m256d rx = _mm256_sub_pd(one, x);
     const __m256d ry = _mm256_sub_pd(one, y);
-    const __m256d c1 = placeProduct(places, 0, x, rx, y, ry, s);
-    const __m256d c2 = placeProduct(places, 1, x, rx, y, ry, s);
-    const __m256d c3 = placeProduct(places, 2, x, rx, y, ry, s);
-    const __m256d c4 = placeProduct(places, 3, x, rx, y, ry, s);
-    const __m256d t0 = _mm256_unpacklo_pd(c1, c2);  // frames 0 and 2, places 1 and 2
+    const __m256d c1 = _mm256_mul_pd(_mm256_mul_pd(x, y), s);
+    const __m256d c2 = _mm256_mul_pd(_mm256_mul_pd(rx, y), s);
+    const __m256d c3 = _mm256_mul_pd(_mm256_mul_pd(x, ry), s);
+    const __m256d c4 = _mm256_mul_pd(_mm256_mul_pd(rx, ry), s);
+    const __m256d t0 = _mm256_unpacklo_pd(c1, c2);  // frames 0 and 2, channels 1 and 2
     const __m256d t1 = _mm256_unpackhi_pd(c1, c2);  // frames 1 and 3
-    const __m256d t2 = _mm256_unpacklo_pd(c3, c4);  // frames 0 and 2, places 3 and 4
+    const __m256d t2 = _mm256_unpacklo_pd(c3, c4);  // frames 0 and 2, channels 3 and 4
     const __m256d t3 = _mm256_unpackhi_pd(c3, c4);  // frames 1 and 3
-    _mm256_storeu_pd(o, _mm256_permute2f128_pd(t0, t2, 0x20));
-    _mm256_storeu_pd(o + 4, _mm256_permute2f128_pd(t1, t3, 0x20));
-    _mm256_storeu_pd(o + 8, _mm256_permute2f128_pd(t0, t2, 0x31));
-    _mm256_storeu_pd(o + 12, _mm256_permute2f128_pd(t1, t3, 0x31));
+    const __m256d frames[4] = {
+        _mm256_permute2f128_pd(t0, t2, 0x20), _mm256_permute2f128_pd(t1, t3, 0x20),
+        _mm256_permute2f128_pd(t0, t2, 0x31), _mm256_permute2f128_pd(t1, t3, 0x31)};
+    for (int f = 0; f < 4; ++f) {
+        __m256d frame = frames[f];
+        if (Ordered)
+            frame = _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(frame), halves));
+        _mm256_storeu_pd(o + 4 * f, frame);
+    }
 }
 
 // One coordinate of one frame, as rotationPositions_portable reads it.
@@ -219,7 +199,37 @@ inline double positionAt(double phase, const double* pairs) {
     return a + frac * (pairs[2 * k + 1] - a);
 }
 
+// The frames of a block: positions from the phases, spreading, and the
+// frames past the last whole vector one by one, in `order` when Ordered.
+template <bool Ordered>
+TARVIO_TARGET_AVX2 void spreadBlock(const double* phasesX, const double* phasesY,
+                                    const double* pairX, const double* pairY, const double* mono,
+                                    int frames, const int* order, double* out) {
+    const __m256i halves =
+        Ordered ? _mm256_setr_epi32(2 * order[0], 2 * order[0] + 1, 2 * order[1],
+                                    2 * order[1] + 1, 2 * order[2], 2 * order[2] + 1,
+                                    2 * order[3], 2 * order[3] + 1)
+                : _mm256_setzero_si256();
+    int i = 0;
+    for (; i + 4 <= frames; i += 4) {
+        const __m256d x = positions4(phasesX + i, pairX);
+        const __m256d y = positions4(phasesY + i, pairY);
+        spread4<Ordered>(x, y, mono + i, halves, out + kOutChannels * i);
+    }
+    for (; i < frames; ++i) {
+        const double x = positionAt(phasesX[i], pairX);
+        const double y = positionAt(phasesY[i], pairY);
+        const double s = mono[i];
+        const double frame[kOutChannels] = {x * y * s, (1.0 - x) * y * s, x * (1.0 - y) * s,
+                                            (1.0 - x) * (1.0 - y) * s};
+        double* o = out + kOutChannels * i;
+        for (int k = 0; k < kOutChannels; ++k)
+            o[k] = frame[channelAt(order, k)];
+    }
+}
+
 }  // namespace
+
 
 // Each lane adds and multiplies as mixDown_portable does: (0.0 + first)
 // + second, times the gain.
@@ -278,24 +288,10 @@ TARVIO_TARGET_AVX2 void spatialize_avx2(Rotation& rot1, Rotation& rot2,
     // the compiler knows.
     const double* pairX = buffers.pairX;
     const double* pairY = buffers.pairY;
-    const int* order = buffers.order;
-    const Places4 places = placesOf(order);
-    int i = 0;
-    for (; i + 4 <= frames; i += 4) {
-        const __m256d x = positions4(phasesX + i, pairX);
-        const __m256d y = positions4(phasesY + i, pairY);
-        spread4(x, y, mono + i, places, out + kOutChannels * i);
-    }
-    for (; i < frames; ++i) {
-        const double x = positionAt(phasesX[i], pairX);
-        const double y = positionAt(phasesY[i], pairY);
-        const double s = mono[i];
-        double* o = out + kOutChannels * i;
-        for (int k = 0; k < kOutChannels; ++k) {
-            const int c = channelAt(order, k);
-            o[k] = (takesRestX(c) ? 1.0 - x : x) * (takesRestY(c) ? 1.0 - y : y) * s;
-        }
-    }
+    if (buffers.order)
+        spreadBlock<true>(phasesX, phasesY, pairX, pairY, mono, frames, buffers.order, out);
+    else
+        spreadBlock<false>(phasesX, phasesY, pairX, pairY, mono, frames, nullptr, out);
 }
 
 }  // namespace tarvio

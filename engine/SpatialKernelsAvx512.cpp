@@ -28,6 +28,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #define TARVIO_TARGET_AVX512 __attribute__((target("avx2,avx512f")))
 
@@ -70,65 +71,53 @@ TARVIO_TARGET_AVX512 inline __m512d squareY(__m512d ph) {
 #pragma GCC diagnostic pop
 #endif
 
-// The axis gains each place of a frame takes (see KernelBuffers::order):
-// all lanes set where it takes 1 - x, or 1 - y, instead of x or y.
-struct Places8 {
-    __m512i restX[kOutChannels];
-    __m512i restY[kOutChannels];
+// The index vectors of the second interleaving step below, for the frames
+// in `order` (see KernelBuffers::order). After the first step, channel c of
+// frame f (0 to 3) of a group of four is element 2f + c of the pairs (1, 2)
+// for c = 0 or 1, and element 8 + 2f + (c - 2) of the pairs (3, 4): any
+// order is just other indices, chosen once per block.
+struct Interleave {
+    __m512i low;   // frames 0 and 1 of the four
+    __m512i high;  // frames 2 and 3
 };
 
-TARVIO_TARGET_AVX512 inline Places8 placesOf(const int* order) {
-    Places8 p;
-    for (int k = 0; k < kOutChannels; ++k) {
-        const int c = channelAt(order, k);
-        p.restX[k] = _mm512_set1_epi64(takesRestX(c) ? -1 : 0);
-        p.restY[k] = _mm512_set1_epi64(takesRestY(c) ? -1 : 0);
+TARVIO_TARGET_AVX512 inline Interleave interleaveFor(const int* order) {
+    alignas(64) std::int64_t index[2][8];
+    for (int f = 0; f < 4; ++f) {
+        for (int k = 0; k < kOutChannels; ++k) {
+            const int c = channelAt(order, k);
+            index[f / 2][4 * (f % 2) + k] = c < 2 ? 2 * f + c : 8 + 2 * f + (c - 2);
+        }
     }
-    return p;
-}
-
-// b where `take` is set, else a: a bitwise select, which moves the value
-// unchanged.
-TARVIO_TARGET_AVX512 inline __m512d pick(__m512i take, __m512d a, __m512d b) {
-    return _mm512_castsi512_pd(
-        _mm512_ternarylogic_epi64(take, _mm512_castpd_si512(b), _mm512_castpd_si512(a), 0xCA));
-}
-
-// The product of place k: its x gain times its y gain, times s.
-TARVIO_TARGET_AVX512 inline __m512d placeProduct(const Places8& places, int k, __m512d x,
-                                                 __m512d rx, __m512d y, __m512d ry, __m512d s) {
-    return _mm512_mul_pd(_mm512_mul_pd(pick(places.restX[k], x, rx), pick(places.restY[k], y, ry)),
-                         s);
+    return {_mm512_load_si512(index[0]), _mm512_load_si512(index[1])};
 }
 
 // Bilinear gains and spreading of eight frames at positions (x, y) with mono
 // samples s, the products in the portable order: channels 1 to 4 get x y s,
-// (1 - x) y s, x (1 - y) s and (1 - x)(1 - y) s, and place k of a frame the
-// product of the channel `places` gives it. The four place vectors become
-// eight frames in two steps of two-source permutes: first the pairs (1, 2)
-// and (3, 4) of each frame, then the frames.
-TARVIO_TARGET_AVX512 inline void spread8(__m512d x, __m512d y, __m512d s, const Places8& places,
+// (1 - x) y s, x (1 - y) s and (1 - x)(1 - y) s. The four channel vectors
+// become eight frames in two steps of two-source permutes: first the pairs
+// (1, 2) and (3, 4) of each frame, then the frames, each in the order that
+// `frames` gives.
+TARVIO_TARGET_AVX512 inline void spread8(__m512d x, __m512d y, __m512d s, const Interleave& frames,
                                          double* o) {
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d rx = _mm512_sub_pd(one, x);
     const __m512d ry = _mm512_sub_pd(one, y);
-    const __m512d c1 = placeProduct(places, 0, x, rx, y, ry, s);
-    const __m512d c2 = placeProduct(places, 1, x, rx, y, ry, s);
-    const __m512d c3 = placeProduct(places, 2, x, rx, y, ry, s);
-    const __m512d c4 = placeProduct(places, 3, x, rx, y, ry, s);
+    const __m512d c1 = _mm512_mul_pd(_mm512_mul_pd(x, y), s);
+    const __m512d c2 = _mm512_mul_pd(_mm512_mul_pd(rx, y), s);
+    const __m512d c3 = _mm512_mul_pd(_mm512_mul_pd(x, ry), s);
+    const __m512d c4 = _mm512_mul_pd(_mm512_mul_pd(rx, ry), s);
     // Element i of the first source is index i, of the second 8 + i.
     const __m512i pairsLow = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
     const __m512i pairsHigh = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
-    const __m512i framesLow = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
-    const __m512i framesHigh = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
     const __m512d a03 = _mm512_permutex2var_pd(c1, pairsLow, c2);  // (1, 2) of frames 0-3
     const __m512d a47 = _mm512_permutex2var_pd(c1, pairsHigh, c2);
     const __m512d b03 = _mm512_permutex2var_pd(c3, pairsLow, c4);  // (3, 4) of frames 0-3
     const __m512d b47 = _mm512_permutex2var_pd(c3, pairsHigh, c4);
-    _mm512_storeu_pd(o, _mm512_permutex2var_pd(a03, framesLow, b03));  // frames 0 and 1
-    _mm512_storeu_pd(o + 8, _mm512_permutex2var_pd(a03, framesHigh, b03));
-    _mm512_storeu_pd(o + 16, _mm512_permutex2var_pd(a47, framesLow, b47));
-    _mm512_storeu_pd(o + 24, _mm512_permutex2var_pd(a47, framesHigh, b47));
+    _mm512_storeu_pd(o, _mm512_permutex2var_pd(a03, frames.low, b03));  // frames 0 and 1
+    _mm512_storeu_pd(o + 8, _mm512_permutex2var_pd(a03, frames.high, b03));
+    _mm512_storeu_pd(o + 16, _mm512_permutex2var_pd(a47, frames.low, b47));
+    _mm512_storeu_pd(o + 24, _mm512_permutex2var_pd(a47, frames.high, b47));
 }
 
 }  // namespace
@@ -185,12 +174,12 @@ TARVIO_TARGET_AVX512 void spatialize_avx512(Rotation& rot1, Rotation& rot2,
     alignas(64) double phasesY[BLOCK_SIZE];
     chainPhases_avx2(rot1.phase, rot1.frequency * rot1.scale, phasesX, BLOCK_SIZE);
     chainPhases_avx2(rot2.phase, rot2.frequency * rot2.scale, phasesY, BLOCK_SIZE);
-    const Places8 places = placesOf(buffers.order);
+    const Interleave interleave = interleaveFor(buffers.order);
     int i = 0;
     for (; i + 8 <= frames; i += 8) {
         const __m512d x = squareX(_mm512_load_pd(phasesX + i));
         const __m512d y = squareY(_mm512_load_pd(phasesY + i));
-        spread8(x, y, _mm512_loadu_pd(mono + i), places, out + kOutChannels * i);
+        spread8(x, y, _mm512_loadu_pd(mono + i), interleave, out + kOutChannels * i);
     }
     // The last frames of a short block: the same steps on a vector whose
     // lanes past the end are masked off.
@@ -199,7 +188,7 @@ TARVIO_TARGET_AVX512 void spatialize_avx512(Rotation& rot1, Rotation& rot2,
         const __m512d x = squareX(_mm512_maskz_load_pd(live, phasesX + i));
         const __m512d y = squareY(_mm512_maskz_load_pd(live, phasesY + i));
         alignas(64) double tail[8 * kOutChannels];
-        spread8(x, y, _mm512_maskz_loadu_pd(live, mono + i), places, tail);
+        spread8(x, y, _mm512_maskz_loadu_pd(live, mono + i), interleave, tail);
         for (int k = 0; k < (frames - i) * kOutChannels; ++k) {
             out[kOutChannels * i + k] = tail[k];
         }

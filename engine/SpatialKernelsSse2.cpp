@@ -92,6 +92,7 @@ inline __m128d positionsAt(__m128d phase, const double* pairX, const double* pai
 // (1 - y, 1 - y), then times s, are the corners (1,1), (0,1) and (1,0), (0,0).
 // In another order (see KernelBuffers::order) the frame is made in the
 // engine's order and its places filled from it.
+template <bool Ordered>
 inline void spreadBilinear(__m128d xy, double s, double* o, const int* order) {
     const __m128d rest = _mm_sub_pd(_mm_set1_pd(1.0), xy);  // (1 - x, 1 - y)
     const __m128d xs = _mm_unpacklo_pd(xy, rest);           // (x, 1 - x)
@@ -100,7 +101,7 @@ inline void spreadBilinear(__m128d xy, double s, double* o, const int* order) {
     const __m128d sv = _mm_set1_pd(s);
     const __m128d front = _mm_mul_pd(_mm_mul_pd(xs, yy), sv);
     const __m128d back = _mm_mul_pd(_mm_mul_pd(xs, restY), sv);
-    if (!order) {
+    if (!Ordered) {
         _mm_storeu_pd(o, front);
         _mm_storeu_pd(o + 2, back);
         return;
@@ -112,6 +113,28 @@ inline void spreadBilinear(__m128d xy, double s, double* o, const int* order) {
         o[k] = frame[order[k]];
 }
 
+// The frames of a block, in `order` when Ordered; returns the phases after
+// the last frame written.
+template <bool Ordered>
+__m128d spreadBlock(__m128d phase, const PhaseStep& st, const double* pairX, const double* pairY,
+                    const double* mono, int frames, const int* order, double* out) {
+    int i = 0;
+    for (; i + kBatch <= frames; i += kBatch) {
+        __m128d phases[kBatch];
+        phase = stepBatch(phase, st, phases);
+        for (int m = 0; m < kBatch; ++m) {
+            const __m128d xy = positionsAt(phases[m], pairX, pairY);
+            spreadBilinear<Ordered>(xy, mono[i + m], out + kOutChannels * (i + m), order);
+        }
+    }
+    for (; i < frames; ++i) {
+        phase = stepPhases(phase, st);
+        spreadBilinear<Ordered>(positionsAt(phase, pairX, pairY), mono[i],
+                                out + kOutChannels * i, order);
+    }
+    return phase;
+}
+
 }  // namespace
 
 void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
@@ -121,21 +144,10 @@ void spatialize_sse2(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffer
     const PhaseStep st{_mm_set_pd(rot2.frequency * rot2.scale, rot1.frequency * rot1.scale),
                        _mm_setzero_pd(), _mm_set1_pd(kTurn)};
     __m128d phase = _mm_set_pd(rot2.phase, rot1.phase);
-    int i = 0;
-    for (; i + kBatch <= frames; i += kBatch) {
-        __m128d phases[kBatch];
-        phase = stepBatch(phase, st, phases);
-        for (int m = 0; m < kBatch; ++m) {
-            const __m128d xy = positionsAt(phases[m], pairX, pairY);
-            spreadBilinear(xy, mono[i + m], out + kOutChannels * (i + m), buffers.order);
-        }
-    }
-    for (; i < frames; ++i) {
-        phase = stepPhases(phase, st);
-        spreadBilinear(positionsAt(phase, pairX, pairY), mono[i], out + kOutChannels * i,
-                       buffers.order);
-    }
-    for (; i < BLOCK_SIZE; ++i) {
+    phase = buffers.order
+                ? spreadBlock<true>(phase, st, pairX, pairY, mono, frames, buffers.order, out)
+                : spreadBlock<false>(phase, st, pairX, pairY, mono, frames, nullptr, out);
+    for (int i = frames < 0 ? 0 : frames; i < BLOCK_SIZE; ++i) {
         phase = stepPhases(phase, st);
     }
     alignas(16) double lanes[2];
