@@ -18,7 +18,8 @@
 # and, per byte written, each uncompressed row against 16-bit AIFF's. Two
 # more rows: --binaural against ffmpeg's sofalizer (type=freq) on the quad
 # file of the same job, and --layout ring:8 (vbap) against quad, each beside
-# the I/O floor of its bytes (dd, the room set aside first). Then the
+# the I/O floor of its bytes (dd, the room set aside first); ring:8 also
+# against the square under vbap, the same law on four loudspeakers. Then the
 # peak resident memory of a loudspeaker and a binaural run for a 1-minute
 # input, the long one and one six times as long (an hour by default).
 #
@@ -113,6 +114,7 @@ run_round() {
         -af "sofalizer=sofa=$SOFA:type=freq" -c:a pcm_s16le "$WORK/peer.wav")"$'\n'
     T["ring:8|render"]+="$(seconds "$WORK/ring.wav" "$RENDER" "${JOB[@]}" --layout ring:8 --bits 16 "$IN" "$WORK/ring.wav")"$'\n'
     T["quad|render"]+="$(seconds "$WORK/quad2.wav" "$RENDER" "${JOB[@]}" --bits 16 "$IN" "$WORK/quad2.wav")"$'\n'
+    T["quad vbap|render"]+="$(seconds "$WORK/quad3.wav" "$RENDER" "${JOB[@]}" --law vbap --bits 16 "$IN" "$WORK/quad3.wav")"$'\n'
     T["ring:8|floor"]+="$(seconds "$WORK/floor8" floor "$(stat -c %s "$WORK/ring.wav")" "$WORK/floor8")"$'\n'
     T["quad|floor"]+="$(seconds "$WORK/floor4" floor "$(stat -c %s "$WORK/quad2.wav")" "$WORK/floor4")"$'\n'
 }
@@ -168,6 +170,7 @@ b=$(med "binaural|render")
 bf=$(med "binaural|ffmpeg")
 ring=$(med "ring:8|render")
 quad=$(med "quad|render")
+quadv=$(med "quad vbap|render")
 printf '| %-10s | %12s | %8.3f s | %10s | %8.3f s | %10s | %13.2f | %18s |\n' binaural - "$b" - \
     "$bf" - "$(echo "$b / $bf" | bc -l)" "ffmpeg: sofalizer"
 floor8=$(med "ring:8|floor")
@@ -177,7 +180,8 @@ printf '| %-10s | %12s | %8.3f s | %10s | %10s | %10s | %13s | %18s |\n' "ring:8
 echo
 echo "I/O floor (input read, output's bytes written, room set aside): quad $(printf '%.3f' "$floor4") s," \
     "ring:8 $(printf '%.3f' "$floor8") s, $(printf '%.2f' "$(echo "$floor8 / $floor4" | bc -l)") x;" \
-    "quad run $(printf '%.3f' "$quad") s, ring:8 run $(printf '%.3f' "$ring") s"
+    "quad run $(printf '%.3f' "$quad") s, ring:8 run $(printf '%.3f' "$ring") s;" \
+    "quad under vbap $(printf '%.3f' "$quadv") s (ring:8 $(printf '%.2f' "$(echo "$ring / $quadv" | bc -l)") x that)"
 echo
 
 rss() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
