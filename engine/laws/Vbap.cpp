@@ -197,9 +197,10 @@ void gains(double x, double y, const SpeakerLayout& layout, const LawState* stat
         g[arc.a] = g[arc.a] == 0.0 ? apart : std::sqrt(r2 * g[arc.a] * g[arc.a] + spread);
 }
 
-// Frames a block kernel is given at a time: the frames it leaves are
-// numbered on the stack.
-constexpr int kChunk = 256;
+// Frames a block kernel is given at a time (a whole block of the
+// spatializer): the frames it leaves are numbered on the stack. Each call
+// searches every arc for its first frames, so fewer, longer calls do less.
+constexpr int kChunk = 1024;
 
 // The block form: on a narrow layout, the kernel, then the per-frame law for
 // the frames it left.

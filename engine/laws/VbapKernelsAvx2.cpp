@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The AVX2 block kernel of vbap on narrow layouts: the gains of four frames
 // per vector, each lane doing narrowSpread_portable's operations in its
-// order, then each frame written with vector stores. The arc search runs
-// over every arc from the last to the first, each arc whose two gains are at
-// least 0 overwriting the lane: the first such arc in arc order is left, as
-// the portable loop finds it. Like the AVX-512 kernel (see there why that
-// gives the same arc) it first tries the arc of the frames before, and puts
-// frames of at most eight channels together in registers.
+// order, then each frame written with vector stores. Like the AVX-512
+// kernel (see there why that gives the same arc) it first tries the arc of
+// the frames before, works out the gains of a pass before the rows, and
+// puts frames of four or eight channels in one arc together in registers.
 #include "engine/laws/VbapKernels.h"
 
 #if defined(TARVIO_HAVE_AVX2)
@@ -21,105 +19,181 @@ namespace laws {
 
 namespace {
 
-// The gains of four frames, times their samples; arc -1 for a frame left to
-// the per-frame law.
-struct Gains4 {
-    alignas(32) double first[4];
-    alignas(32) double second[4];
-    alignas(32) double apart[4];
-    alignas(32) double zero[4];  // 0 times the sample, for the channels without a position
-    alignas(16) int arc[4];
-};
-
 // The gains of arc k for the directions (v, s), and the lanes where both are
 // at least 0.
 struct ArcGains {
     __m256d a, b, hit;
 };
 
+TARVIO_TARGET_AVX2 inline __m256d gainOf(const double* row, __m256d v, __m256d s) {
+    return _mm256_add_pd(_mm256_mul_pd(_mm256_broadcast_sd(row), v),
+                         _mm256_mul_pd(_mm256_broadcast_sd(row + 1), s));
+}
+
 TARVIO_TARGET_AVX2 inline ArcGains arcGains(const NarrowLayout& layout, int k, __m256d v,
                                             __m256d s) {
     const double* row = layout.rows + 4 * k;
     const __m256d zero = _mm256_setzero_pd();
     ArcGains g;
-    g.a = _mm256_add_pd(_mm256_mul_pd(_mm256_broadcast_sd(row), v),
-                        _mm256_mul_pd(_mm256_broadcast_sd(row + 1), s));
-    g.b = _mm256_add_pd(_mm256_mul_pd(_mm256_broadcast_sd(row + 2), v),
-                        _mm256_mul_pd(_mm256_broadcast_sd(row + 3), s));
+    g.a = gainOf(row, v, s);
+    g.b = gainOf(row + 2, v, s);
     g.hit = _mm256_and_pd(_mm256_cmp_pd(g.a, zero, _CMP_GE_OQ), _mm256_cmp_pd(g.b, zero, _CMP_GE_OQ));
     return g;
 }
 
-// The four frames' gains; `hint` is an arc to try first, or -1.
-TARVIO_TARGET_AVX2 inline void gains4(const NarrowLayout& layout, const double* x,
-                                      const double* y, const double* mono, int hint, Gains4& g) {
+// Frames whose gains the first pass works out before the second writes
+// their rows.
+constexpr int kPass = 256;
+
+// The gains of up to kPass frames, times their samples, four to a group.
+struct PassGains {
+    alignas(32) double first[kPass];
+    alignas(32) double second[kPass];
+    alignas(32) double apart[kPass];
+    alignas(32) double zero[kPass];  // 0 times the sample, for the channels without a position
+    alignas(32) int arc[kPass];      // kept only for a group not all in one arc
+    int groupArc[kPass / 4];         // the arc of all four frames of a group, or -1
+};
+
+// The first pass: the gains of `groups` groups of four frames. `hint` is
+// the arc of the frame before, or -1, and becomes that of the last frame.
+// As in the AVX-512 kernel, a hinted group keeps its arc an integer, so
+// that no value chains a group to the one before and their roots overlap.
+TARVIO_TARGET_AVX2 void passGains(const NarrowLayout& layout, const double* x, const double* y,
+                                  const double* mono, int groups, int& hintInOut, PassGains& p) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d two = _mm256_set1_pd(2.0);
     const __m256d signBit = _mm256_set1_pd(-0.0);
-    const __m256d u = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_loadu_pd(x)), one);
-    const __m256d v = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_loadu_pd(y)), one);
-    const __m256d s = _mm256_xor_pd(u, signBit);
-    __m256d arc = _mm256_set1_pd(-1.0);
-    __m256d ga = zero;
-    __m256d gb = zero;
-    bool found = false;
-    if (hint >= 0) {
-        const ArcGains h = arcGains(layout, hint, v, s);
-        if (_mm256_movemask_pd(h.hit) == 0xF) {
-            int before = hint > 0 ? _mm256_movemask_pd(arcGains(layout, hint - 1, v, s).hit) : 0;
-            if (hint == layout.arcs - 1)
-                before |= _mm256_movemask_pd(arcGains(layout, 0, v, s).hit);
-            if (before == 0) {
-                found = true;
-                arc = _mm256_set1_pd(static_cast<double>(hint));
-                ga = h.a;
-                gb = h.b;
+    const __m256d tiny = _mm256_set1_pd(kTinyPair);
+    const __m256d share = _mm256_set1_pd(layout.share);
+    const int last = layout.arcs - 1;
+    int hint = layout.spaced ? hintInOut : -1;
+    for (int g = 0, j = 0; g < groups; ++g, j += 4) {
+        const __m256d u = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_loadu_pd(x + j)), one);
+        const __m256d v = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_loadu_pd(y + j)), one);
+        const __m256d s = _mm256_xor_pd(u, signBit);
+        // std::max(|u|, |v|) is (|u| < |v|) ? |v| : |u|, which is what the
+        // instruction gives with |v| first, not-a-number included.
+        const __m256d r =
+            _mm256_max_pd(_mm256_andnot_pd(signBit, v), _mm256_andnot_pd(signBit, u));
+        const __m256d placed = _mm256_cmp_pd(r, one, _CMP_LE_OQ);
+        __m256d ga, gb;
+        int groupArc = -1;
+        if (hint >= 0) {
+            const ArcGains h = arcGains(layout, hint, v, s);
+            if (_mm256_movemask_pd(_mm256_and_pd(h.hit, placed)) == 0xF) {
+                // The arcs before it in arc order, ruled out by the gain of
+                // the loudspeaker they do not share with it (see the AVX-512
+                // kernel).
+                __m256d before = zero;
+                if (hint > 0)
+                    before = _mm256_cmp_pd(gainOf(layout.rows + 4 * (hint - 1), v, s), zero,
+                                           _CMP_GE_OQ);
+                if (hint == last)
+                    before = _mm256_or_pd(
+                        before, _mm256_cmp_pd(gainOf(layout.rows + 2, v, s), zero, _CMP_GE_OQ));
+                if (_mm256_movemask_pd(before) == 0) {
+                    groupArc = hint;
+                    ga = h.a;
+                    gb = h.b;
+                }
             }
         }
+        if (groupArc < 0) {
+            // The search runs over every arc from the last to the first,
+            // each arc whose two gains are at least 0 overwriting the lane:
+            // the first such arc in arc order is left, as the portable loop
+            // finds it.
+            __m256d arc = _mm256_set1_pd(-1.0);
+            ga = gb = zero;
+            for (int k = last; k >= 0; --k) {
+                const ArcGains a = arcGains(layout, k, v, s);
+                ga = _mm256_blendv_pd(ga, a.a, a.hit);
+                gb = _mm256_blendv_pd(gb, a.b, a.hit);
+                arc = _mm256_blendv_pd(arc, _mm256_set1_pd(static_cast<double>(k)), a.hit);
+            }
+            arc = _mm256_blendv_pd(_mm256_set1_pd(-1.0), arc, placed);
+            _mm_store_si128(reinterpret_cast<__m128i*>(p.arc + j), _mm256_cvttpd_epi32(arc));
+            const int* lanes = p.arc + j;
+            const bool same = lanes[1] == lanes[0] && lanes[2] == lanes[0] && lanes[3] == lanes[0];
+            groupArc = same ? lanes[0] : -1;
+            hint = layout.spaced ? lanes[3] : -1;
+        }
+        p.groupArc[g] = groupArc;
+        const __m256d ga2 = _mm256_mul_pd(ga, ga);
+        const __m256d gb2 = _mm256_mul_pd(gb, gb);
+        const __m256d pair = _mm256_add_pd(ga2, gb2);
+        const __m256d m = _mm256_loadu_pd(mono + j);
+        const __m256d zeroTimes = _mm256_mul_pd(zero, m);
+        _mm256_store_pd(p.zero + j, zeroTimes);
+        // The lanes on the edge, and the others; a group seldom holds both.
+        const __m256d edge = _mm256_cmp_pd(r, one, _CMP_EQ_OQ);
+        const int edgeLanes = _mm256_movemask_pd(edge);
+        __m256d first = zero, second = zero, apart = zero;
+        if (edgeLanes) {
+            const __m256d q = _mm256_div_pd(one, _mm256_sqrt_pd(pair));
+            first = _mm256_mul_pd(_mm256_mul_pd(_mm256_andnot_pd(signBit, ga), q), m);
+            second = _mm256_mul_pd(_mm256_mul_pd(_mm256_andnot_pd(signBit, gb), q), m);
+            apart = zeroTimes;
+        }
+        if (edgeLanes != 0xF) {
+            const __m256d r2 = _mm256_mul_pd(r, r);
+            const __m256d spread = _mm256_mul_pd(_mm256_sub_pd(one, r2), share);
+            const __m256d t = _mm256_and_pd(_mm256_cmp_pd(pair, tiny, _CMP_GE_OQ),
+                                            _mm256_div_pd(r2, pair));
+            first = _mm256_blendv_pd(
+                _mm256_mul_pd(_mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(t, ga2), spread)), m),
+                first, edge);
+            second = _mm256_blendv_pd(
+                _mm256_mul_pd(_mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(t, gb2), spread)), m),
+                second, edge);
+            apart = _mm256_blendv_pd(_mm256_mul_pd(_mm256_sqrt_pd(spread), m), apart, edge);
+        }
+        _mm256_store_pd(p.first + j, first);
+        _mm256_store_pd(p.second + j, second);
+        _mm256_store_pd(p.apart + j, apart);
     }
-    for (int k = found ? -1 : layout.arcs - 1; k >= 0; --k) {
-        const ArcGains g = arcGains(layout, k, v, s);
-        ga = _mm256_blendv_pd(ga, g.a, g.hit);
-        gb = _mm256_blendv_pd(gb, g.b, g.hit);
-        arc = _mm256_blendv_pd(arc, _mm256_set1_pd(static_cast<double>(k)), g.hit);
+    hintInOut = hint;
+}
+
+// The masks that put a frame of at most eight channels in arc `arc`
+// together: channels 0-3 (low) and 4-7 (high) of the pair's loudspeakers
+// and of those without a position.
+struct ArcMasks {
+    __m256d aLow, bLow, aHigh, bHigh, unplacedLow, unplacedHigh;
+};
+
+TARVIO_TARGET_AVX2 inline void maskArc(const NarrowLayout& layout, int arc, ArcMasks& k) {
+    const __m256d lowChannels = _mm256_setr_pd(0, 1, 2, 3);
+    const __m256d highChannels = _mm256_setr_pd(4, 5, 6, 7);
+    const __m256d a = _mm256_set1_pd(static_cast<double>(layout.pairs[2 * arc]));
+    const __m256d b = _mm256_set1_pd(static_cast<double>(layout.pairs[2 * arc + 1]));
+    k.aLow = _mm256_cmp_pd(lowChannels, a, _CMP_EQ_OQ);
+    k.bLow = _mm256_cmp_pd(lowChannels, b, _CMP_EQ_OQ);
+    k.aHigh = _mm256_cmp_pd(highChannels, a, _CMP_EQ_OQ);
+    k.bHigh = _mm256_cmp_pd(highChannels, b, _CMP_EQ_OQ);
+}
+
+// The row of frame i of a pass in the arc of `k`: channels 0-3, and 4-7
+// when kHigh.
+template <bool kHigh, bool kUnplaced>
+TARVIO_TARGET_AVX2 inline void rowInArc(const PassGains& p, int i, const ArcMasks& k, double* o) {
+    const __m256d apart = _mm256_broadcast_sd(p.apart + i);
+    const __m256d first = _mm256_broadcast_sd(p.first + i);
+    const __m256d second = _mm256_broadcast_sd(p.second + i);
+    __m256d low = apart;
+    if (kUnplaced)
+        low = _mm256_blendv_pd(low, _mm256_broadcast_sd(p.zero + i), k.unplacedLow);
+    low = _mm256_blendv_pd(_mm256_blendv_pd(low, first, k.aLow), second, k.bLow);
+    _mm256_storeu_pd(o, low);
+    if (kHigh) {
+        __m256d high = apart;
+        if (kUnplaced)
+            high = _mm256_blendv_pd(high, _mm256_broadcast_sd(p.zero + i), k.unplacedHigh);
+        high = _mm256_blendv_pd(_mm256_blendv_pd(high, first, k.aHigh), second, k.bHigh);
+        _mm256_storeu_pd(o + 4, high);
     }
-    // std::max(|u|, |v|) is (|u| < |v|) ? |v| : |u|, which is what the
-    // instruction gives with |v| first, not-a-number included.
-    const __m256d r = _mm256_max_pd(_mm256_andnot_pd(signBit, v), _mm256_andnot_pd(signBit, u));
-    arc = _mm256_blendv_pd(_mm256_set1_pd(-1.0), arc, _mm256_cmp_pd(r, one, _CMP_LE_OQ));
-    const __m256d ga2 = _mm256_mul_pd(ga, ga);
-    const __m256d gb2 = _mm256_mul_pd(gb, gb);
-    const __m256d pair = _mm256_add_pd(ga2, gb2);
-    const __m256d m = _mm256_loadu_pd(mono);
-    _mm_store_si128(reinterpret_cast<__m128i*>(g.arc), _mm256_cvttpd_epi32(arc));
-    _mm256_store_pd(g.zero, _mm256_mul_pd(zero, m));
-    // The lanes on the edge, and the others; a group seldom holds both.
-    const __m256d edge = _mm256_cmp_pd(r, one, _CMP_EQ_OQ);
-    const int edgeLanes = _mm256_movemask_pd(edge);
-    __m256d first = zero, second = zero, apart = zero;
-    if (edgeLanes) {
-        const __m256d q = _mm256_div_pd(one, _mm256_sqrt_pd(pair));
-        first = _mm256_mul_pd(_mm256_mul_pd(_mm256_andnot_pd(signBit, ga), q), m);
-        second = _mm256_mul_pd(_mm256_mul_pd(_mm256_andnot_pd(signBit, gb), q), m);
-        apart = _mm256_mul_pd(zero, m);
-    }
-    if (edgeLanes != 0xF) {
-        const __m256d r2 = _mm256_mul_pd(r, r);
-        const __m256d spread = _mm256_mul_pd(_mm256_sub_pd(one, r2), _mm256_set1_pd(layout.share));
-        const __m256d t = _mm256_and_pd(_mm256_cmp_pd(pair, _mm256_set1_pd(kTinyPair), _CMP_GE_OQ),
-                                        _mm256_div_pd(r2, pair));
-        first = _mm256_blendv_pd(
-            _mm256_mul_pd(_mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(t, ga2), spread)), m), first,
-            edge);
-        second = _mm256_blendv_pd(
-            _mm256_mul_pd(_mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(t, gb2), spread)), m), second,
-            edge);
-        apart = _mm256_blendv_pd(_mm256_mul_pd(_mm256_sqrt_pd(spread), m), apart, edge);
-    }
-    _mm256_store_pd(g.first, first);
-    _mm256_store_pd(g.second, second);
-    _mm256_store_pd(g.apart, apart);
 }
 
 }  // namespace
@@ -131,69 +205,74 @@ TARVIO_TARGET_AVX2 int narrowSpread_avx2(const NarrowLayout& layout, const doubl
     const int* pairs = layout.pairs;
     const int* unplaced = layout.unplaced;
     const int unplacedCount = layout.unplacedCount;
-    // The channels 0-3 and 4-7 of a frame, and those without a position.
+    // The masks of the arc of the frames, worked out again when it changes.
+    ArcMasks masks;
+    masks.aLow = masks.bLow = masks.aHigh = masks.bHigh = _mm256_setzero_pd();
+    masks.unplacedLow = masks.unplacedHigh = _mm256_setzero_pd();
     const __m256d lowChannels = _mm256_setr_pd(0, 1, 2, 3);
     const __m256d highChannels = _mm256_setr_pd(4, 5, 6, 7);
-    __m256d unplacedLow = _mm256_setzero_pd(), unplacedHigh = _mm256_setzero_pd();
     for (int k = 0; k < unplacedCount; ++k) {
         const __m256d at = _mm256_set1_pd(static_cast<double>(unplaced[k]));
-        unplacedLow = _mm256_or_pd(unplacedLow, _mm256_cmp_pd(lowChannels, at, _CMP_EQ_OQ));
-        unplacedHigh = _mm256_or_pd(unplacedHigh, _mm256_cmp_pd(highChannels, at, _CMP_EQ_OQ));
+        masks.unplacedLow =
+            _mm256_or_pd(masks.unplacedLow, _mm256_cmp_pd(lowChannels, at, _CMP_EQ_OQ));
+        masks.unplacedHigh =
+            _mm256_or_pd(masks.unplacedHigh, _mm256_cmp_pd(highChannels, at, _CMP_EQ_OQ));
     }
+    int maskedArc = -1;
+    // Frames of four or eight channels in one arc are put together in
+    // registers.
+    const bool together = n == 4 || n == 8;
     int leftCount = 0;
     int hint = -1;
-    int j = 0;
-    Gains4 g;
-    for (; j + 4 <= frames; j += 4) {
-        gains4(layout, x + j, y + j, mono + j, layout.spaced ? hint : -1, g);
-        hint = g.arc[3];
-        // Mostly all four frames lie in one arc: frames of four or eight
-        // channels are put together in registers with the masks of its
-        // channels.
-        if ((n == 4 || n == 8) && g.arc[0] >= 0 && g.arc[1] == g.arc[0] &&
-            g.arc[2] == g.arc[0] && g.arc[3] == g.arc[0]) {
-            const __m256d a = _mm256_set1_pd(static_cast<double>(pairs[2 * g.arc[0]]));
-            const __m256d b = _mm256_set1_pd(static_cast<double>(pairs[2 * g.arc[0] + 1]));
-            const __m256d aLow = _mm256_cmp_pd(lowChannels, a, _CMP_EQ_OQ);
-            const __m256d bLow = _mm256_cmp_pd(lowChannels, b, _CMP_EQ_OQ);
-            const __m256d aHigh = _mm256_cmp_pd(highChannels, a, _CMP_EQ_OQ);
-            const __m256d bHigh = _mm256_cmp_pd(highChannels, b, _CMP_EQ_OQ);
-            double* o = out + static_cast<std::size_t>(j) * n;
-            for (int i = 0; i < 4; ++i, o += n) {
-                const __m256d apart = _mm256_broadcast_sd(g.apart + i);
-                const __m256d zero = _mm256_broadcast_sd(g.zero + i);
-                const __m256d first = _mm256_broadcast_sd(g.first + i);
-                const __m256d second = _mm256_broadcast_sd(g.second + i);
-                __m256d low = _mm256_blendv_pd(apart, zero, unplacedLow);
-                low = _mm256_blendv_pd(_mm256_blendv_pd(low, first, aLow), second, bLow);
-                _mm256_storeu_pd(o, low);
-                if (n == 8) {
-                    __m256d high = _mm256_blendv_pd(apart, zero, unplacedHigh);
-                    high = _mm256_blendv_pd(_mm256_blendv_pd(high, first, aHigh), second, bHigh);
-                    _mm256_storeu_pd(o + 4, high);
+    PassGains p;
+    int j0 = 0;
+    for (; j0 + 4 <= frames; j0 += kPass) {
+        const int groups = (frames - j0 < kPass ? frames - j0 : kPass) / 4;
+        passGains(layout, x + j0, y + j0, mono + j0, groups, hint, p);
+        for (int g = 0; g < groups; ++g) {
+            const int j = 4 * g;
+            double* o = out + static_cast<std::size_t>(j0 + j) * n;
+            const int groupArc = p.groupArc[g];
+            if (together && groupArc >= 0) {
+                if (groupArc != maskedArc) {
+                    maskArc(layout, groupArc, masks);
+                    maskedArc = groupArc;
                 }
-            }
-            continue;
-        }
-        for (int i = 0; i < 4; ++i) {
-            const int arc = g.arc[i];
-            if (arc < 0) {
-                left[leftCount++] = j + i;
+                for (int i = j; i < j + 4; ++i, o += n) {
+                    if (n == 8) {
+                        if (unplacedCount)
+                            rowInArc<true, true>(p, i, masks, o);
+                        else
+                            rowInArc<true, false>(p, i, masks, o);
+                    } else {
+                        if (unplacedCount)
+                            rowInArc<false, true>(p, i, masks, o);
+                        else
+                            rowInArc<false, false>(p, i, masks, o);
+                    }
+                }
                 continue;
             }
-            double* o = out + static_cast<std::size_t>(j + i) * n;
-            const __m256d apart = _mm256_broadcast_sd(g.apart + i);
-            int ch = 0;
-            for (; ch + 4 <= n; ch += 4)
-                _mm256_storeu_pd(o + ch, apart);
-            for (; ch < n; ++ch)
-                o[ch] = g.apart[i];
-            for (int k = 0; k < unplacedCount; ++k)
-                o[unplaced[k]] = g.zero[i];
-            o[pairs[2 * arc]] = g.first[i];
-            o[pairs[2 * arc + 1]] = g.second[i];
+            for (int i = j; i < j + 4; ++i, o += n) {
+                const int arc = groupArc >= 0 ? groupArc : p.arc[i];
+                if (arc < 0) {
+                    left[leftCount++] = j0 + i;
+                    continue;
+                }
+                const __m256d apart = _mm256_broadcast_sd(p.apart + i);
+                int ch = 0;
+                for (; ch + 4 <= n; ch += 4)
+                    _mm256_storeu_pd(o + ch, apart);
+                for (; ch < n; ++ch)
+                    o[ch] = p.apart[i];
+                for (int k = 0; k < unplacedCount; ++k)
+                    o[unplaced[k]] = p.zero[i];
+                o[pairs[2 * arc]] = p.first[i];
+                o[pairs[2 * arc + 1]] = p.second[i];
+            }
         }
     }
+    const int j = frames - frames % 4;
     if (j < frames) {
         const int more = narrowSpread_portable(layout, x + j, y + j, mono + j, frames - j,
                                                out + static_cast<std::size_t>(j) * n,

@@ -16,8 +16,11 @@
 // which for arcs that do not meet takes an arc between them of about that
 // width.
 //
-// Frames of up to eight channels are put together in a register and stored
-// at once.
+// Frames of up to eight channels are put together in registers straight
+// from the gains of their group and stored at once; while the groups stay in
+// one arc, the permutes that build them are worked out once. The rows are
+// written as each group's gains come, not in a pass of their own: their
+// permutes and stores then run beside the next groups' arithmetic.
 #include "engine/laws/VbapKernels.h"
 
 #if defined(TARVIO_HAVE_AVX512)
@@ -33,17 +36,9 @@ namespace laws {
 
 namespace {
 
-// The gains of eight frames, times their samples, and the arc of each lane,
-// -1 for a frame left to the per-frame law.
-struct Lanes8 {
-    __m512d first, second, apart;
-    __m512d zero;  // 0 times the sample, for the channels without a position
-    __m256i arc;
-};
-
 // GCC 12 takes the unset first operand that its own AVX-512 intrinsics pass
 // to the masked instructions (all lanes selected) for a use of an
-// uninitialised value; the warning is silenced for these functions only.
+// uninitialised value; the warning is silenced for this file's functions.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -70,48 +65,88 @@ TARVIO_TARGET_AVX512 inline ArcGains arcGains(const NarrowLayout& layout, int k,
     return g;
 }
 
-// The eight frames' gains; `hint` is an arc to try first, or -1.
-TARVIO_TARGET_AVX512 inline Lanes8 gains8(const NarrowLayout& layout, const double* x,
-                                          const double* y, const double* mono, int hint) {
+// The gains of eight frames, times their samples, and their arc: that of
+// all eight, or -1 with the arc of each lane in `lanes` (-1 for a frame left
+// to the per-frame law).
+struct Gains8 {
+    __m512d first, second, apart;
+    __m512d zero;  // 0 times the sample, for the channels without a position
+    int arc;
+    alignas(32) int lanes[8];
+};
+
+// The gains of the eight frames at x, y, mono. `hint` is the arc of the
+// frame before, or -1, and becomes that of the last frame.
+//
+// Nothing carries a value from one group to the next, so the roots and
+// divisions of successive groups overlap: while the hint holds, the arc
+// stays an integer and only a branch depends on the vectors, whereas taking
+// it back out of the lanes (a conversion, a move to an integer register and
+// a compare, some thirty cycles) would chain every group to the one before.
+TARVIO_TARGET_AVX512 inline void gains8(const NarrowLayout& layout, const double* x,
+                                        const double* y, const double* mono, int& hint,
+                                        Gains8& g) {
     const __m512d zero = _mm512_setzero_pd();
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d two = _mm512_set1_pd(2.0);
+    const int last = layout.arcs - 1;
     const __m512d u = _mm512_sub_pd(_mm512_mul_pd(two, _mm512_loadu_pd(x)), one);
     const __m512d v = _mm512_sub_pd(_mm512_mul_pd(two, _mm512_loadu_pd(y)), one);
     const __m512d s = _mm512_castsi512_pd(
         _mm512_xor_si512(_mm512_castpd_si512(u), _mm512_set1_epi64(INT64_MIN)));  // -u
-    __m512d arc = _mm512_set1_pd(-1.0);
-    __m512d ga = zero;
-    __m512d gb = zero;
-    bool found = false;
+    // std::max(|u|, |v|) is (|u| < |v|) ? |v| : |u|, which is what the
+    // instruction gives with |v| first, not-a-number included.
+    const __m512d r = _mm512_max_pd(_mm512_abs_pd(v), _mm512_abs_pd(u));
+    const __mmask8 placed = _mm512_cmp_pd_mask(r, one, _CMP_LE_OQ);
+    __m512d ga, gb;
+    g.arc = -1;
     if (hint >= 0) {
         const ArcGains h = arcGains(layout, hint, v, s);
-        if (h.hit == 0xFF) {
-            __mmask8 before = hint > 0 ? arcGains(layout, hint - 1, v, s).hit : 0;
-            if (hint == layout.arcs - 1)
-                before |= arcGains(layout, 0, v, s).hit;
+        if ((h.hit & placed) == 0xFF) {
+            // An arc before it in arc order takes no lane if one of its
+            // gains is below 0 in every lane: that of the loudspeaker it
+            // does not share with arc `hint` (a of the arc before, b of arc
+            // 0), which only rounding next to the shared one brings to 0.
+            // Otherwise the full search decides.
+            __mmask8 before = 0;
+            if (hint > 0) {
+                const double* row = layout.rows + 4 * (hint - 1);
+                before = _mm512_cmp_pd_mask(
+                    _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(row[0]), v),
+                                  _mm512_mul_pd(_mm512_set1_pd(row[1]), s)),
+                    zero, _CMP_GE_OQ);
+            }
+            if (hint == last)
+                before |= _mm512_cmp_pd_mask(
+                    _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(layout.rows[2]), v),
+                                  _mm512_mul_pd(_mm512_set1_pd(layout.rows[3]), s)),
+                    zero, _CMP_GE_OQ);
             if (before == 0) {
-                found = true;
-                arc = _mm512_set1_pd(static_cast<double>(hint));
+                g.arc = hint;
                 ga = h.a;
                 gb = h.b;
             }
         }
     }
-    // The first arc in arc order whose gains are both at least 0 wins: the
-    // search runs from the last arc, each hit overwriting its lanes.
-    for (int k = found ? -1 : layout.arcs - 1; k >= 0; --k) {
-        const ArcGains g = arcGains(layout, k, v, s);
-        ga = _mm512_mask_mov_pd(ga, g.hit, g.a);
-        gb = _mm512_mask_mov_pd(gb, g.hit, g.b);
-        arc = _mm512_mask_mov_pd(arc, g.hit, _mm512_set1_pd(static_cast<double>(k)));
+    if (g.arc < 0) {
+        // The first arc in arc order whose gains are both at least 0 wins:
+        // the search runs from the last arc, each hit overwriting its lanes.
+        __m512d arc = _mm512_set1_pd(-1.0);
+        ga = gb = zero;
+        for (int k = last; k >= 0; --k) {
+            const ArcGains a = arcGains(layout, k, v, s);
+            ga = _mm512_mask_mov_pd(ga, a.hit, a.a);
+            gb = _mm512_mask_mov_pd(gb, a.hit, a.b);
+            arc = _mm512_mask_mov_pd(arc, a.hit, _mm512_set1_pd(static_cast<double>(k)));
+        }
+        const __m256i lanes =
+            _mm512_cvttpd_epi32(_mm512_mask_mov_pd(_mm512_set1_pd(-1.0), placed, arc));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(g.lanes), lanes);
+        const bool same =
+            _mm256_movemask_epi8(_mm256_cmpeq_epi32(lanes, _mm256_set1_epi32(g.lanes[0]))) == -1;
+        g.arc = same ? g.lanes[0] : -1;
+        hint = layout.spaced ? g.lanes[7] : -1;
     }
-    // std::max(|u|, |v|) is (|u| < |v|) ? |v| : |u|, which is what the
-    // instruction gives with |v| first, not-a-number included.
-    const __m512d r = _mm512_max_pd(_mm512_abs_pd(v), _mm512_abs_pd(u));
-    Lanes8 g;
-    g.arc = _mm512_cvttpd_epi32(
-        _mm512_mask_mov_pd(_mm512_set1_pd(-1.0), _mm512_cmp_pd_mask(r, one, _CMP_LE_OQ), arc));
     const __m512d ga2 = _mm512_mul_pd(ga, ga);
     const __m512d gb2 = _mm512_mul_pd(gb, gb);
     const __m512d pair = _mm512_add_pd(ga2, gb2);
@@ -140,22 +175,67 @@ TARVIO_TARGET_AVX512 inline Lanes8 gains8(const NarrowLayout& layout, const doub
             _mm512_mul_pd(_mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(t, gb2), spread)), m));
         g.apart = _mm512_mask_mov_pd(g.apart, inner, _mm512_mul_pd(_mm512_sqrt_pd(spread), m));
     }
-    return g;
 }
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+// The permute indices of the rows of frames in arc `arc` (see rowsInArc),
+// in the order the portable kernel writes them. On an octophonic layout
+// without unplaced channels lane c of the row of frame i takes apart (i),
+// first (4 + i) or second (8 + i) of its half, or (frames 4-7) second
+// (8 + i) of all eight; otherwise apart, first, second or zero (12 + i) of
+// its half, the same index for frames i and i + 4.
+template <bool kEight>
+TARVIO_TARGET_AVX512 inline void arcIndices(const NarrowLayout& layout, int arc,
+                                            __mmask8 unplacedLanes, __m512i* index) {
+    const __mmask8 a = static_cast<__mmask8>(1u << layout.pairs[2 * arc]);
+    const __mmask8 b = static_cast<__mmask8>(1u << layout.pairs[2 * arc + 1]);
+    __m512i base = _mm512_setzero_si512();
+    base = _mm512_mask_set1_epi64(base, unplacedLanes, 12);
+    base = _mm512_mask_set1_epi64(base, a, 4);
+    base = _mm512_mask_set1_epi64(base, b, 8);
+    for (int i = 0; i < 4; ++i)
+        index[i] = _mm512_add_epi64(base, _mm512_set1_epi64(i));
+    if (kEight) {
+        for (int i = 4; i < 8; ++i)
+            index[i] = _mm512_mask_set1_epi64(index[i - 4], b, 8 + i);
+    }
+}
 
-}  // namespace
+// The rows of a group of eight frames in one arc, on a layout of at most
+// eight channels (frameLanes: its channels), straight from the registers.
+// lo holds apart and first of frames 0-3, hi those of frames 4-7; the
+// second table holds second of all eight frames (kEight) or second and
+// zero of the same four, so that one two-table permute makes a row.
+template <bool kEight>
+TARVIO_TARGET_AVX512 inline void rowsInArc(const Gains8& g, const __m512i* index, int n,
+                                           __mmask8 frameLanes, double* o) {
+    const __m512d lo = _mm512_insertf64x4(g.apart, _mm512_castpd512_pd256(g.first), 1);
+    const __m512d hi = _mm512_shuffle_f64x2(g.apart, g.first, 0xEE);
+    if (kEight) {
+        for (int i = 0; i < 4; ++i) {
+            _mm512_storeu_pd(o + 8 * i, _mm512_permutex2var_pd(lo, index[i], g.second));
+            _mm512_storeu_pd(o + 8 * (i + 4), _mm512_permutex2var_pd(hi, index[i + 4], g.second));
+        }
+        return;
+    }
+    const __m512d lo2 = _mm512_insertf64x4(g.second, _mm512_castpd512_pd256(g.zero), 1);
+    const __m512d hi2 = _mm512_shuffle_f64x2(g.second, g.zero, 0xEE);
+    for (int i = 0; i < 4; ++i) {
+        const __m512d low = _mm512_permutex2var_pd(lo, index[i], lo2);
+        const __m512d high = _mm512_permutex2var_pd(hi, index[i], hi2);
+        _mm512_mask_storeu_pd(o + n * i, frameLanes, low);
+        _mm512_mask_storeu_pd(o + n * (i + 4), frameLanes, high);
+    }
+}
 
-TARVIO_TARGET_AVX512 int narrowSpread_avx512(const NarrowLayout& layout, const double* x,
-                                             const double* y, const double* mono, int frames,
-                                             double* out, int* left) {
-    const int n = layout.channels;
+// The kernel; kEight for a layout of eight channels, all with a position,
+// where the rows need no masks.
+template <bool kEight>
+TARVIO_TARGET_AVX512 int spread(const NarrowLayout& layout, const double* x, const double* y,
+                                const double* mono, int frames, double* out, int* left) {
+    const int n = kEight ? 8 : layout.channels;
     const int* pairs = layout.pairs;
     const int* unplaced = layout.unplaced;
-    const int unplacedCount = layout.unplacedCount;
+    const int unplacedCount = kEight ? 0 : layout.unplacedCount;
     unsigned unplacedBits = 0;
     for (int k = 0; k < unplacedCount; ++k)
         unplacedBits |= unplaced[k] < 8 ? 1u << unplaced[k] : 0u;
@@ -164,43 +244,36 @@ TARVIO_TARGET_AVX512 int narrowSpread_avx512(const NarrowLayout& layout, const d
     const __mmask8 tail = static_cast<__mmask8>((1u << (n % 8)) - 1u);
     int leftCount = 0;
     int hint = -1;
+    // The indices of the rows of arc indexArc, kept while the frames stay
+    // in it.
+    __m512i index[8];
+    int indexArc = -1;
+    Gains8 g;
     int j = 0;
     for (; j + 8 <= frames; j += 8) {
-        const Lanes8 g = gains8(layout, x + j, y + j, mono + j, layout.spaced ? hint : -1);
+        gains8(layout, x + j, y + j, mono + j, hint, g);
+        double* o = out + static_cast<std::size_t>(j) * n;
+        if (n <= 8 && g.arc >= 0) {
+            if (g.arc != indexArc) {
+                arcIndices<kEight>(layout, g.arc, unplacedLanes, index);
+                indexArc = g.arc;
+            }
+            rowsInArc<kEight>(g, index, n, frameLanes, o);
+            continue;
+        }
         alignas(64) double first[8], second[8], apart[8], zero[8];
-        alignas(32) int arc[8];
         _mm512_store_pd(first, g.first);
         _mm512_store_pd(second, g.second);
         _mm512_store_pd(apart, g.apart);
         _mm512_store_pd(zero, g.zero);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(arc), g.arc);
-        hint = arc[7];
-        double* o = out + static_cast<std::size_t>(j) * n;
-        // Mostly all eight frames lie in one arc: the masks of its channels
-        // serve the whole group.
-        if (n <= 8 && arc[0] >= 0 &&
-            _mm256_movemask_epi8(_mm256_cmpeq_epi32(g.arc, _mm256_set1_epi32(arc[0]))) == -1) {
-            const __mmask8 ka = static_cast<__mmask8>(1u << pairs[2 * arc[0]]);
-            const __mmask8 kb = static_cast<__mmask8>(1u << pairs[2 * arc[0] + 1]);
-            for (int i = 0; i < 8; ++i, o += n) {
-                __m512d row = _mm512_set1_pd(apart[i]);
-                row = _mm512_mask_mov_pd(row, unplacedLanes, _mm512_set1_pd(zero[i]));
-                row = _mm512_mask_mov_pd(row, ka, _mm512_set1_pd(first[i]));
-                row = _mm512_mask_mov_pd(row, kb, _mm512_set1_pd(second[i]));
-                if (n == 8)
-                    _mm512_storeu_pd(o, row);
-                else
-                    _mm512_mask_storeu_pd(o, frameLanes, row);
-            }
-            continue;
-        }
         for (int i = 0; i < 8; ++i, o += n) {
-            if (arc[i] < 0) {
+            const int arc = g.arc >= 0 ? g.arc : g.lanes[i];
+            if (arc < 0) {
                 left[leftCount++] = j + i;
                 continue;
             }
-            const int a = pairs[2 * arc[i]];
-            const int b = pairs[2 * arc[i] + 1];
+            const int a = pairs[2 * arc];
+            const int b = pairs[2 * arc + 1];
             __m512d row = _mm512_set1_pd(apart[i]);
             if (n <= 8) {
                 row = _mm512_mask_mov_pd(row, unplacedLanes, _mm512_set1_pd(zero[i]));
@@ -208,10 +281,7 @@ TARVIO_TARGET_AVX512 int narrowSpread_avx512(const NarrowLayout& layout, const d
                                          _mm512_set1_pd(first[i]));
                 row = _mm512_mask_mov_pd(row, static_cast<__mmask8>(1u << b),
                                          _mm512_set1_pd(second[i]));
-                if (n == 8)
-                    _mm512_storeu_pd(o, row);
-                else
-                    _mm512_mask_storeu_pd(o, frameLanes, row);
+                _mm512_mask_storeu_pd(o, frameLanes, row);
                 continue;
             }
             int ch = 0;
@@ -233,6 +303,20 @@ TARVIO_TARGET_AVX512 int narrowSpread_avx512(const NarrowLayout& layout, const d
     }
     return leftCount;
 }
+
+}  // namespace
+
+TARVIO_TARGET_AVX512 int narrowSpread_avx512(const NarrowLayout& layout, const double* x,
+                                             const double* y, const double* mono, int frames,
+                                             double* out, int* left) {
+    if (layout.channels == 8 && layout.unplacedCount == 0)
+        return spread<true>(layout, x, y, mono, frames, out, left);
+    return spread<false>(layout, x, y, mono, frames, out, left);
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace laws
 }  // namespace tarvio
