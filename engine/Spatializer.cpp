@@ -13,6 +13,7 @@
 
 #include "engine/SpatialKernels.h"
 #include "engine/Spatializer.h"
+#include "pcm/Pcm.h"
 
 namespace tarvio {
 
@@ -218,6 +219,10 @@ void Spatializer::runStages(int frames) {
     const std::size_t n = order_.size();
     const double* from = spreadBlock_.get();
     double* to = outBlock_.get();
+    if (n == 4) {
+        pcm::reorder4(from, static_cast<std::size_t>(frames), order_.data(), to);
+        return;
+    }
     for (int j = 0; j < frames; ++j, from += n, to += n) {
         for (std::size_t k = 0; k < n; ++k)
             to[k] = from[order_[k]];
