@@ -44,7 +44,6 @@ bool Reader::open(const char* name) {
     // members go.
     streamBuffer.resize(kStreamBufferBytes);
     size = -1;
-    cameShort = false;
     file = std::fopen(name, "rb");
     if (!file)
         return false;
@@ -85,7 +84,6 @@ bool Reader::seek(std::int64_t pos) {
     if (!file || pos < 0)
         return false;
     std::clearerr(file);
-    cameShort = false;
     // Drop what the stream has buffered: a seek that lands inside the buffer
     // would otherwise serve the old bytes.
     std::fflush(file);
@@ -125,7 +123,7 @@ Skip Reader::skip(std::uint64_t count) {
     while (count > 0) {
         const std::size_t step =
             static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof scratch));
-        if (noteShort(std::fread(scratch, 1, step, file), step) != step)
+        if (std::fread(scratch, 1, step, file) != step)
             return std::ferror(file) ? Skip::failed : Skip::pastEnd;
         count -= step;
     }
@@ -140,10 +138,8 @@ Skip Reader::skip(std::uint64_t count) {
 // ahead to decide, which works on a pipe as well; those not consumed as the
 // pad come first in the next read.
 void Reader::skipPad() {
-    if (file && aheadLen < sizeof ahead) {
-        const std::size_t wanted = sizeof ahead - aheadLen;
-        aheadLen += noteShort(std::fread(ahead + aheadLen, 1, wanted, file), wanted);
-    }
+    if (file && aheadLen < sizeof ahead)
+        aheadLen += std::fread(ahead + aheadLen, 1, sizeof ahead - aheadLen, file);
     if (aheadLen == 0)
         return;
     const bool pad = ahead[0] == 0 || (aheadLen == 5 && isChunkId(ahead + 1) && !isChunkId(ahead));
@@ -164,7 +160,7 @@ std::size_t Reader::readAfterLookahead(unsigned char* dst, std::size_t n) {
     dropAhead(early);
     if (early == n || !file)
         return early;
-    return early + noteShort(std::fread(dst + early, 1, n - early, file), n - early);
+    return early + std::fread(dst + early, 1, n - early, file);
 }
 
 void Reader::dropAhead(std::size_t n) {

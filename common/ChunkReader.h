@@ -44,15 +44,13 @@ class Reader {
     // end of the file or an error (see readError), none when no file is open.
     std::size_t read(unsigned char* dst, std::size_t n) {
         if (aheadLen == 0 && file != nullptr)
-            return noteShort(std::fread(dst, 1, n, file), n);
+            return std::fread(dst, 1, n, file);
         return readAfterLookahead(dst, n);
     }
     // True when a read failed for a reason other than the end of the file.
     bool readError() const { return file != nullptr && std::ferror(file) != 0; }
-    // True when a read has met the end of the file. Only a read that came
-    // back short can have met it, so the stream (whose every call takes a
-    // lock) is asked only then.
-    bool atEnd() const { return file != nullptr && cameShort && std::feof(file) != 0; }
+    // True when a read has met the end of the file.
+    bool atEnd() const { return file != nullptr && std::feof(file) != 0; }
 
     // Finds the size of the file, which bounds every skip; a stream that
     // cannot tell (a pipe) leaves it unknown. False only when the stream
@@ -81,11 +79,6 @@ class Reader {
     std::size_t readAfterLookahead(unsigned char* dst, std::size_t n);
     // Forgets the first `n` bytes read ahead.
     void dropAhead(std::size_t n);
-    // Notes a read of `got` of `wanted` bytes that came back short; returns got.
-    std::size_t noteShort(std::size_t got, std::size_t wanted) {
-        cameShort |= got < wanted;
-        return got;
-    }
 
     std::FILE* file = nullptr;
     std::int64_t size = -1;  // -1 when the stream cannot tell
@@ -93,7 +86,6 @@ class Reader {
     // come first in the next read.
     unsigned char ahead[5] = {};
     std::size_t aheadLen = 0;
-    bool cameShort = false;  // a read since the last seek got fewer bytes than asked
     std::vector<char> streamBuffer;
 };
 
