@@ -230,7 +230,6 @@ TARVIO_TARGET_AVX2 void spreadBlock(const double* phasesX, const double* phasesY
 
 }  // namespace
 
-
 // Each lane adds and multiplies as mixDown_portable does: (0.0 + first)
 // + second, times the gain.
 TARVIO_TARGET_AVX2 void mixDown_avx2(const double* in, int channels, int frames, double gain,

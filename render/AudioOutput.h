@@ -57,8 +57,8 @@ class AudioOutput {
     std::vector<int> takeOrder();
 
     // Appends `frames` interleaved frames in the engine's channel order
-    // (the file's after takeOrder()), full scale 1.0. Throws when the write fails or the file would pass
-    // what its format can describe.
+    // (the file's after takeOrder()), full scale 1.0. Throws when the write
+    // fails or the file would pass what its format can describe.
     void write(const double* samples, int frames);
     // Completes the header and closes the file; throws when that fails.
     void close();
