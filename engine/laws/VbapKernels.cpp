@@ -81,6 +81,20 @@ int narrowSpread_portable(const NarrowLayout& layout, const double* x, const dou
     return leftCount;
 }
 
+int spreadRestPortable(const NarrowLayout& layout, const double* x, const double* y,
+                       const double* mono, int first, int frames, double* out, int* left,
+                       int leftCount) {
+    if (first >= frames)
+        return leftCount;
+    const std::size_t skipped = static_cast<std::size_t>(first);
+    double* rest = out + skipped * static_cast<std::size_t>(layout.channels);
+    const int more = narrowSpread_portable(layout, x + first, y + first, mono + first,
+                                           frames - first, rest, left + leftCount);
+    for (int k = 0; k < more; ++k)
+        left[leftCount++] += first;
+    return leftCount;
+}
+
 cpu::VariantRows<NarrowSpreadFn> narrowSpreadVariants() {
     return cpu::rowsOf(kNarrowSpread);
 }

@@ -99,6 +99,13 @@ NarrowSpreadFn defaultNarrowSpread();
 
 int narrowSpread_portable(const NarrowLayout& layout, const double* x, const double* y,
                           const double* mono, int frames, double* out, int* left);
+// The frames from `first` to `frames` by the portable kernel, for a vector
+// kernel that stops at its last whole group and has left `leftCount`
+// frames so far: those it leaves are added to left[] by their number in
+// the whole call. Returns the new count.
+int spreadRestPortable(const NarrowLayout& layout, const double* x, const double* y,
+                       const double* mono, int first, int frames, double* out, int* left,
+                       int leftCount);
 #if defined(TARVIO_HAVE_AVX2)
 // Four frames per vector.
 int narrowSpread_avx2(const NarrowLayout& layout, const double* x, const double* y,

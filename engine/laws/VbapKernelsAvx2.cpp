@@ -272,15 +272,8 @@ TARVIO_TARGET_AVX2 int narrowSpread_avx2(const NarrowLayout& layout, const doubl
             }
         }
     }
-    const int j = frames - frames % 4;
-    if (j < frames) {
-        const int more = narrowSpread_portable(layout, x + j, y + j, mono + j, frames - j,
-                                               out + static_cast<std::size_t>(j) * n,
-                                               left + leftCount);
-        for (int k = 0; k < more; ++k)
-            left[leftCount++] += j;
-    }
-    return leftCount;
+    return spreadRestPortable(layout, x, y, mono, frames - frames % 4, frames, out, left,
+                              leftCount);
 }
 
 }  // namespace laws

@@ -294,14 +294,7 @@ TARVIO_TARGET_AVX512 int spread(const NarrowLayout& layout, const double* x, con
             o[b] = second[i];
         }
     }
-    if (j < frames) {
-        const int more = narrowSpread_portable(layout, x + j, y + j, mono + j, frames - j,
-                                               out + static_cast<std::size_t>(j) * n,
-                                               left + leftCount);
-        for (int k = 0; k < more; ++k)
-            left[leftCount++] += j;
-    }
-    return leftCount;
+    return spreadRestPortable(layout, x, y, mono, j, frames, out, left, leftCount);
 }
 
 }  // namespace
