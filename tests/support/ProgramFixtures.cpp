@@ -22,8 +22,8 @@ std::vector<std::string> programArgs(const std::string& in, const std::string& o
     return a;
 }
 
-std::string tarvioCommand(const std::vector<std::string>& args) {
-    std::string cmd = shellQuote(TARVIO_BINARY);
+std::string tarvioCommand(const std::vector<std::string>& args, const std::string& binary) {
+    std::string cmd = shellQuote(binary);
     for (const std::string& a : args)
         cmd += " " + shellQuote(a);
     return cmd;

@@ -29,7 +29,8 @@ std::vector<std::string> programArgs(const std::string& in, const std::string& o
                                                                          "0", "90"});
 
 // The shell command that runs the built tarvio with `args`.
-std::string tarvioCommand(const std::vector<std::string>& args);
+std::string tarvioCommand(const std::vector<std::string>& args,
+                          const std::string& binary = TARVIO_BINARY);
 
 // Runs the built tarvio with `args`; `prefix` is shell text put before the
 // command (for example a ulimit).
