@@ -18,8 +18,13 @@ namespace tarvio {
 
 // The settings of the laws that take any (dbap); the others ignore them.
 struct LawParams {
-    double rolloff = 6.0;  // dB the level falls per doubling of distance, 0 or more
-    double blur = 0.2;     // added distance, in half widths of the square, 0 or more
+    double rolloff = 6.0;  // dB the level falls per doubling of distance
+    double blur = 0.2;     // added distance, in half widths of the square
+    // The ranges in which the gains stay finite and audible everywhere on
+    // the square: beyond them the powers of the distances overflow or
+    // underflow, and the sound vanishes or is not a number.
+    static constexpr double kMaxRolloff = 60.0;
+    static constexpr double kMaxBlur = 10.0;
 };
 
 // What a law works out once for a layout and its parameters (sorted

@@ -30,10 +30,10 @@ struct DbapState : LawState {
 };
 
 std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams& params) {
-    if (!(std::isfinite(params.rolloff) && params.rolloff >= 0.0))
-        throw std::invalid_argument("dbap: the rolloff must be a finite number of dB, 0 or more");
-    if (!(std::isfinite(params.blur) && params.blur >= 0.0))
-        throw std::invalid_argument("dbap: the blur must be a finite number, 0 or more");
+    if (!(params.rolloff >= 0.0 && params.rolloff <= LawParams::kMaxRolloff))
+        throw std::invalid_argument("dbap: the rolloff must lie in [0, 60] dB per doubling");
+    if (!(params.blur >= 0.0 && params.blur <= LawParams::kMaxBlur))
+        throw std::invalid_argument("dbap: the blur must lie in [0, 10] half widths of the square");
     auto state = std::make_shared<DbapState>();
     for (int ch = 0; ch < layout.size(); ++ch) {
         if (const auto& at = layout[ch].position)
