@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -209,11 +210,18 @@ bool AudioInput::openWithWavReader() {
 // that are really there, so such a file is read through once and counted. A
 // size that is merely too large (a cut file) is the length the file was meant
 // to have, and the sweeps follow it as tarvio's do.
+//
+// Either way, what a read gives is held to what the file's size can hold
+// past the smallest header.
 void AudioInput::countWavFrames() {
+    heldFrames_ = frames_;
     struct stat st;
     if (::stat(readPath_.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return;
     const std::int64_t frameBytes = wav_->getBytesPerSample();
+    if (frameBytes > 0)
+        heldFrames_ = std::min<std::int64_t>(
+            frames_, std::max<std::int64_t>(0, st.st_size - kMinWavHeader) / frameBytes);
     if (wav_->getDataSizeInBytes() != kUnknownSize || frameBytes <= 0 ||
         frames_ * frameBytes + kMinWavHeader <= st.st_size)
         return;
@@ -226,6 +234,7 @@ void AudioInput::countWavFrames() {
             throw std::runtime_error(path_ + ": read error");
     }
     frames_ = (count + channels_ - 1) / channels_;
+    heldFrames_ = frames_;
     wav_->rewind();
 }
 
@@ -242,6 +251,7 @@ void AudioInput::openWithLibsndfile() {
     channels_ = info.channels;
     rate_ = info.samplerate;
     frames_ = info.frames;
+    heldFrames_ = frames_;
     description_ = formatDescription(info.format);
     precisionBits_ = precisionOf(info.format & SF_FORMAT_SUBMASK);
     floatingPoint_ = precisionBits_ == 0;

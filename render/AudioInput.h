@@ -39,6 +39,9 @@ class AudioInput {
     // count, or the frames it holds when a streaming header left the size
     // unknown.
     std::int64_t frames() const { return frames_; }
+    // The frames a read through the input gives: frames(), but no more than
+    // the file's size holds when its header claims more (a cut file).
+    std::int64_t heldFrames() const { return heldFrames_; }
     // The container and the sample format, for the summary.
     const std::string& description() const { return description_; }
     // Whether the samples are floating-point, the only kind that can carry
@@ -84,6 +87,7 @@ class AudioInput {
     int channels_ = 0;
     int rate_ = 0;
     std::int64_t frames_ = 0;
+    std::int64_t heldFrames_ = 0;
     bool floatingPoint_ = false;
     int precisionBits_ = 16;
     std::string description_;

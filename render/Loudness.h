@@ -7,6 +7,8 @@
 #ifndef TARVIO_RENDER_LOUDNESS_H
 #define TARVIO_RENDER_LOUDNESS_H
 
+#include <string>
+
 #include "engine/SpeakerLayout.h"
 
 namespace tarvio::render {
@@ -15,10 +17,19 @@ class LoudnessMeter {
   public:
     // Measures frames of the channels of `layout` (engine order) at `rate`.
     // Ambisonic channels are measured by their omnidirectional one alone.
+    // Throws std::runtime_error where unmeasurable() says why.
     LoudnessMeter(const SpeakerLayout& layout, int rate);
     ~LoudnessMeter();
     LoudnessMeter(const LoudnessMeter&) = delete;
     LoudnessMeter& operator=(const LoudnessMeter&) = delete;
+
+    // Why the meter cannot measure `channels` channels at `rate`, or "" when
+    // it can. Its K-weighting filter has a shelf at 1.7 kHz, which only
+    // rates well above twice that hold; libebur128 itself takes at most 64
+    // channels and 2822400 Hz.
+    static std::string unmeasurable(int channels, int rate);
+    // The gating block of the integrated loudness: a shorter output has none.
+    static constexpr int kBlockMilliseconds = 400;
 
     void add(const double* frames, int count);
     // LUFS; -inf for silence.

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -21,11 +22,12 @@ namespace {
 
 const char* const kVersion = "tarvio-render 1.0.0";
 
-// The text after the options: the loudspeakers and their channels, read
-// from the layout.
-std::string footer() {
-    return "Loudspeakers: x runs from left (0) to right (1), y from back (0) to front (1).\n" +
-           speakerTable(layouts::quad()) +
+// The text after the options: the loudspeakers of `layout` and their
+// channels.
+std::string footer(const SpeakerLayout& layout) {
+    return "Loudspeakers of " + layout.name() +
+           " (x runs from left (0) to right (1), y from back (0) to front (1)):\n" +
+           speakerTable(layout) +
            R"(AIFF keeps the channel order of tarvio. WAV and RF64 declare the
 loudspeakers in their channel mask and order the channels by it; W64 and
 FLAC use the same order. A WAV or AIFF file cannot pass 4 GB: use
@@ -33,6 +35,12 @@ FLAC use the same order. A WAV or AIFF file cannot pass 4 GB: use
 
 Exit status: 0 done, 1 the run failed (the earlier output is left as it was),
 2 usage error, 128 + N stopped by signal N.)";
+}
+
+std::string shortNumber(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
 }
 
 // A number as a whole word, blanks around it allowed: no other text, and
@@ -53,6 +61,17 @@ double parseNumber(const std::string& text, const std::string& what) {
         throw CLI::ValidationError(what, "not a finite number: \"" + text + "\"");
     if (std::isinf(v) || (errno == ERANGE && std::fabs(v) > 1.0))
         throw CLI::ValidationError(what, "out of range: \"" + text + "\"");
+    return v;
+}
+
+// A number that must lie in [low, high]: "--blur: must lie in [0, 10]".
+double parseInRange(const std::string& text, const std::string& what, double low, double high,
+                    const std::string& unit) {
+    const double v = parseNumber(text, what);
+    if (!(v >= low && v <= high))
+        throw CLI::ValidationError(what, "must lie in [" + shortNumber(low) + ", " +
+                                             shortNumber(high) + "]" + unit + ": \"" + text +
+                                             "\"");
     return v;
 }
 
@@ -161,9 +180,11 @@ void addRigOptions(CLI::App& app, Texts& t) {
         ->type_name("ORDER");
     app.add_option("--law", t.law, "gain law (default bilinear for quad, vbap for other layouts)")
         ->check(CLI::IsMember(panLawNames()));
-    app.add_option("--rolloff", t.rolloff, "dbap: dB per doubling of distance (default 6)")
+    app.add_option("--rolloff", t.rolloff, "dbap: dB per doubling of distance, 0 to 60 (default 6)")
         ->type_name("DB");
-    app.add_option("--blur", t.blur, "dbap: spatial blur (default 0.2)")->type_name("B");
+    app.add_option("--blur", t.blur,
+                   "dbap: spatial blur, 0 to 10 half widths of the square (default 0.2)")
+        ->type_name("B");
     app.add_option("--binaural", t.binaural,
                    "for headphones: the loudspeakers heard through the HRTFs of a SOFA file "
                    "(default " + std::string(kDefaultSofaFile) + "); two channels")
@@ -215,8 +236,33 @@ void addReportOptions(CLI::App& app, Options& options, Texts& t) {
     app.add_flag("-q,--quiet", options.quiet, "no progress bar and no summary");
 }
 
-void addOptions(CLI::App& app, Options& options, Texts& t) {
-    app.footer(footer());
+// The layout a command line asks for, for --help: the value of the last
+// --layout or --ambisonics among `words`; the square when there is none or
+// it names no layout that can be read.
+SpeakerLayout helpLayout(const std::vector<std::string>& words) {
+    std::string name = "quad";
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        for (const std::string option : {"--layout", "--ambisonics"}) {
+            std::string value;
+            if (words[i] == option && i + 1 < words.size())
+                value = words[i + 1];
+            else if (words[i].compare(0, option.size() + 1, option + "=") == 0)
+                value = words[i].substr(option.size() + 1);
+            if (!value.empty())
+                name = option == "--layout" ? value : "ambisonics:" + value;
+        }
+    }
+    try {
+        if (std::optional<SpeakerLayout> named = findLayout(name))
+            return *named;
+        return loadLayoutFile(name);
+    } catch (const std::exception&) {
+        return layouts::quad();
+    }
+}
+
+void addOptions(CLI::App& app, Options& options, Texts& t, const SpeakerLayout& shown) {
+    app.footer(footer(shown));
     app.set_version_flag("-v,-V,--version", kVersion);
     addMotionOptions(app, options, t);
     addLevelOptions(app, t);
@@ -271,9 +317,10 @@ void interpretRig(const CLI::App& app, const Texts& t, Options& options) {
         options.binaural = t.binaural;
     }
     if (!t.rolloff.empty())
-        options.lawParams.rolloff = parseNumber(t.rolloff, "--rolloff");
+        options.lawParams.rolloff =
+            parseInRange(t.rolloff, "--rolloff", 0.0, LawParams::kMaxRolloff, " dB");
     if (!t.blur.empty())
-        options.lawParams.blur = parseNumber(t.blur, "--blur");
+        options.lawParams.blur = parseInRange(t.blur, "--blur", 0.0, LawParams::kMaxBlur, "");
 }
 
 void interpretFile(const Texts& t, Options& options) {
@@ -294,17 +341,10 @@ void interpretFile(const Texts& t, Options& options) {
         options.samples = findSampleFormat(t.bits);
     if (!t.dither.empty())
         options.dither = t.dither == "tpdf";
-    if (!t.quality.empty()) {
-        options.quality = parseNumber(t.quality, "--quality");
-        if (!(*options.quality >= 0 && *options.quality <= 10))
-            throw CLI::ValidationError("--quality", "must lie in [0, 10]: \"" + t.quality + "\"");
-    }
-    if (!t.compression.empty()) {
-        options.compression = parseNumber(t.compression, "--compression");
-        if (!(*options.compression >= 0 && *options.compression <= 8))
-            throw CLI::ValidationError("--compression",
-                                       "must lie in [0, 8]: \"" + t.compression + "\"");
-    }
+    if (!t.quality.empty())
+        options.quality = parseInRange(t.quality, "--quality", 0, 10, "");
+    if (!t.compression.empty())
+        options.compression = parseInRange(t.compression, "--compression", 0, 8, "");
     checkPlotName(options.plotFile);
 }
 
@@ -380,15 +420,19 @@ std::string suggestion(const CLI::App& app, const std::string& word) {
 int parseOptions(int argc, const char* const* argv, Options& options, std::ostream& out,
                  std::ostream& err) {
     CLI::App app{
-        "Moves a mono mixdown of INPUT around four loudspeakers at the corners of a "
-        "square and writes the four channels to OUTPUT.",
+        "Moves the sound of INPUT around a loudspeaker rig (the square of four, stereo, "
+        "5.1, 7.1, rings, a layout file), through Ambisonic channels or onto headphones, "
+        "and writes it to OUTPUT.",
         "tarvio-render"};
+    std::vector<std::string> words(argv + 1, argv + argc);
     Texts texts;
-    addOptions(app, options, texts);
+    const bool help = std::find_if(words.begin(), words.end(), [](const std::string& w) {
+                          return w == "--help" || w == "-h";
+                      }) != words.end();
+    addOptions(app, options, texts, help ? helpLayout(words) : layouts::quad());
     // A bare --binaural takes the default set and a bare --normalize -1
     // dBFS; their values only ever follow '=', so that INPUT is never taken
     // for one.
-    std::vector<std::string> words(argv + 1, argv + argc);
     for (std::string& word : words) {
         if (word == "--binaural")
             word += "=" + std::string(kDefaultSofaFile);
@@ -439,6 +483,16 @@ bool wantsDither(const Options& o, int inputBits) {
     if (o.samples->isFloat)
         return false;
     return inputBits == 0 || o.samples->bits < inputBits;
+}
+
+std::string layoutFile(const Options& o) {
+    try {
+        if (findLayout(o.layout))
+            return std::string();
+    } catch (const std::invalid_argument&) {
+        return std::string();  // a ring or an order, malformed: not a file
+    }
+    return o.layout;
 }
 
 SpeakerLayout loadLayout(const Options& o) {

@@ -86,6 +86,10 @@ const SampleFormat& chooseSamples(const OutputFormat& format, int inputBits);
 // for a malformed file.
 SpeakerLayout loadLayout(const Options& o);
 
+// The layout file `o.layout` names, or "" when it names a built-in layout,
+// a ring or Ambisonic channels: the file the run reads for its loudspeakers.
+std::string layoutFile(const Options& o);
+
 // The law and the layout as one: throws UsageError when the law does not fit
 // the layout (naming those that do) or its parameters are out of range.
 Panner pannerFor(const Options& o, const SpeakerLayout& layout);

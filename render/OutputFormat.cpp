@@ -55,11 +55,16 @@ const std::vector<OutputFormat>& outputFormats() {
         {"ogg", "Ogg Vorbis", {"ogg", "oga"}, SF_FORMAT_OGG, SampleTransfer::Floats,
          pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"vorbis"}, true, true, false},
         {"opus", "Ogg Opus", {"opus"}, SF_FORMAT_OGG, SampleTransfer::Floats,
-         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"opus"}, true, true, false},
+         pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"opus"}, true, true, false,
+         {8000, 12000, 16000, 24000, 48000}},
         {"mp3", "MP3", {"mp3"}, SF_FORMAT_MPEG, SampleTransfer::Floats, pcm::ByteOrder::Little,
          ChannelOrder::Mask, false, 0, {"mp3"}, true, true, false},
     };
     return rows;
+}
+
+bool OutputFormat::holdsRate(int rate) const {
+    return rates.empty() || std::find(rates.begin(), rates.end(), rate) != rates.end();
 }
 
 bool OutputFormat::holds(const SampleFormat& s) const {

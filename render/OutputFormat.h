@@ -53,6 +53,11 @@ struct OutputFormat {
     bool hasQuality;
     // --compression maps 0..8 onto the encoder's compression level (FLAC).
     bool hasCompression;
+    // The only sample rates the format holds; empty for any.
+    std::vector<int> rates = {};
+
+    // Whether the format holds `rate`.
+    bool holdsRate(int rate) const;
 
     bool holds(const SampleFormat& s) const;
     // The first sample format of the row: what it holds when nothing else

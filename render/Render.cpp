@@ -45,12 +45,16 @@ constexpr std::size_t kPlotPoints = 8192;
 constexpr std::uint64_t kHeaderRoom = 4096;
 
 // No file may be named twice where one of them is written, under whatever
-// name; standard input ("-") is compared by what it is open on.
+// name: every file the run reads (the input, the path, the layout, the HRTF
+// set) and every file it writes. Standard input ("-") is compared by what it
+// is open on.
 void checkDistinct(const Options& o) {
     checkNamedOnce({{o.output, "output", true},
                     {o.traceFile, "--trace", true},
                     {o.plotFile, "--plot", true},
                     {o.pathFile, "--path", false},
+                    {layoutFile(o), "--layout", false},
+                    {o.binaural ? *o.binaural : std::string(), "--binaural", false},
                     {o.input, "input", false}});
 }
 
@@ -128,8 +132,8 @@ void checkTraceStep(const Options& o, const AudioInput& input) {
         throw UsageError("--trace-step: " + shortNumber(o.traceStep) +
                          " s is shorter than one sample (" + shortNumber(sample) + " s at " +
                          std::to_string(input.rate()) + " Hz)");
-    const double length = static_cast<double>(input.frames()) / input.rate();
-    if (o.traceStepGiven && input.frames() > 0 && o.traceStep > length)
+    const double length = static_cast<double>(input.heldFrames()) / input.rate();
+    if (o.traceStepGiven && input.heldFrames() > 0 && o.traceStep > length)
         throw UsageError("--trace-step: " + shortNumber(o.traceStep) +
                          " s is longer than the input (" + shortNumber(length) + " s)");
 }
@@ -294,9 +298,14 @@ std::string decibels(double peak) {
     return s.str();
 }
 
-// Said on standard error even with --quiet, as sox does: clipping changes
-// the sound, and a summary nobody reads would hide it.
+// Said on standard error even with --quiet, as sox does: clipping and
+// samples that are not a number change the sound, and a summary nobody
+// reads would hide them.
 void warnOfClipping(std::ostream& err, const AudioOutput& audio) {
+    if (audio.notANumber() > 0)
+        err << "tarvio-render: warning: " << audio.notANumber()
+            << (audio.notANumber() == 1 ? " sample" : " samples")
+            << " not a number, written as 0" << std::endl;
     if (audio.clipped() == 0)
         return;
     std::string peak = decibels(audio.peak());
@@ -338,9 +347,9 @@ void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
 // setting its room aside on the disk: no more than 1 byte of input a frame
 // can stand for, whatever the header announces.
 std::uint64_t expectedBytes(const Options& o, const AudioInput& input, int channels) {
-    if (o.format->compressed || input.frames() <= 0)
+    if (o.format->compressed || input.heldFrames() <= 0)
         return 0;
-    return SafeOutput::roomFor(o.input, static_cast<std::uint64_t>(input.frames()), 1,
+    return SafeOutput::roomFor(o.input, static_cast<std::uint64_t>(input.heldFrames()), 1,
                                static_cast<std::uint64_t>(channels) * o.samples->bytes,
                                kHeaderRoom, 0);
 }
@@ -360,6 +369,8 @@ Options settled(Options o, const AudioInput& input) {
 // with these channels at this rate, naming those it can.
 void checkWritable(const Options& o, int channels, int rate) {
     const auto writable = [&](const OutputFormat& f, const SampleFormat& s) {
+        if (!f.holdsRate(rate))
+            return false;
         SF_INFO info{};
         info.channels = channels;
         info.samplerate = rate;
@@ -368,6 +379,14 @@ void checkWritable(const Options& o, int channels, int rate) {
     };
     if (writable(*o.format, *o.samples))
         return;
+    if (!o.format->holdsRate(rate)) {
+        std::string rates;
+        for (std::size_t i = 0; i < o.format->rates.size(); ++i)
+            rates += (i == 0 ? "" : i + 1 == o.format->rates.size() ? " and " : ", ") +
+                     std::to_string(o.format->rates[i]);
+        throw std::runtime_error(o.output + ": " + o.format->summary + " holds only " + rates +
+                                 " Hz, not " + std::to_string(rate) + " Hz");
+    }
     std::string can;
     for (const OutputFormat& f : outputFormats()) {
         if (writable(f, f.firstSamples()))
@@ -382,7 +401,29 @@ void checkWritable(const Options& o, int channels, int rate) {
 // The channels the file holds: the layout's loudspeakers, or the two ears
 // that hear them through HRTFs.
 SpeakerLayout fileLayout(const Options& o, const SpeakerLayout& layout) {
+    if (o.binaural && layout.ambisonicOrder() > 0)
+        throw UsageError("--binaural: renders loudspeakers, not Ambisonic channels (" +
+                         layout.name() + ")");
     return o.binaural ? *findLayout("stereo") : layout;
+}
+
+// Refuses --loudness where the meter cannot measure the output: a rate or
+// a number of channels it does not take, or an output of `frames` shorter
+// than the block it measures in.
+void checkMeasurable(const Options& o, const SpeakerLayout& channels, int rate,
+                     std::int64_t frames) {
+    if (!o.loudnessTo)
+        return;
+    const std::string why = LoudnessMeter::unmeasurable(channels.size(), rate);
+    if (!why.empty())
+        throw UsageError("--loudness: " + why);
+    if (frames * 1000 < static_cast<std::int64_t>(rate) * LoudnessMeter::kBlockMilliseconds)
+        throw std::runtime_error(o.input + ": the output (" +
+                                 shortNumber(static_cast<double>(frames) / rate) +
+                                 " s) is shorter than the " +
+                                 std::to_string(LoudnessMeter::kBlockMilliseconds) +
+                                 " ms block loudness is measured in; there is no loudness to "
+                                 "bring to " + shortNumber(*o.loudnessTo) + " LUFS");
 }
 
 // Where frames go when nothing is written: a measuring pass's peak and
@@ -460,10 +501,10 @@ struct Job {
         input.reset(new AudioInput(given.input));
         o = settled(given, *input);
         checkTraceStep(o, *input);
+        checkMeasurable(o, channels, input->rate(), input->heldFrames());
         if (!o.pathFile.empty())
             path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
-        if (!o.dryRun)
-            checkWritable(o, channels.size(), input->rate());
+        checkWritable(o, channels.size(), input->rate());
         fileOrder = layout.fileOrder(o.format->order);
     }
 
@@ -499,11 +540,14 @@ struct Job {
         double scale = std::pow(10.0, o.gainDb / 20.0);
         if (!o.normalizeTo && !o.loudnessTo)
             return scale;
-        LoudnessMeter loudness(channels, input->rate());
-        Meter meter{o.loudnessTo ? &loudness : nullptr, 0.0, channels.size()};
+        // --normalize needs only the peak.
+        std::unique_ptr<LoudnessMeter> loudness;
+        if (o.loudnessTo)
+            loudness.reset(new LoudnessMeter(channels, input->rate()));
+        Meter meter{loudness.get(), 0.0, channels.size()};
         std::string note;
         pass(meter, NoObserver{}, scale, note);
-        const double level = o.loudnessTo ? loudness.integrated() : 20.0 * std::log10(meter.peak);
+        const double level = loudness ? loudness->integrated() : 20.0 * std::log10(meter.peak);
         const double target = o.loudnessTo ? *o.loudnessTo : *o.normalizeTo;
         if (!std::isfinite(level))
             throw std::runtime_error(o.input + ": the output would be silent (or not a number); "
@@ -528,7 +572,7 @@ void finishTexts(const Job& job, RunFiles& files, TextFile* trace, const PathSam
         trace->close();
     if (files.plot)
         writePlot(*files.plot, job.o, sampler,
-                  static_cast<double>(job.input->frames()) / job.input->rate(),
+                  static_cast<double>(job.input->heldFrames()) / job.input->rate(),
                   plotSpeakers(job.layout, job.fileOrder), job.panner.law().name);
 }
 
@@ -564,15 +608,15 @@ void dryRun(Job& job, RunFiles& files, std::ostream& out) {
     std::unique_ptr<TextFile> traceFile = openTrace(files, o);
     PathSampler sampler(o, job.panner, job.fileOrder, job.input->rate(),
                         traceFile ? &traceFile->stream() : nullptr);
-    SilentInput silence(job.input->channels(), job.input->frames());
+    SilentInput silence(job.input->channels(), job.input->heldFrames());
     Meter nothing{nullptr, 0.0, job.layout.size()};
     std::unique_ptr<Spatializer> sp = spatializerFor(o, *job.input, job.panner, job.path.get());
-    runBlocks(silence, *sp, nothing, Observer{sampler, nullptr, job.input->frames()});
+    runBlocks(silence, *sp, nothing, Observer{sampler, nullptr, job.input->heldFrames()});
     finishTexts(job, files, traceFile.get(), sampler);
     SafeOutput::commitAll(files.written());
     if (o.quiet)
         return;
-    printFiles(out, o, *job.input, job.channels.size(), job.input->frames());
+    printFiles(out, o, *job.input, job.channels.size(), job.input->heldFrames());
     out << " (dry run: not written)" << std::endl;
 }
 
@@ -589,7 +633,7 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
         f->prepare();
     files.audio.reserve(expectedBytes(o, *job.input, job.channels.size()));
     AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, *o.format,
-                      *o.samples, job.channels, job.input->rate(), job.input->frames(),
+                      *o.samples, job.channels, job.input->rate(), job.input->heldFrames(),
                       Encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1,
                                o.compression ? *o.compression : -1});
     audio.scanForNaN(job.input->floatingPoint());
@@ -602,8 +646,11 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
         progress.reset(new Progress(err));
         progressShown = true;
     }
+    // The summary gives the resulting loudness where the meter can measure
+    // it (--loudness was refused before any work where it cannot).
     std::unique_ptr<LoudnessMeter> loudness;
-    if (o.normalizeTo || o.loudnessTo)
+    if ((o.normalizeTo || o.loudnessTo) &&
+        LoudnessMeter::unmeasurable(job.channels.size(), job.input->rate()).empty())
         loudness.reset(new LoudnessMeter(job.channels, job.input->rate()));
     level.loudness = loudness.get();
     MeteredOutput sink{audio, loudness.get()};
@@ -615,7 +662,7 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
         order = audio.takeOrder();
     std::string binauralNote;
     const std::int64_t frames =
-        job.pass(sink, Observer{sampler, progress.get(), job.input->frames()}, level.scale,
+        job.pass(sink, Observer{sampler, progress.get(), job.input->heldFrames()}, level.scale,
                  binauralNote, std::move(order));
     audio.close();
     finishTexts(job, files, traceFile.get(), sampler);
@@ -651,7 +698,9 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             return status;
         if (progressShown)
             err << '\n';
-        err << "tarvio-render: " << e.what() << std::endl;
+        // An allocation that failed anywhere says only "std::bad_alloc".
+        const bool memory = dynamic_cast<const std::bad_alloc*>(&e) != nullptr;
+        err << "tarvio-render: " << (memory ? "out of memory" : e.what()) << std::endl;
     }
     return 1;
 }

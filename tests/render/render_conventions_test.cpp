@@ -12,6 +12,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/ProgramFixtures.h"
@@ -216,6 +217,52 @@ TEST_F(Conventions, DryRunShowsThePathWithoutRendering) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"t.wav", "t.csv", "p.svg"}));
+}
+
+// A dry run refuses exactly what the real run refuses before writing, with
+// the same status and message, and neither leaves a file: formats that do
+// not hold the job, a layout headphones cannot hear, law parameters where the
+// law is not defined, loudness the meter cannot measure.
+TEST_F(Conventions, TheDryRunRefusesWhatTheRunRefuses) {
+    writeTone(dir.file("t.wav"), SF_FORMAT_PCM_16, -6, 0.5);
+    writeTone(dir.file("short.wav"), SF_FORMAT_PCM_16, -6, 0.3);
+    writeTone(dir.file("r16.wav"), SF_FORMAT_PCM_16, -6, 10, 16);
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"--format opus t.wav o.opus", 1,
+         "o.opus: Ogg Opus holds only 8000, 12000, 16000, 24000 and 48000 Hz, not 44100 Hz"},
+        {"--layout ring:64 t.wav o.flac", 1, "libsndfile cannot write FLAC (16-bit) with 64"},
+        {"--layout ambisonics:2 --binaural t.wav o.wav", 2,
+         "--binaural: renders loudspeakers, not Ambisonic channels (ambisonics:2)"},
+        {"--law dbap --blur 1e155 t.wav o.wav", 2, "--blur: must lie in [0, 10]: \"1e155\""},
+        {"--law dbap --rolloff 2000 t.wav o.wav", 2,
+         "--rolloff: must lie in [0, 60] dB: \"2000\""},
+        {"--loudness -23 r16.wav o.wav", 2,
+         "--loudness: loudness is measured at 8000 Hz or more (the K-weighting filter's shelf "
+         "lies at 1.7 kHz), not at 16 Hz"},
+        {"--loudness -23 short.wav o.wav", 1,
+         "short.wav: the output (0.3 s) is shorter than the 400 ms block loudness is measured "
+         "in"},
+    };
+    for (const auto& c : cases) {
+        for (const std::string dry : {"", "--dry-run "}) {
+            const CommandResult r = render("-q " + dry + std::get<0>(c));
+            EXPECT_EQ(r.status, std::get<1>(c)) << dry << std::get<0>(c) << ": " << r.err;
+            EXPECT_NE(r.err.find(std::get<2>(c)), std::string::npos) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+    }
+    EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"t.wav", "short.wav", "r16.wav"}));
+}
+
+// The peak of a 17 Hz input is measured without the loudness meter, which
+// cannot take such a rate: --normalize works there.
+TEST_F(Conventions, NormalizingNeedsOnlyThePeak) {
+    writeTone(dir.file("r17.wav"), SF_FORMAT_PCM_16, -6, 10, 17);
+    const CommandResult r = render("--normalize r17.wav o.w64");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("peak:     -1.0 dBFS"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("loudness:"), std::string::npos) << r.out;
+    EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"r17.wav", "o.w64"}));
 }
 
 // A typo names the nearest options; -v and -V print the version; an angle

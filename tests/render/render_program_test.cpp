@@ -89,7 +89,7 @@ TEST(RenderProgram, GivesTarviosSamplesForTheClassicJob) {
         const char* name;
         WavSpec wav;
     };
-    std::vector<Input> inputs(4);
+    std::vector<Input> inputs(5);
     inputs[0].name = "mono";
     inputs[0].wav.samples = samplePattern(5000);
     inputs[1].name = "stereo48k";
@@ -102,6 +102,9 @@ TEST(RenderProgram, GivesTarviosSamplesForTheClassicJob) {
     inputs[3].name = "alignZero";
     inputs[3].wav.blockAlign = 0;
     inputs[3].wav.samples = samplePattern(3000);
+    inputs[4].name = "claimsFourGB";  // sized by the frames it holds, not refused
+    inputs[4].wav.samples = samplePattern(7000);
+    inputs[4].wav.dataLength = 0xFFFFFFF0;
     const std::vector<std::vector<std::string>> params = {
         {"1", "2", "0.5", "0.25", "0", "90"},
         {"0.25", "3", "0.5", "1.75", "45", "270", "2"},
@@ -140,6 +143,10 @@ TEST(RenderProgram, GivesTarviosSamplesForTheClassicJob) {
             EXPECT_LT(static_cast<long long>(st.st_blocks) * 512, st.st_size + (64 << 10));
         }
     }
+    // WAV's size fields hold 4 GB too.
+    CommandResult r = render({"-q", dir.file("claimsFourGB.wav"), dir.file("r.wav")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readAudio(dir.file("r.wav")).shorts.size(), 4u * 7000);
 }
 
 // sox writes WAV files with more than two channels or more than 16 bits in
@@ -303,7 +310,15 @@ TEST(RenderProgram, RefusesWithClearErrors) {
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
-    EXPECT_EQ(render({"--help"}).status, 0);
+    // --help says what the program is for and shows the loudspeakers of the
+    // layout asked for, the square by default.
+    CommandResult help = render({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("around a loudspeaker rig"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("Loudspeakers of quad"), std::string::npos) << help.out;
+    help = render({"--layout", "5.1", "--help"});
+    EXPECT_NE(help.out.find("Loudspeakers of 5.1"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("\n  LFE "), std::string::npos) << help.out;
 
     const testsupport::Bytes earlier(1000, 9);
     writeFile(out, earlier);

@@ -96,15 +96,21 @@ struct Scene {
 
 // The same file under two names (a ./ prefix, a .. detour, a link to a file
 // not yet written, standard input) is refused before any work, and nothing
-// that stood there changes.
+// that stood there changes: every file the run reads (the input, the path,
+// the layout, the HRTF set) and every file it writes.
 TEST(RenderSafety, AFileNamedTwiceIsRefusedBeforeAnyWork) {
     Scene s;
     writeFile(s.dir.file("o.aif"), kEarlier);
     writeFile(s.dir.file("o.svg"), kEarlier);
     writeFile(s.dir.file("v.wav"), kEarlier);
+    writeFile(s.dir.file("h.sofa"), kEarlier);
     writeFile(s.dir.file("m.txt"), {'0', ' ', '0', ' ', '0', '\n'});
+    const Bytes layout = {'A', ' ', '0', '\n', 'B', ' ', '9', '0', '\n'};
+    writeFile(s.dir.file("lay.txt"), layout);
+    writeFile(s.dir.file("lay.svg"), layout);
     ::mkdir(s.dir.file("sub").c_str(), 0700);
     ASSERT_EQ(::symlink("t.csv", s.dir.file("dl.aif").c_str()), 0);
+    ASSERT_EQ(::symlink("h.sofa", s.dir.file("hl.wav").c_str()), 0);
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"--trace ./o.aif in.wav o.aif", "\"o.aif\" is named twice (output and --trace)"},
         {"--format aiff --plot sub/../o.svg in.wav ./o.svg",
@@ -113,6 +119,15 @@ TEST(RenderSafety, AFileNamedTwiceIsRefusedBeforeAnyWork) {
         {"--path m.txt --trace m.txt in.wav o.aif", "\"m.txt\" is named twice (--trace and --path)"},
         {"--format wav --path m.txt in.wav m.txt", "\"m.txt\" is named twice (output and --path)"},
         {"- v.wav < v.wav", "\"v.wav\" is named twice (output and input)"},
+        {"--binaural=h.sofa --trace h.sofa in.wav o.wav",
+         "\"h.sofa\" is named twice (--trace and --binaural)"},
+        {"--format wav --binaural=h.sofa in.wav h.sofa",
+         "\"h.sofa\" is named twice (output and --binaural)"},
+        {"--binaural=h.sofa in.wav hl.wav", "\"hl.wav\" is named twice (output and --binaural)"},
+        {"--layout lay.txt --trace ./lay.txt in.wav o.wav",
+         "\"./lay.txt\" is named twice (--trace and --layout)"},
+        {"--layout lay.svg --plot lay.svg in.wav o.wav",
+         "\"lay.svg\" is named twice (--plot and --layout)"},
     };
     for (const auto& c : cases) {
         const CommandResult r = render(s.dir, "-q " + c.first);
@@ -123,6 +138,9 @@ TEST(RenderSafety, AFileNamedTwiceIsRefusedBeforeAnyWork) {
     EXPECT_EQ(readFile(s.dir.file("o.svg")), kEarlier);
     EXPECT_EQ(readFile(s.dir.file("v.wav")), kEarlier);
     EXPECT_EQ(readFile(s.dir.file("m.txt")), (Bytes{'0', ' ', '0', ' ', '0', '\n'}));
+    EXPECT_EQ(readFile(s.dir.file("h.sofa")), kEarlier);
+    EXPECT_EQ(readFile(s.dir.file("lay.txt")), layout);
+    EXPECT_EQ(readFile(s.dir.file("lay.svg")), layout);
     EXPECT_FALSE(fileExists(s.dir.file("t.csv")));
 }
 
@@ -235,6 +253,7 @@ TEST(RenderSafety, FloatOutputHoldsOnlyFiniteSamplesWithinFullScale) {
             ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 1.0f) << args << ": " << v;
         EXPECT_EQ(r.out.find("clipped:  0 "), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("not a number"), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find("samples not a number, written as 0"), std::string::npos) << r.err;
     }
     // Beyond full scale only when asked, and still finite.
     const CommandResult r = render(dir, "-q --bits float --no-clip --norm 4 in.wav o.wav");
