@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Loudspeaker layouts read from text files of "LABEL AZIMUTH" lines.
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <fstream>
+#include <cstdio>
 #include <map>
 #include <stdexcept>
 
@@ -18,14 +16,12 @@ using text::lineError;
 using text::quoted;
 
 const std::string kLfe = "LFE";
+const std::string kWhat = "a layout file";
 
-bool printable(const std::string& label) {
-    for (char ch : label) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c <= ' ' || c >= 0x7f)
-            return false;
-    }
-    return true;
+std::string degrees(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
 }
 
 // The loudspeakers of a file as they are read, with the lines that named
@@ -36,8 +32,15 @@ class LayoutReader {
 
     void line(const std::vector<std::string>& f, long line) {
         const std::string& label = f[0];
-        if (!printable(label))
-            throw lineError(name_, line, "a label must be printable ASCII: " + quoted(label));
+        if (speakers_.size() == static_cast<std::size_t>(kMaxSpeakers))
+            throw lineError(
+                name_, line,
+                "a layout has at most " + std::to_string(kMaxSpeakers) + " loudspeakers");
+        if (!validLabel(label))
+            throw lineError(name_, line,
+                            "a label has only letters, digits, '-', '_' and '.', and begins "
+                            "with a letter or a digit: " +
+                                quoted(label));
         const auto seen = labels_.find(label);
         if (seen != labels_.end())
             throw lineError(
@@ -55,21 +58,17 @@ class LayoutReader {
                 name_, line,
                 "expected \"LABEL AZIMUTH\", got " + std::to_string(f.size()) + " fields");
         const double azimuth = normalAzimuth(text::number(f[1], name_, line));
-        const auto taken = azimuths_.find(azimuth);
-        if (taken != azimuths_.end())
-            throw lineError(
-                name_, line,
-                "azimuth " + f[1] + " is taken by line " + std::to_string(taken->second));
-        azimuths_[azimuth] = line;
+        checkSpacing(azimuth, f[1], line);
+        placed_.push_back({azimuth, f[1], line});
         speakers_.push_back({label, pointAt(azimuth), 0});
     }
 
     SpeakerLayout layout() {
-        if (azimuths_.size() < 2)
+        if (placed_.size() < 2)
             throw std::runtime_error(name_ +
                                      ": a layout needs at least two loudspeakers with an "
                                      "azimuth, got " +
-                                     std::to_string(azimuths_.size()));
+                                     std::to_string(placed_.size()));
         bool standard = true;
         for (const Speaker& s : speakers_)
             standard = standard && wavMaskBit(s.label) != 0;
@@ -79,38 +78,58 @@ class LayoutReader {
     }
 
   private:
+    struct Placed {
+        double azimuth;     // in (-180, 180]
+        std::string field;  // as written
+        long line;
+    };
+
+    // Refuses a loudspeaker at `azimuth` closer than kMinSpeakerSpacing
+    // round the circle (359.5 and 0 are half a degree apart) to one before.
+    void checkSpacing(double azimuth, const std::string& field, long line) const {
+        for (const Placed& p : placed_) {
+            const double apart = std::fabs(std::remainder(azimuth - p.azimuth, 360.0));
+            if (apart == 0.0)
+                throw lineError(name_, line,
+                                "azimuth " + field + " is taken by line " + std::to_string(p.line));
+            if (apart < kMinSpeakerSpacing)
+                throw lineError(name_, line,
+                                "azimuth " + field + " is less than " +
+                                    degrees(kMinSpeakerSpacing) + " degree from azimuth " +
+                                    p.field + " (line " + std::to_string(p.line) + ")");
+        }
+    }
+
     std::string name_;
     std::vector<Speaker> speakers_;
     std::map<std::string, long> labels_;  // the line of each label
-    std::map<double, long> azimuths_;     // the line of each azimuth
+    std::vector<Placed> placed_;          // the loudspeakers with an azimuth
 };
+
+SpeakerLayout parseText(const std::string& text, const std::string& name) {
+    LayoutReader reader(name);
+    long line = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        ++line;
+        const std::vector<std::string> f = text::fields(text.substr(start, end - start));
+        if (!f.empty())
+            reader.line(f, line);
+        start = end + 1;
+    }
+    return reader.layout();
+}
 
 }  // namespace
 
 SpeakerLayout loadLayoutFile(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-        throw std::runtime_error(fileName + ": cannot open: " + std::strerror(errno));
-    return parseLayout(in, fileName);
+    return parseText(text::readFile(fileName, kMaxLayoutFileBytes, kWhat), fileName);
 }
 
 SpeakerLayout parseLayout(std::istream& in, const std::string& name) {
-    LayoutReader reader(name);
-    std::string text;
-    long line = 0;
-    errno = 0;
-    while (std::getline(in, text)) {
-        ++line;
-        const std::vector<std::string> f = text::fields(std::move(text));
-        if (!f.empty())
-            reader.line(f, line);
-        errno = 0;  // strtod may have left ERANGE for a tiny number
-    }
-    if (in.bad()) {
-        std::string reason = errno != 0 ? std::string(": ") + std::strerror(errno) : std::string();
-        throw std::runtime_error(name + ": cannot read" + reason);
-    }
-    return reader.layout();
+    return parseText(text::readAll(in, kMaxLayoutFileBytes, name, kWhat), name);
 }
 
 }  // namespace tarvio

@@ -113,14 +113,18 @@ const SpeakerLayout& quad() {
 SpeakerLayout ringLayout(int count, double first) {
     const std::string name =
         "ring:" + std::to_string(count) + (first == 0.0 ? "" : ":" + shortNumber(first));
-    if (count < 2 || count > kMaxRingSpeakers)
-        throw std::invalid_argument(name + ": a ring has 2 to " + std::to_string(kMaxRingSpeakers) +
+    if (count < 2 || count > kMaxSpeakers)
+        throw std::invalid_argument(name + ": a ring has 2 to " + std::to_string(kMaxSpeakers) +
                                     " loudspeakers, got " + std::to_string(count));
     if (!std::isfinite(first))
         throw std::invalid_argument("ring: the azimuth of loudspeaker 1 must be finite");
+    // Reduced first, exactly (std::remainder does not round), so that the
+    // steps are taken near 0, where a double still resolves them: from
+    // 1e308 itself every step would round away.
+    const double start = normalAzimuth(first);
     std::vector<Speaker> speakers;
     for (int i = 0; i < count; ++i) {
-        const double azimuth = normalAzimuth(first - 360.0 * i / count);
+        const double azimuth = normalAzimuth(start - 360.0 * i / count);
         speakers.push_back({std::to_string(i + 1), pointAt(azimuth), 0});
     }
     return SpeakerLayout(name, std::move(speakers));

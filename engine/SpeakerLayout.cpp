@@ -50,13 +50,15 @@ std::string padded(std::string cell, std::size_t width) {
 SpeakerLayout::SpeakerLayout(std::string name, std::vector<Speaker> speakers, int ambisonicOrder)
     : name_(std::move(name)), speakers_(std::move(speakers)), ambisonicOrder_(ambisonicOrder) {
     check(!speakers_.empty(), name_, "no loudspeakers");
+    check(size() <= kMaxSpeakers, name_,
+          "more than " + std::to_string(kMaxSpeakers) + " loudspeakers");
     check(ambisonicOrder_ >= 0 && ambisonicOrder_ <= 15 &&
               (ambisonicOrder_ == 0 || size() == (ambisonicOrder_ + 1) * (ambisonicOrder_ + 1)),
           name_, "the channels do not match Ambisonic order " + std::to_string(ambisonicOrder_));
     std::set<std::string> labels;
     std::uint32_t mask = 0;
     for (const Speaker& s : speakers_) {
-        check(!s.label.empty(), name_, "a loudspeaker without a label");
+        check(validLabel(s.label), name_, "not a valid label: \"" + s.label + "\"");
         check(labels.insert(s.label).second, name_, "label " + s.label + " twice");
         check((s.maskBit & (s.maskBit - 1)) == 0, name_, s.label + ": more than one mask bit");
         check((mask & s.maskBit) == 0, name_, s.label + ": mask bit taken twice");
@@ -101,6 +103,16 @@ bool SpeakerLayout::sameSpeakers(const SpeakerLayout& other) const {
                           return a.label == b.label && a.maskBit == b.maskBit &&
                                  samePosition(a.position, b.position);
                       });
+}
+
+bool validLabel(const std::string& label) {
+    const auto alnum = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    };
+    if (label.empty() || !alnum(label[0]))
+        return false;
+    return std::all_of(label.begin(), label.end(),
+                       [&alnum](char c) { return alnum(c) || c == '-' || c == '_' || c == '.'; });
 }
 
 SpeakerPosition pointAt(double azimuth) {

@@ -20,6 +20,7 @@
 #ifndef TARVIO_ENGINE_SPEAKERLAYOUT_H
 #define TARVIO_ENGINE_SPEAKERLAYOUT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <optional>
@@ -53,9 +54,9 @@ enum class ChannelOrder {
              // bit follow in engine order
 };
 
-// A named list of loudspeakers in engine order. Checked when made: at least
-// one loudspeaker, labels present and distinct, mask bits single and
-// distinct, points on the unit square.
+// A named list of loudspeakers in engine order. Checked when made: one to
+// kMaxSpeakers loudspeakers, labels valid (see validLabel) and distinct,
+// mask bits single and distinct, points on the unit square.
 //
 // The channels of an Ambisonic signal are a layout too: one channel per
 // spherical-harmonic component in ACN order, labelled ACN0, ACN1, ..., with
@@ -94,6 +95,18 @@ class SpeakerLayout {
     int ambisonicOrder_;
 };
 
+// The most loudspeakers (channels) of any layout: a ring, a file, or the
+// channels of an Ambisonic signal.
+constexpr int kMaxSpeakers = 64;
+
+// Whether `label` may name a loudspeaker: one or more letters, digits, '-',
+// '_' and '.', beginning with a letter or a digit. Labels name the columns
+// of a CSV trace and the loudspeakers of a picture, so they hold nothing
+// that a CSV reader splits at or quotes (',' '"'), nothing a spreadsheet
+// takes for a formula (a leading '=', '+', '-' or '@'), and nothing that
+// needs escaping in XML.
+bool validLabel(const std::string& label);
+
 // The square point of a loudspeaker at `azimuth` degrees, on the square's
 // edge (see the top of this file).
 SpeakerPosition pointAt(double azimuth);
@@ -121,18 +134,17 @@ const SpeakerLayout& quad();
 
 }  // namespace layouts
 
-// The most loudspeakers of a ring.
-constexpr int kMaxRingSpeakers = 64;
 // The Ambisonic orders the engine encodes.
 constexpr int kMinAmbisonicOrder = 1;
 constexpr int kMaxAmbisonicOrder = 3;
 
 // `count` loudspeakers labelled 1 .. count, evenly round the circle:
-// loudspeaker 1 at azimuth `first` degrees, each next one 360 / count
-// degrees clockwise seen from above (the azimuth decreasing). Named
-// "ring:COUNT" or "ring:COUNT:FIRST"; no channel mask. Throws
-// std::invalid_argument unless 2 <= count <= kMaxRingSpeakers and `first`
-// is finite.
+// loudspeaker 1 at azimuth `first` degrees (any finite value, brought into
+// (-180, 180] before the others are placed from it), each next one
+// 360 / count degrees clockwise seen from above (the azimuth decreasing).
+// Named "ring:COUNT" or "ring:COUNT:FIRST"; no channel mask. Throws
+// std::invalid_argument unless 2 <= count <= kMaxSpeakers and `first` is
+// finite.
 SpeakerLayout ringLayout(int count, double first = 0.0);
 
 // The channels of an Ambisonic signal of `order` (AmbiX: ACN order, SN3D),
@@ -151,16 +163,31 @@ std::optional<SpeakerLayout> findLayout(const std::string& name);
 // "ring:N[:FIRST]" and "ambisonics:ORDER".
 std::vector<std::string> layoutNames();
 
+// The most bytes of a layout file: far more than kMaxSpeakers lines need,
+// and little enough to read whole.
+constexpr std::size_t kMaxLayoutFileBytes = 64 * 1024;
+// The least angle, in degrees, between two loudspeakers of a layout file.
+constexpr double kMinSpeakerSpacing = 1.0;
+
 // A layout from a text file of lines "LABEL AZIMUTH": one loudspeaker per
 // line, in engine order, azimuth in degrees (0 front, positive to the left;
 // any finite value, brought into (-180, 180]). '#' starts a comment; blank
 // lines are skipped. A loudspeaker labelled LFE is written without an
-// azimuth and gets no signal. Labels are printable ASCII and distinct, and
-// no two loudspeakers share an azimuth; at least two have one. When every
-// label is a standard WAV name (see wavMaskBit), the layout has their mask
-// bits; otherwise it has no mask. The layout is named after the file.
+// azimuth and gets no signal. Labels are valid (see validLabel) and
+// distinct; no two loudspeakers stand closer than kMinSpeakerSpacing
+// degrees round the circle; at least two have an azimuth and at most
+// kMaxSpeakers lines name a loudspeaker. When every label is a standard WAV
+// name (see wavMaskBit), the layout has their mask bits; otherwise it has
+// no mask. The layout is named after the file.
+//
+// The file is read whole, at most kMaxLayoutFileBytes of it, before any
+// line is looked at. A read that a signal cuts short is a failed read: it
+// is not retried, so that a program that notes stop signals (without
+// SA_RESTART) is not held waiting on a pipe.
+//
 // Throws std::runtime_error "FILE: line N: reason" for a malformed line,
-// "FILE: reason" for a file that cannot be read or is short of loudspeakers.
+// "FILE: reason" for a file that cannot be read, is too large or is short
+// of loudspeakers.
 SpeakerLayout loadLayoutFile(const std::string& fileName);
 // The same from a stream, `name` standing for the file in messages.
 SpeakerLayout parseLayout(std::istream& in, const std::string& name);

@@ -2,10 +2,16 @@
 
 #include "engine/TextLines.h"
 
+#include <fcntl.h>
 #include <locale.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace tarvio {
 namespace text {
@@ -19,7 +25,63 @@ locale_t cLocale() {
     return c;
 }
 
+std::runtime_error tooLarge(const std::string& name, std::size_t maxBytes,
+                            const std::string& what) {
+    return std::runtime_error(name + ": larger than " + std::to_string(maxBytes) +
+                              " bytes, the most " + what + " may hold");
+}
+
+std::runtime_error systemError(const std::string& name, const char* doing, int err) {
+    return std::runtime_error(name + ": " + doing + ": " + std::strerror(err));
+}
+
+// Closes a descriptor when it goes.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
 }  // namespace
+
+std::string readAll(std::istream& in, std::size_t maxBytes, const std::string& name,
+                    const std::string& what) {
+    std::string data(maxBytes + 1, '\0');
+    in.read(&data[0], static_cast<std::streamsize>(data.size()));
+    if (in.bad())
+        throw std::runtime_error(name + ": cannot read");
+    const std::size_t have = static_cast<std::size_t>(in.gcount());
+    if (have > maxBytes)
+        throw tooLarge(name, maxBytes, what);
+    data.resize(have);
+    return data;
+}
+
+std::string readFile(const std::string& fileName, std::size_t maxBytes, const std::string& what) {
+    const Descriptor file{::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)};
+    if (file.fd < 0)
+        throw systemError(fileName, "cannot open", errno);
+    struct stat st;
+    if (::fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::uintmax_t>(st.st_size) > maxBytes)
+        throw tooLarge(fileName, maxBytes, what);
+    std::string data(maxBytes + 1, '\0');
+    std::size_t have = 0;
+    while (have < data.size()) {
+        const ssize_t n = ::read(file.fd, &data[have], data.size() - have);
+        if (n == 0)
+            break;
+        if (n < 0)
+            throw systemError(fileName, "cannot read", errno);  // EINTR too
+        have += static_cast<std::size_t>(n);
+    }
+    if (have > maxBytes)
+        throw tooLarge(fileName, maxBytes, what);
+    data.resize(have);
+    return data;
+}
 
 std::runtime_error lineError(const std::string& name, long line, const std::string& reason) {
     return std::runtime_error(name + ": line " + std::to_string(line) + ": " + reason);

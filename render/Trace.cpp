@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <stdexcept>
 
 #include "engine/SpeakerLayout.h"
 
@@ -25,7 +26,13 @@ constexpr std::size_t kValueChars = 24;
 }  // namespace
 
 TraceWriter::TraceWriter(std::ostream& out, const std::vector<std::string>& channels)
-    : out_(out), channels_(channels.size()), line_(kSecondsChars + (4 + channels.size()) * kValueChars + 1) {
+    : out_(out),
+      channels_(channels.size()),
+      line_(kSecondsChars + (4 + channels.size()) * kValueChars + 1) {
+    for (const std::string& c : channels) {
+        if (!validLabel(c))
+            throw std::invalid_argument("trace: \"" + c + "\" cannot name a column");
+    }
     out_ << "seconds,x,y,azimuth,r";
     for (const std::string& c : channels)
         out_ << ',' << c;

@@ -19,6 +19,11 @@ namespace tarvio::render {
 // finer than a 16-bit sample step. Numbers always use a decimal point,
 // whatever the locale; values that are not finite read "nan", "inf" or
 // "-inf".
+//
+// The column names are written as they are: loudspeaker labels (see
+// validLabel) need no CSV quoting and never read as a spreadsheet formula.
+// Throws std::invalid_argument for a name that is not such a label, before
+// anything is written.
 class TraceWriter {
   public:
     TraceWriter(std::ostream& out, const std::vector<std::string>& channels);

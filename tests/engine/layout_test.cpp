@@ -63,6 +63,16 @@ TEST(SpeakerLayout, MaskOrderPutsUnmaskedLastAndBadListsAreRefused) {
     EXPECT_THROW(SpeakerLayout("x", {{"L", at(30), 3}}), std::invalid_argument);
     EXPECT_THROW(SpeakerLayout("x", {{"L", SpeakerPosition{0, 0.5, 1.5}, 1}}),
                  std::invalid_argument);
+    // Labels that a trace's header or a spreadsheet would misread, and more
+    // loudspeakers than any layout has.
+    for (const char* label : {"", "a,b", "\"L", "=A1", "-1", "+1", "@L", "L R"})
+        EXPECT_THROW(SpeakerLayout("x", {{label, at(30), 0}}), std::invalid_argument) << label;
+    std::vector<Speaker> many;
+    for (int k = 0; k <= tarvio::kMaxSpeakers; ++k)
+        many.push_back({std::to_string(k + 1), std::nullopt, 0});
+    EXPECT_THROW(SpeakerLayout("x", many), std::invalid_argument);
+    many.pop_back();
+    EXPECT_EQ(SpeakerLayout("x", many).size(), tarvio::kMaxSpeakers);
 }
 
 TEST(PanLaw, TableNamesAndWhatEachLawPromises) {

@@ -62,6 +62,27 @@ TEST(Layouts, BuiltInsRingsAndAmbisonicChannelsByName) {
         EXPECT_THROW(tarvio::findLayout(bad), std::invalid_argument) << bad;
 }
 
+// A ring starts wherever its first loudspeaker is put, however far round
+// that is said: its loudspeakers stay 360 / N degrees apart, so vbap (which
+// wants distinct directions) is the default.
+TEST(Layouts, RingsStartAnywhereAndStayEvenlySpaced) {
+    for (const char* name :
+         {"ring:3:1e308", "ring:3:-1e308", "ring:4:7200.5", "ring:64:1e300", "ring:5:-181"}) {
+        SCOPED_TRACE(name);
+        const SpeakerLayout ring = named(name);
+        const double step = 360.0 / ring.size();
+        for (int k = 0; k < ring.size(); ++k) {
+            const double a = ring[k].position->azimuth;
+            const double next = ring[(k + 1) % ring.size()].position->azimuth;
+            EXPECT_GT(a, -180.0);
+            EXPECT_LE(a, 180.0);
+            EXPECT_NEAR(std::remainder(a - next - step, 360.0), 0.0, 1e-9) << k;
+        }
+        EXPECT_STREQ(tarvio::defaultPanLaw(ring)->name, "vbap");
+    }
+    EXPECT_EQ(named("ring:4:-181")[0].position->azimuth, 179.0);
+}
+
 SpeakerLayout parse(const std::string& text) {
     std::istringstream in(text);
     return tarvio::parseLayout(in, "rig.txt");
@@ -92,9 +113,54 @@ TEST(LayoutFile, ReadsLoudspeakersAndRefusesMalformedLinesByNumber) {
     EXPECT_EQ(refusal("L 30\nLFE 0\n"), "rig.txt: line 2: LFE takes no azimuth: it gets no signal");
     EXPECT_EQ(refusal("L 30\nR 390\n"), "rig.txt: line 2: azimuth 390 is taken by line 1");
     EXPECT_EQ(refusal("\xef\xbb\xbfL 30\nR -30\n"),
-              "rig.txt: line 1: a label must be printable ASCII: \"\\xef\\xbb\\xbfL\"");
+              "rig.txt: line 1: a label has only letters, digits, '-', '_' and '.', and begins "
+              "with a letter or a digit: \"\\xef\\xbb\\xbfL\"");
     EXPECT_EQ(refusal("L 30\nLFE\n"),
               "rig.txt: a layout needs at least two loudspeakers with an azimuth, got 1");
+}
+
+// The lines of `count` loudspeakers S1, S2, ... `step` degrees apart.
+std::string evenRig(int count, double step) {
+    std::string text;
+    for (int k = 0; k < count; ++k)
+        text += "S" + std::to_string(k + 1) + " " + std::to_string(k * step) + "\n";
+    return text;
+}
+
+// Loudspeakers that share a direction in all but name, more loudspeakers
+// than a layout has, a file too large to be one, and labels that would be
+// CSV syntax or a spreadsheet formula in a trace's header.
+TEST(LayoutFile, RefusesDegenerateUnboundedAndUnsafeFiles) {
+    const std::string kLabelRule =
+        "a label has only letters, digits, '-', '_' and '.', and begins with a letter or a "
+        "digit: ";
+    const struct {
+        std::string text, message;
+    } kCases[] = {
+        {"A 0\nB 4.9e-324\n",
+         "rig.txt: line 2: azimuth 4.9e-324 is less than 1 degree from azimuth 0 (line 1)"},
+        {"A 359.5\n# round the back\nB 90\nC 0\n",
+         "rig.txt: line 4: azimuth 0 is less than 1 degree from azimuth 359.5 (line 1)"},
+        {"A 10\nB 1e308\nC 1e308\n", "rig.txt: line 3: azimuth 1e308 is taken by line 2"},
+        {evenRig(65, 5), "rig.txt: line 65: a layout has at most 64 loudspeakers"},
+        {"L 30\nR -30\n" + std::string(tarvio::kMaxLayoutFileBytes, '#'),
+         "rig.txt: larger than 65536 bytes, the most a layout file may hold"},
+        {"L 30\na,b -30\n", "rig.txt: line 2: " + kLabelRule + "\"a,b\""},
+        {"L 30\n\"R -30\n", "rig.txt: line 2: " + kLabelRule + "\"\\\"R\""},
+        {"=A1 30\nR -30\n", "rig.txt: line 1: " + kLabelRule + "\"=A1\""},
+        {"-1 30\nR -30\n", "rig.txt: line 1: " + kLabelRule + "\"-1\""},
+        {"L 30\n@R -30\n", "rig.txt: line 2: " + kLabelRule + "\"@R\""},
+        {"L 30\n.R -30\n", "rig.txt: line 2: " + kLabelRule + "\".R\""},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(refusal(c.text), c.message) << c.text.substr(0, 40);
+
+    // At the limits: 1 degree apart, 64 loudspeakers, labels of every kind
+    // of character allowed.
+    EXPECT_EQ(parse("A 0\nB 1\nC -1\n").size(), 3);
+    EXPECT_EQ(parse(evenRig(64, 5.625) + "# the last line\n").size(), 64);
+    EXPECT_EQ(parse("Top-1_a.b 0\n2nd 90\n").labels(),
+              (std::vector<std::string>{"Top-1_a.b", "2nd"}));
 }
 
 TEST(PanLaw, WhichLawsFitWhichLayoutAndTheDefaults) {

@@ -3,16 +3,24 @@
 // layout files and Ambisonic channels, read back through libsndfile and
 // ffprobe. The loudspeaker points are worked out here from the azimuths, not
 // taken from the program.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/ProgramFixtures.h"
 #include "tests/support/TestSupport.h"
 
+using testsupport::Child;
 using testsupport::CommandResult;
 using testsupport::runCommand;
 using testsupport::shellQuote;
@@ -68,8 +76,9 @@ class Layouts : public ::testing::Test {
         w.samples.assign(4000, 16384);
         writeWav(dir.file("in.wav"), w);
     }
-    CommandResult render(const std::string& args) {
-        return runCommand("cd " + shellQuote(dir.path()) + " && " +
+    // `prefix` goes before the program, as "timeout 20 ".
+    CommandResult render(const std::string& args, const std::string& prefix = "") {
+        return runCommand("cd " + shellQuote(dir.path()) + " && " + prefix +
                           shellQuote(TARVIO_RENDER_BINARY) + " -q " + args + " in.wav out.wav");
     }
     // The output of a sound held at (x, y).
@@ -190,4 +199,98 @@ TEST_F(Layouts, LayoutFilesAndTheirFaults) {
     r = render("--layout stereo --law bilinear");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("laws that fit: vbap, dbap"), std::string::npos) << r.err;
+}
+
+namespace {
+
+long long millisecondsSince(std::chrono::steady_clock::time_point start) {
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+}
+
+}  // namespace
+
+// Layout files that would make a degenerate or unbounded rig, or put CSV
+// syntax or a formula into the trace's header, are refused at once, naming
+// the line; so is a "file" that never ends.
+TEST_F(Layouts, UnusableLayoutFilesAreRefusedAtOnce) {
+    std::string many;
+    for (int k = 0; k < 65; ++k)
+        many += "S" + std::to_string(k + 1) + " " + std::to_string(k * 5) + "\n";
+    const std::string kLabelRule =
+        "a label has only letters, digits, '-', '_' and '.', and begins with a letter or a "
+        "digit: ";
+    const struct {
+        std::string text;  // the file's text, or empty for /dev/zero
+        std::string message;
+    } kCases[] = {
+        {"A 0\nB 4.9e-324\nC 90\n",
+         "rig.txt: line 2: azimuth 4.9e-324 is less than 1 degree from azimuth 0 (line 1)"},
+        {many, "rig.txt: line 65: a layout has at most 64 loudspeakers"},
+        {"L 30\nR -30\n" + std::string(70000, '#'),
+         "rig.txt: larger than 65536 bytes, the most a layout file may hold"},
+        {"", "/dev/zero: larger than 65536 bytes, the most a layout file may hold"},
+        {"L 30\na,b -30\nB 180\n", "rig.txt: line 2: " + kLabelRule + "\"a,b\""},
+        {"L 30\nR -30\n\"B 180\n", "rig.txt: line 3: " + kLabelRule + "\"\\\"B\""},
+        {"=1+1 30\nR -30\n", "rig.txt: line 1: " + kLabelRule + "\"=1+1\""},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.message);
+        writeFile(dir.file("rig.txt"), testsupport::Bytes(c.text.begin(), c.text.end()));
+        const auto start = std::chrono::steady_clock::now();
+        const CommandResult r = render(
+            "--trace t.csv --layout " + std::string(c.text.empty() ? "/dev/zero" : "rig.txt"),
+            "timeout -s KILL 20 ");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "tarvio-render: " + c.message + "\n");
+        EXPECT_LT(millisecondsSince(start), 5000);
+        EXPECT_FALSE(testsupport::fileExists(dir.file("t.csv")));
+    }
+}
+
+// A stop signal while the layout file is a pipe that stalls, before it is
+// opened for writing or after a first line, ends the run within a second
+// with 128 + SIGTERM. Should the run go on waiting, the pipe is closed
+// after two seconds, so that the test fails instead of hanging.
+TEST_F(Layouts, AStopSignalWhileTheLayoutFileStallsEndsTheRun) {
+    ::signal(SIGPIPE, SIG_IGN);
+    for (const bool opened : {false, true}) {
+        SCOPED_TRACE(opened ? "stalled read" : "stalled open");
+        const std::string fifo = dir.file(opened ? "read.fifo" : "open.fifo");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        Child run(
+            {TARVIO_RENDER_BINARY, "-q", "--layout", fifo, dir.file("in.wav"), dir.file("out.wav")},
+            dir.file("err"));
+        // A writer can open the pipe without blocking once the run has it open.
+        const auto openWriter = [&fifo] {
+            return ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        };
+        int feed = -1;
+        for (int i = 0; opened && feed < 0 && i < 500; ++i) {
+            feed = openWriter();
+            if (feed < 0)
+                ::usleep(10000);
+        }
+        if (opened) {
+            ASSERT_GE(feed, 0);
+            ASSERT_EQ(::write(feed, "L 30\n", 5), 5);
+        }
+        ::usleep(300000);
+        std::atomic<bool> ended{false};
+        std::thread release([&] {
+            for (int i = 0; i < 200 && !ended; ++i)
+                ::usleep(10000);
+            if (!ended)
+                ::close(opened ? feed : openWriter());
+        });
+        const auto start = std::chrono::steady_clock::now();
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait(), 128 + SIGTERM);
+        EXPECT_LT(millisecondsSince(start), 1000);
+        ended = true;
+        release.join();
+        if (opened)
+            ::close(feed);
+        EXPECT_FALSE(testsupport::fileExists(dir.file("out.wav")));
+    }
 }
