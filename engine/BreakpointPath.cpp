@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "engine/TextLines.h"
@@ -28,9 +28,7 @@ void checkUnit(double v, const char* axis, const std::string& field, const std::
 }  // namespace
 
 BreakpointPath BreakpointPath::load(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-        throw std::runtime_error(fileName + ": cannot open: " + std::strerror(errno));
+    std::istringstream in(text::readFile(fileName, kMaxFileBytes, "a path file"));
     return parse(in, fileName);
 }
 

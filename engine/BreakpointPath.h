@@ -36,6 +36,10 @@ class BreakpointPath {
     // "FILE: no points" for a file without points and "FILE: cannot open:
     // reason" or "FILE: cannot read: reason" when the file cannot be read.
     static BreakpointPath load(const std::string& fileName);
+    // The largest path file load() reads (an hour of points every 10 ms
+    // takes about a third of it); a larger one, or an endless pipe, is
+    // refused.
+    static constexpr std::size_t kMaxFileBytes = 16 << 20;
     // Reads a path from `in`; `name` stands for the file in messages.
     static BreakpointPath parse(std::istream& in, const std::string& name);
 

@@ -246,51 +246,61 @@ TEST_F(Layouts, UnusableLayoutFilesAreRefusedAtOnce) {
         EXPECT_LT(millisecondsSince(start), 5000);
         EXPECT_FALSE(testsupport::fileExists(dir.file("t.csv")));
     }
+    // A path file is bounded the same way.
+    const auto start = std::chrono::steady_clock::now();
+    const CommandResult r = render("--path /dev/zero", "timeout -s KILL 20 ");
+    EXPECT_EQ(r.err,
+              "tarvio-render: /dev/zero: larger than 16777216 bytes, the most a path file may "
+              "hold\n");
+    EXPECT_LT(millisecondsSince(start), 5000);
 }
 
-// A stop signal while the layout file is a pipe that stalls, before it is
-// opened for writing or after a first line, ends the run within a second
-// with 128 + SIGTERM. Should the run go on waiting, the pipe is closed
-// after two seconds, so that the test fails instead of hanging.
+// A stop signal while the layout file or the path file is a pipe that
+// stalls, before it is opened for writing or after a first line, ends the
+// run within a second with 128 + SIGTERM. Should the run go on waiting, the
+// pipe is closed after two seconds, so that the test fails instead of
+// hanging.
 TEST_F(Layouts, AStopSignalWhileTheLayoutFileStallsEndsTheRun) {
     ::signal(SIGPIPE, SIG_IGN);
-    for (const bool opened : {false, true}) {
-        SCOPED_TRACE(opened ? "stalled read" : "stalled open");
-        const std::string fifo = dir.file(opened ? "read.fifo" : "open.fifo");
-        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-        Child run(
-            {TARVIO_RENDER_BINARY, "-q", "--layout", fifo, dir.file("in.wav"), dir.file("out.wav")},
-            dir.file("err"));
-        // A writer can open the pipe without blocking once the run has it open.
-        const auto openWriter = [&fifo] {
-            return ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        };
-        int feed = -1;
-        for (int i = 0; opened && feed < 0 && i < 500; ++i) {
-            feed = openWriter();
-            if (feed < 0)
-                ::usleep(10000);
+    for (const std::string option : {"--layout", "--path"}) {
+        for (const bool opened : {false, true}) {
+            SCOPED_TRACE(option + (opened ? " stalled read" : " stalled open"));
+            const std::string fifo = dir.file(option.substr(2) + (opened ? "read.fifo" : "open.fifo"));
+            ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+            Child run({TARVIO_RENDER_BINARY, "-q", option, fifo, dir.file("in.wav"),
+                       dir.file("out.wav")},
+                      dir.file("err"));
+            // A writer can open the pipe without blocking once the run has it open.
+            const auto openWriter = [&fifo] {
+                return ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            };
+            int feed = -1;
+            for (int i = 0; opened && feed < 0 && i < 500; ++i) {
+                feed = openWriter();
+                if (feed < 0)
+                    ::usleep(10000);
+            }
+            if (opened) {
+                ASSERT_GE(feed, 0);
+                ASSERT_EQ(::write(feed, "L 30\n", 5), 5);
+            }
+            ::usleep(300000);
+            std::atomic<bool> ended{false};
+            std::thread release([&] {
+                for (int i = 0; i < 200 && !ended; ++i)
+                    ::usleep(10000);
+                if (!ended)
+                    ::close(opened ? feed : openWriter());
+            });
+            const auto start = std::chrono::steady_clock::now();
+            run.signal(SIGTERM);
+            EXPECT_EQ(run.wait(), 128 + SIGTERM);
+            EXPECT_LT(millisecondsSince(start), 1000);
+            ended = true;
+            release.join();
+            if (opened)
+                ::close(feed);
+            EXPECT_FALSE(testsupport::fileExists(dir.file("out.wav")));
         }
-        if (opened) {
-            ASSERT_GE(feed, 0);
-            ASSERT_EQ(::write(feed, "L 30\n", 5), 5);
-        }
-        ::usleep(300000);
-        std::atomic<bool> ended{false};
-        std::thread release([&] {
-            for (int i = 0; i < 200 && !ended; ++i)
-                ::usleep(10000);
-            if (!ended)
-                ::close(opened ? feed : openWriter());
-        });
-        const auto start = std::chrono::steady_clock::now();
-        run.signal(SIGTERM);
-        EXPECT_EQ(run.wait(), 128 + SIGTERM);
-        EXPECT_LT(millisecondsSince(start), 1000);
-        ended = true;
-        release.join();
-        if (opened)
-            ::close(feed);
-        EXPECT_FALSE(testsupport::fileExists(dir.file("out.wav")));
     }
 }
