@@ -22,6 +22,7 @@
 #include "pcm/Pcm.h"
 #include "render/BatchWriter.h"
 #include "render/OutputFormat.h"
+#include "render/VirtualFile.h"
 
 namespace tarvio::render {
 
@@ -60,7 +61,8 @@ class AudioOutput {
     // (the file's after takeOrder()), full scale 1.0. Throws when the write
     // fails or the file would pass what its format can describe.
     void write(const double* samples, int frames);
-    // Completes the header and closes the file; throws when that fails.
+    // Completes the header and closes the file; throws when that fails or
+    // when any write failed, also one in the encoder's last flush.
     void close();
 
     std::uint64_t clipped() const { return clipped_; }
@@ -73,7 +75,7 @@ class AudioOutput {
     void scanForNaN(bool scan) { scanNaN_ = scan; }
 
   private:
-    void open(const std::string& path, int& fd, int rate);
+    void open(const std::string& path, int rate);
     void writeChunk(const double* samples, int frames);
     void encode(const double* samples, std::size_t count);
     void reorder(const double* samples, std::size_t count);
@@ -88,6 +90,9 @@ class AudioOutput {
     [[noreturn]] void failTooLong() const;
 
     std::string name_;
+    // The file behind libsndfile: it keeps the cause of a failed write,
+    // which libsndfile loses.
+    std::unique_ptr<VirtualFile> file_;
     SNDFILE* sf_ = nullptr;
     const OutputFormat& format_;
     const SampleFormat& samples_;
