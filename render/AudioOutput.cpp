@@ -90,8 +90,11 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
       dither_(encoding.dither && !samples.isFloat) {
     // The descriptor is ours from here on, also when the output fails.
     file_ = std::make_unique<VirtualFile>(fd);
-    if (format.channelMask)
+    if (format.channelMask) {
         channelMap_ = channelMap(layout, order_);
+        if (channelMap_.empty())
+            file_->declareNoLoudspeakers();
+    }
     if (identity(order_))
         order_.clear();
     const std::uint64_t frameBytes = static_cast<std::uint64_t>(channels_) * samples.bytes;

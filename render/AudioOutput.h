@@ -2,7 +2,8 @@
 // The output of tarvio-render, written through libsndfile: the channels of
 // a loudspeaker layout, in the order its format's row asks for (the
 // engine's order, or sorted by WAV channel-mask bit), with the mask declared
-// where the format has one.
+// where the format has one: the loudspeakers' bits, or 0 when a loudspeaker
+// is not one of the standard WAV ones.
 //
 // Samples are encoded by the project's own pcm converters (integers rounded
 // halves away from zero, clipped and counted), so a 16-bit AIFF output of

@@ -7,10 +7,73 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
 namespace tarvio::render {
+
+namespace {
+
+unsigned le16(const unsigned char* p) {
+    return static_cast<unsigned>(p[0]) | static_cast<unsigned>(p[1]) << 8;
+}
+
+std::uint32_t le32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+bool isId(const unsigned char* p, const char* id) {
+    return std::memcmp(p, id, 4) == 0;
+}
+
+// WAVE_FORMAT_EXTENSIBLE, the format tag of a format chunk with a mask.
+constexpr unsigned kExtensible = 0xFFFE;
+// Where the mask lies in the body of an extensible format chunk: after the
+// tag, channels, rate, bytes per second, block align, bits, extension size
+// and valid bits.
+constexpr std::size_t kMaskAt = 20;
+
+// What a header passing through clearChannelMask held.
+enum class HeaderMask {
+    NotAHeader,  // the bytes do not start a WAV or RF64 file
+    Declared,    // the format chunk's mask is now 0, or the format has no mask
+    Unknown,     // a WAV header without a complete format chunk before the data
+};
+
+// Sets the channel mask of the extensible format chunk in `header` (`n`
+// bytes, the start of a WAV or RF64 file) to 0. The chunks after
+// "RIFF"/"RF64", the size and "WAVE" are walked until the format chunk; each
+// chunk's size is checked against the bytes at hand before it is skipped.
+HeaderMask clearChannelMask(unsigned char* header, std::size_t n) {
+    if (n < 12 || !(isId(header, "RIFF") || isId(header, "RF64")) || !isId(header + 8, "WAVE"))
+        return HeaderMask::NotAHeader;
+    std::size_t at = 12;
+    while (n - at >= 8) {
+        const unsigned char* id = header + at;
+        const std::size_t size = le32(header + at + 4);
+        const std::size_t body = at + 8;
+        if (isId(id, "data") || size > n - body)
+            return HeaderMask::Unknown;
+        if (isId(id, "fmt ")) {
+            if (size < 2)
+                return HeaderMask::Unknown;
+            if (le16(header + body) != kExtensible)
+                return HeaderMask::Declared;  // a plain format chunk has no mask
+            if (size < kMaskAt + 4)
+                return HeaderMask::Unknown;
+            std::memset(header + body + kMaskAt, 0, 4);
+            return HeaderMask::Declared;
+        }
+        at = body + size + (size & 1);
+        if (at > n)
+            return HeaderMask::Unknown;
+    }
+    return HeaderMask::Unknown;
+}
+
+}  // namespace
 
 VirtualFile::VirtualFile(int fd) : fd_(fd), io_{&length, &seek, &read, &write, &tell} {}
 
@@ -46,23 +109,27 @@ sf_count_t VirtualFile::length(void* self) {
 }
 
 sf_count_t VirtualFile::seek(sf_count_t offset, int whence, void* self) {
-    const off_t at =
-        ::lseek(static_cast<VirtualFile*>(self)->fd_, static_cast<off_t>(offset), whence);
-    return at < 0 ? -1 : static_cast<sf_count_t>(at);
+    VirtualFile& f = *static_cast<VirtualFile*>(self);
+    const off_t at = ::lseek(f.fd_, static_cast<off_t>(offset), whence);
+    if (at < 0)
+        return -1;
+    f.position_ = static_cast<sf_count_t>(at);
+    return f.position_;
 }
 
 sf_count_t VirtualFile::read(void* to, sf_count_t count, void* self) {
-    const int fd = static_cast<VirtualFile*>(self)->fd_;
+    VirtualFile& f = *static_cast<VirtualFile*>(self);
     sf_count_t done = 0;
     while (done < count) {
         const ssize_t r =
-            ::read(fd, static_cast<char*>(to) + done, static_cast<std::size_t>(count - done));
+            ::read(f.fd_, static_cast<char*>(to) + done, static_cast<std::size_t>(count - done));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
             break;
         done += r;
     }
+    f.position_ += done;
     return done;
 }
 
@@ -72,7 +139,28 @@ sf_count_t VirtualFile::tell(void* self) {
 }
 
 sf_count_t VirtualFile::write(const void* from, sf_count_t count, void* self) {
-    return static_cast<VirtualFile*>(self)->put(static_cast<const unsigned char*>(from), count);
+    VirtualFile& f = *static_cast<VirtualFile*>(self);
+    const unsigned char* bytes = static_cast<const unsigned char*>(from);
+    if (f.clearMask_ && f.position_ == 0)
+        bytes = f.withMaskCleared(bytes, count);
+    return f.put(bytes, count);
+}
+
+// The header in `from`, copied with its mask cleared; `from` itself when
+// the bytes are not a WAV header.
+const unsigned char* VirtualFile::withMaskCleared(const unsigned char* from, sf_count_t count) {
+    header_.assign(from, from + count);
+    switch (clearChannelMask(header_.data(), header_.size())) {
+        case HeaderMask::NotAHeader:
+            return from;
+        case HeaderMask::Declared:
+            return header_.data();
+        case HeaderMask::Unknown:
+            break;
+    }
+    if (failure_.empty())
+        failure_ = "the channel mask could not be cleared: no format chunk in the header";
+    return from;
 }
 
 // Writes all `count` bytes, as far as the file takes them; a write that
@@ -89,6 +177,7 @@ sf_count_t VirtualFile::put(const unsigned char* from, sf_count_t count) {
         }
         done += w;
     }
+    position_ += done;
     return done;
 }
 

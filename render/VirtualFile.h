@@ -4,12 +4,19 @@
 // encoder's last flush inside sf_close, whose failures libsndfile does not
 // report; the first failure is kept with its cause ("File too large", "No
 // space left on device") for the message.
+//
+// It can also clear the channel mask of the WAV or RF64 header libsndfile
+// writes: for one, two, four, six and eight channels libsndfile declares a
+// mask of standard loudspeakers even when none is set, which would claim
+// positions the channels do not have.
 #ifndef TARVIO_RENDER_VIRTUALFILE_H
 #define TARVIO_RENDER_VIRTUALFILE_H
 
 #include <sndfile.h>
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace tarvio::render {
 
@@ -30,6 +37,12 @@ class VirtualFile {
     SF_VIRTUAL_IO* io() { return &io_; }
     void* user() { return this; }
 
+    // From now on every WAV or RF64 header written at the start of the
+    // file declares no loudspeakers: its channel mask is set to 0 on the way
+    // through. A header whose format chunk cannot be found counts as a
+    // failed write.
+    void declareNoLoudspeakers() { clearMask_ = true; }
+
     // Closes the descriptor (once libsndfile is done with it); a failure to
     // close counts as a failed write.
     void close();
@@ -46,10 +59,14 @@ class VirtualFile {
     static sf_count_t tell(void* self);
 
     sf_count_t put(const unsigned char* from, sf_count_t count);
+    const unsigned char* withMaskCleared(const unsigned char* from, sf_count_t count);
     void failWith(int error);
 
     int fd_;
     SF_VIRTUAL_IO io_;
+    sf_count_t position_ = 0;  // where the next write goes
+    bool clearMask_ = false;
+    std::vector<unsigned char> header_;  // a header on its way, with its mask cleared
     std::string failure_;
 };
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What tarvio-render's audio file says about itself must be true: a write
-// that fails, also in an encoder's last flush, fails the run with its cause.
+// that fails, also in an encoder's last flush, fails the run with its cause;
+// the channel mask names loudspeakers only where the layout has standard
+// ones.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -62,6 +64,29 @@ std::vector<std::int16_t> sine(int n) {
     return s;
 }
 
+std::uint32_t le32(const Bytes& b, std::size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | std::uint32_t(b[at + 3]) << 24;
+}
+
+// The channel mask of a WAV or RF64 file's extensible format chunk; -1 when
+// the file has no such chunk.
+long long channelMask(const Bytes& b) {
+    std::size_t at = 12;
+    while (b.size() >= 8 && at <= b.size() - 8) {
+        const std::string id(b.begin() + at, b.begin() + at + 4);
+        const std::size_t size = le32(b, at + 4);
+        if (id == "fmt ") {
+            if (size < 24 || at + 8 + 24 > b.size() || (b[at + 8] | b[at + 9] << 8) != 0xFFFE)
+                return -1;
+            return le32(b, at + 8 + 20);
+        }
+        if (id == "data")
+            return -1;
+        at += 8 + size + (size & 1);
+    }
+    return -1;
+}
+
 }  // namespace
 
 // A file that outgrows the size limit, also where the encoder's last flush
@@ -109,5 +134,33 @@ TEST(RenderOutput, AFailedWriteFailsTheRunWithItsCause) {
         EXPECT_EQ(r.status, 1) << format;
         EXPECT_EQ(r.err, "tarvio-render: /dev/full: write failed: No space left on device\n")
             << format;
+    }
+}
+
+// WAV and RF64 files declare loudspeakers in their channel mask only when
+// every loudspeaker of the layout is a standard one; otherwise the mask is 0
+// (no positions), whatever libsndfile would assume for the channel count.
+TEST(RenderOutput, TheChannelMaskNamesOnlyStandardLoudspeakers) {
+    TempDir dir;
+    WavSpec w;
+    w.samples = samplePattern(4000);
+    writeWav(dir.file("in.wav"), w);
+    const std::string rig = "A 0\nB 180\n";
+    writeFile(dir.file("rig.txt"), Bytes(rig.begin(), rig.end()));
+    const struct {
+        const char* args;
+        long long mask;
+    } cases[] = {
+        {"--layout ring:2", 0},      {"--layout ring:4", 0},   {"--layout ring:6", 0},
+        {"--layout ring:8:22.5", 0}, {"--ambisonics 1", 0},    {"--layout rig.txt", 0},
+        {"--layout quad", 0x33},     {"--layout stereo", 0x3}, {"--layout 5.1", 0x3F},
+        {"--layout 7.1", 0x63F},
+    };
+    for (const auto& c : cases) {
+        for (const std::string ext : {"wav", "rf64"}) {
+            const CommandResult r = render(dir, std::string("-q ") + c.args + " in.wav o." + ext);
+            ASSERT_EQ(r.status, 0) << c.args << ": " << r.err;
+            EXPECT_EQ(channelMask(readFile(dir.file("o." + ext))), c.mask) << c.args << " " << ext;
+        }
     }
 }
