@@ -66,6 +66,14 @@ bool identity(const std::vector<int>& order) {
     return true;
 }
 
+// Whether libsndfile gives a float file of the `major` format a PEAK chunk
+// of its own accord: WAV, AIFF and CAF files, not RF64 or W64. (Told to
+// drop the chunk from a file that has none, libsndfile adds one.)
+bool hasPeakChunk(int major) {
+    return major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_AIFF ||
+           major == SF_FORMAT_CAF;
+}
+
 // How many of `count` samples are not a number.
 std::uint64_t countNaN(const double* x, std::size_t count) {
     std::uint64_t n = 0;
@@ -169,6 +177,13 @@ void AudioOutput::open(const std::string& path, int rate) {
     if (!channelMap_.empty())
         sf_command(sf_, SFC_SET_CHANNEL_MAP_INFO, channelMap_.data(),
                    static_cast<int>(channelMap_.size() * sizeof(int)));
+    // The samples go past libsndfile's peak tracking, so the PEAK chunk it
+    // adds to float files would claim a peak of 0 (and a time that makes two
+    // runs differ): the files have none. In WAV and CAF files the header
+    // written when the file was opened keeps its length, padding that
+    // readers skip ("PAD ", "free") taking the chunk's place.
+    if (samples_.sndfileSubtype == SF_FORMAT_FLOAT && hasPeakChunk(format_.sndfileMajor))
+        sf_command(sf_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
 }
 
 AudioOutput::~AudioOutput() {

@@ -3,7 +3,9 @@
 // a loudspeaker layout, in the order its format's row asks for (the
 // engine's order, or sorted by WAV channel-mask bit), with the mask declared
 // where the format has one: the loudspeakers' bits, or 0 when a loudspeaker
-// is not one of the standard WAV ones.
+// is not one of the standard WAV ones. Float files carry no PEAK chunk:
+// libsndfile fills it only from samples it converts itself, and these it
+// takes ready-made.
 //
 // Samples are encoded by the project's own pcm converters (integers rounded
 // halves away from zero, clipped and counted), so a 16-bit AIFF output of

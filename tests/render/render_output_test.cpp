@@ -2,14 +2,18 @@
 // What tarvio-render's audio file says about itself must be true: a write
 // that fails, also in an encoder's last flush, fails the run with its cause;
 // the channel mask names loudspeakers only where the layout has standard
-// ones.
+// ones; float files carry no peak that contradicts their samples and two
+// runs write the same bytes.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/ProgramFixtures.h"
@@ -162,5 +166,42 @@ TEST(RenderOutput, TheChannelMaskNamesOnlyStandardLoudspeakers) {
             ASSERT_EQ(r.status, 0) << c.args << ": " << r.err;
             EXPECT_EQ(channelMask(readFile(dir.file("o." + ext))), c.mask) << c.args << " " << ext;
         }
+    }
+}
+
+// Float WAV, CAF and AIFF-C files: a peak the file declares (libsndfile reads
+// it from a PEAK chunk) is the peak of its samples, and two runs of one
+// command, a second apart, write the same bytes.
+TEST(RenderOutput, FloatFilesDeclareNoFalsePeakAndRepeatThemselves) {
+    TempDir dir;
+    WavSpec w;
+    w.samples = sine(20000);
+    writeWav(dir.file("in.wav"), w);
+    const std::vector<std::string> outputs = {"o.wav", "o.caf", "o.aifc"};
+    std::vector<Bytes> first;
+    for (const std::string& o : outputs) {
+        ASSERT_EQ(render(dir, "-q --bits float in.wav " + o).status, 0) << o;
+        first.push_back(readFile(dir.file(o)));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+        const std::string& o = outputs[k];
+        ASSERT_EQ(render(dir, "-q --bits float in.wav " + o).status, 0) << o;
+        EXPECT_EQ(readFile(dir.file(o)), first[k]) << o;
+
+        SF_INFO info{};
+        SNDFILE* sf = sf_open(dir.file(o).c_str(), SFM_READ, &info);
+        ASSERT_NE(sf, nullptr) << o;
+        std::vector<float> x(static_cast<std::size_t>(info.frames * info.channels));
+        sf_readf_float(sf, x.data(), info.frames);
+        double peak = 0;
+        for (float v : x)
+            peak = std::fmax(peak, std::fabs(v));
+        double declared = 0;
+        if (sf_command(sf, SFC_GET_SIGNAL_MAX, &declared, sizeof declared) == SF_TRUE) {
+            EXPECT_NEAR(declared, peak, 1e-6) << o;
+        }
+        sf_close(sf);
+        EXPECT_GT(peak, 0.9) << o;
     }
 }
