@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "render/AudioInput.h"
@@ -218,9 +219,12 @@ void AudioOutput::write(const double* samples, int frames) {
 
 void AudioOutput::writeChunk(const double* samples, int frames) {
     const std::size_t count = static_cast<std::size_t>(channels_) * frames;
-    peak_ = pcm::peak(samples, count, peak_);
-    if (scanNaN_)
+    // A chunk with a sample that is not a number peaks at +inf: only such a
+    // chunk is searched for them.
+    const double peak = pcm::peak(samples, count);
+    if (peak == std::numeric_limits<double>::infinity())
         notANumber_ += countNaN(samples, count);
+    peak_ = std::max(peak_, peak);
     if (!order_.empty()) {
         reorder(samples, count);
         samples = ordered_.data();

@@ -72,10 +72,8 @@ class AudioOutput {
     // The largest magnitude handed to write(), before any clipping; +inf
     // once a sample was not a number.
     double peak() const { return peak_; }
-    // Samples that were not a number (written as 0). Only floating-point
-    // input can bring them: they are looked for after scanForNaN(true).
+    // Samples that were not a number (written as 0).
     std::uint64_t notANumber() const { return notANumber_; }
-    void scanForNaN(bool scan) { scanNaN_ = scan; }
 
   private:
     void open(const std::string& path, int rate);
@@ -105,7 +103,6 @@ class AudioOutput {
     pcm::FloatRange floatRange_;
     pcm::Depth depth_;
     pcm::Encoder<double> encoder_ = nullptr;
-    bool scanNaN_ = false;
     std::uint64_t dataBytes_ = 0;
     std::uint64_t clipped_ = 0;
     std::uint64_t notANumber_ = 0;

@@ -3,7 +3,8 @@
 // that fails, also in an encoder's last flush, fails the run with its cause;
 // the channel mask names loudspeakers only where the layout has standard
 // ones; float files carry no peak that contradicts their samples and two
-// runs write the same bytes.
+// runs write the same bytes; samples that are not a number are counted
+// whatever the input.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <unistd.h>
@@ -204,4 +205,17 @@ TEST(RenderOutput, FloatFilesDeclareNoFalsePeakAndRepeatThemselves) {
         sf_close(sf);
         EXPECT_GT(peak, 0.9) << o;
     }
+}
+
+// Integer input can bring samples that are not a number too: a gain that
+// overflows to infinity times a silent loudspeaker's gain of 0. The summary
+// counts them.
+TEST(RenderOutput, NotANumberIsCountedForIntegerInput) {
+    TempDir dir;
+    WavSpec w;
+    w.samples = samplePattern(4000);
+    writeWav(dir.file("in.wav"), w);
+    const CommandResult r = render(dir, "--norm 1e308 --gain 60 in.wav o.wav");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" samples not a number, written as 0\n"), std::string::npos) << r.out;
 }
