@@ -2,9 +2,10 @@
 
 #include "render/AudioOutput.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "render/AudioInput.h"
@@ -66,6 +67,14 @@ bool identity(const std::vector<int>& order) {
     return true;
 }
 
+// Whether libsndfile gives a float file of the `major` format a PEAK chunk
+// of its own accord: WAV, AIFF and CAF files, not RF64 or W64. (Told to
+// drop the chunk from a file that has none, libsndfile adds one.)
+bool hasPeakChunk(int major) {
+    return major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_AIFF ||
+           major == SF_FORMAT_CAF;
+}
+
 // How many of `count` samples are not a number.
 std::uint64_t countNaN(const double* x, std::size_t count) {
     std::uint64_t n = 0;
@@ -89,15 +98,12 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
       depth_(pcm::Depth::forBits(samples.isFloat ? 32 : samples.bits)),
       dither_(encoding.dither && !samples.isFloat) {
     // The descriptor is ours from here on, also when the output fails.
-    struct Descriptor {
-        int fd;
-        ~Descriptor() {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    } owned{fd};
-    if (format.channelMask)
+    file_ = std::make_unique<VirtualFile>(fd);
+    if (format.channelMask) {
         channelMap_ = channelMap(layout, order_);
+        if (channelMap_.empty())
+            file_->declareNoLoudspeakers();
+    }
     if (identity(order_))
         order_.clear();
     const std::uint64_t frameBytes = static_cast<std::uint64_t>(channels_) * samples.bytes;
@@ -106,7 +112,7 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
         failTooLong();
     if (!samples.isFloat)
         encoder_ = pcm::pickEncoder<double>(depth_, format.byteOrder);
-    open(path, owned.fd, rate);
+    open(path, rate);
     if (encoding.quality >= 0 && format.hasQuality) {
         double q = encoding.quality / 10.0;
         sf_command(sf_, SFC_SET_VBR_ENCODING_QUALITY, &q, sizeof q);
@@ -152,9 +158,8 @@ void AudioOutput::startWriter() {
 
 // Through the descriptor when there is one: opening the empty file by name
 // would truncate it, and some file systems flush a truncated file when it is
-// closed.
-// libsndfile owns `fd` once it has opened the file (fd is then -1).
-void AudioOutput::open(const std::string& path, int& fd, int rate) {
+// closed. libsndfile reaches the file through file_, which sees every write.
+void AudioOutput::open(const std::string& path, int rate) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels_;
@@ -162,14 +167,24 @@ void AudioOutput::open(const std::string& path, int& fd, int rate) {
     if (!sf_format_check(&info))
         fail("libsndfile cannot write this format at " + std::to_string(rate) + " Hz with " +
              std::to_string(channels_) + " channels");
-    sf_ = fd >= 0 ? sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE)
-                  : sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!file_->open(path)) {
+        const int err = errno;
+        fail(std::strerror(err));
+    }
+    sf_ = sf_open_virtual(file_->io(), SFM_WRITE, &info, file_->user());
     if (!sf_)
-        fail(sndfileMessage(sf_strerror(nullptr)));
-    fd = -1;
+        fail(file_->failure().empty() ? sndfileMessage(sf_strerror(nullptr))
+                                      : "write failed: " + file_->failure());
     if (!channelMap_.empty())
         sf_command(sf_, SFC_SET_CHANNEL_MAP_INFO, channelMap_.data(),
                    static_cast<int>(channelMap_.size() * sizeof(int)));
+    // The samples go past libsndfile's peak tracking, so the PEAK chunk it
+    // adds to float files would claim a peak of 0 (and a time that makes two
+    // runs differ): the files have none. In WAV and CAF files the header
+    // written when the file was opened keeps its length, padding that
+    // readers skip ("PAD ", "free") taking the chunk's place.
+    if (samples_.sndfileSubtype == SF_FORMAT_FLOAT && hasPeakChunk(format_.sndfileMajor))
+        sf_command(sf_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
 }
 
 AudioOutput::~AudioOutput() {
@@ -204,9 +219,12 @@ void AudioOutput::write(const double* samples, int frames) {
 
 void AudioOutput::writeChunk(const double* samples, int frames) {
     const std::size_t count = static_cast<std::size_t>(channels_) * frames;
-    peak_ = pcm::peak(samples, count, peak_);
-    if (scanNaN_)
+    // A chunk with a sample that is not a number peaks at +inf: only such a
+    // chunk is searched for them.
+    const double peak = pcm::peak(samples, count);
+    if (peak == std::numeric_limits<double>::infinity())
         notANumber_ += countNaN(samples, count);
+    peak_ = std::max(peak_, peak);
     if (!order_.empty()) {
         reorder(samples, count);
         samples = ordered_.data();
@@ -293,7 +311,9 @@ void AudioOutput::handOver(const std::string& failure) const {
 }
 
 // On the writing thread: one batch to libsndfile (raw bytes are always whole
-// frames, as it requires, since whole chunks go into a batch).
+// frames, as it requires, since whole chunks go into a batch). A failed
+// write is told by file_, also where an encoder keeps it from libsndfile
+// (Ogg), which then has no cause to give.
 std::string AudioOutput::writeBatch(const Batch& batch) {
     const sf_count_t used = static_cast<sf_count_t>(batch.used);
     const sf_count_t frames = used / channels_;
@@ -309,9 +329,13 @@ std::string AudioOutput::writeBatch(const Batch& batch) {
             written = sf_writef_float(sf_, batch.floats.data(), frames) == frames;
             break;
     }
+    if (!file_->failure().empty())
+        return file_->failure();
     return written ? std::string() : sndfileMessage(sf_strerror(sf_));
 }
 
+// The encoders write their last frames and the header is completed inside
+// sf_close, which does not report a write that failed there: file_ does.
 void AudioOutput::close() {
     if (!sf_)
         return;
@@ -320,6 +344,8 @@ void AudioOutput::close() {
     const int err = sf_error(sf_);
     const int closed = sf_close(sf_);
     sf_ = nullptr;
+    file_->close();
+    handOver(file_->failure());
     if (err != SF_ERR_NO_ERROR || closed != 0)
         fail("closing failed: " + sndfileMessage(sf_error_number(err != 0 ? err : closed)));
 }

@@ -2,7 +2,10 @@
 // The output of tarvio-render, written through libsndfile: the channels of
 // a loudspeaker layout, in the order its format's row asks for (the
 // engine's order, or sorted by WAV channel-mask bit), with the mask declared
-// where the format has one.
+// where the format has one: the loudspeakers' bits, or 0 when a loudspeaker
+// is not one of the standard WAV ones. Float files carry no PEAK chunk:
+// libsndfile fills it only from samples it converts itself, and these it
+// takes ready-made.
 //
 // Samples are encoded by the project's own pcm converters (integers rounded
 // halves away from zero, clipped and counted), so a 16-bit AIFF output of
@@ -22,6 +25,7 @@
 #include "pcm/Pcm.h"
 #include "render/BatchWriter.h"
 #include "render/OutputFormat.h"
+#include "render/VirtualFile.h"
 
 namespace tarvio::render {
 
@@ -60,20 +64,19 @@ class AudioOutput {
     // (the file's after takeOrder()), full scale 1.0. Throws when the write
     // fails or the file would pass what its format can describe.
     void write(const double* samples, int frames);
-    // Completes the header and closes the file; throws when that fails.
+    // Completes the header and closes the file; throws when that fails or
+    // when any write failed, also one in the encoder's last flush.
     void close();
 
     std::uint64_t clipped() const { return clipped_; }
     // The largest magnitude handed to write(), before any clipping; +inf
     // once a sample was not a number.
     double peak() const { return peak_; }
-    // Samples that were not a number (written as 0). Only floating-point
-    // input can bring them: they are looked for after scanForNaN(true).
+    // Samples that were not a number (written as 0).
     std::uint64_t notANumber() const { return notANumber_; }
-    void scanForNaN(bool scan) { scanNaN_ = scan; }
 
   private:
-    void open(const std::string& path, int& fd, int rate);
+    void open(const std::string& path, int rate);
     void writeChunk(const double* samples, int frames);
     void encode(const double* samples, std::size_t count);
     void reorder(const double* samples, std::size_t count);
@@ -88,6 +91,9 @@ class AudioOutput {
     [[noreturn]] void failTooLong() const;
 
     std::string name_;
+    // The file behind libsndfile: it keeps the cause of a failed write,
+    // which libsndfile loses.
+    std::unique_ptr<VirtualFile> file_;
     SNDFILE* sf_ = nullptr;
     const OutputFormat& format_;
     const SampleFormat& samples_;
@@ -97,7 +103,6 @@ class AudioOutput {
     pcm::FloatRange floatRange_;
     pcm::Depth depth_;
     pcm::Encoder<double> encoder_ = nullptr;
-    bool scanNaN_ = false;
     std::uint64_t dataBytes_ = 0;
     std::uint64_t clipped_ = 0;
     std::uint64_t notANumber_ = 0;

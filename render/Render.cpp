@@ -636,7 +636,6 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
                       *o.samples, job.channels, job.input->rate(), job.input->heldFrames(),
                       Encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1,
                                o.compression ? *o.compression : -1});
-    audio.scanForNaN(job.input->floatingPoint());
     files.audio.opened();
     std::unique_ptr<TextFile> traceFile = openTrace(files, o);
     PathSampler sampler(o, job.panner, job.fileOrder, job.input->rate(),
