@@ -16,9 +16,9 @@
 #include "aiff/AiffLayout.h"
 #include "aiff/wraiff.h"
 #include "app/Tarvio.h"
-#include "common/Interrupt.h"
-#include "common/SafeOutput.h"
-#include "engine/RunBlocks.h"
+#include "cli/Interrupt.h"
+#include "cli/SafeOutput.h"
+#include "cli/RunBlocks.h"
 #include "wav/WavFile.h"
 
 namespace tarvio {

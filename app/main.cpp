@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "app/Tarvio.h"
-#include "common/Interrupt.h"
+#include "cli/Interrupt.h"
 
 int main(int argc, char** argv) {
     tarvio::interrupt::install();

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "common/Interrupt.h"
+#include "cli/Interrupt.h"
 #include "wav/WavFile.h"
 
 namespace tarvio::render {

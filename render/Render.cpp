@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "common/FileTarget.h"
-#include "common/Interrupt.h"
-#include "common/SafeOutput.h"
+#include "cli/FileTarget.h"
+#include "cli/Interrupt.h"
+#include "cli/SafeOutput.h"
 #include "engine/BreakpointPath.h"
-#include "engine/RunBlocks.h"
+#include "cli/RunBlocks.h"
 #include "engine/Spatializer.h"
 #include "render/AudioInput.h"
 #include "render/AudioOutput.h"

@@ -3,7 +3,7 @@
 // tarvio::render::run.
 #include <iostream>
 
-#include "common/Interrupt.h"
+#include "cli/Interrupt.h"
 #include "render/Render.h"
 
 int main(int argc, char** argv) {

@@ -2,8 +2,8 @@
 // Where a path leads, for telling whether two names mean the same file even
 // when one of them does not exist yet: "o.aif", "./o.aif", "sub/../o.aif" and
 // a symbolic link to o.aif all lead to the name "o.aif" in one directory.
-#ifndef TARVIO_COMMON_FILETARGET_H
-#define TARVIO_COMMON_FILETARGET_H
+#ifndef TARVIO_CLI_FILETARGET_H
+#define TARVIO_CLI_FILETARGET_H
 
 #include <sys/types.h>
 
@@ -59,4 +59,4 @@ std::string baseOf(const std::string& path);
 
 }  // namespace tarvio
 
-#endif  // TARVIO_COMMON_FILETARGET_H
+#endif  // TARVIO_CLI_FILETARGET_H

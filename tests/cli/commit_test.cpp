@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/SafeOutput.h"
+#include "cli/SafeOutput.h"
 #include "tests/support/TestSupport.h"
 
 using testsupport::Bytes;

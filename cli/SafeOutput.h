@@ -6,8 +6,8 @@
 // was. Outputs that are not regular files (/dev/null, /dev/full), and
 // directories that cannot take a new file while the output itself is
 // writable, are written in place.
-#ifndef TARVIO_COMMON_SAFEOUTPUT_H
-#define TARVIO_COMMON_SAFEOUTPUT_H
+#ifndef TARVIO_CLI_SAFEOUTPUT_H
+#define TARVIO_CLI_SAFEOUTPUT_H
 
 #include <sys/types.h>
 
@@ -127,4 +127,4 @@ class SafeOutput {
 
 }  // namespace tarvio
 
-#endif  // TARVIO_COMMON_SAFEOUTPUT_H
+#endif  // TARVIO_CLI_SAFEOUTPUT_H

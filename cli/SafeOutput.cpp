@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 
-#include "common/SafeOutput.h"
+#include "cli/SafeOutput.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,8 +15,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "common/FileTarget.h"
-#include "common/Interrupt.h"
+#include "cli/FileTarget.h"
+#include "cli/Interrupt.h"
 
 namespace tarvio {
 

@@ -4,12 +4,12 @@
 // block (positions, progress), move the sweeps on. A stop signal is looked
 // at before every block and once after the last, so an interrupted run
 // never looks finished.
-#ifndef TARVIO_ENGINE_RUNBLOCKS_H
-#define TARVIO_ENGINE_RUNBLOCKS_H
+#ifndef TARVIO_CLI_RUNBLOCKS_H
+#define TARVIO_CLI_RUNBLOCKS_H
 
 #include <cstdint>
 
-#include "common/Interrupt.h"
+#include "cli/Interrupt.h"
 #include "engine/Spatializer.h"
 
 namespace tarvio {
@@ -45,4 +45,4 @@ std::int64_t runBlocks(Source& source, Spatializer& sp, Sink& sink, Observer&& o
 
 }  // namespace tarvio
 
-#endif  // TARVIO_ENGINE_RUNBLOCKS_H
+#endif  // TARVIO_CLI_RUNBLOCKS_H

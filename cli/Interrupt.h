@@ -6,8 +6,8 @@
 // file and ends the process at once. SIGPIPE and SIGXFSZ are ignored: a closed pipe
 // or a file-size limit then shows up as a failed write, which the run reports
 // like any other.
-#ifndef TARVIO_COMMON_INTERRUPT_H
-#define TARVIO_COMMON_INTERRUPT_H
+#ifndef TARVIO_CLI_INTERRUPT_H
+#define TARVIO_CLI_INTERRUPT_H
 
 #include <signal.h>
 
@@ -59,4 +59,4 @@ class Hold {
 }  // namespace interrupt
 }  // namespace tarvio
 
-#endif  // TARVIO_COMMON_INTERRUPT_H
+#endif  // TARVIO_CLI_INTERRUPT_H

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 
-#include "common/Interrupt.h"
+#include "cli/Interrupt.h"
 
 #include <signal.h>
 #include <unistd.h>

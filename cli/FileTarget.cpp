@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 
-#include "common/FileTarget.h"
+#include "cli/FileTarget.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
