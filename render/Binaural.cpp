@@ -81,6 +81,19 @@ std::string sofaError(int err) {
     return "libmysofa error " + std::to_string(err);
 }
 
+// The codes of the resampler inside libmysofa (Speex's RESAMPLER_ERR_*),
+// which its resampling passes on as they are.
+std::string resamplerError(int err) {
+    switch (err) {
+        case 1:
+            return "out of memory while resampling";
+        case 3:
+            return "libmysofa's resampler refuses these rates";
+        default:
+            return "libmysofa's resampler failed (error " + std::to_string(err) + ")";
+    }
+}
+
 std::runtime_error fault(const std::string& file, const std::string& cause) {
     return std::runtime_error(file + ": " + cause);
 }
@@ -155,8 +168,8 @@ void checkShape(const MYSOFA_HRTF& h, const std::string& file) {
 // Every response sample finite, every delay finite and not negative.
 void checkValues(const MYSOFA_HRTF& h, const std::string& file) {
     const float* ir = h.DataIR.values;
-    const float* bad = std::find_if(ir, ir + h.DataIR.elements,
-                                    [](float v) { return !std::isfinite(v); });
+    const float* bad =
+        std::find_if(ir, ir + h.DataIR.elements, [](float v) { return !std::isfinite(v); });
     if (bad != ir + h.DataIR.elements) {
         throw fault(file, "Data.IR holds " + number(*bad) + ", not a finite sample value");
     }
@@ -199,9 +212,8 @@ void checkLength(const MYSOFA_HRTF& h, const std::string& file, float factor) {
     const double delay =
         std::ceil(*std::max_element(delays, delays + h.DataDelay.elements) * factor);
     if (hrir + delay > kMaxHrirFrames) {
-        throw fault(file, "a delay of " + number(delay) + " samples and HRIRs of " +
-                              number(hrir) + " make responses longer than " +
-                              std::to_string(kMaxHrirFrames) +
+        throw fault(file, "a delay of " + number(delay) + " samples and HRIRs of " + number(hrir) +
+                              " make responses longer than " + std::to_string(kMaxHrirFrames) +
                               " samples, the most this program takes");
     }
 }
@@ -233,9 +245,8 @@ std::vector<Direction> findDirections(MYSOFA_HRTF* h, const std::string& file,
     std::vector<Direction> found;
     for (double azimuth : azimuths) {
         const double a = azimuth * kPi / 180.0;
-        Direction d{{static_cast<float>(std::cos(a)), static_cast<float>(std::sin(a)), 0.0f},
-                    0,
-                    {}};
+        Direction d{
+            {static_cast<float>(std::cos(a)), static_cast<float>(std::sin(a)), 0.0f}, 0, {}};
         d.nearest = mysofa_lookup(lookup.get(), d.point);
         if (d.nearest < 0 || d.nearest >= static_cast<int>(h->M)) {
             throw fault(file, sofaError(MYSOFA_INTERNAL_ERROR));
@@ -254,6 +265,9 @@ std::vector<Direction> findDirections(MYSOFA_HRTF* h, const std::string& file,
 class UsedMeasurements {
   public:
     UsedMeasurements(const MYSOFA_HRTF& whole, std::vector<Direction>& directions);
+    // set_ points into the object itself.
+    UsedMeasurements(const UsedMeasurements&) = delete;
+    UsedMeasurements& operator=(const UsedMeasurements&) = delete;
     // Throws std::runtime_error naming `file` when libmysofa fails.
     void resample(const std::string& file, int rate);
     // The pair of `d`, a direction renumbered by the constructor, with the
@@ -325,11 +339,8 @@ void UsedMeasurements::resample(const std::string& file, int rate) {
         const int err = mysofa_resample(&set_, static_cast<float>(rate));
         ir_.reset(set_.DataIR.values);
         if (err != MYSOFA_OK) {
-            // Codes outside libmysofa's own come from its resampler.
-            throw fault(file, err >= MYSOFA_INVALID_FORMAT
-                                  ? sofaError(err)
-                                  : "libmysofa's resampler failed (error " +
-                                        std::to_string(err) + ")");
+            throw fault(file, err > 0 && err < MYSOFA_INVALID_FORMAT ? resamplerError(err)
+                                                                     : sofaError(err));
         }
     }
     fir_.assign(std::size_t{set_.R} * set_.N, 0.0f);
@@ -357,8 +368,7 @@ double energy(const std::vector<double>& h) {
 }
 
 // The pairs at `azimuths` from the set in `file`, resampled to `rate`.
-std::vector<std::vector<std::vector<double>>> loadPairs(const std::string& file, int rate,
-                                                       const std::vector<double>& azimuths) {
+Responses loadPairs(const std::string& file, int rate, const std::vector<double>& azimuths) {
     std::lock_guard<std::mutex> lock(sofaMutex());
     Hrtf whole = readSet(file);
     checkShape(*whole, file);
@@ -368,7 +378,7 @@ std::vector<std::vector<std::vector<double>>> loadPairs(const std::string& file,
     UsedMeasurements used(*whole, directions);
     whole.reset();
     used.resample(file, rate);
-    std::vector<std::vector<std::vector<double>>> pairs;
+    Responses pairs;
     for (const Direction& d : directions) {
         pairs.push_back(used.pair(d));
     }
