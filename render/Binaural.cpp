@@ -350,6 +350,12 @@ std::vector<std::vector<double>> UsedMeasurements::pair(Direction d) {
     float delay[2] = {0.0f, 0.0f};
     const float* ir =
         mysofa_interpolate(&set_, d.point, d.nearest, d.neighbors, fir_.data(), delay);
+    // libmysofa weighs a delay the whole set shares as the nearest
+    // measurement's alone, which shortens it between measurements: it holds
+    // for every direction.
+    if (set_.DataDelay.elements == set_.R) {
+        std::copy_n(set_.DataDelay.values, 2, delay);
+    }
     std::vector<std::vector<double>> pair(2);
     for (int ear = 0; ear < 2; ++ear) {
         const long lead = std::max(0L, std::lround(delay[ear]));

@@ -272,7 +272,9 @@ TEST_F(Binaural, AgreesWithFfmpegsSofalizer) {
 
 // Data.Delay counts samples of the set's rate: 10 and 20 delay the ears by
 // 10 and 20 frames at 44.1 kHz, and by 20 and 40 after resampling from
-// 22.05 kHz. The output is the input plus the longest response minus one.
+// 22.05 kHz, in every direction (the set's seven measurements are 51.4
+// degrees apart, so the loudspeakers' responses are interpolated). The
+// output is the input plus the longest response minus one.
 TEST_F(Binaural, DelaysAreSamplesOfTheSetsRate) {
     TARVIO_REQUIRE_PROGRAM("ncgen");
     struct Case {
@@ -282,6 +284,7 @@ TEST_F(Binaural, DelaysAreSamplesOfTheSetsRate) {
     for (const Case& c : {Case{"44100", 10, 20, 20 + 32 - 1}, Case{"22050", 20, 40, 40 + 64 - 1}}) {
         SCOPED_TRACE(c.rate);
         SofaSpec spec;
+        spec.measurements = 7;
         spec.rate = c.rate;
         spec.delay = "10, 20";
         writeSofa(dir, "delay.sofa", spec);
