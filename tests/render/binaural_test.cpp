@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Headphone output: the partitioned convolution against the plain sum, the
-// direction of a side source, the level of a front one, and the errors of a
-// SOFA file that cannot be used.
+// direction of a side source, the level of a front one, one loaded set for
+// several convolvers, and the errors of a SOFA file that cannot be used.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@
 
 using tarvio::SpeakerLayout;
 using tarvio::render::Binaural;
+using tarvio::render::HrirSet;
 
 namespace {
 
@@ -178,6 +181,29 @@ TEST(Binaural, FrontSourceKeepsItsLevel) {
     }
     EXPECT_NEAR(db(energy(out, 0) / in), 0.0, 1.0);
     EXPECT_NEAR(db(energy(out, 1) / in), 0.0, 1.0);
+}
+
+// A set loaded once serves two convolvers without the file (a measuring and
+// a writing pass), and they give what a convolver that loads its own gives.
+TEST(Binaural, OneLoadedSetServesTwoConvolvers) {
+    REQUIRE_DEFAULT_SET();
+    testsupport::TempDir dir;
+    const std::string copy = dir.file("set.sofa");
+    {
+        std::ifstream in(tarvio::render::kDefaultSofaFile, std::ios::binary);
+        std::ofstream(copy, std::ios::binary) << in.rdbuf();
+    }
+    const SpeakerLayout& quad = tarvio::layouts::quad();
+    const std::shared_ptr<const HrirSet> set = HrirSet::load(copy, quad, 48000);
+    ASSERT_EQ(std::remove(copy.c_str()), 0);
+    const std::vector<double> input = noise(5000 * 4, 5);
+    Binaural own(tarvio::render::kDefaultSofaFile, quad, 48000, 512);
+    const std::vector<double> expected = render(own, input, 4, {512});
+    for (int pass = 0; pass < 2; ++pass) {
+        Binaural shared(set, 512);
+        EXPECT_EQ(render(shared, input, 4, {512}), expected) << "pass " << pass;
+        EXPECT_EQ(shared.sofaFile(), copy);
+    }
 }
 
 // The message names the file and says what is wrong with it.

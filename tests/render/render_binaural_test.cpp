@@ -2,13 +2,18 @@
 // tarvio-render --binaural with the real binary and the default HRTF set:
 // the ear on a loudspeaker's side is louder and hears it first, a circling
 // sound moves between the ears as the trace says, and ffmpeg's sofalizer,
-// given the four-channel file of the same job, agrees with it.
+// given the four-channel file of the same job, agrees with it. Small sets
+// made by ncgen: delays in samples, sets refused for their cause, and stop
+// signals while a set loads.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sndfile.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,7 +21,9 @@
 #include "tests/support/ProgramFixtures.h"
 #include "tests/support/TestSupport.h"
 
+using testsupport::Child;
 using testsupport::CommandResult;
+using testsupport::entries;
 using testsupport::fileExists;
 using testsupport::runCommand;
 using testsupport::shellQuote;
@@ -82,6 +89,64 @@ long bestLag(const std::vector<double>& a, const std::vector<double>& b, long ma
         }
     }
     return best;
+}
+
+// A SOFA set of `measurements` directions evenly around the ear-height
+// circle, each response `first` followed by zeros, with the rate and
+// Data.Delay as given (text, so that inf and 0 can be written).
+struct SofaSpec {
+    int measurements = 8;
+    int length = 32;
+    std::string rate = "44100";
+    std::string delay = "0, 0";
+    std::string first = "1";
+};
+
+// The CDL text of `s`. libmysofa reads a file's global attributes only when
+// HDF5 keeps them densely, as it does past eight: SOFA's usual ones are more.
+std::string sofaCdl(const SofaSpec& s) {
+    std::ostringstream cdl;
+    cdl << "netcdf set {\ndimensions:\n I = 1 ;\n C = 3 ;\n R = 2 ;\n E = 1 ;\n N = " << s.length
+        << " ;\n M = " << s.measurements << " ;\n S = 1 ;\nvariables:\n";
+    for (const char* v :
+         {"ListenerPosition(I, C)", "ReceiverPosition(R, C, I)", "SourcePosition(M, C)",
+          "EmitterPosition(E, C, I)", "ListenerView(I, C)"}) {
+        const std::string name = std::string(v).substr(0, std::string(v).find('('));
+        const bool spherical = name == "SourcePosition";
+        cdl << " double " << v << " ;\n  " << name << ":Type = \""
+            << (spherical ? "spherical" : "cartesian") << "\" ;\n  " << name << ":Units = \""
+            << (spherical ? "degree, degree, metre" : "metre") << "\" ;\n";
+    }
+    cdl << " double ListenerUp(I, C) ;\n double Data.IR(M, R, N) ;\n"
+           " double Data.SamplingRate(I) ;\n  Data.SamplingRate:Units = \"hertz\" ;\n"
+           " double Data.Delay(I, R) ;\n";
+    for (const char* a :
+         {"Conventions = \"SOFA\"", "Version = \"1.0\"",
+          "SOFAConventions = \"SimpleFreeFieldHRIR\"", "SOFAConventionsVersion = \"1.0\"",
+          "APIName = \"tests\"", "APIVersion = \"1.0\"", "AuthorContact = \"\"",
+          "Organization = \"\"", "License = \"MIT\"", "DataType = \"FIR\"",
+          "RoomType = \"free field\"", "Title = \"test set\"", "DateCreated = \"2024-01-01\"",
+          "DateModified = \"2024-01-01\"", "ListenerShortName = \"none\""})
+        cdl << " :" << a << " ;\n";
+    cdl << "data:\n ListenerPosition = 0, 0, 0 ;\n ReceiverPosition = 0, 0.09, 0, 0, -0.09, 0 ;\n"
+           " EmitterPosition = 0, 0, 0 ;\n ListenerUp = 0, 0, 1 ;\n ListenerView = 1, 0, 0 ;\n"
+           " SourcePosition =";
+    for (int m = 0; m < s.measurements; ++m)
+        cdl << (m ? ", " : " ") << 360.0 * m / s.measurements << ", 0, 1.2";
+    cdl << " ;\n Data.IR =";
+    for (int i = 0; i < s.measurements * 2 * s.length; ++i)
+        cdl << (i ? ", " : " ") << (i % s.length == 0 ? s.first : "0");
+    cdl << " ;\n Data.SamplingRate = " << s.rate << " ;\n Data.Delay = " << s.delay << " ;\n}\n";
+    return cdl.str();
+}
+
+// Writes the set `s` as `dir`/`name` (through name.cdl).
+void writeSofa(const TempDir& dir, const std::string& name, const SofaSpec& s) {
+    const std::string cdl = sofaCdl(s);
+    writeFile(dir.file(name + ".cdl"), testsupport::Bytes(cdl.begin(), cdl.end()));
+    const CommandResult r = runCommand("ncgen -k nc4 -o " + shellQuote(dir.file(name)) + " " +
+                                       shellQuote(dir.file(name + ".cdl")));
+    ASSERT_EQ(r.status, 0) << r.err;
 }
 
 class Binaural : public ::testing::Test {
@@ -202,5 +267,107 @@ TEST_F(Binaural, AgreesWithFfmpegsSofalizer) {
         std::cout << (ear == 0 ? "left" : "right") << ": correlation " << r << " at lag " << lag
                   << "\n";
         EXPECT_GE(r, 0.98) << (ear == 0 ? "left" : "right");
+    }
+}
+
+// Data.Delay counts samples of the set's rate: 10 and 20 delay the ears by
+// 10 and 20 frames at 44.1 kHz, and by 20 and 40 after resampling from
+// 22.05 kHz, in every direction (the set's seven measurements are 51.4
+// degrees apart, so the loudspeakers' responses are interpolated). The
+// output is the input plus the longest response minus one.
+TEST_F(Binaural, DelaysAreSamplesOfTheSetsRate) {
+    TARVIO_REQUIRE_PROGRAM("ncgen");
+    struct Case {
+        const char* rate;
+        long left, right, tail;
+    };
+    for (const Case& c : {Case{"44100", 10, 20, 20 + 32 - 1}, Case{"22050", 20, 40, 40 + 64 - 1}}) {
+        SCOPED_TRACE(c.rate);
+        SofaSpec spec;
+        spec.measurements = 7;
+        spec.rate = c.rate;
+        spec.delay = "10, 20";
+        writeSofa(dir, "delay.sofa", spec);
+        const CommandResult r = render("--binaural=delay.sofa --bits float noise.wav hp.wav");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Stereo s = readStereo(dir.file("hp.wav"));
+        ASSERT_EQ(s.left.size(), static_cast<std::size_t>(2 * kRate + c.tail));
+        const double power = energy(s.left, 0, s.left.size()) / s.left.size();
+        EXPECT_LT(energy(s.left, 0, c.left), 1e-10 * power);
+        EXPECT_LT(energy(s.right, 0, c.right), 1e-10 * power);
+        EXPECT_GT(s.left[c.left] * s.left[c.left], 1e-6 * power);
+        EXPECT_EQ(bestLag(s.left, s.right, 100), c.right - c.left);
+    }
+}
+
+// Sets that cannot be used are refused before any work, with exit 1 and
+// one line naming the file and the cause: never an allocation failure or a
+// resampler's code read as errno.
+TEST_F(Binaural, UnusableSetsAreRefusedNamingTheCause) {
+    TARVIO_REQUIRE_PROGRAM("ncgen");
+    WavSpec low;
+    low.rate = 7999;
+    low.samples.assign(800, 1000);
+    writeWav(dir.file("low.wav"), low);
+    struct Case {
+        const char* name;
+        std::string rate, delay, first;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"delay.sofa", "44100", "1e6, 0", "1",
+         "a delay of 1000000 samples and HRIRs of 32 make responses longer than 65536 "
+         "samples, the most this program takes"},
+        {"slow.sofa", "1", "0, 0", "1",
+         "HRIRs sampled at 1 Hz are too far from 44100 Hz to resample (a factor of 64 at "
+         "most, up or down)"},
+        {"zero.sofa", "0", "0, 0", "1", "Data.SamplingRate is 0 Hz, not a sample rate"},
+        {"inf.sofa", "44100", "0, 0", "Infinity", "Data.IR holds inf, not a finite sample value"},
+        {"back.sofa", "44100", "-3, 0", "1", "Data.Delay holds -3, not a delay in samples"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeSofa(dir, c.name, SofaSpec{8, 32, c.rate, c.delay, c.first});
+        const CommandResult r = render(std::string("--binaural=") + c.name + " noise.wav hp.wav");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("tarvio-render: ") + c.name + ": " + c.cause + "\n");
+        EXPECT_FALSE(fileExists(dir.file("hp.wav")));
+    }
+    const CommandResult r = render("--binaural low.wav hp.wav");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("tarvio-render: ") + kSofa +
+                         ": libmysofa resamples HRIRs to 8000 Hz or more, not to the input's "
+                         "7999 Hz\n");
+}
+
+// SIGTERM while a set loads ends the run within a second, with status 143
+// and no file left behind: the default set resampled to 768 kHz, and a set
+// of 16000 measurements, whose neighbours take seconds to find.
+TEST_F(Binaural, AStopSignalWhileASetLoadsEndsTheRunAtOnce) {
+    TARVIO_REQUIRE_PROGRAM("ncgen");
+    WavSpec fast;
+    fast.rate = 768000;
+    fast.samples.assign(2 * 768000, 1000);
+    writeWav(dir.file("fast.wav"), fast);
+    writeSofa(dir, "many.sofa", SofaSpec{16000, 8, "44100", "0, 0", "1"});
+    struct Case {
+        std::string sofa;
+        const char* input;
+        int waitMs;
+    };
+    for (const Case& c :
+         {Case{kSofa, "fast.wav", 200}, Case{dir.file("many.sofa"), "noise.wav", 500}}) {
+        SCOPED_TRACE(c.sofa);
+        std::set<std::string> before = entries(dir.path());
+        before.insert("err");
+        Child run({TARVIO_RENDER_BINARY, "-q", "--binaural=" + c.sofa, dir.file(c.input),
+                   dir.file("hp.wav")},
+                  dir.file("err"));
+        ::usleep(c.waitMs * 1000);
+        const auto start = std::chrono::steady_clock::now();
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait(), 143);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_EQ(entries(dir.path()), before);
     }
 }
