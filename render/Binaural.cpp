@@ -22,7 +22,7 @@
 #include <thread>
 #include <utility>
 
-#include "common/Interrupt.h"
+#include "cli/Interrupt.h"
 
 namespace tarvio::render {
 

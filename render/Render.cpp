@@ -458,8 +458,8 @@ struct MeteredOutput {
 template <class Sink>
 class Headphones {
   public:
-    Headphones(const std::string& sofa, const SpeakerLayout& layout, int rate, Sink& out)
-        : binaural_(sofa, layout, rate, BLOCK_SIZE),
+    Headphones(std::shared_ptr<const HrirSet> hrirs, Sink& out)
+        : binaural_(std::move(hrirs), BLOCK_SIZE),
           out_(out),
           stereo_(2 * static_cast<std::size_t>(std::max(BLOCK_SIZE, binaural_.tailFrames()))) {}
     void write(const double* speakers, int frames) {
@@ -495,17 +495,37 @@ struct Job {
     std::unique_ptr<BreakpointPath> path;
     SpeakerLayout channels;  // of the file
     std::vector<int> fileOrder;
+#if TARVIO_RENDER_BINAURAL
+    // Loaded once, before any output is prepared; every pass shares it.
+    std::shared_ptr<const HrirSet> hrirs;
+#endif
+    // The frames the output will hold: the input's, and for headphones the
+    // tail of the last sound.
+    std::int64_t outputFrames = 0;
 
     Job(const Options& given, const SpeakerLayout& l)
         : o(given), layout(l), panner(pannerFor(given, l)), channels(fileLayout(given, l)) {
         input.reset(new AudioInput(given.input));
         o = settled(given, *input);
         checkTraceStep(o, *input);
-        checkMeasurable(o, channels, input->rate(), input->heldFrames());
+        checkWritable(o, channels.size(), input->rate());
         if (!o.pathFile.empty())
             path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
-        checkWritable(o, channels.size(), input->rate());
         fileOrder = layout.fileOrder(o.format->order);
+        outputFrames = input->heldFrames() + loadHeadphones();
+        checkMeasurable(o, channels, input->rate(), outputFrames);
+    }
+
+    // Loads the HRTF set for --binaural; returns the frames of its tail.
+    int loadHeadphones() {
+        if (!o.binaural)
+            return 0;
+#if TARVIO_RENDER_BINAURAL
+        hrirs = HrirSet::load(*o.binaural, layout, input->rate());
+        return hrirs->length() - 1;
+#else
+        throw UsageError("--binaural: this tarvio-render was built without libmysofa and KissFFT");
+#endif
     }
 
     // One pass over the input from its start into `sink`, the mixdown scaled
@@ -524,13 +544,13 @@ struct Job {
         if (!o.binaural)
             return runBlocks(*input, *sp, sink, observer);
 #if TARVIO_RENDER_BINAURAL
-        Headphones<Sink> ears(*o.binaural, layout, input->rate(), sink);
+        Headphones<Sink> ears(hrirs, sink);
         const std::int64_t frames = runBlocks(*input, *sp, ears, observer);
         note = ears.note();
         return frames + ears.finish();
 #else
         (void)note;
-        throw UsageError("--binaural: this tarvio-render was built without libmysofa and KissFFT");
+        return 0;  // refused when the job was made
 #endif
     }
 
@@ -616,7 +636,7 @@ void dryRun(Job& job, RunFiles& files, std::ostream& out) {
     SafeOutput::commitAll(files.written());
     if (o.quiet)
         return;
-    printFiles(out, o, *job.input, job.channels.size(), job.input->heldFrames());
+    printFiles(out, o, *job.input, job.channels.size(), job.outputFrames);
     out << " (dry run: not written)" << std::endl;
 }
 

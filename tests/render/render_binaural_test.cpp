@@ -371,3 +371,32 @@ TEST_F(Binaural, AStopSignalWhileASetLoadsEndsTheRunAtOnce) {
         EXPECT_EQ(entries(dir.path()), before);
     }
 }
+
+// --loudness measures a pass before it writes one, and the dry run reports
+// the output's length with the tail: the set is read once per run, and the
+// dry run's frames are the written file's.
+TEST_F(Binaural, ASetIsReadOncePerRunAndTheDryRunKnowsItsTail) {
+    TARVIO_REQUIRE_PROGRAM("strace");
+    CommandResult r = runCommand("cd " + shellQuote(dir.path()) +
+                                 " && strace -f -e trace=openat -o calls.txt " +
+                                 shellQuote(TARVIO_RENDER_BINARY) +
+                                 " -q --loudness -23 --binaural noise.wav hp.wav");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream calls(dir.file("calls.txt"));
+    int opened = 0;
+    for (std::string line; std::getline(calls, line);)
+        opened += line.find(kSofa) != std::string::npos;
+    EXPECT_EQ(opened, 1);
+
+    r = runCommand("cd " + shellQuote(dir.path()) + " && " + shellQuote(TARVIO_RENDER_BINARY) +
+                   " --dry-run --binaural noise.wav dry.wav");
+    ASSERT_EQ(r.status, 0) << r.err;
+    SF_INFO info{};
+    SNDFILE* sf = sf_open(dir.file("hp.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(sf, nullptr);
+    sf_close(sf);
+    EXPECT_GT(info.frames, 2 * kRate);
+    EXPECT_NE(r.out.find(", 2 channels, " + std::to_string(info.frames) + " frames (dry run"),
+              std::string::npos)
+        << r.out;
+}

@@ -233,6 +233,7 @@ TEST_F(Conventions, TheDryRunRefusesWhatTheRunRefuses) {
         {"--layout ring:64 t.wav o.flac", 1, "libsndfile cannot write FLAC (16-bit) with 64"},
         {"--layout ambisonics:2 --binaural t.wav o.wav", 2,
          "--binaural: renders loudspeakers, not Ambisonic channels (ambisonics:2)"},
+        {"--binaural=missing.sofa t.wav o.wav", 1, "missing.sofa: No such file or directory"},
         {"--law dbap --blur 1e155 t.wav o.wav", 2, "--blur: must lie in [0, 10]: \"1e155\""},
         {"--law dbap --rolloff 2000 t.wav o.wav", 2,
          "--rolloff: must lie in [0, 60] dB: \"2000\""},
