@@ -106,9 +106,7 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
     }
     if (identity(order_))
         order_.clear();
-    const std::uint64_t frameBytes = static_cast<std::uint64_t>(channels_) * samples.bytes;
-    if (format.maxDataBytes != 0 && frameBytes != 0 && expectedFrames > 0 &&
-        static_cast<std::uint64_t>(expectedFrames) > format.maxDataBytes / frameBytes)
+    if (!format.fits(samples, channels_, expectedFrames))
         failTooLong();
     if (!samples.isFloat)
         encoder_ = pcm::pickEncoder<double>(depth_, format.byteOrder);
@@ -198,8 +196,7 @@ void AudioOutput::fail(const std::string& cause) const {
 }
 
 void AudioOutput::failTooLong() const {
-    fail(std::string("the output would pass the 4 GB that ") + format_.summary +
-         " files can describe; use --format w64 or --format rf64");
+    fail(format_.tooLong());
 }
 
 std::vector<int> AudioOutput::takeOrder() {

@@ -67,6 +67,17 @@ bool OutputFormat::holdsRate(int rate) const {
     return rates.empty() || std::find(rates.begin(), rates.end(), rate) != rates.end();
 }
 
+bool OutputFormat::fits(const SampleFormat& s, int channels, std::int64_t frames) const {
+    const std::uint64_t frameBytes = static_cast<std::uint64_t>(channels) * s.bytes;
+    return maxDataBytes == 0 || frameBytes == 0 || frames <= 0 ||
+           static_cast<std::uint64_t>(frames) <= maxDataBytes / frameBytes;
+}
+
+std::string OutputFormat::tooLong() const {
+    return std::string("the output would pass the 4 GB that ") + summary +
+           " files can describe; use --format w64 or --format rf64";
+}
+
 bool OutputFormat::holds(const SampleFormat& s) const {
     return std::find(samples.begin(), samples.end(), s.name) != samples.end();
 }

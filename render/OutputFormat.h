@@ -58,6 +58,11 @@ struct OutputFormat {
 
     // Whether the format holds `rate`.
     bool holdsRate(int rate) const;
+    // Whether `frames` frames of `channels` channels of `s` stay within what
+    // the file's size fields can describe (maxDataBytes).
+    bool fits(const SampleFormat& s, int channels, std::int64_t frames) const;
+    // Why an output that does not fit is refused, and what to do instead.
+    std::string tooLong() const;
 
     bool holds(const SampleFormat& s) const;
     // The first sample format of the row: what it holds when nothing else

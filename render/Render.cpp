@@ -365,6 +365,13 @@ Options settled(Options o, const AudioInput& input) {
     return o;
 }
 
+// Refuses, before any work, an output of `frames` longer than the format's
+// size fields can describe.
+void checkLength(const Options& o, int channels, std::int64_t frames) {
+    if (!o.format->fits(*o.samples, channels, frames))
+        throw std::runtime_error(o.output + ": " + o.format->tooLong());
+}
+
 // Refuses, before any work, a format the installed libsndfile cannot write
 // with these channels at this rate, naming those it can.
 void checkWritable(const Options& o, int channels, int rate) {
@@ -513,6 +520,7 @@ struct Job {
             path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
         fileOrder = layout.fileOrder(o.format->order);
         outputFrames = input->heldFrames() + loadHeadphones();
+        checkLength(o, channels.size(), outputFrames);
         checkMeasurable(o, channels, input->rate(), outputFrames);
     }
 

@@ -5,6 +5,7 @@
 // without rendering, forgives typing, and survives being run in parallel.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <algorithm>
@@ -25,6 +26,7 @@ using testsupport::readFile;
 using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
+using testsupport::writeFile;
 
 namespace {
 
@@ -227,7 +229,17 @@ TEST_F(Conventions, TheDryRunRefusesWhatTheRunRefuses) {
     writeTone(dir.file("t.wav"), SF_FORMAT_PCM_16, -6, 0.5);
     writeTone(dir.file("short.wav"), SF_FORMAT_PCM_16, -6, 0.3);
     writeTone(dir.file("r16.wav"), SF_FORMAT_PCM_16, -6, 10, 16);
+    // 1.1 GB of mono silence, on no disk space: four 16-bit channels of it
+    // would pass 4 GB.
+    testsupport::WavSpec big;
+    big.dataLength = 1100000000;
+    const std::string bigWav = dir.file("big.wav");
+    writeFile(bigWav, testsupport::wavBytes(big));
+    ASSERT_EQ(::truncate(bigWav.c_str(), 44 + big.dataLength), 0);
     const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"big.wav o.wav", 1,
+         "o.wav: the output would pass the 4 GB that WAV files can describe; use --format w64 "
+         "or --format rf64"},
         {"--format opus t.wav o.opus", 1,
          "o.opus: Ogg Opus holds only 8000, 12000, 16000, 24000 and 48000 Hz, not 44100 Hz"},
         {"--layout ring:64 t.wav o.flac", 1, "libsndfile cannot write FLAC (16-bit) with 64"},
@@ -252,7 +264,8 @@ TEST_F(Conventions, TheDryRunRefusesWhatTheRunRefuses) {
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         }
     }
-    EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"t.wav", "short.wav", "r16.wav"}));
+    EXPECT_EQ(entries(dir.path()),
+              (std::set<std::string>{"t.wav", "short.wav", "r16.wav", "big.wav"}));
 }
 
 // The peak of a 17 Hz input is measured without the loudness meter, which
