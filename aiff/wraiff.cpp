@@ -51,9 +51,7 @@ constexpr char kReportRule[] = "--------------------------------------\n";
 // the bytes of several calls and is handed to the stream in one piece when it
 // is full (and before the header is rewritten). The stream writes a piece this
 // large straight to the file: one system call per 512 KiB instead of one per
-// call of write. (On a 200 MB output, pieces of 256 KiB took 3% longer and
-// pieces of 1 MiB 1% less, within the noise; 512 KiB stays within half the
-// 1 MiB second-level cache of the machine it was measured on.)
+// call of write, in a buffer that stays within a typical second-level cache.
 constexpr std::size_t kScratchBytes = 512 * 1024;
 // The first MiB of the file goes out in pieces of 64 KiB, so that a device or
 // a size limit that takes little makes a write fail during the run, as it
@@ -62,9 +60,7 @@ constexpr std::size_t kEarlyPieceBytes = 64 * 1024;
 constexpr std::uint64_t kEarlyBytes = 1024 * 1024;
 // Pieces end where the file's offset is a multiple of the piece size (after
 // the first, which goes at once): the kernel takes writes that start and end
-// on page boundaries faster. Writing 200 MB in pieces of 512 KiB took 43 ms
-// of system time when every piece started 54 bytes past a boundary, 34 ms
-// when they were aligned.
+// on page boundaries with less work (see docs/performance.md).
 
 }  // namespace
 

@@ -110,8 +110,6 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
     setUp(params, sampleRate, frames);
 }
 
-// The stages one by one unless this is the classic case, which the fastest
-// kernel runs.
 // The law asked for, or the layout's own: bilinear for the square of four.
 const PanLaw& lawFor(const SpatializerOptions& options) {
     if (options.law)

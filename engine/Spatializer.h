@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The spatializer: a mono mixdown of interleaved input blocks, spread over
 // the loudspeakers of a layout (by default four at the corners of a unit
-// square) by the gains of a point that moves in the square, driven by two swept rotations around
-// the square path or by a breakpoint path.
+// square) by the gains of a point that moves in the square, driven by two
+// swept rotations around the square path or by a breakpoint path.
 #ifndef TARVIO_ENGINE_SPATIALIZER_H
 #define TARVIO_ENGINE_SPATIALIZER_H
 
@@ -52,7 +52,8 @@ struct SpatializerOptions {
     // The loudspeakers of the output (copied); null for layouts::quad().
     const SpeakerLayout* layout = nullptr;
     // The gain law (copied), a row of panLaws() or a law of the caller's;
-    // null for the row of SpatializerParams::law. It must support the layout.
+    // null for the layout's default law (defaultPanLaw: bilinear for the
+    // square of four). It must support the layout.
     const PanLaw* law = nullptr;
     // The settings of laws that take any (dbap).
     LawParams lawParams;
