@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The table of gain laws (each law is in its own file under laws/), and the
-// panner that makes one ready for a layout.
+// The look-ups of the gain-law table (which lives with the laws, in
+// laws/LawTable.cpp), and the panner that makes a law ready for a layout.
 #include "engine/GainLaw.h"
 
 #include <cstddef>
 #include <stdexcept>
-
-#include "engine/laws/Laws.h"
 
 namespace tarvio {
 
@@ -51,13 +49,6 @@ void spreadByFrame(GainsFn gains, const double* x, const double* y, const double
         for (std::size_t ch = 0; ch < n; ++ch)
             o[ch] *= mono[j];
     }
-}
-
-const std::vector<PanLaw>& panLaws() {
-    static const std::vector<PanLaw> table{
-        laws::bilinear(), laws::power(), laws::vbap(), laws::dbap(), laws::ambisonic(),
-    };
-    return table;
 }
 
 const PanLaw* findPanLaw(std::string_view name) {

@@ -2,8 +2,8 @@
 // How the position of the sound becomes the gains of the loudspeakers. Each
 // law is a row of one table: its name, its gains function, the layouts it
 // can serve, and what it works out once per layout before any frame. Each
-// law lives in its own file under engine/laws/; a new law is a new file and
-// a new row in GainLaw.cpp.
+// law lives in its own file under engine/laws/, and the table beside them
+// (laws/LawTable.cpp); a new law is a new file there and a new row.
 #ifndef TARVIO_ENGINE_GAINLAW_H
 #define TARVIO_ENGINE_GAINLAW_H
 

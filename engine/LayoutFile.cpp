@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "engine/SpeakerLayout.h"
+#include "engine/Speakers.h"
 #include "engine/TextLines.h"
 
 namespace tarvio {
@@ -15,7 +16,6 @@ namespace {
 using text::lineError;
 using text::quoted;
 
-const std::string kLfe = "LFE";
 const std::string kWhat = "a layout file";
 
 std::string degrees(double v) {
@@ -47,9 +47,11 @@ class LayoutReader {
                 name_, line,
                 "label " + label + " again (line " + std::to_string(seen->second) + ")");
         labels_[label] = line;
-        if (label == kLfe) {
+        // A standard loudspeaker without a direction (the LFE).
+        const StandardSpeaker* standard = standardSpeaker(label);
+        if (standard && !standard->direction) {
             if (f.size() != 1)
-                throw lineError(name_, line, "LFE takes no azimuth: it gets no signal");
+                throw lineError(name_, line, label + " takes no azimuth: it gets no signal");
             speakers_.push_back({label, std::nullopt, 0});
             return;
         }
@@ -69,11 +71,13 @@ class LayoutReader {
                                      ": a layout needs at least two loudspeakers with an "
                                      "azimuth, got " +
                                      std::to_string(placed_.size()));
+        // The mask bits of standard labels, all or none: a file that also
+        // names other loudspeakers declares no mask.
         bool standard = true;
         for (const Speaker& s : speakers_)
-            standard = standard && wavMaskBit(s.label) != 0;
+            standard = standard && standardSpeaker(s.label) != nullptr;
         for (Speaker& s : speakers_)
-            s.maskBit = standard ? wavMaskBit(s.label) : 0;
+            s.maskBit = standard ? standardSpeaker(s.label)->maskBit : 0;
         return SpeakerLayout(name_, std::move(speakers_));
     }
 

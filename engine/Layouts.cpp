@@ -27,7 +27,8 @@ struct BuiltInLayout {
     std::vector<Placement> speakers;  // in engine order
 };
 
-// The built-in layouts; their mask bits follow from the labels.
+// The built-in layouts, one row each; their mask bits follow from the
+// labels (engine/Speakers.h).
 const std::vector<BuiltInLayout>& builtInLayouts() {
     static const std::vector<BuiltInLayout> table{
         {"quad", {{"FR", -45.0}, {"FL", 45.0}, {"BR", -135.0}, {"BL", 135.0}}},

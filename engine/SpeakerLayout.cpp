@@ -5,11 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <iterator>
 #include <numeric>
 #include <set>
 #include <stdexcept>
 #include <utility>
+
+#include "engine/Speakers.h"
 
 namespace tarvio {
 
@@ -163,14 +164,8 @@ std::string speakerTable(const SpeakerLayout& layout) {
 }
 
 std::uint32_t wavMaskBit(const std::string& label) {
-    // The loudspeakers of the WAV channel mask, by bit.
-    static const char* const kMaskLabels[] = {"FL",  "FR",  "FC", "LFE", "BL", "BR",
-                                              "FLC", "FRC", "BC", "SL",  "SR"};
-    for (std::uint32_t bit = 0; bit < std::size(kMaskLabels); ++bit) {
-        if (label == kMaskLabels[bit])
-            return std::uint32_t{1} << bit;
-    }
-    return 0;
+    const StandardSpeaker* s = standardSpeaker(label);
+    return s ? s->maskBit : 0;
 }
 
 }  // namespace tarvio

@@ -121,8 +121,8 @@ double normalAzimuth(double degrees);
 // order, with its label, azimuth, point, AIFF channel and WAV channel.
 std::string speakerTable(const SpeakerLayout& layout);
 
-// The WAV channel-mask bit of a standard loudspeaker label (FL FR FC LFE BL
-// BR FLC FRC BC SL SR), or 0 for any other label.
+// The WAV channel-mask bit of a standard loudspeaker label (see
+// engine/Speakers.h), or 0 for any other label.
 std::uint32_t wavMaskBit(const std::string& label);
 
 namespace layouts {
@@ -172,13 +172,13 @@ constexpr double kMinSpeakerSpacing = 1.0;
 // A layout from a text file of lines "LABEL AZIMUTH": one loudspeaker per
 // line, in engine order, azimuth in degrees (0 front, positive to the left;
 // any finite value, brought into (-180, 180]). '#' starts a comment; blank
-// lines are skipped. A loudspeaker labelled LFE is written without an
-// azimuth and gets no signal. Labels are valid (see validLabel) and
-// distinct; no two loudspeakers stand closer than kMinSpeakerSpacing
-// degrees round the circle; at least two have an azimuth and at most
-// kMaxSpeakers lines name a loudspeaker. When every label is a standard WAV
-// name (see wavMaskBit), the layout has their mask bits; otherwise it has
-// no mask. The layout is named after the file.
+// lines are skipped. A standard loudspeaker without a direction (the LFE,
+// see engine/Speakers.h) is written without an azimuth and gets no signal.
+// Labels are valid (see validLabel) and distinct; no two loudspeakers stand
+// closer than kMinSpeakerSpacing degrees round the circle; at least two
+// have an azimuth and at most kMaxSpeakers lines name a loudspeaker. When
+// every label is a standard one, the layout has their mask bits; otherwise
+// it has no mask. The layout is named after the file.
 //
 // The file is read whole, at most kMaxLayoutFileBytes of it, before any
 // line is looked at. A read that a signal cuts short is a failed read: it

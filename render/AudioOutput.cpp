@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "engine/Speakers.h"
 #include "render/AudioInput.h"
 
 namespace tarvio::render {
@@ -25,7 +26,8 @@ constexpr std::size_t kBatchBytes = 512 * 1024;
 // Batches going round: one being filled, one being written, one waiting.
 constexpr int kBatches = 3;
 
-// libsndfile's name of each WAV channel-mask bit.
+// libsndfile's name of each WAV channel-mask bit, for every bit a standard
+// loudspeaker has (engine/Speakers.h).
 struct MaskName {
     std::uint32_t bit;
     int sndfile;
@@ -42,7 +44,27 @@ constexpr MaskName kMaskNames[] = {
     {0x100, SF_CHANNEL_MAP_REAR_CENTER},
     {0x200, SF_CHANNEL_MAP_SIDE_LEFT},
     {0x400, SF_CHANNEL_MAP_SIDE_RIGHT},
+    {0x800, SF_CHANNEL_MAP_TOP_CENTER},
+    {0x1000, SF_CHANNEL_MAP_TOP_FRONT_LEFT},
+    {0x2000, SF_CHANNEL_MAP_TOP_FRONT_CENTER},
+    {0x4000, SF_CHANNEL_MAP_TOP_FRONT_RIGHT},
+    {0x8000, SF_CHANNEL_MAP_TOP_REAR_LEFT},
+    {0x10000, SF_CHANNEL_MAP_TOP_REAR_CENTER},
+    {0x20000, SF_CHANNEL_MAP_TOP_REAR_RIGHT},
 };
+
+constexpr bool namesEveryStandardBit() {
+    for (const StandardSpeaker& speaker : kStandardSpeakers) {
+        bool named = false;
+        for (const MaskName& m : kMaskNames)
+            named = named || m.bit == speaker.maskBit;
+        if (!named)
+            return false;
+    }
+    return true;
+}
+static_assert(namesEveryStandardBit(),
+              "every standard loudspeaker's mask bit has a libsndfile channel name");
 
 // The channel map of a file in `order`, or nothing when a loudspeaker has
 // no mask bit (the file then declares none).

@@ -2,7 +2,6 @@
 // The bilinear law: the four gains add up to 1; the level drops by 3 dB at
 // the middle of an edge and by 6 dB at the centre.
 #include "engine/laws/CornerLaw.h"
-#include "engine/laws/Laws.h"
 
 namespace tarvio {
 namespace laws {

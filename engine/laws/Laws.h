@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The rows of the gain-law table, one per file of this directory, and what
-// several laws share: the direction and distance of a point from the middle
-// of the square.
+// What several gain laws share: the direction and distance of a point from
+// the middle of the square, and the count of loudspeakers with a position.
 #ifndef TARVIO_ENGINE_LAWS_LAWS_H
 #define TARVIO_ENGINE_LAWS_LAWS_H
 
@@ -12,12 +11,6 @@
 
 namespace tarvio {
 namespace laws {
-
-PanLaw bilinear();
-PanLaw power();
-PanLaw vbap();
-PanLaw dbap();
-PanLaw ambisonic();
 
 // A point of the unit square seen from its middle: u = 2x - 1 and
 // v = 2y - 1; the direction (cos, sin) of its azimuth atan2(-u, v), (1, 0)

@@ -5,7 +5,6 @@
 #include <cmath>
 
 #include "engine/laws/CornerLaw.h"
-#include "engine/laws/Laws.h"
 
 namespace tarvio {
 namespace laws {

@@ -12,6 +12,7 @@
 
 #include "engine/GainLaw.h"
 #include "engine/SpeakerLayout.h"
+#include "engine/Speakers.h"
 
 namespace {
 
@@ -117,6 +118,31 @@ TEST(LayoutFile, ReadsLoudspeakersAndRefusesMalformedLinesByNumber) {
               "with a letter or a digit: \"\\xef\\xbb\\xbfL\"");
     EXPECT_EQ(refusal("L 30\nLFE\n"),
               "rig.txt: a layout needs at least two loudspeakers with an azimuth, got 1");
+}
+
+// Every standard loudspeaker, the height ones too, keeps its mask bit in a
+// file that names only standard loudspeakers; the LFE stands without an
+// azimuth.
+TEST(LayoutFile, StandardLabelsOfEveryLayerHaveTheirMaskBits) {
+    EXPECT_EQ(parse("FL 30\nFR -30\nTFL 45\nTBR -135\n").channelMask(), 0x21003u);
+    EXPECT_EQ(parse("TC 0\nTFC 20\nTBC 180\nBC 170\n").channelMask(), 0x12900u);
+
+    std::string all;
+    double azimuth = 0;
+    for (const tarvio::StandardSpeaker& s : tarvio::kStandardSpeakers)
+        all +=
+            std::string(s.label) + (s.direction ? " " + std::to_string(azimuth += 20) : "") + "\n";
+    const SpeakerLayout standard = parse(all);
+    ASSERT_EQ(standard.size(), static_cast<int>(tarvio::kStandardSpeakerCount));
+    for (std::size_t k = 0; k < tarvio::kStandardSpeakerCount; ++k) {
+        const tarvio::StandardSpeaker& s = tarvio::kStandardSpeakers[k];
+        EXPECT_EQ(standard[static_cast<int>(k)].maskBit, s.maskBit) << s.label;
+        EXPECT_EQ(standard[static_cast<int>(k)].position.has_value(), s.direction.has_value())
+            << s.label;
+        EXPECT_EQ(tarvio::wavMaskBit(s.label), s.maskBit) << s.label;
+    }
+    EXPECT_EQ(tarvio::wavMaskBit("fl"), 0u);  // labels are case-sensitive
+    EXPECT_EQ(tarvio::wavMaskBit("TOP"), 0u);
 }
 
 // The lines of `count` loudspeakers S1, S2, ... `step` degrees apart.

@@ -152,14 +152,20 @@ TEST(RenderOutput, TheChannelMaskNamesOnlyStandardLoudspeakers) {
     writeWav(dir.file("in.wav"), w);
     const std::string rig = "A 0\nB 180\n";
     writeFile(dir.file("rig.txt"), Bytes(rig.begin(), rig.end()));
+    // Every standard loudspeaker, the upper layer too: each mask bit has its
+    // name for libsndfile.
+    const std::string all =
+        "FL 30\nFR -30\nFC 0\nLFE\nBL 135\nBR -135\nFLC 15\nFRC -15\nBC 180\nSL 90\n"
+        "SR -90\nTC 5\nTFL 45\nTFC -5\nTFR -45\nTBL 140\nTBC 175\nTBR -140\n";
+    writeFile(dir.file("all.txt"), Bytes(all.begin(), all.end()));
     const struct {
         const char* args;
         long long mask;
     } cases[] = {
-        {"--layout ring:2", 0},      {"--layout ring:4", 0},   {"--layout ring:6", 0},
-        {"--layout ring:8:22.5", 0}, {"--ambisonics 1", 0},    {"--layout rig.txt", 0},
-        {"--layout quad", 0x33},     {"--layout stereo", 0x3}, {"--layout 5.1", 0x3F},
-        {"--layout 7.1", 0x63F},
+        {"--layout ring:2", 0},      {"--layout ring:4", 0},        {"--layout ring:6", 0},
+        {"--layout ring:8:22.5", 0}, {"--ambisonics 1", 0},         {"--layout rig.txt", 0},
+        {"--layout quad", 0x33},     {"--layout stereo", 0x3},      {"--layout 5.1", 0x3F},
+        {"--layout 7.1", 0x63F},     {"--layout all.txt", 0x3FFFF},
     };
     for (const auto& c : cases) {
         for (const std::string ext : {"wav", "rf64"}) {
