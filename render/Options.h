@@ -242,7 +242,8 @@ inline const std::vector<OptionRow>& optionTable() {
                Offer::oneOf(sampleChoices),
                [](Options& o, const Arg& a) { o.samples = findSampleFormat(a.text()); }),
         option("--dither", "DITHER", G::File,
-               "tpdf or none (default: tpdf when the output keeps fewer bits than the input)",
+               "dither before integer samples are rounded (default: tpdf when the output keeps "
+               "fewer bits than the input)",
                "Triangular dither of one step, added before integer samples are rounded; by "
                "default on when the output keeps fewer bits than the input (24-bit or "
                "floating-point input to 16-bit output), off otherwise, so that 16-bit input to "
