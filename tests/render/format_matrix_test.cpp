@@ -3,7 +3,8 @@
 // with every sample format it holds, written by the built program and read
 // back through libsndfile, must hold the engine's samples as pcm/ encodes
 // them, in the row's channel order and under the row's header; and the
-// manual page and the bash completion must name the rows of the table.
+// generated manual page and bash completion must name the rows of the
+// option table and of the tables the options take their values from.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -12,12 +13,16 @@
 #include <cstdint>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine/Spatializer.h"
 #include "pcm/Pcm.h"
+#include "engine/GainLaw.h"
+#include "engine/SpeakerLayout.h"
+#include "render/Options.h"
 #include "render/OutputFormat.h"
 #include "tests/support/TestSupport.h"
 
@@ -175,6 +180,37 @@ std::string readText(const std::string& path) {
     return s.str();
 }
 
+// A manual page as it reads: no font changes, "\-" a dash, "\e" a
+// backslash.
+std::string plainManual(const std::string& page) {
+    std::string text = std::regex_replace(page, std::regex(R"(\\f[BIRP])"), "");
+    text = std::regex_replace(text, std::regex(R"(\\&)"), "");
+    text = std::regex_replace(text, std::regex(R"(\\-)"), "-");
+    return std::regex_replace(text, std::regex(R"(\\e)"), "\\");
+}
+
+// What the generated bash completion offers for the command line
+// "tarvio-render WORDS...", the last word being completed, in an empty
+// folder.
+std::set<std::string> completions(const std::vector<std::string>& words) {
+    TempDir dir;
+    std::string script = "cd " + shellQuote(dir.path()) + " && source " +
+                         shellQuote(TARVIO_RENDER_COMPLETION) + " && COMP_WORDS=(tarvio-render";
+    for (const std::string& w : words)
+        script += " " + shellQuote(w);
+    script += ") && COMP_CWORD=" + std::to_string(words.size()) +
+              " && _tarvio_render && printf '%s\\n' \"${COMPREPLY[@]}\"";
+    const CommandResult r = runCommand("bash -c " + shellQuote(script));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::set<std::string> offered;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty())
+            offered.insert(line);
+    }
+    return offered;
+}
+
 }  // namespace
 
 // A lossy format: written where the installed libsndfile can (read back with
@@ -309,33 +345,51 @@ TEST(FormatMatrix, EveryFormatHoldsTheEncodedEngineSamples) {
     EXPECT_GE(runs, 18);
 }
 
-// The manual page's --format and --bits lines and the bash completion's
-// values for them name the rows of the tables, in the tables' order.
-TEST(FormatMatrix, TheManualAndTheCompletionNameTheRowsOfTheTable) {
-    std::string formats, bits;
+// The generated manual page and bash completion against the tables they
+// come from: every option of the option table has an entry in the manual
+// page and is offered by the completion, which offers no other; and the
+// entries and the completion of --law, --layout, --format and --bits name
+// every gain law, layout, output format and sample format.
+TEST(FormatMatrix, TheManualAndTheCompletionNameEveryRowOfEveryTable) {
+    std::vector<std::string> formats, bits;
     for (const OutputFormat& f : outputFormats())
-        formats += (formats.empty() ? "" : " ") + std::string(f.name);
+        formats.push_back(f.name);
     for (const SampleFormat& s : sampleFormats()) {
         if (!s.lossy)
-            bits += (bits.empty() ? "" : " ") + std::string(s.name);
+            bits.push_back(s.name);
     }
-    const std::string withBars[2] = {std::regex_replace(formats, std::regex(" "), "|"),
-                                     std::regex_replace(bits, std::regex(" "), "|")};
-
-    const std::string completion = readText(TARVIO_SOURCE_DIR "/render/tarvio-render.bash");
-    const std::string manual = readText(TARVIO_SOURCE_DIR "/docs/tarvio-render.1");
-    const char* options[2] = {"format", "bits"};
-    const std::string* names[2] = {&formats, &bits};
-    for (int k = 0; k < 2; ++k) {
-        SCOPED_TRACE(options[k]);
-        std::smatch m;
-        ASSERT_TRUE(std::regex_search(
-            completion, m,
-            std::regex(std::string("\\n\\s*--") + options[k] + "\\) values=\"([^\"]*)\"")));
-        EXPECT_EQ(m[1].str(), *names[k]) << "the completion";
-        ASSERT_TRUE(std::regex_search(
-            manual, m,
-            std::regex(std::string("\\n\\.BR \\\\-\\\\-") + options[k] + " \" ([^\"]*)\"\\n")));
-        EXPECT_EQ(m[1].str(), withBars[k]) << "the manual page";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> tables = {
+        {"--law", tarvio::panLawNames()},
+        {"--layout", tarvio::layoutNames()},
+        {"--format", formats},
+        {"--bits", bits},
+    };
+    const std::string manual = plainManual(readText(TARVIO_RENDER_MANUAL));
+    std::set<std::string> names;
+    for (const tarvio::render::OptionRow& row : tarvio::render::optionTable()) {
+        std::string tag;
+        for (const std::string& name : row.allNames()) {
+            tag += (tag.empty() ? "" : ", ") + name;
+            names.insert(name);
+        }
+        EXPECT_NE(manual.find(".TP\n" + tag), std::string::npos) << "no entry for " << tag;
+    }
+    EXPECT_EQ(completions({"-"}), names);
+    for (const auto& [option, values] : tables) {
+        SCOPED_TRACE(option);
+        const std::size_t at = manual.find(".TP\n" + option + " ");
+        ASSERT_NE(at, std::string::npos);
+        const std::size_t start = at + option.size() + 5;
+        const std::string listed = "|" + manual.substr(start, manual.find('\n', start) - start) +
+                                   "|";
+        const std::set<std::string> offered = completions({option, ""});
+        for (const std::string& value : values) {
+            EXPECT_NE(listed.find("|" + value + "|"), std::string::npos) << value << ": " << listed;
+            // A pattern such as "ring:N[:FIRST]" is offered up to its colon.
+            const std::size_t colon = value.find(':');
+            const std::string word =
+                colon == std::string::npos ? value : value.substr(0, colon + 1);
+            EXPECT_EQ(offered.count(word), 1u) << value;
+        }
     }
 }
