@@ -3,9 +3,9 @@
 // Everything that depends on the format reads its row: the command line's
 // choices and the extension rule, the libsndfile format, the byte order of
 // the samples, the channel order and mask, the size limit, the size
-// estimate and the summary. Adding a format is adding a row (and its words
-// in the manual page and the bash completion, which a test compares with
-// this table).
+// estimate and the summary, and the help, the manual page and the bash
+// completion, which are made from the rows. Adding a format is adding a
+// row.
 #ifndef TARVIO_RENDER_OUTPUTFORMAT_H
 #define TARVIO_RENDER_OUTPUTFORMAT_H
 
