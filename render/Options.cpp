@@ -19,7 +19,7 @@ namespace tarvio::render {
 
 namespace {
 
-const char* const kVersion = "tarvio-render 1.0.0";
+const char* const kVersion = "tarvio-render " TARVIO_VERSION;
 
 // `text` broken into lines of at most `width` characters, at blanks.
 std::string wrapped(const std::string& text, std::size_t width) {

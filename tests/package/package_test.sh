@@ -16,7 +16,8 @@
 #
 # Set by tests/package/CMakeLists.txt: CMAKE, CPACK, CXX, CONSUMER_FLAGS
 # (the sanitizer flags when the libraries were built with them: their
-# objects need the sanitizer runtime), SOURCE_DIR, BUILD_DIR, WORK, RENDER.
+# objects need the sanitizer runtime), SOURCE_DIR, BUILD_DIR, WORK, RENDER,
+# VERSION (the project's).
 set -euo pipefail
 step=$1
 prefix=$WORK/prefix
@@ -89,7 +90,7 @@ consumer)
     "$CMAKE" -S "$consumer" -B "$WORK/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
         -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_CXX_FLAGS="${CONSUMER_FLAGS:-}" >"$WORK/cmake.log" ||
         { cat "$WORK/cmake.log"; fail "configuring the consumer failed"; }
-    grep -F "Tarvio 1.0.0 in $prefix/" "$WORK/cmake.log" ||
+    grep -F "Tarvio $VERSION in $prefix/" "$WORK/cmake.log" ||
         fail "find_package did not take Tarvio from $prefix"
     "$CMAKE" --build "$WORK/cmake" >"$WORK/build.log" ||
         { cat "$WORK/build.log"; fail "building the consumer failed"; }
