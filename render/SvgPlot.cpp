@@ -256,11 +256,10 @@ void appendText(std::string& s, double x, double y, const char* attributes,
     s += "</text>\n";
 }
 
-// A start or end mark at page point (px, py) with its label beside it, on
-// its left when `left`. The start is a ring and the end a dot that fits
-// inside it, so that both show when the path ends where it began.
-void appendMark(std::string& s, double px, double py, bool start, const std::string& colour,
-                const std::string& label, bool left) {
+// A start or end mark at page point (px, py). The start is a ring and the
+// end a dot that fits inside it, so that both show when the path ends where
+// it began.
+void appendMarkShape(std::string& s, double px, double py, bool start, const std::string& colour) {
     s += "<circle cx=\"";
     appendCoord(s, px);
     s += "\" cy=\"";
@@ -269,6 +268,13 @@ void appendMark(std::string& s, double px, double py, bool start, const std::str
         s += "\" r=\"9\" fill=\"white\" stroke=\"" + colour + "\" stroke-width=\"3\"/>\n";
     else
         s += "\" r=\"4.5\" fill=\"" + colour + "\" stroke=\"#222\" stroke-width=\"1.5\"/>\n";
+}
+
+// A start or end mark with its label beside it: the start's above, the
+// end's below, on the left when `left`.
+void appendMark(std::string& s, double px, double py, bool start, const std::string& colour,
+                const std::string& label, bool left) {
+    appendMarkShape(s, px, py, start, colour);
     appendText(s, left ? px - 13 : px + 13, start ? py - 10 : py + 20,
                left ? "font-size=\"14\" text-anchor=\"end\" class=\"halo\""
                     : "font-size=\"14\" class=\"halo\"",
@@ -653,8 +659,7 @@ void appendRig(std::string& s, const Disc& disc) {
          num(kCentreY + kRadius) + "M" + num(kCentreX - kRadius) + " " + num(kCentreY) + "H" +
          num(kCentreX + kRadius) +
          "\" stroke=\"#ddd\" stroke-width=\"1\" stroke-dasharray=\"4 4\"/>\n";
-    appendText(s, kCentreX, kCentreY - std::max(disc.scale + 66, kRadius + 24),
-               "font-size=\"13\" fill=\"#888\" text-anchor=\"middle\"", "front");
+    appendText(s, kCentreX, 24, "font-size=\"13\" fill=\"#888\" text-anchor=\"middle\"", "front");
 }
 
 // A mark of direction (an Ambisonic picture's): a tick across the circle
@@ -791,6 +796,33 @@ void appendArrows(std::string& s, const std::vector<PagePoint>& pts, const Colou
     s += "</g>\n";
 }
 
+// A start or end mark of the circle view, its label on the line from the
+// middle through it: outside for the start, inside for the end. Laps end
+// inside where they began, so each label stays by its own mark. The label
+// is kept inside the page.
+void appendRadialMark(std::string& s, const PagePoint& p, bool start, const std::string& colour,
+                      const std::string& label) {
+    appendMarkShape(s, p.x, p.y, start, colour);
+    double ux = p.x - kCentreX, uy = p.y - kCentreY;
+    const double length = std::hypot(ux, uy);
+    if (length < 1)
+        ux = 0, uy = -1;  // from the middle: up
+    else
+        ux /= length, uy /= length;
+    if (!start)
+        ux = -ux, uy = -uy;
+    const double gap = start ? 18 : 14;                                 // page units from the mark
+    const double width = 8.0 * static_cast<double>(characters(label));  // about, at 14
+    double x = p.x + ux * gap, y = p.y + uy * gap + 5 + 5 * uy;
+    const char* anchor = ux > 0.3 ? "start" : ux < -0.3 ? "end" : "middle";
+    const double left = ux > 0.3 ? 0 : ux < -0.3 ? width : width / 2;
+    x = std::clamp(x, 4 + left, std::max(4 + left, kWidth - 4 - (width - left)));
+    appendText(
+        s, x, y,
+        ("font-size=\"14\" text-anchor=\"" + std::string(anchor) + "\" class=\"halo\"").c_str(),
+        label);
+}
+
 // One source: its path with the direction marks, and its start and end,
 // in a group titled with its name.
 void appendSource(std::string& s, const PlotPath& path, const MarkLabels& labels, const Disc& disc,
@@ -806,16 +838,8 @@ void appendSource(std::string& s, const PlotPath& path, const MarkLabels& labels
             appendArrows(s, pts, colouring);
     }
     if (!pts.empty()) {
-        // Labels on the left near the right edge, so that they stay inside
-        // the page; the end's on the other side from the start's when the
-        // marks are close (a path of laps ends just inside its start).
-        const double rightmost = kCentreX + kRadius - 60;
-        const PagePoint &start = pts.front(), &end = pts.back();
-        const bool close = std::hypot(end.x - start.x, end.y - start.y) < 48;
-        appendMark(s, start.x, start.y, true, colouring.colour(start.band), labels.start,
-                   start.x > rightmost);
-        appendMark(s, end.x, end.y, false, colouring.colour(end.band), labels.end,
-                   (end.x > rightmost) != (close && end.x <= start.x + 24));
+        appendRadialMark(s, pts.front(), true, colouring.colour(pts.front().band), labels.start);
+        appendRadialMark(s, pts.back(), false, colouring.colour(pts.back().band), labels.end);
     }
     s += "</g>\n";
 }
