@@ -79,8 +79,9 @@ enum class PlotView {
 // runs of consecutive laps. A path of less than two laps keeps the time
 // ramp of the square view.
 //
-// With several paths, each start and end mark carries the path's name, and
-// the circle view's legend lists each path's laps under its name.
+// With several paths, each start and end mark carries the path's name; the
+// circle view draws each path in its own dash (the first solid) and its
+// legend lists each path's laps under its name.
 //
 // Each path is drawn from at most 4000 of its points, taken evenly over it
 // with its first and last point, so a long run still makes a small file.
