@@ -257,8 +257,8 @@ struct Observer {
     }
 };
 
-// The loudspeakers that have a place on the square, numbered by their
-// channel in the file; for Ambisonic channels, which stand for no
+// The loudspeakers numbered by their channel in the file, those without a
+// direction (an LFE) included; for Ambisonic channels, which stand for no
 // loudspeaker, a circle of directions.
 std::vector<PlotSpeaker> plotSpeakers(const SpeakerLayout& layout,
                                       const std::vector<int>& fileOrder) {
@@ -267,24 +267,32 @@ std::vector<PlotSpeaker> plotSpeakers(const SpeakerLayout& layout,
         for (int azimuth = -135; azimuth <= 180; azimuth += 45) {
             const double a = azimuth * 3.14159265358979323846 / 180.0;
             speakers.push_back({0.5 - 0.45 * std::sin(a), 0.5 + 0.45 * std::cos(a),
-                                std::to_string(azimuth) + "\xC2\xB0", ""});
+                                std::to_string(azimuth) + "\xC2\xB0", "", azimuth});
         }
         return speakers;
     }
     for (std::size_t k = 0; k < fileOrder.size(); ++k) {
         const Speaker& s = layout[fileOrder[k]];
         if (s.position)
-            speakers.push_back({s.position->x, s.position->y, s.label, std::to_string(k + 1)});
+            speakers.push_back({s.position->x, s.position->y, s.label, std::to_string(k + 1),
+                                s.position->azimuth});
+        else
+            speakers.push_back({0, 0, s.label, std::to_string(k + 1), std::nullopt});
     }
     return speakers;
 }
 
+// The square of four is drawn as the square; every other rig as a circle.
+PlotView plotView(const SpeakerLayout& layout) {
+    return layout.sameSpeakers(layouts::quad()) ? PlotView::Square : PlotView::Circle;
+}
+
 void writePlot(SafeOutput& plot, const Options& o, const PathSampler& sampler, double seconds,
-               const std::vector<PlotSpeaker>& speakers, const std::string& law) {
+               const std::vector<PlotSpeaker>& speakers, const std::string& law, PlotView view) {
     TextFile file(plot.writePath(), plot.takeDescriptor(), o.plotFile);
     plot.opened();
     PlotCaption caption{o.input, seconds, law};
-    writeSvgPlot(file.stream(), sampler.points(), caption, speakers);
+    writeSvgPlot(file.stream(), {PlotPath{o.input, sampler.points()}}, caption, speakers, view);
     file.close();
 }
 
@@ -601,7 +609,8 @@ void finishTexts(const Job& job, RunFiles& files, TextFile* trace, const PathSam
     if (files.plot)
         writePlot(*files.plot, job.o, sampler,
                   static_cast<double>(job.input->heldFrames()) / job.input->rate(),
-                  plotSpeakers(job.layout, job.fileOrder), job.panner.law().name);
+                  plotSpeakers(job.layout, job.fileOrder), job.panner.law().name,
+                  plotView(job.layout));
 }
 
 // What the summary says about the level besides the peak.
