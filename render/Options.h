@@ -63,265 +63,272 @@ struct Options {
     bool quiet = false;
 };
 
+namespace option_rows {
+using G = OptionGroup;
+
 // The options, in the order --help and the manual page show them. Checks
 // that need several options at once are in Options.cpp (checkCombinations).
+// The rows hold texts and function pointers only: making them calls nothing
+// that needs other tables to be ready.
+inline const std::vector<OptionRow> kRows = {
+    // The path of the sound.
+    option("--rot1", "F[:F_END]", G::Motion,
+           "rotation 1 (x) in Hz, sweeping to F_END over the file",
+           "Rotation 1 (x) in Hz (turns per second), sweeping linearly to F_END over the "
+           "file; default 0. Negative values may stand as words of their own: "
+           "*--rot1 -1:2*.",
+           Offer::nothing(), [](Options& o, const Arg& a) { o.rot1 = a.sweep(); }),
+    option("--rot2", "F[:F_END]", G::Motion,
+           "rotation 2 (y) in Hz, sweeping to F_END over the file",
+           "Rotation 2 (y), as *--rot1*.", Offer::nothing(),
+           [](Options& o, const Arg& a) { o.rot2 = a.sweep(); }),
+    option("--angle1", "DEG", G::Motion, "starting angle of rotation 1 in degrees",
+           "The starting angle of rotation 1 in degrees (default 0): 0, 90, 180 and 270 are "
+           "the corners (0, 0), (1, 0), (1, 1) and (0, 1); other angles are taken modulo 360 "
+           "(-90 is 270).",
+           Offer::nothing(), [](Options& o, const Arg& a) { o.angle1 = a.angle(); }),
+    option("--angle2", "DEG", G::Motion, "starting angle of rotation 2 in degrees",
+           "The starting angle of rotation 2, as *--angle1*.", Offer::nothing(),
+           [](Options& o, const Arg& a) { o.angle2 = a.angle(); }),
+    option("--path", "FILE", G::Motion,
+           "breakpoint path instead of the rotations: lines 'seconds x y'",
+           "A breakpoint path instead of the rotations: lines <seconds x y> with x and y in "
+           "[0, 1] and times increasing; *#* starts a comment. The point moves in straight "
+           "lines between the points and stays at the first before it and at the last after "
+           "it. A malformed file is refused with its line number and the reason.\n\n"
+           "A path file holds at most 16 MiB. A pipe may be named as the file; one that "
+           "stalls does not keep a stop signal from ending the run.",
+           Offer::files(), [](Options& o, const Arg& a) { o.pathFile = a.text(); }),
+
+    // The levels.
+    option("--norm", "X", G::Levels, "amplitude factor of the mixdown (default 1)",
+           "Amplitude factor of the mixdown (default 1).", Offer::nothing(),
+           [](Options& o, const Arg& a) { o.norm = a.number(); }),
+    option("--gain", "DB", G::Levels, "output level in dB, on top of --norm (default 0)",
+           "Output level in decibels, on top of *--norm* (default 0).", Offer::nothing(),
+           [](Options& o, const Arg& a) { o.gainDb = a.number(); }),
+    optionalValue(
+        "--normalize", "DBFS", "-1", G::Levels,
+        "scale the output so that its peak is at DBFS (default -1)",
+        "Scales the output so that its peak is at DBFS (default -1), measured in a first "
+        "pass that writes nothing. The value only follows '=' "
+        "(*--normalize=-3*): a bare *--normalize* never takes INPUT for its value. It needs "
+        "only the peak and works at any sample rate. Not with *--loudness*.",
+        Offer::nothing(), [](Options& o, const Arg& a) { o.normalizeTo = a.number(); }),
+    option("--loudness", "LUFS", G::Levels,
+           "scale the output so that its integrated loudness (EBU R128) is LUFS",
+           "Scales the output so that its integrated loudness (EBU R128, measured with "
+           "libebur128; loudspeakers more than 60 degrees from the front count as surround "
+           "channels, an LFE not at all) is at LUFS, measured in a first pass that writes "
+           "nothing. The loudness of Ambisonic output is measured on W (ACN0) alone. The "
+           "summary gives the gain applied and the resulting loudness.\n\n"
+           "Loudness is measured at 8000 Hz or more (the K-weighting filter's shelf lies at "
+           "1.7 kHz), at most 2822400 Hz and on at most 64 channels: other outputs are "
+           "refused as a usage error (*--loudness: loudness is measured at 8000 Hz or more "
+           "(the K-weighting filter's shelf lies at 1.7 kHz), not at 16 Hz*). An output "
+           "shorter than the 400 ms block loudness is measured in is refused as well.",
+           Offer::nothing(), [](Options& o, const Arg& a) { o.loudnessTo = a.number(); }),
+
+    // The rig.
+    option("--layout", "FILE", G::Rig, "the loudspeakers (default quad)",
+           "The loudspeakers (default *quad*): a layout of the list below (azimuths in "
+           "degrees, 0 in front, positive to the left), or a layout file. Each loudspeaker "
+           "stands on the square's edge in its direction.\n\n"
+           "*ring:*<N>[*:*<FIRST>] is N loudspeakers (2 to 64) labelled 1 to N, the first at "
+           "FIRST degrees (default 0; any finite number, taken modulo 360), each next one "
+           "360/N degrees clockwise seen from above. *ambisonics:*<ORDER> is the same as "
+           "*--ambisonics* ORDER.\n\n"
+           "A layout file has lines <LABEL AZIMUTH>, one loudspeaker per line in channel "
+           "order, *#* starting a comment; a loudspeaker labelled LFE (no azimuth) gets no "
+           "signal. It holds at most 64 loudspeakers and 65536 bytes; loudspeakers stand at "
+           "least 1 degree apart; labels are made of letters, digits, '-', '_' and '.', and "
+           "begin with a letter or a digit. A pipe may be named as the file; one that stalls "
+           "does not keep a stop signal from ending the run.\n\n"
+           "WAV and RF64 files declare the loudspeakers in their channel mask when every "
+           "label is a standard WAV loudspeaker; a layout that holds others (rings, "
+           "Ambisonic channels, files with other labels) is declared with channel mask 0, "
+           "no positions.",
+           Offer::wordsOrFiles(layoutChoices),
+           [](Options& o, const Arg& a) { o.layout = a.text(); }),
+    option("--ambisonics", "ORDER", G::Rig,
+           fill("instead of loudspeakers, Ambisonic channels (AmbiX: ACN, SN3D) of ORDER {} "
+                "to {}",
+                kMinAmbisonicOrder, kMaxAmbisonicOrder),
+           fill("Instead of loudspeakers, (ORDER+1) squared Ambisonic channels of ORDER {} to "
+                "{} in ACN order with SN3D normalisation (AmbiX), declared with channel mask "
+                "0. Not with *--layout* or *--binaural*.",
+                kMinAmbisonicOrder, kMaxAmbisonicOrder),
+           Offer::words([] { return wholeNumbers(kMinAmbisonicOrder, kMaxAmbisonicOrder); }),
+           [](Options& o, const Arg& a) { o.layout = "ambisonics:" + a.text(); }),
+    option("--law", "LAW", G::Rig,
+           "gain law (default: the first of these that fits the layout)",
+           "The gain law: how the sound's position becomes the gains of the loudspeakers. "
+           "Without *--law* the first law of the list below that fits the layout is taken; a "
+           "law that does not fit the layout is refused, naming those that do.\n\n"
+           "Bilinear weights each axis by w and 1 - w: the gains add up to 1, and the level "
+           "drops by 3 dB at the middle of an edge and 6 dB at the centre. Power uses "
+           "sin(pi w/2) and cos(pi w/2): the squared gains add up to 1. Vbap pans between "
+           "the two loudspeakers either side of the sound's direction with constant power "
+           "and spreads the sound over all of them towards the middle of the square; a "
+           "direction inside an arc wider than 180 degrees between neighbouring loudspeakers "
+           "(behind a stereo pair) is mirrored front to back, and if the mirror falls in the "
+           "gap too, the nearer loudspeaker of the gap takes it. Dbap weights every "
+           "loudspeaker by its distance from the sound (*--rolloff*, *--blur*).",
+           Offer::oneOf(lawChoices),
+           [](Options& o, const Arg& a) { o.law = findPanLaw(a.text()); }),
+    option("--rolloff", "DB", G::Rig,
+           fill("dbap: dB per doubling of distance, 0 to {} (default {})",
+                LawParams::kMaxRolloff, LawParams().rolloff),
+           fill("Dbap's loss per doubling of distance, 0 to {} dB (default {}).",
+                LawParams::kMaxRolloff, LawParams().rolloff),
+           Offer::nothing(),
+           [](Options& o, const Arg& a) {
+               o.lawParams.rolloff = a.numberIn(0.0, LawParams::kMaxRolloff, " dB");
+           }),
+    option("--blur", "B", G::Rig,
+           fill("dbap: spatial blur, 0 to {} half widths of the square (default {})",
+                LawParams::kMaxBlur, LawParams().blur),
+           fill("Dbap's spatial blur, in half widths of the square (which runs from -1 to "
+                "1), 0 to {} (default {}).",
+                LawParams::kMaxBlur, LawParams().blur),
+           Offer::nothing(),
+           [](Options& o, const Arg& a) {
+               o.lawParams.blur = a.numberIn(0.0, LawParams::kMaxBlur);
+           }),
+    optionalValue(
+        "--binaural", "SOFA", kDefaultSofaFile, G::Rig,
+        fill("for headphones: the loudspeakers heard through the HRTFs of a SOFA file "
+             "(default {}); two channels",
+             kDefaultSofaFile),
+        fill("Two channels for headphones: each loudspeaker's feed is convolved with the "
+             "head-related impulse responses of its direction from the SOFA file (default "
+             "<{}>, the MIT KEMAR set of Debian's libmysofa1) and the ears' sums are "
+             "written. The value only follows '='. The output is longer than the input by "
+             "the impulse responses' length minus one. One gain for the whole set keeps a "
+             "loudspeaker straight ahead at the input's level. Not with Ambisonic channels "
+             "(*--ambisonics*, *--layout ambisonics:*<ORDER>): a usage error.\n\n"
+             "The set is loaded once per run, before any output is written; a stop signal "
+             "while it loads ends the run at once. Its Data.Delay is counted in samples of "
+             "the set's rate. The set is checked before it is resampled to the input's "
+             "rate, and refused with the cause when it holds more than {} measurements, "
+             "responses or delays that are not finite numbers, a negative delay or a "
+             "sampling rate of 0; when a response with its delay is longer than {} "
+             "samples; when its rate is more than a factor of {} from the input's; or when "
+             "it must be resampled for an input below {} Hz.",
+             kDefaultSofaFile, kMaxSofaMeasurements, kMaxHrirFrames, kMaxSofaRateRatio,
+             kMinResampledRate),
+        Offer::files("sofa"), [](Options& o, const Arg& a) { o.binaural = a.text(); }),
+
+    // The audio file.
+    option("--format", "FORMAT", G::File, "output format (default: from OUTPUT's extension)",
+           "The output format; by default the one OUTPUT's extension names (below). An "
+           "extension that names another format than *--format* is refused. A format the "
+           "installed libsndfile cannot write, or cannot write with the job's channels, rate "
+           "or length, is refused before any work, naming the cause.\n\n"
+           "An output that would pass what its format's size fields describe is refused "
+           "before any work when the input's length tells it, else when it reaches the "
+           "limit. Float WAV, CAF and AIFF-C outputs carry no PEAK chunk: two runs of one "
+           "command write the same bytes.",
+           Offer::oneOf(formatChoices),
+           [](Options& o, const Arg& a) { o.format = findOutputFormat(a.text()); }),
+    option("--bits", "BITS", G::File,
+           "output sample format (default: the input's, where the format holds it)",
+           "The output sample format. By default the input's precision where the format "
+           "holds it: 16-bit in, 16-bit out; 24 to 24; 32 to 32; floating point to float; "
+           "8-bit to 16; else the nearest the format holds. The lossy formats take no "
+           "*--bits*.\n\n"
+           "Integer samples are rounded to the nearest step (halves away from zero) and "
+           "clipped; clipped samples are counted. Float samples are clipped at full scale "
+           "too, unless *--no-clip* is given. Samples that are not a number become 0 in "
+           "every format; they are counted in the summary and, even with *-q*, on standard "
+           "error: *tarvio-render: warning: *<N>* samples not a number, written as 0*.",
+           Offer::oneOf(sampleChoices),
+           [](Options& o, const Arg& a) { o.samples = findSampleFormat(a.text()); }),
+    option("--dither", "DITHER", G::File,
+           "dither before integer samples are rounded (default: tpdf when the output keeps "
+           "fewer bits than the input)",
+           "Triangular dither of one step, added before integer samples are rounded; by "
+           "default on when the output keeps fewer bits than the input (24-bit or "
+           "floating-point input to 16-bit output), off otherwise, so that 16-bit input to "
+           "16-bit output stays exact. The noise comes from a generator with a fixed start: "
+           "the same command writes the same bytes. The summary says when it dithered.",
+           Offer::oneOf([] {
+               return std::vector<Choice>{{"tpdf", "triangular dither of one step"},
+                                          {"none", "no dither"}};
+           }),
+           [](Options& o, const Arg& a) { o.dither = a.text() == "tpdf"; }),
+    option("--quality", "Q", G::File, "lossy formats: encoder quality, 0 (least) to 10",
+           "The lossy formats: the encoder's quality from 0 (smallest) to 10.",
+           Offer::nothing(), [](Options& o, const Arg& a) { o.quality = a.numberIn(0, 10); }),
+    option("--compression", "LEVEL", G::File,
+           "FLAC: compression level, 0 (fastest) to 8 (smallest); default 5",
+           "FLAC: the compression level from 0 (fastest) to 8 (smallest); the default is "
+           "libsndfile's, 5.",
+           Offer::words([] { return wholeNumbers(0, 8); }),
+           [](Options& o, const Arg& a) { o.compression = a.numberIn(0, 8); }),
+    flag("--no-clip", G::File,
+         "float output only: keep samples beyond full scale (NaN still becomes 0, "
+         "infinities the largest float)",
+         "Float output only: keeps samples beyond full scale. Samples that are not a number "
+         "still become 0, infinities the largest float.",
+         [](Options& o, const Arg&) { o.noClip = true; }),
+
+    // What else the run writes or shows.
+    option("--trace", "FILE.csv", G::Report,
+           "write seconds,x,y,azimuth,r and each channel's gain (named by its loudspeaker, "
+           "in the file's order) every --trace-step seconds",
+           "Writes <seconds,x,y,azimuth,r> and one gain per channel, named by its "
+           "loudspeaker in the file's channel order (FR,FL,BR,BL for quad in AIFF, "
+           "FL,FR,BL,BR in WAV, ACN0... for Ambisonics), every *--trace-step* seconds. "
+           "Azimuth is the sound's direction seen from the middle of the square, r its "
+           "distance from the middle (1 on the edge).",
+           Offer::files(), [](Options& o, const Arg& a) { o.traceFile = a.text(); }),
+    option("--trace-step", "S", G::Report,
+           "seconds between trace rows (default 0.01; at least one sample)",
+           "Seconds between trace rows (default 0.01): a finite number of seconds, at least "
+           "one sample period and, when given, at most the input's length.",
+           Offer::nothing(),
+           [](Options& o, const Arg& a) {
+               o.traceStep = a.positive();
+               o.traceStepGiven = true;
+           }),
+    option("--plot", "FILE.svg", G::Report, "write a picture of the path",
+           "Draws the path: the square with the loudspeakers labelled by channel, the path "
+           "coloured from start to end, and a caption with the input, the duration and the "
+           "law. The picture is SVG; a name with another extension is refused.",
+           Offer::files(),
+           [](Options& o, const Arg& a) {
+               const std::string ext = extensionOf(a.text());
+               if (!ext.empty() && ext != "svg")
+                   a.refuse("the picture is an SVG file; \"" + a.text() +
+                            "\" names another kind");
+               o.plotFile = a.text();
+           }),
+    flag("--dry-run", G::Report,
+         "read the input's header, write the trace and the picture, print the summary; "
+         "write no audio",
+         "Reads the input's header, writes the trace and the picture, prints the summary of "
+         "what would be written, and writes no audio. It refuses exactly what the run "
+         "refuses before writing, with the same message and status: formats that do not "
+         "hold the job (FLAC's channels, Opus's rates, the 4 GB of WAV and AIFF), a missing "
+         "or unusable SOFA set, Ambisonic channels for headphones. The length it reports is "
+         "the output's, the headphones' tail included.",
+         [](Options& o, const Arg&) { o.dryRun = true; }),
+    flag("-q,--quiet", G::Report, "no progress bar and no summary",
+         "No progress bar and no summary. Warnings still go to standard error.",
+         [](Options& o, const Arg&) { o.quiet = true; }),
+
+    helpFlag("-h,--help", "print this help and exit",
+             "Prints what the program does, the options and the loudspeaker table of the "
+             "layout asked for (*--layout 5.1 --help*; the square by default), and exits."),
+    versionFlag("-v,-V,--version", "print the version and exit",
+                "Prints the version and exits."),
+};
+
+}  // namespace option_rows
+
 inline const std::vector<OptionRow>& optionTable() {
-    using G = OptionGroup;
-    static const std::vector<OptionRow> rows = {
-        // The path of the sound.
-        option("--rot1", "F[:F_END]", G::Motion,
-               "rotation 1 (x) in Hz, sweeping to F_END over the file",
-               "Rotation 1 (x) in Hz (turns per second), sweeping linearly to F_END over the "
-               "file; default 0. Negative values may stand as words of their own: "
-               "*--rot1 -1:2*.",
-               Offer::nothing(), [](Options& o, const Arg& a) { o.rot1 = a.sweep(); }),
-        option("--rot2", "F[:F_END]", G::Motion,
-               "rotation 2 (y) in Hz, sweeping to F_END over the file",
-               "Rotation 2 (y), as *--rot1*.", Offer::nothing(),
-               [](Options& o, const Arg& a) { o.rot2 = a.sweep(); }),
-        option("--angle1", "DEG", G::Motion, "starting angle of rotation 1 in degrees",
-               "The starting angle of rotation 1 in degrees (default 0): 0, 90, 180 and 270 are "
-               "the corners (0, 0), (1, 0), (1, 1) and (0, 1); other angles are taken modulo 360 "
-               "(-90 is 270).",
-               Offer::nothing(), [](Options& o, const Arg& a) { o.angle1 = a.angle(); }),
-        option("--angle2", "DEG", G::Motion, "starting angle of rotation 2 in degrees",
-               "The starting angle of rotation 2, as *--angle1*.", Offer::nothing(),
-               [](Options& o, const Arg& a) { o.angle2 = a.angle(); }),
-        option("--path", "FILE", G::Motion,
-               "breakpoint path instead of the rotations: lines 'seconds x y'",
-               "A breakpoint path instead of the rotations: lines <seconds x y> with x and y in "
-               "[0, 1] and times increasing; *#* starts a comment. The point moves in straight "
-               "lines between the points and stays at the first before it and at the last after "
-               "it. A malformed file is refused with its line number and the reason.\n\n"
-               "A path file holds at most 16 MiB. A pipe may be named as the file; one that "
-               "stalls does not keep a stop signal from ending the run.",
-               Offer::files(), [](Options& o, const Arg& a) { o.pathFile = a.text(); }),
-
-        // The levels.
-        option("--norm", "X", G::Levels, "amplitude factor of the mixdown (default 1)",
-               "Amplitude factor of the mixdown (default 1).", Offer::nothing(),
-               [](Options& o, const Arg& a) { o.norm = a.number(); }),
-        option("--gain", "DB", G::Levels, "output level in dB, on top of --norm (default 0)",
-               "Output level in decibels, on top of *--norm* (default 0).", Offer::nothing(),
-               [](Options& o, const Arg& a) { o.gainDb = a.number(); }),
-        optionalValue(
-            "--normalize", "DBFS", "-1", G::Levels,
-            "scale the output so that its peak is at DBFS (default -1)",
-            "Scales the output so that its peak is at DBFS (default -1), measured in a first "
-            "pass that writes nothing. The value only follows '=' "
-            "(*--normalize=-3*): a bare *--normalize* never takes INPUT for its value. It needs "
-            "only the peak and works at any sample rate. Not with *--loudness*.",
-            Offer::nothing(), [](Options& o, const Arg& a) { o.normalizeTo = a.number(); }),
-        option("--loudness", "LUFS", G::Levels,
-               "scale the output so that its integrated loudness (EBU R128) is LUFS",
-               "Scales the output so that its integrated loudness (EBU R128, measured with "
-               "libebur128; loudspeakers more than 60 degrees from the front count as surround "
-               "channels, an LFE not at all) is at LUFS, measured in a first pass that writes "
-               "nothing. The loudness of Ambisonic output is measured on W (ACN0) alone. The "
-               "summary gives the gain applied and the resulting loudness.\n\n"
-               "Loudness is measured at 8000 Hz or more (the K-weighting filter's shelf lies at "
-               "1.7 kHz), at most 2822400 Hz and on at most 64 channels: other outputs are "
-               "refused as a usage error (*--loudness: loudness is measured at 8000 Hz or more "
-               "(the K-weighting filter's shelf lies at 1.7 kHz), not at 16 Hz*). An output "
-               "shorter than the 400 ms block loudness is measured in is refused as well.",
-               Offer::nothing(), [](Options& o, const Arg& a) { o.loudnessTo = a.number(); }),
-
-        // The rig.
-        option("--layout", "FILE", G::Rig, "the loudspeakers (default quad)",
-               "The loudspeakers (default *quad*): a layout of the list below (azimuths in "
-               "degrees, 0 in front, positive to the left), or a layout file. Each loudspeaker "
-               "stands on the square's edge in its direction.\n\n"
-               "*ring:*<N>[*:*<FIRST>] is N loudspeakers (2 to 64) labelled 1 to N, the first at "
-               "FIRST degrees (default 0; any finite number, taken modulo 360), each next one "
-               "360/N degrees clockwise seen from above. *ambisonics:*<ORDER> is the same as "
-               "*--ambisonics* ORDER.\n\n"
-               "A layout file has lines <LABEL AZIMUTH>, one loudspeaker per line in channel "
-               "order, *#* starting a comment; a loudspeaker labelled LFE (no azimuth) gets no "
-               "signal. It holds at most 64 loudspeakers and 65536 bytes; loudspeakers stand at "
-               "least 1 degree apart; labels are made of letters, digits, '-', '_' and '.', and "
-               "begin with a letter or a digit. A pipe may be named as the file; one that stalls "
-               "does not keep a stop signal from ending the run.\n\n"
-               "WAV and RF64 files declare the loudspeakers in their channel mask when every "
-               "label is a standard WAV loudspeaker; a layout that holds others (rings, "
-               "Ambisonic channels, files with other labels) is declared with channel mask 0, "
-               "no positions.",
-               Offer::wordsOrFiles(layoutChoices),
-               [](Options& o, const Arg& a) { o.layout = a.text(); }),
-        option("--ambisonics", "ORDER", G::Rig,
-               fill("instead of loudspeakers, Ambisonic channels (AmbiX: ACN, SN3D) of ORDER {} "
-                    "to {}",
-                    kMinAmbisonicOrder, kMaxAmbisonicOrder),
-               fill("Instead of loudspeakers, (ORDER+1) squared Ambisonic channels of ORDER {} to "
-                    "{} in ACN order with SN3D normalisation (AmbiX), declared with channel mask "
-                    "0. Not with *--layout* or *--binaural*.",
-                    kMinAmbisonicOrder, kMaxAmbisonicOrder),
-               Offer::words([] { return wholeNumbers(kMinAmbisonicOrder, kMaxAmbisonicOrder); }),
-               [](Options& o, const Arg& a) { o.layout = "ambisonics:" + a.text(); }),
-        option("--law", "LAW", G::Rig,
-               "gain law (default: the first of these that fits the layout)",
-               "The gain law: how the sound's position becomes the gains of the loudspeakers. "
-               "Without *--law* the first law of the list below that fits the layout is taken; a "
-               "law that does not fit the layout is refused, naming those that do.\n\n"
-               "Bilinear weights each axis by w and 1 - w: the gains add up to 1, and the level "
-               "drops by 3 dB at the middle of an edge and 6 dB at the centre. Power uses "
-               "sin(pi w/2) and cos(pi w/2): the squared gains add up to 1. Vbap pans between "
-               "the two loudspeakers either side of the sound's direction with constant power "
-               "and spreads the sound over all of them towards the middle of the square; a "
-               "direction inside an arc wider than 180 degrees between neighbouring loudspeakers "
-               "(behind a stereo pair) is mirrored front to back, and if the mirror falls in the "
-               "gap too, the nearer loudspeaker of the gap takes it. Dbap weights every "
-               "loudspeaker by its distance from the sound (*--rolloff*, *--blur*).",
-               Offer::oneOf(lawChoices),
-               [](Options& o, const Arg& a) { o.law = findPanLaw(a.text()); }),
-        option("--rolloff", "DB", G::Rig,
-               fill("dbap: dB per doubling of distance, 0 to {} (default {})",
-                    LawParams::kMaxRolloff, LawParams().rolloff),
-               fill("Dbap's loss per doubling of distance, 0 to {} dB (default {}).",
-                    LawParams::kMaxRolloff, LawParams().rolloff),
-               Offer::nothing(),
-               [](Options& o, const Arg& a) {
-                   o.lawParams.rolloff = a.numberIn(0.0, LawParams::kMaxRolloff, " dB");
-               }),
-        option("--blur", "B", G::Rig,
-               fill("dbap: spatial blur, 0 to {} half widths of the square (default {})",
-                    LawParams::kMaxBlur, LawParams().blur),
-               fill("Dbap's spatial blur, in half widths of the square (which runs from -1 to "
-                    "1), 0 to {} (default {}).",
-                    LawParams::kMaxBlur, LawParams().blur),
-               Offer::nothing(),
-               [](Options& o, const Arg& a) {
-                   o.lawParams.blur = a.numberIn(0.0, LawParams::kMaxBlur);
-               }),
-        optionalValue(
-            "--binaural", "SOFA", kDefaultSofaFile, G::Rig,
-            fill("for headphones: the loudspeakers heard through the HRTFs of a SOFA file "
-                 "(default {}); two channels",
-                 kDefaultSofaFile),
-            fill("Two channels for headphones: each loudspeaker's feed is convolved with the "
-                 "head-related impulse responses of its direction from the SOFA file (default "
-                 "<{}>, the MIT KEMAR set of Debian's libmysofa1) and the ears' sums are "
-                 "written. The value only follows '='. The output is longer than the input by "
-                 "the impulse responses' length minus one. One gain for the whole set keeps a "
-                 "loudspeaker straight ahead at the input's level. Not with Ambisonic channels "
-                 "(*--ambisonics*, *--layout ambisonics:*<ORDER>): a usage error.\n\n"
-                 "The set is loaded once per run, before any output is written; a stop signal "
-                 "while it loads ends the run at once. Its Data.Delay is counted in samples of "
-                 "the set's rate. The set is checked before it is resampled to the input's "
-                 "rate, and refused with the cause when it holds more than {} measurements, "
-                 "responses or delays that are not finite numbers, a negative delay or a "
-                 "sampling rate of 0; when a response with its delay is longer than {} "
-                 "samples; when its rate is more than a factor of {} from the input's; or when "
-                 "it must be resampled for an input below {} Hz.",
-                 kDefaultSofaFile, kMaxSofaMeasurements, kMaxHrirFrames, kMaxSofaRateRatio,
-                 kMinResampledRate),
-            Offer::files("sofa"), [](Options& o, const Arg& a) { o.binaural = a.text(); }),
-
-        // The audio file.
-        option("--format", "FORMAT", G::File, "output format (default: from OUTPUT's extension)",
-               "The output format; by default the one OUTPUT's extension names (below). An "
-               "extension that names another format than *--format* is refused. A format the "
-               "installed libsndfile cannot write, or cannot write with the job's channels, rate "
-               "or length, is refused before any work, naming the cause.\n\n"
-               "An output that would pass what its format's size fields describe is refused "
-               "before any work when the input's length tells it, else when it reaches the "
-               "limit. Float WAV, CAF and AIFF-C outputs carry no PEAK chunk: two runs of one "
-               "command write the same bytes.",
-               Offer::oneOf(formatChoices),
-               [](Options& o, const Arg& a) { o.format = findOutputFormat(a.text()); }),
-        option("--bits", "BITS", G::File,
-               "output sample format (default: the input's, where the format holds it)",
-               "The output sample format. By default the input's precision where the format "
-               "holds it: 16-bit in, 16-bit out; 24 to 24; 32 to 32; floating point to float; "
-               "8-bit to 16; else the nearest the format holds. The lossy formats take no "
-               "*--bits*.\n\n"
-               "Integer samples are rounded to the nearest step (halves away from zero) and "
-               "clipped; clipped samples are counted. Float samples are clipped at full scale "
-               "too, unless *--no-clip* is given. Samples that are not a number become 0 in "
-               "every format; they are counted in the summary and, even with *-q*, on standard "
-               "error: *tarvio-render: warning: *<N>* samples not a number, written as 0*.",
-               Offer::oneOf(sampleChoices),
-               [](Options& o, const Arg& a) { o.samples = findSampleFormat(a.text()); }),
-        option("--dither", "DITHER", G::File,
-               "dither before integer samples are rounded (default: tpdf when the output keeps "
-               "fewer bits than the input)",
-               "Triangular dither of one step, added before integer samples are rounded; by "
-               "default on when the output keeps fewer bits than the input (24-bit or "
-               "floating-point input to 16-bit output), off otherwise, so that 16-bit input to "
-               "16-bit output stays exact. The noise comes from a generator with a fixed start: "
-               "the same command writes the same bytes. The summary says when it dithered.",
-               Offer::oneOf([] {
-                   return std::vector<Choice>{{"tpdf", "triangular dither of one step"},
-                                              {"none", "no dither"}};
-               }),
-               [](Options& o, const Arg& a) { o.dither = a.text() == "tpdf"; }),
-        option("--quality", "Q", G::File, "lossy formats: encoder quality, 0 (least) to 10",
-               "The lossy formats: the encoder's quality from 0 (smallest) to 10.",
-               Offer::nothing(), [](Options& o, const Arg& a) { o.quality = a.numberIn(0, 10); }),
-        option("--compression", "LEVEL", G::File,
-               "FLAC: compression level, 0 (fastest) to 8 (smallest); default 5",
-               "FLAC: the compression level from 0 (fastest) to 8 (smallest); the default is "
-               "libsndfile's, 5.",
-               Offer::words([] { return wholeNumbers(0, 8); }),
-               [](Options& o, const Arg& a) { o.compression = a.numberIn(0, 8); }),
-        flag("--no-clip", G::File,
-             "float output only: keep samples beyond full scale (NaN still becomes 0, "
-             "infinities the largest float)",
-             "Float output only: keeps samples beyond full scale. Samples that are not a number "
-             "still become 0, infinities the largest float.",
-             [](Options& o, const Arg&) { o.noClip = true; }),
-
-        // What else the run writes or shows.
-        option("--trace", "FILE.csv", G::Report,
-               "write seconds,x,y,azimuth,r and each channel's gain (named by its loudspeaker, "
-               "in the file's order) every --trace-step seconds",
-               "Writes <seconds,x,y,azimuth,r> and one gain per channel, named by its "
-               "loudspeaker in the file's channel order (FR,FL,BR,BL for quad in AIFF, "
-               "FL,FR,BL,BR in WAV, ACN0... for Ambisonics), every *--trace-step* seconds. "
-               "Azimuth is the sound's direction seen from the middle of the square, r its "
-               "distance from the middle (1 on the edge).",
-               Offer::files(), [](Options& o, const Arg& a) { o.traceFile = a.text(); }),
-        option("--trace-step", "S", G::Report,
-               "seconds between trace rows (default 0.01; at least one sample)",
-               "Seconds between trace rows (default 0.01): a finite number of seconds, at least "
-               "one sample period and, when given, at most the input's length.",
-               Offer::nothing(),
-               [](Options& o, const Arg& a) {
-                   o.traceStep = a.positive();
-                   o.traceStepGiven = true;
-               }),
-        option("--plot", "FILE.svg", G::Report, "write a picture of the path",
-               "Draws the path: the square with the loudspeakers labelled by channel, the path "
-               "coloured from start to end, and a caption with the input, the duration and the "
-               "law. The picture is SVG; a name with another extension is refused.",
-               Offer::files(),
-               [](Options& o, const Arg& a) {
-                   const std::string ext = extensionOf(a.text());
-                   if (!ext.empty() && ext != "svg")
-                       a.refuse("the picture is an SVG file; \"" + a.text() +
-                                "\" names another kind");
-                   o.plotFile = a.text();
-               }),
-        flag("--dry-run", G::Report,
-             "read the input's header, write the trace and the picture, print the summary; "
-             "write no audio",
-             "Reads the input's header, writes the trace and the picture, prints the summary of "
-             "what would be written, and writes no audio. It refuses exactly what the run "
-             "refuses before writing, with the same message and status: formats that do not "
-             "hold the job (FLAC's channels, Opus's rates, the 4 GB of WAV and AIFF), a missing "
-             "or unusable SOFA set, Ambisonic channels for headphones. The length it reports is "
-             "the output's, the headphones' tail included.",
-             [](Options& o, const Arg&) { o.dryRun = true; }),
-        flag("-q,--quiet", G::Report, "no progress bar and no summary",
-             "No progress bar and no summary. Warnings still go to standard error.",
-             [](Options& o, const Arg&) { o.quiet = true; }),
-
-        helpFlag("-h,--help", "print this help and exit",
-                 "Prints what the program does, the options and the loudspeaker table of the "
-                 "layout asked for (*--layout 5.1 --help*; the square by default), and exits."),
-        versionFlag("-v,-V,--version", "print the version and exit",
-                    "Prints the version and exits."),
-    };
-    return rows;
+    return option_rows::kRows;
 }
 
 // A usage error found after the command line was read (one that needs the
