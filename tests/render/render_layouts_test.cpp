@@ -182,6 +182,31 @@ TEST_F(Layouts, FirstOrderAmbisonicsFollowTheFormula) {
 
 // A layout file: its loudspeakers by label and azimuth; a malformed one is
 // refused with its line; a law that does not fit is a usage error.
+// The picture of a rig other than the square stands its loudspeakers on a
+// circle, one mark each, and lists a loudspeaker without a direction.
+TEST_F(Layouts, ThePictureOfARingIsACircleOfItsLoudspeakers) {
+    for (const auto& rig : kRigs) {
+        if (rig.option.compare(0, 4, "quad") == 0)
+            continue;  // the square keeps its own picture
+        SCOPED_TRACE(rig.option);
+        ASSERT_EQ(render("--dry-run --rot1 0.25 --rot2 0.25 --plot p.svg --layout " + rig.option)
+                      .status,
+                  0);
+        const testsupport::Bytes svg = testsupport::readFile(dir.file("p.svg"));
+        const std::string text(svg.begin(), svg.end());
+        std::size_t marks = 0;
+        for (std::size_t at = text.find(" rx="); at != std::string::npos;
+             at = text.find(" rx=", at + 1))
+            ++marks;
+        std::size_t directed = 0;
+        for (double azimuth : rig.azimuths)
+            directed += std::isnan(azimuth) ? 0 : 1;
+        EXPECT_EQ(marks, directed);
+        EXPECT_EQ(text.find("LFE \xe2\x80\x94 no direction") != std::string::npos,
+                  directed < rig.azimuths.size());
+    }
+}
+
 TEST_F(Layouts, LayoutFilesAndTheirFaults) {
     const std::string good = "# a front pair and a back one\nL 30\nR -30\n\nB 180\n";
     writeFile(dir.file("rig.txt"), testsupport::Bytes(good.begin(), good.end()));
