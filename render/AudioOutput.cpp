@@ -2,6 +2,8 @@
 
 #include "render/AudioOutput.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -10,6 +12,7 @@
 
 #include "engine/Speakers.h"
 #include "render/AudioInput.h"
+#include "render/StreamHeader.h"
 
 namespace tarvio::render {
 
@@ -126,12 +129,8 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
         if (channelMap_.empty())
             file_->declareNoLoudspeakers();
     }
-    if (identity(order_))
-        order_.clear();
     if (!format.fits(samples, channels_, expectedFrames))
         failTooLong();
-    if (!samples.isFloat)
-        encoder_ = pcm::pickEncoder<double>(depth_, format.byteOrder);
     open(path, rate);
     if (encoding.quality >= 0 && format.hasQuality) {
         double q = encoding.quality / 10.0;
@@ -141,9 +140,73 @@ AudioOutput::AudioOutput(const std::string& path, int fd, const std::string& nam
         double level = encoding.compression / 8.0;
         sf_command(sf_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
     }
+    setUp();
+}
+
+AudioOutput::AudioOutput(int streamFd, const std::string& name, const OutputFormat& format,
+                         const SampleFormat& samples, const SpeakerLayout& layout, int rate,
+                         const Encoding& encoding)
+    : name_(name),
+      format_(format),
+      samples_(samples),
+      channels_(layout.size()),
+      order_(layout.fileOrder(format.order)),
+      floatRange_(encoding.keepOvers ? pcm::FloatRange::Unclipped : pcm::FloatRange::FullScale),
+      depth_(pcm::Depth::forBits(samples.isFloat ? 32 : samples.bits)),
+      dither_(encoding.dither && !samples.isFloat),
+      stream_(true) {
+    if (!streamable(format) || format.transfer != SampleTransfer::Bytes)
+        fail(std::string(format.summary) + " cannot be written as a stream");
+    const int fd = ::fcntl(streamFd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        const int err = errno;
+        fail(std::strerror(err));
+    }
+    file_ = std::make_unique<VirtualFile>(fd);
+    openStream(layout, rate);
+    setUp();
+}
+
+// What both kinds of output need once the file is open: the encoder, the
+// buffers and the writing thread.
+void AudioOutput::setUp() {
+    if (identity(order_))
+        order_.clear();
+    if (!samples_.isFloat)
+        encoder_ = pcm::pickEncoder<double>(depth_, format_.byteOrder);
     ordered_.resize(static_cast<std::size_t>(channels_) * kChunkFrames);
-    encoded_.resize(ordered_.size() * static_cast<std::size_t>(samples.bytes));
+    encoded_.resize(ordered_.size() * static_cast<std::size_t>(samples_.bytes));
     startWriter();
+    if (stream_)
+        header_.reserve(header_.size() + capacity_);
+}
+
+// The header, with the loudspeakers' mask where every one has a bit.
+void AudioOutput::openStream(const SpeakerLayout& layout, int rate) {
+    std::uint32_t mask = 0;
+    for (int channel : order_) {
+        const std::uint32_t bit = layout[channel].maskBit;
+        if (bit == 0) {
+            mask = 0;
+            break;
+        }
+        mask |= bit;
+    }
+    header_ = streamHeader(format_, samples_, channels_, rate, mask);
+    headerBytes_ = header_.size();
+}
+
+// The header goes out with the first batch, in one write: a reader that
+// looks at the first bytes of a pipe to tell its format (sox), and then
+// goes back over them in its buffer, finds them in one read.
+bool AudioOutput::writeStream(const unsigned char* bytes, std::size_t n) {
+    if (header_.empty())
+        return file_->append(bytes, n);
+    if (n > 0)
+        header_.insert(header_.end(), bytes, bytes + n);
+    const bool written = file_->append(header_.data(), header_.size());
+    header_.clear();
+    return written;
 }
 
 // Batches big enough for a converted chunk, in the form the format's
@@ -292,7 +355,7 @@ const double* AudioOutput::dithered(const double* samples, std::size_t count) {
 
 void AudioOutput::encode(const double* samples, std::size_t count) {
     const std::size_t bytes = count * static_cast<std::size_t>(samples_.bytes);
-    if (format_.maxDataBytes != 0 && dataBytes_ + bytes > format_.maxDataBytes)
+    if (!stream_ && format_.maxDataBytes != 0 && dataBytes_ + bytes > format_.maxDataBytes)
         failTooLong();
     dataBytes_ += bytes;
     const std::size_t size = format_.transfer == SampleTransfer::Bytes ? bytes : count;
@@ -325,8 +388,11 @@ void AudioOutput::encode(const double* samples, std::size_t count) {
 }
 
 void AudioOutput::handOver(const std::string& failure) const {
-    if (!failure.empty())
-        fail("write failed: " + failure);
+    if (failure.empty())
+        return;
+    if (stream_ && file_->pipeClosed())
+        throw PipeClosed(name_ + ": the reader of the pipe has gone");
+    fail("write failed: " + failure);
 }
 
 // On the writing thread: one batch to libsndfile (raw bytes are always whole
@@ -337,6 +403,8 @@ std::string AudioOutput::writeBatch(const Batch& batch) {
     const sf_count_t used = static_cast<sf_count_t>(batch.used);
     const sf_count_t frames = used / channels_;
     bool written = false;
+    if (stream_)
+        return writeStream(batch.bytes.data(), batch.used) ? std::string() : file_->failure();
     switch (format_.transfer) {
         case SampleTransfer::Bytes:
             written = sf_write_raw(sf_, batch.bytes.data(), used) == used;
@@ -356,6 +424,8 @@ std::string AudioOutput::writeBatch(const Batch& batch) {
 // The encoders write their last frames and the header is completed inside
 // sf_close, which does not report a write that failed there: file_ does.
 void AudioOutput::close() {
+    if (stream_)
+        return closeStream();
     if (!sf_)
         return;
     handOver(writer_->finish());
@@ -367,6 +437,27 @@ void AudioOutput::close() {
     handOver(file_->failure());
     if (err != SF_ERR_NO_ERROR || closed != 0)
         fail("closing failed: " + sndfileMessage(sf_error_number(err != 0 ? err : closed)));
+}
+
+}  // namespace tarvio::render
+
+namespace tarvio::render {
+
+// A stream that went to a regular file gets its sizes; one that went to a
+// pipe keeps them unknown.
+void AudioOutput::closeStream() {
+    if (!writer_)
+        return;
+    handOver(writer_->finish());
+    writer_.reset();
+    if (!header_.empty() && !writeStream(nullptr, 0))
+        handOver(file_->failure());
+    for (const SizeField& f : streamSizes(format_, headerBytes_, dataBytes_)) {
+        if (!file_->patch(f.offset, f.bytes, sizeof f.bytes))
+            break;
+    }
+    file_->close();
+    handOver(file_->failure());
 }
 
 }  // namespace tarvio::render

@@ -16,10 +16,10 @@
 #include <sndfile.h>
 
 #include <cstdint>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <memory>
 
 #include "engine/SpeakerLayout.h"
 #include "pcm/Pcm.h"
@@ -37,6 +37,11 @@ struct Encoding {
     double compression = -1;  // 0..8 for FLAC; below 0: the library's default
 };
 
+// The reader of the stream went away (EPIPE): nobody listens any more.
+struct PipeClosed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 class AudioOutput {
   public:
     // Creates the file at `path`, or writes through `fd` when it is not -1
@@ -47,6 +52,15 @@ class AudioOutput {
     AudioOutput(const std::string& path, int fd, const std::string& name,
                 const OutputFormat& format, const SampleFormat& samples,
                 const SpeakerLayout& layout, int rate, std::int64_t expectedFrames,
+                const Encoding& encoding = {});
+    // Writes a stream to `streamFd` (standard output), which is left open:
+    // a header whose sizes read unknown (see StreamHeader.h), then the
+    // samples as they come, with no limit on the length. When the stream
+    // turns out to be a regular file written from its start, close() fills
+    // in the sizes. Only formats that streamable() takes: WAV and AU. A
+    // write the reader of a pipe did not wait for throws PipeClosed.
+    AudioOutput(int streamFd, const std::string& name, const OutputFormat& format,
+                const SampleFormat& samples, const SpeakerLayout& layout, int rate,
                 const Encoding& encoding = {});
     ~AudioOutput();
     AudioOutput(const AudioOutput&) = delete;
@@ -76,7 +90,11 @@ class AudioOutput {
     std::uint64_t notANumber() const { return notANumber_; }
 
   private:
+    void setUp();
     void open(const std::string& path, int rate);
+    void openStream(const SpeakerLayout& layout, int rate);
+    void closeStream();
+    bool writeStream(const unsigned char* bytes, std::size_t n);
     void writeChunk(const double* samples, int frames);
     void encode(const double* samples, std::size_t count);
     void reorder(const double* samples, std::size_t count);
@@ -115,6 +133,9 @@ class AudioOutput {
     std::unique_ptr<BatchWriter> writer_;
     std::size_t capacity_ = 0;  // of a batch, in bytes or samples as Batch::used
     bool dither_;
+    bool stream_ = false;         // written by the program itself, past libsndfile
+    std::size_t headerBytes_ = 0;  // of a stream
+    std::vector<unsigned char> header_;  // a stream's, until it goes out with the first batch
     std::uint64_t noise_ = 0x9E3779B97F4A7C15ull;  // the dither's generator state, fixed at start
 };
 

@@ -50,6 +50,10 @@ const std::vector<OutputFormat>& outputFormats() {
         // Core Audio files: big-endian samples, as libsndfile writes them.
         {"caf", "CAF", {"caf"}, SF_FORMAT_CAF, SampleTransfer::Bytes, pcm::ByteOrder::Big,
          ChannelOrder::Mask, false, 0, kAllSamples, false, false, false},
+        // Sun/NeXT audio: big-endian samples; written to standard output
+        // as a stream as well as to files.
+        {"au", "AU", {"au", "snd"}, SF_FORMAT_AU, SampleTransfer::Bytes, pcm::ByteOrder::Big,
+         ChannelOrder::Mask, false, kMax32BitData, kAllSamples, false, false, false},
         {"flac", "FLAC", {"flac"}, SF_FORMAT_FLAC, SampleTransfer::ScaledInts,
          pcm::ByteOrder::Little, ChannelOrder::Mask, false, 0, {"16", "24"}, true, false, true},
         {"ogg", "Ogg Vorbis", {"ogg", "oga"}, SF_FORMAT_OGG, SampleTransfer::Floats,

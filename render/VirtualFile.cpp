@@ -97,8 +97,26 @@ void VirtualFile::close() {
 }
 
 void VirtualFile::failWith(int error) {
-    if (failure_.empty())
-        failure_ = std::system_category().message(error);
+    if (!failure_.empty())
+        return;
+    failure_ = std::system_category().message(error);
+    failureErrno_ = error;
+}
+
+bool VirtualFile::append(const void* bytes, std::size_t n) {
+    const sf_count_t count = static_cast<sf_count_t>(n);
+    return put(static_cast<const unsigned char*>(bytes), count) == count;
+}
+
+bool VirtualFile::patch(std::size_t offset, const unsigned char* bytes, std::size_t n) {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::lseek(fd_, 0, SEEK_CUR) != static_cast<off_t>(position_) || st.st_size != position_)
+        return false;
+    const ssize_t w = ::pwrite(fd_, bytes, n, static_cast<off_t>(offset));
+    if (w < 0)
+        failWith(errno);
+    return w == static_cast<ssize_t>(n);
 }
 
 sf_count_t VirtualFile::length(void* self) {

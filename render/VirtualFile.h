@@ -14,6 +14,7 @@
 
 #include <sndfile.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -43,6 +44,14 @@ class VirtualFile {
     // failed write.
     void declareNoLoudspeakers() { clearMask_ = true; }
 
+    // Writes `n` bytes where the last write ended, past libsndfile (a stream
+    // the program writes itself); false when the write failed.
+    bool append(const void* bytes, std::size_t n);
+    // When the descriptor is a regular file whose end is where the writes
+    // ended, writes `n` bytes at `offset` (a header's sizes, once known);
+    // false, changing nothing, otherwise.
+    bool patch(std::size_t offset, const unsigned char* bytes, std::size_t n);
+
     // Closes the descriptor (once libsndfile is done with it); a failure to
     // close counts as a failed write.
     void close();
@@ -50,6 +59,8 @@ class VirtualFile {
     // Why the first write that failed did, or an empty string. Read it on
     // the thread that wrote, or after handing over from it.
     const std::string& failure() const { return failure_; }
+    // Whether that write failed because the reader of a pipe had gone.
+    bool pipeClosed() const { return failureErrno_ == EPIPE; }
 
   private:
     static sf_count_t length(void* self);
@@ -68,6 +79,7 @@ class VirtualFile {
     bool clearMask_ = false;
     std::vector<unsigned char> header_;  // a header on its way, with its mask cleared
     std::string failure_;
+    int failureErrno_ = 0;
 };
 
 }  // namespace tarvio::render
