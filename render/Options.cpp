@@ -7,13 +7,16 @@
 #include "render/Options.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <stdexcept>
 
 #include "engine/SpeakerLayout.h"
+#include "render/StreamHeader.h"
 
 namespace tarvio::render {
 
@@ -165,7 +168,7 @@ void addRows(CLI::App& app, std::vector<std::string>& texts) {
 }
 
 // The checks that need several options at once; `given` tells whether an
-// option was on the command line.
+// option was set.
 template <class Given>
 void checkCombinations(const Options& o, const Given& given) {
     if (o.normalizeTo && o.loudnessTo)
@@ -174,12 +177,6 @@ void checkCombinations(const Options& o, const Given& given) {
         throw CLI::ValidationError("--ambisonics", "replaces --layout; give one of them");
     if (given("--ambisonics") && given("--binaural"))
         throw CLI::ValidationError("--binaural", "renders loudspeakers, not Ambisonic channels");
-    const bool haveRotations =
-        given("--rot1") || given("--rot2") || given("--angle1") || given("--angle2");
-    if (!o.pathFile.empty() && haveRotations)
-        throw CLI::ValidationError("--path",
-                                   "a breakpoint path replaces the rotations; leave out --rot1, "
-                                   "--rot2, --angle1 and --angle2");
     if (o.samples && o.format->firstSamples().lossy)
         throw CLI::ValidationError("--bits", std::string(o.format->summary) +
                                                  " is encoded by its codec; leave out --bits "
@@ -202,13 +199,23 @@ void checkCombinations(const Options& o, const Given& given) {
                                    "beyond full scale");
 }
 
-// The output format: --format's, else the one OUTPUT's extension names; the
-// two must agree.
+// The output format: --format's, else the one OUTPUT's extension names (WAV
+// for standard output); the two must agree.
 void settleFormat(Options& o) {
-    if (o.output == "-")
-        throw CLI::ValidationError("OUTPUT",
-                                   "\"-\": tarvio-render cannot write to standard "
-                                   "output (the header is finished last); name a file");
+    if (o.output == "-") {
+        if (!o.format)
+            o.format = findOutputFormat("wav");
+        if (!streamable(*o.format))
+            throw CLI::ValidationError(
+                "OUTPUT", "\"-\": standard output takes WAV or AU (--format au), whose "
+                          "headers can leave the length unknown; " +
+                              std::string(o.format->summary) + " needs a file");
+        if (!o.dryRun && ::isatty(STDOUT_FILENO))
+            throw CLI::ValidationError("OUTPUT",
+                                       "\"-\": standard output is a terminal; pipe it to a "
+                                       "player (tarvio-render in.wav - | play -) or name a file");
+        return;
+    }
     if (!o.format)
         o.format = formatForFileName(o.output);
     if (!o.format)
@@ -220,20 +227,46 @@ void settleFormat(Options& o) {
                                                  " file, not " + o.format->summary);
 }
 
+// INPUT and OUTPUT as the words gave them: with --scene the only word is
+// OUTPUT (CLI11 took it for INPUT).
+void settleFiles(Options& o) {
+    if (!o.sceneFile.empty()) {
+        if (!o.output.empty())
+            throw CLI::ValidationError("--scene", "the scene names the inputs; give only OUTPUT");
+        o.output = o.input;
+        o.input.clear();
+    }
+    if (o.input.empty() && o.sceneFile.empty())
+        throw CLI::RequiredError("INPUT");
+    if (o.output.empty())
+        throw CLI::RequiredError("OUTPUT");
+}
+
 // Each row given on the command line fills in its part of `options`, in
 // table order (an option given an empty text keeps its default); then the
-// format is settled and the options are checked together. Throws
-// CLI::ValidationError.
+// format is settled and the options are checked together, unless a scene
+// has settings to add (see settleOptions). Throws CLI::ValidationError.
 void interpret(const CLI::App& app, const std::vector<std::string>& texts, Options& options) {
     const std::vector<OptionRow>& rows = optionTable();
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const OptionRow& row = rows[i];
         const bool flag = row.kind == OptionRow::Flag;
-        if (row.set && app.count(row.longName()) > 0 && (flag || !texts[i].empty()))
+        if (row.set && app.count(row.longName()) > 0 && (flag || !texts[i].empty())) {
             row.set(options, Arg(row.longName(), texts[i]));
+            options.given.insert(row.longName());
+        }
     }
-    settleFormat(options);
-    checkCombinations(options, [&app](const char* name) { return app.count(name) > 0; });
+    settleFiles(options);
+    if (options.sceneFile.empty()) {
+        checkSource(options.given, [](const std::string& name) { return name; });
+        settleOptions(options);
+        return;
+    }
+    for (const std::string& name : options.given) {
+        if (const OptionRow* row = findOptionRow(name); row && placesASource(*row))
+            throw CLI::ValidationError(name, "the scene's sources set their own motion; leave " +
+                                                 name + " out with --scene");
+    }
 }
 
 // The first word left over that looks like an option ("--rot", "-x"), or "".
@@ -266,27 +299,15 @@ std::size_t distance(const std::string& a, const std::string& b) {
 // "; did you mean --rot1 or --rot2?": the long options that begin with the
 // word, or else those at the smallest edit distance of at most 2.
 std::string suggestion(const std::string& word) {
-    std::vector<std::string> starts, near;
-    std::size_t best = 3;
+    std::vector<std::string> names;
     for (const OptionRow& row : optionTable()) {
         for (const std::string& full : row.allNames()) {
-            if (full.compare(0, 2, "--") != 0)
-                continue;
-            if (full.compare(0, word.size(), word) == 0)
-                starts.push_back(full);
-            const std::size_t d = distance(word, full);
-            if (d < best) {
-                best = d;
-                near.clear();
-            }
-            if (d == best)
-                near.push_back(full);
+            if (full.compare(0, 2, "--") == 0)
+                names.push_back(full);
         }
     }
-    const std::vector<std::string>& names = starts.empty() ? near : starts;
-    if (names.empty())
-        return std::string();
-    return "; did you mean " + joinedText(names, ", ", " or ") + "?";
+    const std::vector<std::string> near = nearestNames(word, names);
+    return near.empty() ? std::string() : "; did you mean " + joinedText(near, ", ", " or ") + "?";
 }
 
 // The command line as CLI11 parses it: a bare option whose value only
@@ -309,6 +330,52 @@ std::vector<std::string> parsedWords(std::vector<std::string> words) {
 
 }  // namespace
 
+std::vector<std::string> nearestNames(const std::string& word,
+                                      const std::vector<std::string>& names) {
+    std::vector<std::string> starts, near;
+    std::size_t best = 3;
+    for (const std::string& full : names) {
+        if (full.compare(0, word.size(), word) == 0)
+            starts.push_back(full);
+        const std::size_t d = distance(word, full);
+        if (d < best) {
+            best = d;
+            near.clear();
+        }
+        if (d == best)
+            near.push_back(full);
+    }
+    return starts.empty() ? near : starts;
+}
+
+const OptionRow* findOptionRow(const std::string& longName) {
+    for (const OptionRow& row : optionTable()) {
+        if (row.longName() == longName)
+            return &row;
+    }
+    return nullptr;
+}
+
+bool placesASource(const OptionRow& row) {
+    return row.group == OptionGroup::Motion && row.longName() != "--scene";
+}
+
+void checkSource(const std::set<std::string>& given,
+                 const std::function<std::string(const std::string&)>& nameOf) {
+    const auto has = [&given](const char* name) { return given.count(name) > 0; };
+    const bool rotations = has("--rot1") || has("--rot2") || has("--angle1") || has("--angle2");
+    if (has("--path") && rotations)
+        throw CLI::ValidationError(nameOf("--path"),
+                                   "a breakpoint path replaces the rotations; leave out " +
+                                       nameOf("--rot1") + ", " + nameOf("--rot2") + ", " +
+                                       nameOf("--angle1") + " and " + nameOf("--angle2"));
+}
+
+void settleOptions(Options& o) {
+    settleFormat(o);
+    checkCombinations(o, [&o](const char* name) { return o.given.count(name) > 0; });
+}
+
 int parseOptions(int argc, const char* const* argv, Options& options, std::ostream& out,
                  std::ostream& err) {
     CLI::App app{description(), "tarvio-render"};
@@ -325,8 +392,8 @@ int parseOptions(int argc, const char* const* argv, Options& options, std::ostre
     }
     std::vector<std::string> texts(optionTable().size());
     addRows(app, texts);
-    app.add_option("INPUT", options.input, "the audio file to spatialize")->required();
-    app.add_option("OUTPUT", options.output, "the file to write")->required();
+    app.add_option("INPUT", options.input, "the audio file to spatialize");
+    app.add_option("OUTPUT", options.output, "the file to write");
     try {
         app.parse(parsedWords(words));
         interpret(app, texts, options);

@@ -8,8 +8,11 @@
 #ifndef TARVIO_RENDER_OPTIONS_H
 #define TARVIO_RENDER_OPTIONS_H
 
+#include <cmath>
+#include <functional>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,13 +25,26 @@
 
 namespace tarvio::render {
 
-struct Options {
-    std::string input;
-    std::string output;
+// Where one source goes: the rotations or a breakpoint path. The command
+// line describes one source; a scene file one per [[source]] table, through
+// the same rows (those of the Motion group but --scene).
+struct SourceOptions {
     Sweep rot1;  // drives x
     Sweep rot2;  // drives y
     double angle1 = 0.0;
     double angle2 = 0.0;
+    std::string pathFile;  // a breakpoint path instead of the rotations
+};
+
+struct Options {
+    std::string input;
+    std::string output;  // "-": standard output
+    // --scene: the sources and the settings of a scene file; INPUT is then
+    // left out.
+    std::string sceneFile;
+    SourceOptions source;  // the command line's one source
+    // --rate: the output's sample rate; unset, the (first) input's.
+    std::optional<int> rate;
     double norm = 1.0;
     // The loudspeakers: --layout's name or file, or --ambisonics ORDER as
     // "ambisonics:ORDER"; read when the run starts (see loadLayout).
@@ -38,7 +54,6 @@ struct Options {
     // --binaural: the SOFA file whose HRTFs turn the loudspeakers into two
     // ears; unset for loudspeaker output.
     std::optional<std::string> binaural;
-    std::string pathFile;                  // a breakpoint path instead of the rotations
     const OutputFormat* format = nullptr;  // a row of outputFormats()
     // A row of sampleFormats(); null until the input's precision decides
     // (see chooseSamples).
@@ -61,7 +76,17 @@ struct Options {
     std::optional<double> loudnessTo;
     bool dryRun = false;  // the trace, the picture and the summary; no audio
     bool quiet = false;
+    // The long names of the rows that were set, by the command line or by
+    // the scene's global keys: "--layout", ...
+    std::set<std::string> given;
 };
+
+
+// The sample rates --rate takes, and how far an input's rate may lie from
+// the output's.
+constexpr int kMinRate = 1000;
+constexpr int kMaxRate = 2822400;
+constexpr int kMaxRateRatio = 256;
 
 namespace option_rows {
 using G = OptionGroup;
@@ -71,25 +96,35 @@ using G = OptionGroup;
 // The rows hold texts and function pointers only: making them calls nothing
 // that needs other tables to be ready.
 inline const std::vector<OptionRow> kRows = {
-    // The path of the sound.
+    // The sources and the path of the sound.
+    option("--scene", "FILE.toml", G::Motion,
+           "several sources, their motion and the settings, from a scene file; no INPUT",
+           "Renders the scene of a TOML file (see SCENES below): one or more sources, each "
+           "with its input, its motion, its gain and its start, and the settings of the "
+           "options of the Levels, Rig and Audio file groups and *--trace-step* as keys of "
+           "the same names. OUTPUT is then the only word besides the options: "
+           "*tarvio-render --scene piece.toml piece.wav*. An option on the command line "
+           "wins over the scene's key; the options that move the sound (*--rot1* to "
+           "*--path*) belong to the scene's sources and are refused beside *--scene*.",
+           Offer::files("toml"), [](Options& o, const Arg& a) { o.sceneFile = a.text(); }),
     option("--rot1", "F[:F_END]", G::Motion,
            "rotation 1 (x) in Hz, sweeping to F_END over the file",
            "Rotation 1 (x) in Hz (turns per second), sweeping linearly to F_END over the "
            "file; default 0. Negative values may stand as words of their own: "
            "*--rot1 -1:2*.",
-           Offer::nothing(), [](Options& o, const Arg& a) { o.rot1 = a.sweep(); }),
+           Offer::nothing(), [](Options& o, const Arg& a) { o.source.rot1 = a.sweep(); }),
     option("--rot2", "F[:F_END]", G::Motion,
            "rotation 2 (y) in Hz, sweeping to F_END over the file",
            "Rotation 2 (y), as *--rot1*.", Offer::nothing(),
-           [](Options& o, const Arg& a) { o.rot2 = a.sweep(); }),
+           [](Options& o, const Arg& a) { o.source.rot2 = a.sweep(); }),
     option("--angle1", "DEG", G::Motion, "starting angle of rotation 1 in degrees",
            "The starting angle of rotation 1 in degrees (default 0): 0, 90, 180 and 270 are "
            "the corners (0, 0), (1, 0), (1, 1) and (0, 1); other angles are taken modulo 360 "
            "(-90 is 270).",
-           Offer::nothing(), [](Options& o, const Arg& a) { o.angle1 = a.angle(); }),
+           Offer::nothing(), [](Options& o, const Arg& a) { o.source.angle1 = a.angle(); }),
     option("--angle2", "DEG", G::Motion, "starting angle of rotation 2 in degrees",
            "The starting angle of rotation 2, as *--angle1*.", Offer::nothing(),
-           [](Options& o, const Arg& a) { o.angle2 = a.angle(); }),
+           [](Options& o, const Arg& a) { o.source.angle2 = a.angle(); }),
     option("--path", "FILE", G::Motion,
            "breakpoint path instead of the rotations: lines 'seconds x y'",
            "A breakpoint path instead of the rotations: lines <seconds x y> with x and y in "
@@ -98,7 +133,7 @@ inline const std::vector<OptionRow> kRows = {
            "it. A malformed file is refused with its line number and the reason.\n\n"
            "A path file holds at most 16 MiB. A pipe may be named as the file; one that "
            "stalls does not keep a stop signal from ending the run.",
-           Offer::files(), [](Options& o, const Arg& a) { o.pathFile = a.text(); }),
+           Offer::files(), [](Options& o, const Arg& a) { o.source.pathFile = a.text(); }),
 
     // The levels.
     option("--norm", "X", G::Levels, "amplitude factor of the mixdown (default 1)",
@@ -257,6 +292,24 @@ inline const std::vector<OptionRow> kRows = {
                                           {"none", "no dither"}};
            }),
            [](Options& o, const Arg& a) { o.dither = a.text() == "tpdf"; }),
+    option("--rate", "HZ", G::File,
+           fill("the output's sample rate, {} to {} Hz (default: the input's, or the first "
+                "source's); other rates are resampled",
+                kMinRate, kMaxRate),
+           fill("The output's sample rate, a whole number of hertz from {} to {} (default: "
+                "the input's; in a scene, the first source's). An input at another rate is "
+                "resampled to it with libsoxr at its very high quality (a passband flat to "
+                "within 0.01 dB up to 91 % of the lower Nyquist frequency, 175 dB of "
+                "stopband rejection, linear phase); the summary says so. An input more than "
+                "{} times faster or slower than the output is refused.",
+                kMinRate, kMaxRate, kMaxRateRatio),
+           Offer::nothing(),
+           [](Options& o, const Arg& a) {
+               const double hz = a.numberIn(kMinRate, kMaxRate, " Hz");
+               if (hz != std::floor(hz))
+                   a.refuse("not a whole number of hertz: \"" + a.text() + "\"");
+               o.rate = static_cast<int>(hz);
+           }),
     option("--quality", "Q", G::File, "lossy formats: encoder quality, 0 (least) to 10",
            "The lossy formats: the encoder's quality from 0 (smallest) to 10.",
            Offer::nothing(), [](Options& o, const Arg& a) { o.quality = a.numberIn(0, 10); }),
@@ -343,6 +396,30 @@ struct UsageError : std::runtime_error {
 // line on `err`).
 int parseOptions(int argc, const char* const* argv, Options& options, std::ostream& out,
                  std::ostream& err);
+
+// The rest of the command line once the options are set (by the command
+// line and, with --scene, by the scene's keys): the output format settled
+// and the options checked together. Throws CLI::ValidationError.
+void settleOptions(Options& o);
+
+// The row whose long name is `longName` ("--gain"), or null.
+const OptionRow* findOptionRow(const std::string& longName);
+
+// Whether a row describes where one source goes (the Motion group but
+// --scene): a scene sets these per source.
+bool placesASource(const OptionRow& row);
+
+// Refuses, with CLI::ValidationError, motions that exclude each other among
+// the rows `given` (long names) for one source; `nameOf` turns a long name
+// into the word the user wrote ("--rot1", or "rot1" in a scene).
+void checkSource(const std::set<std::string>& given,
+                 const std::function<std::string(const std::string&)>& nameOf);
+
+// The names of `names` that begin with `word`, or else those at the
+// smallest edit distance from it, of at most 2: what a mistyped word may
+// have meant.
+std::vector<std::string> nearestNames(const std::string& word,
+                                      const std::vector<std::string>& names);
 
 // The output's sample format when --bits did not say: the input's precision
 // where the format holds it (16-bit in, 16-bit out; 24 to 24; floating

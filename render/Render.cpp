@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -19,52 +20,81 @@
 
 #include "cli/FileTarget.h"
 #include "cli/Interrupt.h"
+#include "cli/RunBlocks.h"
 #include "cli/SafeOutput.h"
 #include "engine/BreakpointPath.h"
-#include "cli/RunBlocks.h"
 #include "engine/Spatializer.h"
 #include "render/AudioInput.h"
 #include "render/AudioOutput.h"
 #include "render/Binaural.h"
 #include "render/Loudness.h"
+#include "render/Mixer.h"
 #include "render/Options.h"
+#include "render/PathSampler.h"
 #include "render/Progress.h"
+#include "render/Report.h"
+#include "render/Scene.h"
 #include "render/SvgPlot.h"
 #include "render/TextFile.h"
-#include "render/Trace.h"
 
 namespace tarvio::render {
 
 namespace {
 
-// Points kept for the picture: enough for a smooth drawing, few enough that
-// memory does not grow with the length of the input.
-constexpr std::size_t kPlotPoints = 8192;
-
 // Room for the header chunks in the output's size estimate.
 constexpr std::uint64_t kHeaderRoom = 4096;
 
-// No file may be named twice where one of them is written, under whatever
-// name: every file the run reads (the input, the path, the layout, the HRTF
-// set) and every file it writes. Standard input ("-") is compared by what it
-// is open on.
-void checkDistinct(const Options& o) {
-    checkNamedOnce({{o.output, "output", true},
-                    {o.traceFile, "--trace", true},
-                    {o.plotFile, "--plot", true},
-                    {o.pathFile, "--path", false},
-                    {layoutFile(o), "--layout", false},
-                    {o.binaural ? *o.binaural : std::string(), "--binaural", false},
-                    {o.input, "input", false}});
+// What messages call a source's files: "input" and "--path" on the command
+// line, "source 2" and "source 2's path" in a scene.
+std::string sourceRole(const Scene& scene, std::size_t i, bool path) {
+    if (scene.file.empty())
+        return path ? "--path" : "input";
+    return "source " + std::to_string(i + 1) + (path ? "'s path" : "");
 }
 
-// The files a run writes, each kept safe until the run is done.
+// With the audio on standard output, nothing the run reads may be the file
+// standard output writes to (the files it writes are refused by
+// SafeOutput::check).
+void checkStandardOutput(const std::vector<NamedFile>& files) {
+    const FileTarget out = targetOfDescriptor(STDOUT_FILENO);
+    if (!out.exists || out.device)
+        return;
+    for (const NamedFile& f : files) {
+        if (!f.path.empty() && !f.written && sameTarget(targetOf(f.path), out))
+            throw std::runtime_error(f.role + " and standard output are the same file");
+    }
+}
+
+// No file may be named twice where one of them is written, under whatever
+// name: every file the run reads (the inputs, the paths, the layout, the
+// HRTF set, the scene) and every file it writes. Standard input ("-") is
+// compared by what it is open on.
+void checkDistinct(const Options& o, const Scene& scene) {
+    std::vector<NamedFile> files = {{o.output == "-" ? std::string() : o.output, "output", true},
+                                    {o.traceFile, "--trace", true},
+                                    {o.plotFile, "--plot", true},
+                                    {layoutFile(o), "--layout", false},
+                                    {o.binaural ? *o.binaural : std::string(), "--binaural", false},
+                                    {o.sceneFile, "--scene", false}};
+    for (std::size_t i = 0; i < scene.sources.size(); ++i) {
+        files.push_back({scene.sources[i].place.pathFile, sourceRole(scene, i, true), false});
+        files.push_back({scene.sources[i].input, sourceRole(scene, i, false), false});
+    }
+    checkNamedOnce(files);
+    if (o.output == "-")
+        checkStandardOutput(files);
+}
+
+// The files a run writes, each kept safe until the run is done; standard
+// output is written as it goes and is none of them.
 struct RunFiles {
-    SafeOutput audio;
+    std::unique_ptr<SafeOutput> audio;
     std::unique_ptr<SafeOutput> trace;
     std::unique_ptr<SafeOutput> plot;
 
-    explicit RunFiles(const Options& o) : audio(o.output) {
+    explicit RunFiles(const Options& o) {
+        if (o.output != "-")
+            audio.reset(new SafeOutput(o.output));
         if (!o.traceFile.empty()) {
             trace.reset(new SafeOutput(o.traceFile));
             trace->setRole("--trace");
@@ -80,183 +110,88 @@ struct RunFiles {
     }
     // The audio last: it is moved into place last.
     std::vector<SafeOutput*> all() {
-        std::vector<SafeOutput*> files;
-        if (trace)
-            files.push_back(trace.get());
-        if (plot)
-            files.push_back(plot.get());
-        files.push_back(&audio);
+        std::vector<SafeOutput*> files = written();
+        if (audio)
+            files.push_back(audio.get());
         return files;
     }
     // Moves every finished file into place, all or none.
     void commit() { SafeOutput::commitAll(all()); }
     // The files besides the audio, which a dry run does not write.
     std::vector<SafeOutput*> written() {
-        std::vector<SafeOutput*> files = all();
-        files.pop_back();
+        std::vector<SafeOutput*> files;
+        if (trace)
+            files.push_back(trace.get());
+        if (plot)
+            files.push_back(plot.get());
         return files;
     }
 };
 
-// Silence of the input's shape and length, in place of its samples: all a
-// dry run needs to lay out the positions.
-class SilentInput {
-  public:
-    SilentInput(int channels, std::int64_t frames) : channels_(channels), left_(frames) {}
-    int read(double* samples, int capacity) {
-        const std::int64_t frames = std::min<std::int64_t>(left_, capacity / channels_);
-        std::fill(samples, samples + frames * channels_, 0.0);
-        left_ -= frames;
-        return static_cast<int>(frames * channels_);
-    }
-    bool eof() const { return left_ <= 0; }
-
-  private:
-    int channels_;
-    std::int64_t left_;
-};
-
-std::string shortNumber(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g", v);
-    return text;
-}
-
 // A trace row every step: not more often than every sample, and not less
-// often than once over the input (when the step was asked for).
-void checkTraceStep(const Options& o, const AudioInput& input) {
+// often than once over the scene (when the step was asked for).
+void checkTraceStep(const Options& o, std::int64_t frames, int rate) {
     if (o.traceFile.empty())
         return;
-    const double sample = 1.0 / input.rate();
+    const double sample = 1.0 / rate;
     if (o.traceStep < sample)
         throw UsageError("--trace-step: " + shortNumber(o.traceStep) +
                          " s is shorter than one sample (" + shortNumber(sample) + " s at " +
-                         std::to_string(input.rate()) + " Hz)");
-    const double length = static_cast<double>(input.heldFrames()) / input.rate();
-    if (o.traceStepGiven && input.heldFrames() > 0 && o.traceStep > length)
-        throw UsageError("--trace-step: " + shortNumber(o.traceStep) +
-                         " s is longer than the input (" + shortNumber(length) + " s)");
+                         std::to_string(rate) + " Hz)");
+    const double length = static_cast<double>(frames) / rate;
+    if (o.traceStepGiven && frames > 0 && o.traceStep > length)
+        throw UsageError("--trace-step: " + shortNumber(o.traceStep) + " s is longer than the " +
+                         (o.sceneFile.empty() ? "input" : "scene") + " (" + shortNumber(length) +
+                         " s)");
 }
 
-SpatializerParams engineParams(const Options& o) {
+SpatializerParams engineParams(const SourceOptions& s, double norm) {
     SpatializerParams p;
-    p.f1_init = o.rot1.init;
-    p.f1_end = o.rot1.end;
-    p.f2_init = o.rot2.init;
-    p.f2_end = o.rot2.end;
-    p.angle1 = o.angle1;
-    p.angle2 = o.angle2;
-    p.norm = o.norm;
+    p.f1_init = s.rot1.init;
+    p.f1_end = s.rot1.end;
+    p.f2_init = s.rot2.init;
+    p.f2_end = s.rot2.end;
+    p.angle1 = s.angle1;
+    p.angle2 = s.angle2;
+    p.norm = norm;
     return p;
 }
 
-// `order`: the order of the channels in the frames it gives (see
-// SpatializerOptions::order), empty for the engine's.
-std::unique_ptr<Spatializer> spatializerFor(const Options& o, const AudioInput& input,
-                                            const Panner& panner, const BreakpointPath* path,
-                                            std::vector<int> order = {}) {
-    SpatializerOptions so;
-    so.order = std::move(order);
-    so.path = path;
-    so.layout = &panner.layout();
-    so.law = &panner.law();
-    so.lawParams = o.lawParams;
-    so.keepPositions = !o.traceFile.empty() || !o.plotFile.empty();
-    // The sweeps spread over the input's frames, held at INT_MAX like
-    // tarvio's.
-    const int frames = input.frames() > INT_MAX ? INT_MAX : static_cast<int>(input.frames());
-    return makeSpatializer(engineParams(o), input.channels(), input.rate(), frames, so);
-}
-
-// Samples the positions of the frames as they go by: a trace row every
-// `step` seconds, and an evenly thinned set of points for the picture.
-class PathSampler {
-  public:
-    // `fileOrder` is the engine channel at each place of the output file;
-    // the trace lists the gains in that order, named by the loudspeakers.
-    PathSampler(const Options& o, const Panner& panner, const std::vector<int>& fileOrder,
-                double rate, std::ostream* traceStream)
-        : panner_(panner),
-          order_(fileOrder),
-          gains_(static_cast<std::size_t>(panner.layout().size())),
-          fileGains_(gains_.size()),
-          rate_(rate),
-          step_(o.traceStep),
-          wantPlot_(!o.plotFile.empty()) {
-        std::vector<std::string> names;
-        for (int channel : order_)
-            names.push_back(panner.layout()[channel].label);
-        if (traceStream)
-            trace_.reset(new TraceWriter(*traceStream, names));
-    }
-
-    // The frames of one block, the first being frame `first` of the file.
-    void block(std::int64_t first, int frames, const double* x, const double* y) {
-        if (!x)
-            return;
-        for (; trace_ && nextRow_ < first + frames; nextRow_ = rowFrame(++rows_)) {
-            const int j = static_cast<int>(nextRow_ - first);
-            panner_.gains(x[j], y[j], gains_.data());
-            for (std::size_t k = 0; k < order_.size(); ++k)
-                fileGains_[k] = gains_[static_cast<std::size_t>(order_[k])];
-            trace_->row(static_cast<double>(nextRow_) / rate_, x[j], y[j], fileGains_.data());
-        }
-        for (; wantPlot_ && nextPoint_ < first + frames; nextPoint_ += stride_) {
-            const int j = static_cast<int>(nextPoint_ - first);
-            points_.push_back({static_cast<double>(nextPoint_) / rate_, x[j], y[j]});
-            if (points_.size() == 2 * kPlotPoints)
-                thin();
-        }
-    }
-    TraceWriter* trace() { return trace_.get(); }
-    const std::vector<PlotPoint>& points() const { return points_; }
-
-  private:
-    // The frame of trace row `row`; past the largest frame a file can have,
-    // the largest value, so that no row comes after it.
-    std::int64_t rowFrame(std::int64_t row) const {
-        const double frame = std::round(static_cast<double>(row) * step_ * rate_);
-        return frame < 9.0e18 ? static_cast<std::int64_t>(frame) : INT64_MAX;
-    }
-    // Keeps every other point and takes points half as often from now on.
-    void thin() {
-        for (std::size_t i = 0; i < kPlotPoints; ++i)
-            points_[i] = points_[2 * i];
-        points_.resize(kPlotPoints);
-        // Point i stood at frame i * stride; kept, it stands at i * (2 * stride).
-        stride_ *= 2;
-        nextPoint_ = static_cast<std::int64_t>(kPlotPoints) * stride_;
-    }
-
-    const Panner& panner_;
-    std::vector<int> order_;
-    std::vector<double> gains_;      // engine order
-    std::vector<double> fileGains_;  // the file's order
-    double rate_;
-    double step_;
-    bool wantPlot_;
-    std::unique_ptr<TraceWriter> trace_;
-    std::int64_t rows_ = 0;
-    std::int64_t nextRow_ = 0;
-    std::vector<PlotPoint> points_;
-    std::int64_t stride_ = 1;
-    std::int64_t nextPoint_ = 0;
-};
-
 // What the block loop shows besides the audio: the positions for the trace
-// and the picture, and the progress bar.
+// and the picture, and the progress bar. The loop of one source gives its
+// spatializer, the mix a view of each source.
 struct Observer {
-    PathSampler& sampler;
+    PathSampler* sampler;
     Progress* progress;
     std::int64_t total;
+    std::vector<SourceView> one = std::vector<SourceView>(1);
 
     void block(std::int64_t first, int frames, const Spatializer& sp) {
-        sampler.block(first, frames, sp.positionsX(), sp.positionsY());
+        if (sampler && sp.positionsX()) {
+            one[0] = SourceView{sp.positionsX(), sp.positionsY(), 0, frames};
+            sampler->block(first, frames, one);
+        }
+        if (progress)
+            progress->update(first + frames, total);
+    }
+    void block(std::int64_t first, int frames, const std::vector<SourceView>& views) {
+        if (sampler)
+            sampler->block(first, frames, views);
         if (progress)
             progress->update(first + frames, total);
     }
 };
 
+// An observer of either loop that looks at nothing.
+struct Unobserved {
+    void block(std::int64_t, int, const Spatializer&) {}
+    void block(std::int64_t, int, const std::vector<SourceView>&) {}
+};
+
+// What messages call the output.
+std::string outputName(const Options& o) {
+    return o.output == "-" ? "standard output" : o.output;
+}
 // The loudspeakers numbered by their channel in the file, those without a
 // direction (an LFE) included; for Ambisonic channels, which stand for no
 // loudspeaker, a circle of directions.
@@ -287,97 +222,37 @@ PlotView plotView(const SpeakerLayout& layout) {
     return layout.sameSpeakers(layouts::quad()) ? PlotView::Square : PlotView::Circle;
 }
 
-void writePlot(SafeOutput& plot, const Options& o, const PathSampler& sampler, double seconds,
-               const std::vector<PlotSpeaker>& speakers, const std::string& law, PlotView view) {
-    TextFile file(plot.writePath(), plot.takeDescriptor(), o.plotFile);
-    plot.opened();
-    PlotCaption caption{o.input, seconds, law};
-    writeSvgPlot(file.stream(), {PlotPath{o.input, sampler.points()}}, caption, speakers, view);
-    file.close();
-}
-
-std::string decibels(double peak) {
-    if (!(peak > 0))
-        return "-inf dBFS";
-    if (std::isinf(peak))
-        return "+inf dBFS";
-    std::ostringstream s;
-    s << std::fixed << std::setprecision(1) << 20.0 * std::log10(peak) << " dBFS";
-    return s.str();
-}
-
-// Said on standard error even with --quiet, as sox does: clipping and
-// samples that are not a number change the sound, and a summary nobody
-// reads would hide them.
-void warnOfClipping(std::ostream& err, const AudioOutput& audio) {
-    if (audio.notANumber() > 0)
-        err << "tarvio-render: warning: " << audio.notANumber()
-            << (audio.notANumber() == 1 ? " sample" : " samples")
-            << " not a number, written as 0" << std::endl;
-    if (audio.clipped() == 0)
-        return;
-    std::string peak = decibels(audio.peak());
-    if (audio.peak() >= 1.0 && peak[0] != '+')
-        peak = "+" + peak;
-    err << "tarvio-render: warning: " << audio.clipped()
-        << (audio.clipped() == 1 ? " sample" : " samples") << " clipped (peak " << peak
-        << "); lower --norm or use --normalize" << std::endl;
-}
-
-// The summary's input line and its output line, without the end of the
-// latter.
-void printFiles(std::ostream& out, const Options& o, const AudioInput& input, int channels,
-                std::int64_t frames) {
-    out << "input:    " << o.input << ": " << input.description() << ", " << input.channels()
-        << (input.channels() == 1 ? " channel, " : " channels, ") << input.rate() << " Hz, "
-        << input.frames() << " frames\n";
-    out << "output:   " << o.output << ": " << o.format->summary << ", " << o.samples->summary
-        << (*o.dither ? " (TPDF dither)" : "") << ", " << channels << " channels, " << frames
-        << " frames";
-}
-
-void printSummary(std::ostream& out, const Options& o, const AudioInput& input,
-                  const AudioOutput& audio, std::int64_t frames, const std::string& binaural) {
-    printFiles(out, o, input, audio.channels(), frames);
-    out << "\n";
-    out << "duration: " << static_cast<double>(frames) / input.rate() << " s\n";
-    if (!binaural.empty())
-        out << "binaural: " << binaural << "\n";
-    out << "peak:     " << decibels(audio.peak());
-    if (audio.notANumber() > 0)
-        out << "; " << audio.notANumber() << " samples not a number, written as 0";
-    out << "\n";
-    out << "clipped:  " << audio.clipped() << (audio.clipped() == 1 ? " sample" : " samples")
-        << std::endl;
-}
-
-// About the size of an uncompressed output (0 for a compressed one), for
-// setting its room aside on the disk: no more than 1 byte of input a frame
-// can stand for, whatever the header announces.
-std::uint64_t expectedBytes(const Options& o, const AudioInput& input, int channels) {
-    if (o.format->compressed || input.heldFrames() <= 0)
+// About the size of an uncompressed output (0 for a compressed one or
+// standard output), for setting its room aside on the disk. For one source
+// read as it is, no more than 1 byte of input a frame can stand for,
+// whatever the header announces.
+std::uint64_t expectedBytes(const Options& o, const std::string& input, std::int64_t frames,
+                            bool oneInput, int channels) {
+    if (o.format->compressed || o.output == "-" || frames <= 0)
         return 0;
-    return SafeOutput::roomFor(o.input, static_cast<std::uint64_t>(input.heldFrames()), 1,
-                               static_cast<std::uint64_t>(channels) * o.samples->bytes,
+    const std::uint64_t frameBytes = static_cast<std::uint64_t>(channels) * o.samples->bytes;
+    if (!oneInput)
+        return kHeaderRoom + static_cast<std::uint64_t>(frames) * frameBytes;
+    return SafeOutput::roomFor(input, static_cast<std::uint64_t>(frames), 1, frameBytes,
                                kHeaderRoom, 0);
 }
 
-// Fills in what the input decides: the sample format when --bits did not
-// say, and whether to dither.
-Options settled(Options o, const AudioInput& input) {
+// Fills in what the inputs decide: the sample format when --bits did not
+// say, and whether to dither. `inputBits` is 0 for floating-point input.
+Options settled(Options o, int inputBits) {
     if (!o.samples)
-        o.samples = &chooseSamples(*o.format, input.precisionBits());
+        o.samples = &chooseSamples(*o.format, inputBits);
     if (o.noClip && !o.samples->isFloat)
         throw UsageError("--no-clip: only float output can keep samples beyond full scale");
-    o.dither = wantsDither(o, input.precisionBits());
+    o.dither = wantsDither(o, inputBits);
     return o;
 }
 
 // Refuses, before any work, an output of `frames` longer than the format's
-// size fields can describe.
+// size fields can describe; a stream has no such fields.
 void checkLength(const Options& o, int channels, std::int64_t frames) {
-    if (!o.format->fits(*o.samples, channels, frames))
-        throw std::runtime_error(o.output + ": " + o.format->tooLong());
+    if (o.output != "-" && !o.format->fits(*o.samples, channels, frames))
+        throw std::runtime_error(outputName(o) + ": " + o.format->tooLong());
 }
 
 // Refuses, before any work, a format the installed libsndfile cannot write
@@ -397,9 +272,11 @@ void checkWritable(const Options& o, int channels, int rate) {
     if (!o.format->holdsRate(rate)) {
         std::string rates;
         for (std::size_t i = 0; i < o.format->rates.size(); ++i)
-            rates += (i == 0 ? "" : i + 1 == o.format->rates.size() ? " and " : ", ") +
+            rates += (i == 0                            ? ""
+                      : i + 1 == o.format->rates.size() ? " and "
+                                                        : ", ") +
                      std::to_string(o.format->rates[i]);
-        throw std::runtime_error(o.output + ": " + o.format->summary + " holds only " + rates +
+        throw std::runtime_error(outputName(o) + ": " + o.format->summary + " holds only " + rates +
                                  " Hz, not " + std::to_string(rate) + " Hz");
     }
     std::string can;
@@ -407,8 +284,8 @@ void checkWritable(const Options& o, int channels, int rate) {
         if (writable(f, f.firstSamples()))
             can += (can.empty() ? "" : ", ") + std::string(f.name);
     }
-    throw std::runtime_error(o.output + ": libsndfile cannot write " + o.format->summary + " (" +
-                             o.samples->summary + ") with " + std::to_string(channels) +
+    throw std::runtime_error(outputName(o) + ": libsndfile cannot write " + o.format->summary +
+                             " (" + o.samples->summary + ") with " + std::to_string(channels) +
                              " channels at " + std::to_string(rate) + " Hz; it can write " +
                              (can.empty() ? "none of tarvio-render's formats" : can));
 }
@@ -424,21 +301,21 @@ SpeakerLayout fileLayout(const Options& o, const SpeakerLayout& layout) {
 
 // Refuses --loudness where the meter cannot measure the output: a rate or
 // a number of channels it does not take, or an output of `frames` shorter
-// than the block it measures in.
-void checkMeasurable(const Options& o, const SpeakerLayout& channels, int rate,
-                     std::int64_t frames) {
+// than the block it measures in. `name` is the input's or the scene's.
+void checkMeasurable(const Options& o, const std::string& name, const SpeakerLayout& channels,
+                     int rate, std::int64_t frames) {
     if (!o.loudnessTo)
         return;
     const std::string why = LoudnessMeter::unmeasurable(channels.size(), rate);
     if (!why.empty())
         throw UsageError("--loudness: " + why);
     if (frames * 1000 < static_cast<std::int64_t>(rate) * LoudnessMeter::kBlockMilliseconds)
-        throw std::runtime_error(o.input + ": the output (" +
-                                 shortNumber(static_cast<double>(frames) / rate) +
-                                 " s) is shorter than the " +
-                                 std::to_string(LoudnessMeter::kBlockMilliseconds) +
-                                 " ms block loudness is measured in; there is no loudness to "
-                                 "bring to " + shortNumber(*o.loudnessTo) + " LUFS");
+        throw std::runtime_error(
+            name + ": the output (" + shortNumber(static_cast<double>(frames) / rate) +
+            " s) is shorter than the " + std::to_string(LoudnessMeter::kBlockMilliseconds) +
+            " ms block loudness is measured in; there is no loudness to "
+            "bring to " +
+            shortNumber(*o.loudnessTo) + " LUFS");
 }
 
 // Where frames go when nothing is written: a measuring pass's peak and
@@ -501,35 +378,102 @@ class Headphones {
 };
 #endif
 
+// One source of the scene, opened: its input, its path, and the reader
+// that brings it to the scene's rate.
+struct SourceJob {
+    SourceSpec spec;
+    std::unique_ptr<AudioInput> input;
+    std::unique_ptr<BreakpointPath> path;
+    std::unique_ptr<SourceReader> reader;
+    std::int64_t start = 0;  // the scene's frame its first frame falls on
+};
+
+// The input's rate must lie within kMaxRateRatio of the scene's.
+void checkRate(const SourceJob& s, int rate) {
+    const std::int64_t in = s.input->rate();
+    if (in * kMaxRateRatio < rate || in > static_cast<std::int64_t>(rate) * kMaxRateRatio)
+        throw std::runtime_error(s.spec.name + ": " + std::to_string(in) + " Hz is more than " +
+                                 std::to_string(kMaxRateRatio) + " times from the output's " +
+                                 std::to_string(rate) + " Hz");
+}
+
+// The precision the inputs hold between them, as AudioInput::precisionBits
+// gives it: 0 when any is floating-point.
+int precisionOf(const std::vector<SourceJob>& sources) {
+    int bits = 8;
+    for (const SourceJob& s : sources) {
+        if (s.input->precisionBits() == 0)
+            return 0;
+        bits = std::max(bits, s.input->precisionBits());
+    }
+    return bits;
+}
+
 // Everything a run needs, checked and opened before any output is written.
 struct Job {
     Options o;
+    Scene scene;
     SpeakerLayout layout;
     Panner panner;
-    std::unique_ptr<AudioInput> input;
-    std::unique_ptr<BreakpointPath> path;
+    std::vector<SourceJob> sources;
+    int rate = 0;            // of the scene and the output
     SpeakerLayout channels;  // of the file
     std::vector<int> fileOrder;
 #if TARVIO_RENDER_BINAURAL
     // Loaded once, before any output is prepared; every pass shares it.
     std::shared_ptr<const HrirSet> hrirs;
 #endif
-    // The frames the output will hold: the input's, and for headphones the
-    // tail of the last sound.
+    // The frames of the scene, until its last source ends; those the
+    // output will hold, for headphones with the tail of the last sound.
+    std::int64_t sceneFrames = 0;
     std::int64_t outputFrames = 0;
 
-    Job(const Options& given, const SpeakerLayout& l)
-        : o(given), layout(l), panner(pannerFor(given, l)), channels(fileLayout(given, l)) {
-        input.reset(new AudioInput(given.input));
-        o = settled(given, *input);
-        checkTraceStep(o, *input);
-        checkWritable(o, channels.size(), input->rate());
-        if (!o.pathFile.empty())
-            path.reset(new BreakpointPath(BreakpointPath::load(o.pathFile)));
+    Job(const Options& given, const Scene& s, const SpeakerLayout& l)
+        : o(given),
+          scene(s),
+          layout(l),
+          panner(pannerFor(given, l)),
+          channels(fileLayout(given, l)) {
+        openSources();
+        o = settled(given, precisionOf(sources));
+        checkTraceStep(o, sceneFrames, rate);
+        checkWritable(o, channels.size(), rate);
+        for (SourceJob& source : sources) {
+            if (!source.spec.place.pathFile.empty())
+                source.path.reset(
+                    new BreakpointPath(BreakpointPath::load(source.spec.place.pathFile)));
+        }
         fileOrder = layout.fileOrder(o.format->order);
-        outputFrames = input->heldFrames() + loadHeadphones();
+        outputFrames = sceneFrames + loadHeadphones();
         checkLength(o, channels.size(), outputFrames);
-        checkMeasurable(o, channels, input->rate(), outputFrames);
+        checkMeasurable(o, name(), channels, rate, outputFrames);
+    }
+
+    // Opens every input, settles the scene's rate and lays the sources out.
+    void openSources() {
+        for (const SourceSpec& spec : scene.sources) {
+            sources.emplace_back();
+            sources.back().spec = spec;
+            sources.back().input.reset(new AudioInput(spec.input));
+        }
+        rate = o.rate ? *o.rate : sources.front().input->rate();
+        for (SourceJob& s : sources) {
+            checkRate(s, rate);
+            s.reader.reset(new SourceReader(*s.input, rate));
+            s.start = std::llround(s.spec.start * rate);
+            sceneFrames = std::max(sceneFrames, s.start + s.reader->frames());
+        }
+    }
+
+    // The input's name, or the scene file's.
+    const std::string& name() const {
+        return scene.file.empty() ? o.input : scene.file;
+    }
+
+    // Whether the scene is one source that starts at once at the scene's
+    // rate: its frames then go straight from its spatializer to the output.
+    bool direct() const {
+        return sources.size() == 1 && sources[0].start == 0 && !sources[0].reader->resampled();
     }
 
     // Loads the HRTF set for --binaural; returns the frames of its tail.
@@ -537,31 +481,67 @@ struct Job {
         if (!o.binaural)
             return 0;
 #if TARVIO_RENDER_BINAURAL
-        hrirs = HrirSet::load(*o.binaural, layout, input->rate());
+        hrirs = HrirSet::load(*o.binaural, layout, rate);
         return hrirs->length() - 1;
 #else
         throw UsageError("--binaural: this tarvio-render was built without libmysofa and KissFFT");
 #endif
     }
 
-    // One pass over the input from its start into `sink`, the mixdown scaled
-    // by `scale` on top of --norm; returns the frames given to the sink and
-    // sets `note` to what the binaural stage says of itself. The frames come
-    // in `order` (see SpatializerOptions::order), which binaural output
-    // cannot take.
-    template <class Sink, class Observer>
-    std::int64_t pass(Sink& sink, Observer&& observer, double scale, std::string& note,
-                      std::vector<int> order = {}) {
-        input->rewind();
-        Options scaled = o;
-        scaled.norm *= scale;
-        std::unique_ptr<Spatializer> sp =
-            spatializerFor(scaled, *input, panner, path.get(), std::move(order));
+    // The spatializer of source `s`, its level `scale` on top of --norm and
+    // its own gain; `order`: the order of the channels in the frames it
+    // gives (see SpatializerOptions::order), empty for the engine's.
+    std::unique_ptr<Spatializer> spatializerFor(const SourceJob& s, double scale,
+                                                std::vector<int> order) const {
+        SpatializerOptions so;
+        so.order = std::move(order);
+        so.path = s.path.get();
+        so.layout = &panner.layout();
+        so.law = &panner.law();
+        so.lawParams = o.lawParams;
+        so.keepPositions = wantsPositions();
+        const double norm = o.norm * scale * std::pow(10.0, s.spec.gainDb / 20.0);
+        // The sweeps spread over the input's frames, held at INT_MAX like
+        // tarvio's.
+        const std::int64_t sweep = s.reader->sweepFrames();
+        const int frames = sweep > INT_MAX ? INT_MAX : static_cast<int>(sweep);
+        return makeSpatializer(engineParams(s.spec.place, norm), s.reader->channels(), rate, frames,
+                               so);
+    }
+
+    bool wantsPositions() const {
+        return !o.traceFile.empty() || !o.plotFile.empty();
+    }
+
+    // The scene's frames into `sink` from the start, each source's level
+    // `scale` on top of its own; returns the frames given to the sink.
+    template <class Sink, class Look>
+    std::int64_t mix(Sink& sink, Look&& observer, double scale, const std::vector<int>& order) {
+        for (SourceJob& s : sources)
+            s.reader->rewind();
+        if (direct()) {
+            std::unique_ptr<Spatializer> sp = spatializerFor(sources[0], scale, order);
+            return runBlocks(*sources[0].reader, *sp, sink, observer);
+        }
+        std::vector<SourceStream> streams;
+        streams.reserve(sources.size());
+        for (SourceJob& s : sources)
+            streams.emplace_back(*s.reader, spatializerFor(s, scale, order), s.start,
+                                 wantsPositions());
+        return mixBlocks(streams, sceneFrames, sink, observer);
+    }
+
+    // One pass over the scene into `sink` (see mix); sets `note` to what the
+    // binaural stage says of itself. The frames come in `order` (see
+    // SpatializerOptions::order), which binaural output cannot take.
+    template <class Sink, class Look>
+    std::int64_t pass(Sink& sink, Look&& observer, double scale, std::string& note,
+                      const std::vector<int>& order = {}) {
         if (!o.binaural)
-            return runBlocks(*input, *sp, sink, observer);
+            return mix(sink, observer, scale, order);
 #if TARVIO_RENDER_BINAURAL
         Headphones<Sink> ears(hrirs, sink);
-        const std::int64_t frames = runBlocks(*input, *sp, ears, observer);
+        const std::int64_t frames = mix(ears, observer, scale, {});
         note = ears.note();
         return frames + ears.finish();
 #else
@@ -579,15 +559,17 @@ struct Job {
         // --normalize needs only the peak.
         std::unique_ptr<LoudnessMeter> loudness;
         if (o.loudnessTo)
-            loudness.reset(new LoudnessMeter(channels, input->rate()));
+            loudness.reset(new LoudnessMeter(channels, rate));
         Meter meter{loudness.get(), 0.0, channels.size()};
         std::string note;
-        pass(meter, NoObserver{}, scale, note);
+        pass(meter, Unobserved{}, scale, note);
         const double level = loudness ? loudness->integrated() : 20.0 * std::log10(meter.peak);
         const double target = o.loudnessTo ? *o.loudnessTo : *o.normalizeTo;
         if (!std::isfinite(level))
-            throw std::runtime_error(o.input + ": the output would be silent (or not a number); "
-                                     "there is no level to bring to " + shortNumber(target));
+            throw std::runtime_error(name() +
+                                     ": the output would be silent (or not a number); "
+                                     "there is no level to bring to " +
+                                     shortNumber(target));
         return scale * std::pow(10.0, (target - level) / 20.0);
     }
 };
@@ -602,81 +584,132 @@ std::unique_ptr<TextFile> openTrace(RunFiles& files, const Options& o) {
     return trace;
 }
 
+PathSampler samplerFor(const Job& job, TextFile* trace) {
+    return PathSampler(job.panner, job.fileOrder, job.rate, job.o.traceStep,
+                       !job.o.plotFile.empty(), trace ? &trace->stream() : nullptr,
+                       static_cast<int>(job.sources.size()));
+}
+
+// The picture of every source's path.
+void writePlot(SafeOutput& plot, const Job& job, const PathSampler& sampler) {
+    TextFile file(plot.writePath(), plot.takeDescriptor(), job.o.plotFile);
+    plot.opened();
+    std::vector<PlotPath> paths;
+    for (std::size_t s = 0; s < job.sources.size(); ++s)
+        paths.push_back({job.sources[s].spec.name, sampler.points(static_cast<int>(s))});
+    const PlotCaption caption{job.name(), static_cast<double>(job.sceneFrames) / job.rate,
+                              job.panner.law().name};
+    writeSvgPlot(file.stream(), paths, caption, plotSpeakers(job.layout, job.fileOrder),
+                 plotView(job.layout));
+    file.close();
+}
+
 // Closes the trace and writes the picture.
 void finishTexts(const Job& job, RunFiles& files, TextFile* trace, const PathSampler& sampler) {
     if (trace)
         trace->close();
     if (files.plot)
-        writePlot(*files.plot, job.o, sampler,
-                  static_cast<double>(job.input->heldFrames()) / job.input->rate(),
-                  plotSpeakers(job.layout, job.fileOrder), job.panner.law().name,
-                  plotView(job.layout));
+        writePlot(*files.plot, job, sampler);
 }
 
-// What the summary says about the level besides the peak.
-struct LevelNote {
-    double scale = 1.0;
-    LoudnessMeter* loudness = nullptr;
-};
-
-void printLevel(std::ostream& out, const Options& o, const LevelNote& level) {
-    if (o.gainDb == 0.0 && !o.normalizeTo && !o.loudnessTo)
+// The summary's lines of the sources: "input:" for the command line's,
+// "scene:" and one "source N:" each for a scene's.
+void printSources(std::ostream& out, const Job& job) {
+    if (job.scene.file.empty()) {
+        const SourceJob& s = job.sources[0];
+        out << "input:    ";
+        printSource(out, job.o.input, *s.input, *s.reader, job.rate, 0.0, 0.0);
         return;
-    out << "gain:     " << std::showpos << std::fixed << std::setprecision(2)
-        << 20.0 * std::log10(level.scale) << std::noshowpos << " dB";
-    if (o.normalizeTo)
-        out << " (peak to " << shortNumber(*o.normalizeTo) << " dBFS)";
-    if (o.loudnessTo)
-        out << " (loudness to " << shortNumber(*o.loudnessTo) << " LUFS)";
+    }
+    out << "scene:    " << job.scene.file << ": " << job.sources.size()
+        << (job.sources.size() == 1 ? " source, " : " sources, ") << job.rate << " Hz\n";
+    for (std::size_t i = 0; i < job.sources.size(); ++i) {
+        const SourceJob& s = job.sources[i];
+        out << "source " << i + 1 << ": ";
+        printSource(out, s.spec.name, *s.input, *s.reader, job.rate, s.spec.start, s.spec.gainDb);
+    }
+}
+
+void printSummary(std::ostream& out, const Job& job, const AudioOutput& audio, std::int64_t frames,
+                  const std::string& binaural) {
+    printSources(out, job);
+    printOutput(out, job.o, audio.channels(), frames);
     out << "\n";
-    if (level.loudness)
-        out << "loudness: " << std::fixed << std::setprecision(1) << level.loudness->integrated()
-            << " LUFS\n";
-    out.unsetf(std::ios::floatfield);
+    out << "duration: " << static_cast<double>(frames) / job.rate << " s\n";
+    if (!binaural.empty())
+        out << "binaural: " << binaural << "\n";
+    out << "peak:     " << decibels(audio.peak());
+    if (audio.notANumber() > 0)
+        out << "; " << audio.notANumber() << " samples not a number, written as 0";
+    out << "\n";
+    out << "clipped:  " << audio.clipped() << (audio.clipped() == 1 ? " sample" : " samples")
+        << std::endl;
 }
 
 // --dry-run: the positions of every frame for the trace and the picture,
-// from silence in place of the input, and the summary of what would be
+// from silence in place of the inputs, and the summary of what would be
 // written.
 void dryRun(Job& job, RunFiles& files, std::ostream& out) {
     const Options& o = job.o;
     for (SafeOutput* f : files.written())
         f->prepare();
     std::unique_ptr<TextFile> traceFile = openTrace(files, o);
-    PathSampler sampler(o, job.panner, job.fileOrder, job.input->rate(),
-                        traceFile ? &traceFile->stream() : nullptr);
-    SilentInput silence(job.input->channels(), job.input->heldFrames());
+    PathSampler sampler = samplerFor(job, traceFile.get());
+    for (SourceJob& s : job.sources)
+        s.reader->silence();
     Meter nothing{nullptr, 0.0, job.layout.size()};
-    std::unique_ptr<Spatializer> sp = spatializerFor(o, *job.input, job.panner, job.path.get());
-    runBlocks(silence, *sp, nothing, Observer{sampler, nullptr, job.input->heldFrames()});
+    job.mix(nothing, Observer{&sampler, nullptr, job.sceneFrames}, 1.0, {});
     finishTexts(job, files, traceFile.get(), sampler);
     SafeOutput::commitAll(files.written());
     if (o.quiet)
         return;
-    printFiles(out, o, *job.input, job.channels.size(), job.outputFrames);
+    printSources(out, job);
+    printOutput(out, o, job.channels.size(), job.outputFrames);
     out << " (dry run: not written)" << std::endl;
 }
 
-void render(const Options& given, std::ostream& out, std::ostream& err, bool& progressShown) {
-    checkDistinct(given);
-    RunFiles files(given);
-    Job job(given, loadLayout(given));
+// The audio output: a file prepared by `files`, or standard output.
+std::unique_ptr<AudioOutput> openAudio(const Job& job, RunFiles& files) {
     const Options& o = job.o;
+    const Encoding encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1,
+                            o.compression ? *o.compression : -1};
+    if (!files.audio)
+        return std::make_unique<AudioOutput>(STDOUT_FILENO, outputName(o), *o.format, *o.samples,
+                                             job.channels, job.rate, encoding);
+    files.audio->reserve(expectedBytes(o, job.sources[0].spec.input, job.sceneFrames, job.direct(),
+                                       job.channels.size()));
+    auto audio = std::make_unique<AudioOutput>(
+        files.audio->writePath(), files.audio->takeDescriptor(), o.output, *o.format, *o.samples,
+        job.channels, job.rate, job.sceneFrames, encoding);
+    files.audio->opened();
+    return audio;
+}
+
+// Warns of every mixdown that cancels (see warnOfMixdown).
+void warnOfMixdowns(std::ostream& err, const Job& job) {
+    for (const SourceJob& s : job.sources)
+        warnOfMixdown(err, s.spec.name, s.reader->meter(), s.input->heldFrames());
+}
+
+// The summary and the progress bar go to `out` and `err`; with the audio
+// on standard output the summary goes to `err` as well.
+void render(const Options& given, std::ostream& out, std::ostream& err, bool& progressShown) {
+    Options options = given;
+    const Scene scene = options.sceneFile.empty() ? commandLineScene(options) : loadScene(options);
+    checkDistinct(options, scene);
+    RunFiles files(options);
+    Job job(options, scene, loadLayout(options));
+    const Options& o = job.o;
+    std::ostream& summary = o.output == "-" ? err : out;
     if (o.dryRun)
-        return dryRun(job, files, out);
+        return dryRun(job, files, summary);
     LevelNote level{job.levelScale(), nullptr};
 
     for (SafeOutput* f : files.all())
         f->prepare();
-    files.audio.reserve(expectedBytes(o, *job.input, job.channels.size()));
-    AudioOutput audio(files.audio.writePath(), files.audio.takeDescriptor(), o.output, *o.format,
-                      *o.samples, job.channels, job.input->rate(), job.input->heldFrames(),
-                      Encoding{o.noClip, *o.dither, o.quality ? *o.quality : -1,
-                               o.compression ? *o.compression : -1});
-    files.audio.opened();
+    std::unique_ptr<AudioOutput> audio = openAudio(job, files);
     std::unique_ptr<TextFile> traceFile = openTrace(files, o);
-    PathSampler sampler(o, job.panner, job.fileOrder, job.input->rate(),
-                        traceFile ? &traceFile->stream() : nullptr);
+    PathSampler sampler = samplerFor(job, traceFile.get());
     std::unique_ptr<Progress> progress;
     if (progressWanted(o.quiet)) {
         progress.reset(new Progress(err));
@@ -686,31 +719,31 @@ void render(const Options& given, std::ostream& out, std::ostream& err, bool& pr
     // it (--loudness was refused before any work where it cannot).
     std::unique_ptr<LoudnessMeter> loudness;
     if ((o.normalizeTo || o.loudnessTo) &&
-        LoudnessMeter::unmeasurable(job.channels.size(), job.input->rate()).empty())
-        loudness.reset(new LoudnessMeter(job.channels, job.input->rate()));
+        LoudnessMeter::unmeasurable(job.channels.size(), job.rate).empty())
+        loudness.reset(new LoudnessMeter(job.channels, job.rate));
     level.loudness = loudness.get();
-    MeteredOutput sink{audio, loudness.get()};
-    // Where the loudspeaker feeds go straight to the file, the spatializer
-    // writes them in the file's channel order, which spares a pass over
+    MeteredOutput sink{*audio, loudness.get()};
+    // Where the loudspeaker feeds go straight to the file, the spatializers
+    // write them in the file's channel order, which spares a pass over
     // every block; the meter and the headphones want the engine's.
     std::vector<int> order;
     if (!o.binaural && !loudness)
-        order = audio.takeOrder();
+        order = audio->takeOrder();
     std::string binauralNote;
-    const std::int64_t frames =
-        job.pass(sink, Observer{sampler, progress.get(), job.input->heldFrames()}, level.scale,
-                 binauralNote, std::move(order));
-    audio.close();
+    const std::int64_t frames = job.pass(sink, Observer{&sampler, progress.get(), job.sceneFrames},
+                                         level.scale, binauralNote, order);
+    audio->close();
     finishTexts(job, files, traceFile.get(), sampler);
     files.commit();
     if (progress)
         progress->finish();
     progressShown = false;
     if (!o.quiet) {
-        printSummary(out, o, *job.input, audio, frames, binauralNote);
-        printLevel(out, o, level);
+        printSummary(summary, job, *audio, frames, binauralNote);
+        printLevel(summary, o, level);
     }
-    warnOfClipping(err, audio);
+    warnOfClipping(err, *audio);
+    warnOfMixdowns(err, job);
 }
 
 }  // namespace
@@ -729,6 +762,12 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     } catch (const UsageError& e) {
         err << "tarvio-render: " << e.what() << " (see --help)" << std::endl;
         return 2;
+    } catch (const PipeClosed&) {
+        // Nobody listens any more: the run ends as the listener wanted,
+        // keeping none of the files it had not finished.
+        if (progressShown)
+            err << '\n';
+        return 0;
     } catch (const std::exception& e) {
         if (const int status = interrupt::exitStatus())
             return status;

@@ -22,27 +22,39 @@ char* put(char* p, char* end, double v, std::chars_format format, int precision)
 // value at most 16 characters and its comma.
 constexpr std::size_t kSecondsChars = 320;
 constexpr std::size_t kValueChars = 24;
+// The place of a source before its gains: x, y, azimuth and r.
+constexpr std::size_t kPlaceColumns = 4;
 
 }  // namespace
 
-TraceWriter::TraceWriter(std::ostream& out, const std::vector<std::string>& channels)
+TraceWriter::TraceWriter(std::ostream& out, const std::vector<std::string>& channels, int sources)
     : out_(out),
       channels_(channels.size()),
-      line_(kSecondsChars + (4 + channels.size()) * kValueChars + 1) {
+      line_(kSecondsChars +
+            static_cast<std::size_t>(sources) * (kPlaceColumns + channels.size()) * kValueChars +
+            1) {
     for (const std::string& c : channels) {
         if (!validLabel(c))
             throw std::invalid_argument("trace: \"" + c + "\" cannot name a column");
     }
-    out_ << "seconds,x,y,azimuth,r";
-    for (const std::string& c : channels)
-        out_ << ',' << c;
+    out_ << "seconds";
+    for (int s = 1; s <= sources; ++s) {
+        const std::string prefix = sources == 1 ? "" : "s" + std::to_string(s) + ".";
+        for (const char* column : {"x", "y", "azimuth", "r"})
+            out_ << ',' << prefix << column;
+        for (const std::string& c : channels)
+            out_ << ',' << prefix << c;
+    }
     out_ << '\n';
 }
 
-void TraceWriter::row(double seconds, double x, double y, const double* gains) {
-    char* p = line_.data();
-    char* const end = p + line_.size();
-    p = put(p, end, seconds, std::chars_format::fixed, 6);
+void TraceWriter::begin(double seconds) {
+    at_ = put(line_.data(), line_.data() + line_.size(), seconds, std::chars_format::fixed, 6);
+}
+
+void TraceWriter::place(double x, double y, const double* gains) {
+    char* p = at_;
+    char* const end = line_.data() + line_.size();
     const double r = std::fmax(std::fabs(2 * x - 1), std::fabs(2 * y - 1));
     const double place[] = {x, y, azimuthAt(x, y), r};
     for (double v : place) {
@@ -53,8 +65,17 @@ void TraceWriter::row(double seconds, double x, double y, const double* gains) {
         *p++ = ',';
         p = put(p, end, gains[i], std::chars_format::general, 9);
     }
-    *p++ = '\n';
-    out_.write(line_.data(), p - line_.data());
+    at_ = p;
+}
+
+void TraceWriter::absent() {
+    for (std::size_t i = 0; i < kPlaceColumns + channels_; ++i)
+        *at_++ = ',';
+}
+
+void TraceWriter::end() {
+    *at_++ = '\n';
+    out_.write(line_.data(), at_ - line_.data());
 }
 
 }  // namespace tarvio::render

@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: MIT
+
+#include "render/PathSampler.h"
+
+#include <climits>
+#include <cmath>
+#include <string>
+
+namespace tarvio::render {
+
+namespace {
+
+// Points kept for the picture of each source: enough for a smooth drawing,
+// few enough that memory does not grow with the length of the input.
+constexpr std::size_t kPlotPoints = 8192;
+
+}  // namespace
+
+PathSampler::PathSampler(const Panner& panner, const std::vector<int>& fileOrder, double rate,
+                         double step, bool plot, std::ostream* trace, int sources)
+    : panner_(panner),
+      order_(fileOrder),
+      gains_(static_cast<std::size_t>(panner.layout().size())),
+      fileGains_(gains_.size()),
+      rate_(rate),
+      step_(step),
+      plot_(plot),
+      paths_(static_cast<std::size_t>(sources)) {
+    std::vector<std::string> names;
+    for (int channel : order_)
+        names.push_back(panner.layout()[channel].label);
+    if (trace)
+        trace_.reset(new TraceWriter(*trace, names, sources));
+}
+
+void PathSampler::block(std::int64_t first, int frames, const std::vector<SourceView>& views) {
+    if (trace_)
+        traceRows(first, frames, views);
+    if (!plot_)
+        return;
+    for (std::size_t s = 0; s < views.size(); ++s)
+        plotPoints(paths_[s], first, views[s]);
+}
+
+void PathSampler::traceRows(std::int64_t first, int frames, const std::vector<SourceView>& views) {
+    for (; nextRow_ < first + frames; nextRow_ = rowFrame(++rows_)) {
+        const int j = static_cast<int>(nextRow_ - first);
+        trace_->begin(static_cast<double>(nextRow_) / rate_);
+        for (const SourceView& v : views) {
+            if (!v.x || j < v.from || j >= v.to) {
+                trace_->absent();
+                continue;
+            }
+            panner_.gains(v.x[j], v.y[j], gains_.data());
+            for (std::size_t k = 0; k < order_.size(); ++k)
+                fileGains_[k] = gains_[static_cast<std::size_t>(order_[k])];
+            trace_->place(v.x[j], v.y[j], fileGains_.data());
+        }
+        trace_->end();
+    }
+}
+
+// Takes the source's frames `next`, `next + stride`, ... counted from its
+// first; when the points fill twice the room, keeps every other one and
+// takes them half as often from then on.
+void PathSampler::plotPoints(Thinned& path, std::int64_t first, const SourceView& view) {
+    if (!view.x)
+        return;
+    const std::int64_t seen = path.seen + (view.to - view.from);
+    for (; path.next < seen; path.next += path.stride) {
+        const int j = view.from + static_cast<int>(path.next - path.seen);
+        path.points.push_back({static_cast<double>(first + j) / rate_, view.x[j], view.y[j]});
+        if (path.points.size() < 2 * kPlotPoints)
+            continue;
+        for (std::size_t i = 0; i < kPlotPoints; ++i)
+            path.points[i] = path.points[2 * i];
+        path.points.resize(kPlotPoints);
+        // Point i stood at frame i * stride; kept, it stands at i * (2 * stride).
+        path.stride *= 2;
+        path.next = static_cast<std::int64_t>(kPlotPoints) * path.stride - path.stride;
+    }
+    path.seen = seen;
+}
+
+std::int64_t PathSampler::rowFrame(std::int64_t row) const {
+    const double frame = std::round(static_cast<double>(row) * step_ * rate_);
+    return frame < 9.0e18 ? static_cast<std::int64_t>(frame) : INT64_MAX;
+}
+
+}  // namespace tarvio::render
