@@ -9,12 +9,19 @@
 
 namespace tarvio::render {
 
-// Two frames a step with their own sums, so that the additions of one do
-// not wait for the other's.
 void MixdownMeter::add(const double* x, int samples) {
     if (channels_ < 2)
         return;
-    const int frames = samples / channels_;
+    const std::int64_t block = blocks_++;
+    if (block < kEveryBlockUntil)
+        measure(x, samples / channels_, 1.0);
+    else if (block % kOneBlockIn == 0)
+        measure(x, samples / channels_, kOneBlockIn);
+}
+
+// Two frames a step with their own sums, so that the additions of one do
+// not wait for the other's.
+void MixdownMeter::measure(const double* x, int frames, double weight) {
     double mix[2] = {0.0, 0.0};
     double all[2] = {0.0, 0.0};
     if (channels_ == 2) {
@@ -44,14 +51,15 @@ void MixdownMeter::add(const double* x, int samples) {
             all[f & 1] += e;
         }
     }
-    mix_ += mix[0] + mix[1];
-    all_ += all[0] + all[1];
+    mix_ += weight * (mix[0] + mix[1]);
+    all_ += weight * (all[0] + all[1]);
+    frames_ += weight * frames;
 }
 
-std::optional<double> MixdownMeter::lossDb(std::int64_t frames) const {
-    if (channels_ < 2 || frames <= 0 || !std::isfinite(all_) || !std::isfinite(mix_))
+std::optional<double> MixdownMeter::lossDb() const {
+    if (channels_ < 2 || !(frames_ > 0) || !std::isfinite(all_) || !std::isfinite(mix_))
         return std::nullopt;
-    const double meanPower = all_ / (static_cast<double>(channels_) * static_cast<double>(frames));
+    const double meanPower = all_ / (channels_ * frames_);
     if (!(meanPower > 1e-12))  // -120 dBFS
         return std::nullopt;
     if (!(mix_ > 0.0))

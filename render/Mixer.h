@@ -24,24 +24,40 @@
 namespace tarvio::render {
 
 // How much a mixdown loses against the channels it mixes: the power of the
-// channels' mean against the mean of their powers, over everything added.
-// Equal channels lose nothing, two unrelated channels of equal power 3 dB,
-// channels in opposite phase everything.
+// channels' mean against the mean of their powers. Equal channels lose
+// nothing, two unrelated channels of equal power 3 dB, channels in opposite
+// phase everything.
+//
+// It looks at every block of the input it is given and runs on every
+// multichannel input, beside the spatializer: to cost next to nothing it
+// measures the first kEveryBlockUntil blocks and from then on one block in
+// kOneBlockIn, counting that one kOneBlockIn times, which estimates the
+// whole input's powers evenly.
 class MixdownMeter {
   public:
+    static constexpr int kEveryBlockUntil = 64;
+    static constexpr int kOneBlockIn = 16;
+
     explicit MixdownMeter(int channels) : channels_(channels) {}
-    // `samples` interleaved samples of whole frames.
+    // A block of `samples` interleaved samples of whole frames.
     void add(const double* x, int samples);
-    void clear() { mix_ = all_ = 0.0; }
+    void clear() {
+        mix_ = all_ = frames_ = 0.0;
+        blocks_ = 0;
+    }
     // The loss in dB (positive: the mixdown is weaker); none for one
     // channel or channels too quiet to judge (below -120 dBFS on average);
     // +inf for a mixdown that is silent.
-    std::optional<double> lossDb(std::int64_t frames) const;
+    std::optional<double> lossDb() const;
 
   private:
+    void measure(const double* x, int frames, double weight);
+
     int channels_;
-    double mix_ = 0.0;  // the sum over frames of the squared sum of the channels
-    double all_ = 0.0;  // the sum over frames and channels of the squares
+    std::int64_t blocks_ = 0;  // blocks given
+    double mix_ = 0.0;         // the sum over frames of the squared sum of the channels
+    double all_ = 0.0;         // the sum over frames and channels of the squares
+    double frames_ = 0.0;      // the frames these stand for
 };
 
 // What a source's spatializer reads: its input, resampled to the scene's

@@ -688,7 +688,7 @@ std::unique_ptr<AudioOutput> openAudio(const Job& job, RunFiles& files) {
 // Warns of every mixdown that cancels (see warnOfMixdown).
 void warnOfMixdowns(std::ostream& err, const Job& job) {
     for (const SourceJob& s : job.sources)
-        warnOfMixdown(err, s.spec.name, s.reader->meter(), s.input->heldFrames());
+        warnOfMixdown(err, s.spec.name, s.reader->meter());
 }
 
 // The summary and the progress bar go to `out` and `err`; with the audio

@@ -49,9 +49,8 @@ void warnOfClipping(std::ostream& err, const AudioOutput& audio) {
 
 // A mixdown that cancels is as good as silence and changes the sound as
 // much as clipping does: said even with --quiet too.
-void warnOfMixdown(std::ostream& err, const std::string& name, const MixdownMeter& meter,
-                   std::int64_t frames) {
-    const std::optional<double> loss = meter.lossDb(frames);
+void warnOfMixdown(std::ostream& err, const std::string& name, const MixdownMeter& meter) {
+    const std::optional<double> loss = meter.lossDb();
     if (!loss || !(*loss > kMixdownLossDb))
         return;
     err << "tarvio-render: warning: " << name << ": the mixdown ";

@@ -25,8 +25,7 @@ void warnOfClipping(std::ostream& err, const AudioOutput& audio);
 // How much the mixdown of input `name` loses, when it loses more than this
 // many dB against its channels.
 constexpr double kMixdownLossDb = 6.0;
-void warnOfMixdown(std::ostream& err, const std::string& name, const MixdownMeter& meter,
-                   std::int64_t frames);
+void warnOfMixdown(std::ostream& err, const std::string& name, const MixdownMeter& meter);
 
 // A source's line without its key: "in.wav: WAV ..., 2 channels, 48000 Hz,
 // N frames[, resampled to R Hz: M frames][, from S s][, gain G dB]".

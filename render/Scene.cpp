@@ -216,7 +216,11 @@ SourceSpec readSource(const toml::table& table, const std::string& file, int num
     try {
         checkSource(scratch.given, [](const std::string& name) { return name.substr(2); });
     } catch (const CLI::ValidationError& e) {
-        throw place.error("", e.what());
+        // "path: ...": at the line of the key the message names.
+        const std::string what = e.what();
+        if (const toml::node* key = table.get(what.substr(0, what.find(": "))))
+            place.line = lineOf(*key);
+        throw place.error("", what);
     }
     s.place = scratch.source;
     return s;
@@ -257,8 +261,12 @@ toml::table parseScene(const std::string& file) {
     try {
         return toml::parse(text, file);
     } catch (const toml::parse_error& e) {
-        throw text::lineError(file, static_cast<long>(e.source().begin.line),
-                              std::string(e.description()));
+        // "Error while parsing key-value pair: cannot redefine ...": the
+        // cause, without what the parser was at.
+        std::string why(e.description());
+        if (why.compare(0, 19, "Error while parsing") == 0 && why.find(": ") != std::string::npos)
+            why.erase(0, why.find(": ") + 2);
+        throw text::lineError(file, static_cast<long>(e.source().begin.line), why);
     }
 }
 
