@@ -125,8 +125,11 @@ std::string helpLine(const std::string& name, const std::string& text) {
 // table by group, and `footer`.
 std::string helpText(const std::string& footer) {
     std::string text =
-        wrapped(description(), 78) + "\nUsage: tarvio-render [OPTIONS] INPUT OUTPUT\n\n" +
-        helpLine("INPUT", "the audio file to spatialize") + helpLine("OUTPUT", "the file to write");
+        wrapped(description(), 78) +
+        "\nUsage: tarvio-render [OPTIONS] INPUT OUTPUT\n"
+        "       tarvio-render [OPTIONS] --scene FILE.toml OUTPUT\n\n" +
+        helpLine("INPUT", "the audio file to spatialize") +
+        helpLine("OUTPUT", "the file to write; - for WAV (or AU) on standard output");
     const std::vector<OptionRow>& rows = optionTable();
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (i == 0 || rows[i].group != rows[i - 1].group)

@@ -329,12 +329,16 @@ inline const std::vector<OptionRow> kRows = {
     // What else the run writes or shows.
     option("--trace", "FILE.csv", G::Report,
            "write seconds,x,y,azimuth,r and each channel's gain (named by its loudspeaker, "
-           "in the file's order) every --trace-step seconds",
+           "in the file's order) every --trace-step seconds; in a scene, per source",
            "Writes <seconds,x,y,azimuth,r> and one gain per channel, named by its "
            "loudspeaker in the file's channel order (FR,FL,BR,BL for quad in AIFF, "
            "FL,FR,BL,BR in WAV, ACN0... for Ambisonics), every *--trace-step* seconds. "
            "Azimuth is the sound's direction seen from the middle of the square, r its "
-           "distance from the middle (1 on the edge).",
+           "distance from the middle (1 on the edge).\n\n"
+           "A scene of several sources gives each source these columns after the seconds, "
+           "named with its number in front: <seconds,s1.x,s1.y,s1.azimuth,s1.r,s1.FL,...,"
+           "s2.x,...>. A source that is not sounding at a row's time (before its start, "
+           "after its end) leaves its fields of that row empty.",
            Offer::files(), [](Options& o, const Arg& a) { o.traceFile = a.text(); }),
     option("--trace-step", "S", G::Report,
            "seconds between trace rows (default 0.01; at least one sample)",
@@ -345,10 +349,12 @@ inline const std::vector<OptionRow> kRows = {
                o.traceStep = a.positive();
                o.traceStepGiven = true;
            }),
-    option("--plot", "FILE.svg", G::Report, "write a picture of the path",
+    option("--plot", "FILE.svg", G::Report, "write a picture of the path (of every source's)",
            "Draws the path: the square with the loudspeakers labelled by channel, the path "
            "coloured from start to end, and a caption with the input, the duration and the "
-           "law. The picture is SVG; a name with another extension is refused.",
+           "law; in a scene, every source's path, each named by its number and its input "
+           "(*s2 voice.wav*). The picture is "
+           "SVG; a name with another extension is refused.",
            Offer::files(),
            [](Options& o, const Arg& a) {
                const std::string ext = extensionOf(a.text());

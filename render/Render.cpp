@@ -595,8 +595,12 @@ void writePlot(SafeOutput& plot, const Job& job, const PathSampler& sampler) {
     TextFile file(plot.writePath(), plot.takeDescriptor(), job.o.plotFile);
     plot.opened();
     std::vector<PlotPath> paths;
-    for (std::size_t s = 0; s < job.sources.size(); ++s)
-        paths.push_back({job.sources[s].spec.name, sampler.points(static_cast<int>(s))});
+    // In a scene, each path is named as the trace names its columns, with
+    // its input: "s2 voice.wav".
+    for (std::size_t s = 0; s < job.sources.size(); ++s) {
+        const std::string number = job.scene.file.empty() ? "" : "s" + std::to_string(s + 1) + " ";
+        paths.push_back({number + job.sources[s].spec.name, sampler.points(static_cast<int>(s))});
+    }
     const PlotCaption caption{job.name(), static_cast<double>(job.sceneFrames) / job.rate,
                               job.panner.law().name};
     writeSvgPlot(file.stream(), paths, caption, plotSpeakers(job.layout, job.fileOrder),
