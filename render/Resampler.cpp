@@ -12,8 +12,9 @@ namespace tarvio::render {
 
 namespace {
 
-// Input frames read at once.
-constexpr std::size_t kInputFrames = 4096;
+// Input frames read at once: a block, as the spatializer reads, so that the
+// buffers of an input of many channels take no more room than its own.
+constexpr std::size_t kInputFrames = 1024;
 
 void deleteSoxr(soxr* s) {
     soxr_delete(s);
