@@ -15,12 +15,13 @@ namespace tarvio::render {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// The most frames between two points where the gains are taken, and so the
-// largest partition: a source circling at 3 Hz passes a loudspeaker of a
-// ring of 16 in about 20 ms, and gains taken every 5 ms at 48 kHz follow it
-// closely enough that the ears' signals correlate above 0.999 with the
-// convolution of the loudspeaker feeds. Smaller partitions mean more of
-// them to multiply and more filters to sum per frame.
+// The largest partition, and so the most frames between two ends where the
+// gains are taken (and a middle between them): a source circling at 3 Hz
+// passes a loudspeaker of a ring of 16 in about 20 ms, and gains taken
+// every 2.7 ms at 48 kHz follow it closely enough that the ears' signals
+// correlate above 0.999 with the convolution of the loudspeaker feeds.
+// Smaller partitions mean more of them to multiply and more filters to sum
+// per frame.
 constexpr int kKnotFrames = 256;
 
 // Four bins of a spectrum, the real and the imaginary parts apart, so that
@@ -74,27 +75,20 @@ void weightedSum(const Quad* const* h, const float* g, int terms, Quad* __restri
     }
 }
 
-// acc += x * f for `count` quads.
-void multiplyAdd(const Quad* __restrict x, const Quad* __restrict f, Quad* __restrict acc,
+// acc += the sum over terms t of x[t] * f[t], `count` quads each.
+void multiplyAdd(const Quad* const* x, const Quad* const* f, int terms, Quad* __restrict acc,
                  std::size_t count) {
     for (std::size_t q = 0; q < count; ++q) {
-        for (int j = 0; j < 4; ++j) {
-            acc[q].r[j] += x[q].r[j] * f[q].r[j] - x[q].i[j] * f[q].i[j];
-            acc[q].i[j] += x[q].r[j] * f[q].i[j] + x[q].i[j] * f[q].r[j];
+        Quad sum = acc[q];
+        for (int t = 0; t < terms; ++t) {
+            const Quad& a = x[t][q];
+            const Quad& b = f[t][q];
+            for (int j = 0; j < 4; ++j) {
+                sum.r[j] += a.r[j] * b.r[j] - a.i[j] * b.i[j];
+                sum.i[j] += a.r[j] * b.i[j] + a.i[j] * b.r[j];
+            }
         }
-    }
-}
-
-// acc += x * f + y * g for `count` quads.
-void multiplyAdd(const Quad* __restrict x, const Quad* __restrict f, const Quad* __restrict y,
-                 const Quad* __restrict g, Quad* __restrict acc, std::size_t count) {
-    for (std::size_t q = 0; q < count; ++q) {
-        for (int j = 0; j < 4; ++j) {
-            acc[q].r[j] += x[q].r[j] * f[q].r[j] - x[q].i[j] * f[q].i[j] + y[q].r[j] * g[q].r[j] -
-                           y[q].i[j] * g[q].i[j];
-            acc[q].i[j] += x[q].r[j] * f[q].i[j] + x[q].i[j] * f[q].r[j] + y[q].r[j] * g[q].i[j] +
-                           y[q].i[j] * g[q].r[j];
-        }
+        acc[q] = sum;
     }
 }
 
@@ -108,25 +102,34 @@ void subtract(const Quad* __restrict y, Quad* __restrict x, std::size_t count) {
     }
 }
 
-// The spectrum x of a signal of at most B frames with zeros after it in
-// N = 2B points, split into those of w x and (1 - w) x for
-// w(m) = sin^2(pi (m + 1) / N). As w = 1/2 - (e^(i t (m+1)) + e^(-i t (m+1))) / 4
-// with t = 2 pi / N,
-//   WX[k] = X[k] / 2 - (e X[k-1] + conj(e) X[k+1]) / 4,   e = e^(i t),
+// The spectrum of w x from that of x, for a signal x of at most B frames
+// with zeros after it in N = 2B points and w(m) = sin^2(pi h (m + 1) / N).
+// As w = 1/2 - (e^(i t (m+1)) + e^(-i t (m+1))) / 4 with t = 2 pi h / N,
+//   WX[k] = X[k] / 2 - (e X[k-h] + conj(e) X[k+h]) / 4,   e = e^(i t),
 // where the bins past both ends are the conjugates of those inside (the
-// spectrum of a real signal): X[-1] = conj(X[1]), X[B+1] = conj(X[B-1]).
-void splitRaisedCosine(const kiss_fft_cpx* x, int bins, kiss_fft_cpx e, Quad* rest, Quad* wx) {
+// spectrum of a real signal): X[-j] = conj(X[j]), X[B+j] = conj(X[B-j]).
+void cosineShape(const kiss_fft_cpx* x, int bins, int h, kiss_fft_cpx e, Quad* wx) {
     const float c = 0.25f * e.r, s = 0.25f * e.i;
     const int last = bins - 1;
-    for (int k = 0; k <= last; ++k) {
-        const kiss_fft_cpx below = k > 0 ? x[k - 1] : kiss_fft_cpx{x[1].r, -x[1].i};
-        const kiss_fft_cpx above = k < last ? x[k + 1] : kiss_fft_cpx{x[k - 1].r, -x[k - 1].i};
-        const float r = 0.5f * x[k].r - c * (below.r + above.r) - s * (above.i - below.i);
-        const float i = 0.5f * x[k].i - c * (below.i + above.i) - s * (below.r - above.r);
-        wx[k / 4].r[k % 4] = r;
-        wx[k / 4].i[k % 4] = i;
-        rest[k / 4].r[k % 4] = x[k].r - r;
-        rest[k / 4].i[k % 4] = x[k].i - i;
+    auto tap = [&](int k, kiss_fft_cpx below, kiss_fft_cpx above) {
+        wx[k / 4].r[k % 4] = 0.5f * x[k].r - c * (below.r + above.r) - s * (above.i - below.i);
+        wx[k / 4].i[k % 4] = 0.5f * x[k].i - c * (below.i + above.i) - s * (below.r - above.r);
+    };
+    auto at = [&](int k) {
+        if (k < 0) {
+            return kiss_fft_cpx{x[-k].r, -x[-k].i};
+        }
+        if (k > last) {
+            return kiss_fft_cpx{x[2 * last - k].r, -x[2 * last - k].i};
+        }
+        return x[k];
+    };
+    for (int k = 0; k < h; ++k) {
+        tap(k, at(k - h), at(k + h));
+        tap(last - k, at(last - k - h), at(last - k + h));
+    }
+    for (int k = h; k <= last - h; ++k) {
+        tap(k, x[k - h], x[k + h]);
     }
 }
 
@@ -146,10 +149,9 @@ std::shared_ptr<const HrirSet> usableSet(std::shared_ptr<const HrirSet> hrirs, c
     return hrirs;
 }
 
-// The partition, and so the spacing of the gains: blocks of up to
-// maxBlockFrames cut into equal parts of at most kKnotFrames, so that a
-// call of a whole block fills whole partitions.
-int knotSpacing(int maxBlockFrames) {
+// The partition: blocks of up to maxBlockFrames cut into equal parts of at
+// most kKnotFrames, so that a call of a whole block fills whole partitions.
+int partitionFrames(int maxBlockFrames) {
     const int parts = (maxBlockFrames + kKnotFrames - 1) / kKnotFrames;
     return fft::partitionFor((maxBlockFrames + parts - 1) / parts);
 }
@@ -167,6 +169,9 @@ std::vector<int> speakersOf(const HrirSet& hrirs) {
 
 }  // namespace
 
+// A piece of input moves from the gains g0 (filter `from`) to g1 (`to`),
+// and through the middle's difference gd (`bump`) where it is a whole
+// partition of even B: see the header.
 struct BinauralSource::State {
     int block;       // B
     int bins;        // B + 1
@@ -177,29 +182,32 @@ struct BinauralSource::State {
     std::size_t filterSize;    // quads of one filter: 2 P quads
     int fill = 0;              // frames of the current partition so far
     int current = 0;           // slot of `sums` of the current output block
-    bool primed = false;       // whether `gains` and `from` hold a call's gains
+    bool primed = false;       // whether `g0` and `from` hold a call's gains
     std::size_t fftBytes = 0;
     fft::Fftr forward;
     fft::Fftr inverse;
-    kiss_fft_cpx turn;  // e^(i 2 pi / 2B)
+    kiss_fft_cpx turn[2];  // e^(i 2 pi h / 2B) for h = 1, 2
     // [speaker][ear][partition][quad], scaled by 1 / 2B, and last their sum.
     std::vector<Quad> spectra;
-    // Two filters [ear][partition][quad]: of the gains at the end of the
-    // last piece, and at the end of this one.
+    // Three filters [ear][partition][quad]: of g0, of g1, of the middle's
+    // difference.
     std::vector<Quad> filterStore;
     Quad* from;
-    Quad* target;
-    std::vector<double> gains;             // [speaker]: the gains of `from`
-    std::vector<double> knot;              // [channel]: the panner's gains at a piece's end
+    Quad* to;
+    Quad* bump;
+    // Gains per directed loudspeaker: g0, g1, gm, and the middle's
+    // difference.
+    std::vector<double> g0, g1, gm, gd;
+    std::vector<double> knot;              // [channel]: the panner's gains at one frame
     std::vector<const Quad*> termSpectra;  // the terms of buildFilter(): spectra
     std::vector<float> termGains;          // and their factors
     std::vector<Quad> sums;                // [slot][ear][quad]: the next P output blocks' spectra
-    std::vector<Quad> plain;               // [quad]: the piece, or (1 - w) times it
-    std::vector<Quad> ramp;                // [quad]: w times the piece
-    std::vector<kiss_fft_cpx> spectrum;    // [bin]: what KissFFT takes and gives
-    std::vector<float> segment;            // [2B]: the piece in its place, zeros around it
-    std::vector<float> time;               // [2B]: an output block and the start of the next
-    std::vector<float> tail;  // [ear][B]: the start of the current block, from the last
+    // [shape][quad]: the piece times 1 - w1, w1 and w2.
+    std::vector<Quad> shapes;
+    std::vector<kiss_fft_cpx> spectrum;  // [bin]: what KissFFT takes and gives
+    std::vector<float> segment;          // [2B]: the piece in its place, zeros around it
+    std::vector<float> time;             // [2B]: an output block and the start of the next
+    std::vector<float> tail;             // [ear][B]: the start of the current block, from the last
 
     State(const HrirSet& hrirs, std::vector<int> speakers, int blockFrames);
     State(const State&) = delete;
@@ -207,6 +215,7 @@ struct BinauralSource::State {
 
     int speakers() const { return static_cast<int>(channel.size()); }
     Quad* spectrumOf(int speaker) { return spectra.data() + speaker * filterSize; }
+    Quad* shape(int s) { return shapes.data() + s * quads; }
     const Quad* part(const Quad* filter, int ear, int partition) const {
         return filter + (static_cast<std::size_t>(ear) * partitions + partition) * quads;
     }
@@ -215,13 +224,13 @@ struct BinauralSource::State {
     }
 
     void setSpectra(const HrirSet& hrirs);
-    bool moved(const double* g) const;
-    double commonGain() const;
-    void buildFilter(const double* g, Quad* filter);
-    void transform(const double* mono, int frames, bool ramped);
-    void addProducts(const Quad* after, bool ramped);
+    void gather(const Panner& panner, double x, double y, std::vector<double>& g);
+    double commonGain(const std::vector<double>& g) const;
+    bool buildFilter(const std::vector<double>& g, Quad* filter);
+    void transform(const double* mono, int frames, int moves);
+    void addProducts(int moves);
     void writeOutputs(int frames, double* stereo);
-    void piece(const double* mono, int frames, const Quad* after, double* stereo);
+    void piece(const double* mono, int frames, int moves, double* stereo);
     void reset();
 };
 
@@ -235,19 +244,24 @@ BinauralSource::State::State(const HrirSet& hrirs, std::vector<int> speakers, in
       filterSize(2 * static_cast<std::size_t>(partitions) * quads),
       forward(fft::makeFftr(2 * blockFrames, false, fftBytes)),
       inverse(fft::makeFftr(2 * blockFrames, true, fftBytes)),
-      turn{static_cast<float>(std::cos(kPi / blockFrames)),
-           static_cast<float>(std::sin(kPi / blockFrames))},
+      turn{{static_cast<float>(std::cos(kPi / blockFrames)),
+            static_cast<float>(std::sin(kPi / blockFrames))},
+           {static_cast<float>(std::cos(2 * kPi / blockFrames)),
+            static_cast<float>(std::sin(2 * kPi / blockFrames))}},
       spectra((channel.size() + 1) * filterSize),
-      filterStore(2 * filterSize),
+      filterStore(3 * filterSize),
       from(filterStore.data()),
-      target(from + filterSize),
-      gains(channel.size()),
+      to(from + filterSize),
+      bump(to + filterSize),
+      g0(channel.size()),
+      g1(channel.size()),
+      gm(channel.size()),
+      gd(channel.size()),
       knot(static_cast<std::size_t>(hrirs.channels())),
       termSpectra(channel.size() + 1),
       termGains(channel.size() + 1),
       sums(static_cast<std::size_t>(partitions) * 2 * quads),
-      plain(quads),
-      ramp(quads),
+      shapes(3 * quads),
       spectrum(bins),
       segment(2 * static_cast<std::size_t>(block)),
       time(2 * static_cast<std::size_t>(block)),
@@ -261,6 +275,7 @@ BinauralSource::State::State(const HrirSet& hrirs, std::vector<int> speakers, in
 // factor 2B is taken out here once.
 void BinauralSource::State::setSpectra(const HrirSet& hrirs) {
     const double factor = 1.0 / (2.0 * block);
+    Quad* sum = spectrumOf(speakers());
     for (int s = 0; s < speakers(); ++s) {
         for (int ear = 0; ear < 2; ++ear) {
             const std::vector<double>& h = hrirs.impulseResponse(channel[s], ear);
@@ -277,105 +292,105 @@ void BinauralSource::State::setSpectra(const HrirSet& hrirs) {
                       spectrumOf(s) + (static_cast<std::size_t>(ear) * partitions + p) * quads);
             }
         }
+        const Quad* one = spectrumOf(s);
         for (std::size_t q = 0; q < filterSize; ++q) {
             for (int j = 0; j < 4; ++j) {
-                spectrumOf(speakers())[q].r[j] += spectrumOf(s)[q].r[j];
-                spectrumOf(speakers())[q].i[j] += spectrumOf(s)[q].i[j];
+                sum[q].r[j] += one[q].r[j];
+                sum[q].i[j] += one[q].i[j];
             }
         }
     }
 }
 
-bool BinauralSource::State::moved(const double* g) const {
+// g = the panner's gains at (x, y) of the directed loudspeakers.
+void BinauralSource::State::gather(const Panner& panner, double x, double y,
+                                   std::vector<double>& g) {
+    panner.gains(x, y, knot.data());
     for (std::size_t s = 0; s < channel.size(); ++s) {
-        if (g[channel[s]] != gains[s]) {
-            return true;
-        }
+        g[s] = knot[channel[s]];
     }
-    return false;
 }
 
 // The gain that more than half the loudspeakers share where that saves
 // work, else 0: a law that spreads the sound over all of them (vbap off the
 // edge) gives all but a pair the same gain. The candidate is found by a
 // majority vote, then counted.
-double BinauralSource::State::commonGain() const {
+double BinauralSource::State::commonGain(const std::vector<double>& g) const {
     double candidate = 0.0;
     int votes = 0;
-    for (double g : gains) {
+    for (double v : g) {
         if (votes == 0) {
-            candidate = g;
+            candidate = v;
         }
-        votes += g == candidate ? 1 : -1;
+        votes += v == candidate ? 1 : -1;
     }
     const auto count = [&](double value) {
-        return static_cast<std::size_t>(std::count(gains.begin(), gains.end(), value));
+        return static_cast<std::size_t>(std::count(g.begin(), g.end(), value));
     };
     return candidate != 0.0 && count(candidate) > count(0.0) + 1 ? candidate : 0.0;
 }
 
-// filter = the sum over loudspeakers of gain times spectra, written as the
-// common gain times the spectra's sum plus each loudspeaker's difference
-// from it, those with none skipped; remembers the gains.
-void BinauralSource::State::buildFilter(const double* g, Quad* filter) {
-    for (std::size_t s = 0; s < channel.size(); ++s) {
-        gains[s] = g[channel[s]];
-    }
-    const double common = commonGain();
+// filter = the sum over loudspeakers of g times their spectra, written as
+// the common gain times the spectra's sum plus each loudspeaker's
+// difference from it, those with none skipped. Returns whether any gain
+// is not zero.
+bool BinauralSource::State::buildFilter(const std::vector<double>& g, Quad* filter) {
+    const double common = commonGain(g);
     int terms = 0;
     if (common != 0.0) {
         termSpectra[terms] = spectrumOf(speakers());
         termGains[terms++] = static_cast<float>(common);
     }
     for (int s = 0; s < speakers(); ++s) {
-        if (gains[s] != common) {
+        if (g[s] != common) {
             termSpectra[terms] = spectrumOf(s);
-            termGains[terms++] = static_cast<float>(gains[s] - common);
+            termGains[terms++] = static_cast<float>(g[s] - common);
         }
     }
     weightedSum(termSpectra.data(), termGains.data(), terms, filter, filterSize);
+    return terms > 0;
 }
 
-// plain = the spectrum of the piece in its place in the partition; where
-// the gains move, ramp = that of the piece times the raised cosine over its
-// frames (from the three taps where the piece is a whole partition, else
-// transformed) and plain the rest.
-void BinauralSource::State::transform(const double* mono, int frames, bool ramped) {
+// The piece's spectra in its place in the partition, the shapes its `moves`
+// (0: the gains hold, 1: they glide to g1, 2: through gm as well) need:
+// shape 0 the piece (times 1 - w1 where it moves), 1 times w1, 2 times w2.
+// A shorter piece transforms w1 x apart.
+void BinauralSource::State::transform(const double* mono, int frames, int moves) {
     std::fill(segment.begin(), segment.end(), 0.0f);
     for (int f = 0; f < frames; ++f) {
         segment[static_cast<std::size_t>(fill + f)] = static_cast<float>(mono[f]);
     }
     kiss_fftr(forward.get(), segment.data(), spectrum.data());
-    if (ramped && frames == block) {
-        splitRaisedCosine(spectrum.data(), bins, turn, plain.data(), ramp.data());
+    split(spectrum.data(), bins, shape(0));
+    if (moves == 0) {
         return;
     }
-    split(spectrum.data(), bins, plain.data());
-    if (!ramped) {
-        return;
+    if (frames == block) {
+        cosineShape(spectrum.data(), bins, 1, turn[0], shape(1));
+        if (moves == 2) {
+            cosineShape(spectrum.data(), bins, 2, turn[1], shape(2));
+        }
+    } else {
+        for (int f = 0; f < frames; ++f) {
+            const double w = std::sin(kPi * (f + 1) / (2.0 * frames));
+            segment[static_cast<std::size_t>(fill + f)] = static_cast<float>(w * w * mono[f]);
+        }
+        kiss_fftr(forward.get(), segment.data(), spectrum.data());
+        split(spectrum.data(), bins, shape(1));
     }
-    for (int f = 0; f < frames; ++f) {
-        const double w = std::sin(kPi * (f + 1) / (2.0 * frames));
-        segment[static_cast<std::size_t>(fill + f)] = static_cast<float>(w * w * mono[f]);
-    }
-    kiss_fftr(forward.get(), segment.data(), spectrum.data());
-    split(spectrum.data(), bins, ramp.data());
-    subtract(ramp.data(), plain.data(), quads);
+    subtract(shape(1), shape(0), quads);
 }
 
-// The piece through every partition of its filters (`from`, and `after`
-// for the ramp), added to the spectra of the output blocks each reaches:
-// partition p to the block p on.
-void BinauralSource::State::addProducts(const Quad* after, bool ramped) {
+// The piece's shapes through every partition of their filters, added to
+// the spectra of the output blocks each reaches: partition p to the block p
+// on.
+void BinauralSource::State::addProducts(int moves) {
+    const Quad* inputs[3] = {shape(0), shape(1), shape(2)};
     for (int p = 0; p < partitions; ++p) {
         const int slot = (current + p) % partitions;
         for (int ear = 0; ear < 2; ++ear) {
-            if (ramped) {
-                multiplyAdd(plain.data(), part(from, ear, p), ramp.data(), part(after, ear, p),
-                            sumOf(slot, ear), quads);
-            } else {
-                multiplyAdd(plain.data(), part(from, ear, p), sumOf(slot, ear), quads);
-            }
+            const Quad* filters[3] = {part(from, ear, p), part(to, ear, p), part(bump, ear, p)};
+            multiplyAdd(inputs, filters, moves + 1, sumOf(slot, ear), quads);
         }
     }
 }
@@ -398,15 +413,12 @@ void BinauralSource::State::writeOutputs(int frames, double* stereo) {
     }
 }
 
-// `frames` frames within the current partition, the gains moving from those
-// of `from` to those of `after` (the same filter for gains that hold); a
-// null `mono` is silence.
-void BinauralSource::State::piece(const double* mono, int frames, const Quad* after,
-                                  double* stereo) {
+// `frames` frames within the current partition, with the filters `moves`
+// asks for (see transform()); a null `mono` is silence.
+void BinauralSource::State::piece(const double* mono, int frames, int moves, double* stereo) {
     if (mono != nullptr) {
-        const bool ramped = after != from;
-        transform(mono, frames, ramped);
-        addProducts(after, ramped);
+        transform(mono, frames, moves);
+        addProducts(moves);
     }
     writeOutputs(frames, stereo);
     fill += frames;
@@ -429,34 +441,44 @@ BinauralSource::BinauralSource(std::shared_ptr<const HrirSet> hrirs, const Panne
                                int maxBlockFrames)
     : hrirs_(usableSet(std::move(hrirs), panner, maxBlockFrames)),
       panner_(panner),
-      state_(std::make_unique<State>(*hrirs_, speakersOf(*hrirs_), knotSpacing(maxBlockFrames))) {}
+      state_(std::make_unique<State>(*hrirs_, speakersOf(*hrirs_),
+                                     render::partitionFrames(maxBlockFrames))) {}
 
 BinauralSource::~BinauralSource() = default;
 
-// Each piece ends at a partition's end or at the call's; the gains there are
-// the panner's for that frame's position.
+// Each piece ends at a partition's end or at the call's; the gains there,
+// and in the middle of a whole partition, are the panner's for those
+// frames' positions.
 void BinauralSource::process(const double* mono, const double* x, const double* y, int frames,
                              double* stereo) {
     State& s = *state_;
-    if (frames <= 0) {
-        return;
-    }
-    if (!s.primed) {
-        panner_.gains(x[0], y[0], s.knot.data());
-        s.buildFilter(s.knot.data(), s.from);
+    if (frames > 0 && !s.primed) {
+        s.gather(panner_, x[0], y[0], s.g0);
+        s.buildFilter(s.g0, s.from);
         s.primed = true;
     }
     for (int done = 0; done < frames;) {
         const int n = std::min(frames - done, s.block - s.fill);
-        const int last = done + n - 1;
-        panner_.gains(x[last], y[last], s.knot.data());
-        double* out = stereo + 2 * static_cast<std::size_t>(done);
-        if (s.moved(s.knot.data())) {
-            s.buildFilter(s.knot.data(), s.target);
-            s.piece(mono + done, n, s.target, out);
-            std::swap(s.from, s.target);
-        } else {
-            s.piece(mono + done, n, s.from, out);
+        const bool whole = n == s.block && n % 2 == 0;
+        s.gather(panner_, x[done + n - 1], y[done + n - 1], s.g1);
+        int moves = s.g1 != s.g0 ? 1 : 0;
+        if (whole) {
+            s.gather(panner_, x[done + n / 2 - 1], y[done + n / 2 - 1], s.gm);
+            for (std::size_t k = 0; k < s.gd.size(); ++k) {
+                s.gd[k] = s.gm[k] - 0.5 * (s.g0[k] + s.g1[k]);
+            }
+            moves = s.gm != s.g0 || moves == 1 ? 2 : 0;
+        }
+        if (moves > 0) {
+            s.buildFilter(s.g1, s.to);
+            if (moves == 2 && !s.buildFilter(s.gd, s.bump)) {
+                moves = 1;
+            }
+        }
+        s.piece(mono + done, n, moves, stereo + 2 * static_cast<std::size_t>(done));
+        if (moves > 0) {
+            std::swap(s.from, s.to);
+            std::swap(s.g0, s.g1);
         }
         done += n;
     }
@@ -470,7 +492,7 @@ void BinauralSource::finish(double* stereo) {
     State& s = *state_;
     for (int left = tailFrames(); left > 0;) {
         const int n = std::min(left, s.block - s.fill);
-        s.piece(nullptr, n, s.from, stereo);
+        s.piece(nullptr, n, 0, stereo);
         stereo += 2 * static_cast<std::size_t>(n);
         left -= n;
     }
@@ -484,10 +506,9 @@ int BinauralSource::partitionFrames() const {
 std::size_t BinauralSource::heldBytes() const {
     const State& s = *state_;
     return sizeof(State) + s.fftBytes + s.channel.size() * sizeof(int) +
-           (s.gains.size() + s.knot.size()) * sizeof(double) +
+           (4 * s.g0.size() + s.knot.size()) * sizeof(double) +
            s.termSpectra.size() * sizeof(const Quad*) + s.termGains.size() * sizeof(float) +
-           (s.spectra.size() + s.filterStore.size() + s.sums.size() + s.plain.size() +
-            s.ramp.size()) *
+           (s.spectra.size() + s.filterStore.size() + s.sums.size() + s.shapes.size()) *
                sizeof(Quad) +
            s.spectrum.size() * sizeof(kiss_fft_cpx) +
            (s.segment.size() + s.time.size() + s.tail.size()) * sizeof(float);

@@ -9,18 +9,21 @@
 // share (0, or the spread of vbap off the edge).
 //
 // The gains are the panner's, taken at the end of every partition of B
-// frames (at most 256) and at the end of every call. From one such point
-// to the next they move along a raised cosine,
-//   g(t) = g0 + (g1 - g0) sin^2(pi t / 2),  t = 1 at the second point,
-// which holds still at both ends, and apply to the signal before the HRIRs,
-// as the loudspeaker feeds' gains do: no feed steps, and a still source
-// gives the convolution of its feeds. With the filters F0 and F1 of the
-// gains at both points,
-//   y = F0 * ((1 - w) x) + F1 * (w x),
-// and both parts come from one forward FFT where a piece fills a whole
-// partition: on the 2B points of a partition's transform the raised cosine
-// is three complex exponentials, so the spectrum of w x is three taps of
-// that of x. A shorter piece transforms w x apart.
+// frames (at most 256), at the end of every call, and in the middle of a
+// whole partition. From one end to the next they move along a raised
+// cosine, and through the middle's gains with a bump that is still at both
+// ends:
+//   g(t) = g0 + (g1 - g0) sin^2(pi t / 2) + (gm - (g0 + g1) / 2) sin^2(pi t),
+// t running from 0 at the last end to 1 at the next; they apply to the
+// signal before the HRIRs, as the loudspeaker feeds' gains do. So no feed
+// steps, and a still source gives the convolution of its feeds. With the
+// filters of those three sets of gains the ears hear
+//   y = F0 * ((1 - w1) x) + F1 * (w1 x) + Fd * (w2 x),
+// and all three parts come from one forward FFT where a piece fills a whole
+// partition: on the 2B points of a partition's transform w1 and w2 are
+// cosines of one and two periods, so each product with x is three taps of
+// its spectrum. A shorter piece glides without the middle, w1 x
+// transformed apart.
 //
 // The convolution is uniformly partitioned overlap-add: every piece of
 // input (a partition's frames, or the part of one a call brings) is
