@@ -152,8 +152,9 @@ std::shared_ptr<const HrirSet> usableSet(std::shared_ptr<const HrirSet> hrirs, c
 // The partition: blocks of up to maxBlockFrames cut into equal parts of at
 // most kKnotFrames, so that a call of a whole block fills whole partitions.
 int partitionFrames(int maxBlockFrames) {
-    const int parts = (maxBlockFrames + kKnotFrames - 1) / kKnotFrames;
-    return fft::partitionFor((maxBlockFrames + parts - 1) / parts);
+    const long long frames = maxBlockFrames;
+    const long long parts = (frames + kKnotFrames - 1) / kKnotFrames;
+    return fft::partitionFor(static_cast<int>((frames + parts - 1) / parts));
 }
 
 // The engine channels with a direction: those with responses.
