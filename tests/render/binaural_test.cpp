@@ -237,10 +237,10 @@ TEST(Binaural, UnusableSofaFileIsNamedWithCause) {
 
 // A mono signal rendered both ways, with the positions of the spatializer
 // (its rotations, or `path` where given; one input channel, so that its
-// mixdown is the signal itself): its loudspeaker
-// feeds through Binaural, and the signal and positions through
-// BinauralSource in calls of the sizes in `calls`, round and round within
-// each block. Both outputs include the tail.
+// mixdown is the signal itself): its loudspeaker feeds through Binaural,
+// and the signal and positions through BinauralSource in calls of the
+// sizes in `calls`, round and round within each block. Both outputs include
+// the tail.
 struct BothWays {
     std::vector<double> feeds, source;
 };
