@@ -1,23 +1,46 @@
 // SPDX-License-Identifier: MIT
-// tarvio-render's headphone output as its block loop calls it: one block of
-// 1024 four-channel (quad) frames at 48 kHz through the default HRIR set
-// into two ears. The "frame" counter is the time per frame.
+// tarvio-render's headphone output as its block loop calls it: blocks of
+// 1024 frames at 48 kHz through the default HRIR set into two ears, for
+// layouts of 4 to 64 loudspeakers, both ways:
+//   BM_BinauralFeeds: every loudspeaker's feed convolved with its HRIR pair
+//     (Binaural);
+//   BM_BinauralSource: one moving source, the loudspeakers' HRIRs weighted
+//     by the panner's gains (BinauralSource).
+// The "frame" counter is the time per frame; "held_bytes" what the
+// convolution holds.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
+#include <string>
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "engine/GainLaw.h"
 #include "engine/SpeakerLayout.h"
 #include "render/Binaural.h"
+#include "render/BinauralSource.h"
 
 namespace {
 
 constexpr int kBlockFrames = 1024;
+constexpr int kRate = 48000;
+// Blocks of positions the moving source goes through, round and round.
+constexpr int kPathBlocks = 64;
 
-void BM_BinauralQuadBlock(benchmark::State& state) {
-    tarvio::render::Binaural binaural(tarvio::render::kDefaultSofaFile, tarvio::layouts::quad(),
-                                      48000, kBlockFrames);
-    std::vector<double> speakers(static_cast<std::size_t>(kBlockFrames) * 4);
+void countFrames(benchmark::State& state, std::size_t heldBytes) {
+    state.SetItemsProcessed(state.iterations() * kBlockFrames);
+    state.counters["frame"] = benchmark::Counter(
+        static_cast<double>(kBlockFrames),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["held_bytes"] = static_cast<double>(heldBytes);
+}
+
+void BM_BinauralFeeds(benchmark::State& state, const char* layoutName) {
+    const tarvio::SpeakerLayout layout = *tarvio::findLayout(layoutName);
+    tarvio::render::Binaural binaural(tarvio::render::kDefaultSofaFile, layout, kRate,
+                                      kBlockFrames);
+    std::vector<double> speakers(static_cast<std::size_t>(kBlockFrames) * layout.size());
     tarvio::bench::fillNoise(speakers.data(), speakers.size(), 0.5);
     std::vector<double> stereo(static_cast<std::size_t>(kBlockFrames) * 2);
     for (auto _ : state) {
@@ -25,12 +48,47 @@ void BM_BinauralQuadBlock(benchmark::State& state) {
         benchmark::DoNotOptimize(stereo.data());
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * kBlockFrames);
-    state.counters["frame"] = benchmark::Counter(
-        static_cast<double>(kBlockFrames),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["held_bytes"] = static_cast<double>(binaural.heldBytes());
+    countFrames(state, binaural.heldBytes());
 }
-BENCHMARK(BM_BinauralQuadBlock);
+BENCHMARK_CAPTURE(BM_BinauralFeeds, quad, "quad");
+BENCHMARK_CAPTURE(BM_BinauralFeeds, 7.1, "7.1");
+BENCHMARK_CAPTURE(BM_BinauralFeeds, ring16, "ring:16");
+BENCHMARK_CAPTURE(BM_BinauralFeeds, ring64, "ring:64");
+
+// The source circles the middle of the square once a second.
+void BM_BinauralSource(benchmark::State& state, const char* layoutName, const char* law) {
+    const tarvio::SpeakerLayout layout = *tarvio::findLayout(layoutName);
+    const tarvio::Panner panner(law ? *tarvio::findPanLaw(law) : *tarvio::defaultPanLaw(layout),
+                                layout);
+    tarvio::render::BinauralSource source(
+        tarvio::render::HrirSet::load(tarvio::render::kDefaultSofaFile, layout, kRate), panner,
+        kBlockFrames);
+    std::vector<double> mono(kBlockFrames);
+    tarvio::bench::fillNoise(mono.data(), mono.size(), 0.5);
+    std::vector<double> x(static_cast<std::size_t>(kPathBlocks) * kBlockFrames), y(x.size());
+    for (std::size_t f = 0; f < x.size(); ++f) {
+        const double turn = 2 * 3.14159265358979323846 * static_cast<double>(f) / kRate;
+        x[f] = 0.5 + 0.4 * std::sin(turn);
+        y[f] = 0.5 + 0.4 * std::cos(turn);
+    }
+    std::vector<double> stereo(static_cast<std::size_t>(kBlockFrames) * 2);
+    std::size_t block = 0;
+    for (auto _ : state) {
+        const std::size_t first = block * kBlockFrames;
+        std::fill(stereo.begin(), stereo.end(), 0.0);
+        source.process(mono.data(), x.data() + first, y.data() + first, kBlockFrames,
+                       stereo.data());
+        benchmark::DoNotOptimize(stereo.data());
+        benchmark::ClobberMemory();
+        block = (block + 1) % kPathBlocks;
+    }
+    countFrames(state, source.heldBytes());
+}
+BENCHMARK_CAPTURE(BM_BinauralSource, quad, "quad", nullptr);
+BENCHMARK_CAPTURE(BM_BinauralSource, 7.1, "7.1", nullptr);
+BENCHMARK_CAPTURE(BM_BinauralSource, ring16, "ring:16", nullptr);
+BENCHMARK_CAPTURE(BM_BinauralSource, ring64, "ring:64", nullptr);
+// Every loudspeaker's gain above zero: the weighted sum at its largest.
+BENCHMARK_CAPTURE(BM_BinauralSource, ring64_dbap, "ring:64", "dbap");
 
 }  // namespace

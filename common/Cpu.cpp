@@ -33,22 +33,6 @@ Features probe() {
 
 }  // namespace
 
-const char* name(Isa isa) {
-    switch (isa) {
-        case Isa::Portable:
-            return "portable";
-        case Isa::Sse2:
-            return "sse2";
-        case Isa::Avx2:
-            return "avx2";
-        case Isa::Avx512:
-            return "avx512";
-        case Isa::Avx512Vbmi:
-            return "avx512vbmi";
-    }
-    return "?";
-}
-
 bool supported(Isa isa) {
     static const Features f = probe();
     switch (isa) {

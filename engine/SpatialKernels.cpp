@@ -38,40 +38,43 @@ inline void spreadFrame(AxisGains gx, AxisGains gy, double s, double* o) {
 
 // Each table from the portable reference up to the widest variant, as
 // cpu::pick() wants it.
-const cpu::Variant<SpatializeFn> kSpatialize[] = {
-    {"portable", cpu::Isa::Portable, spatialize_portable},
+constexpr cpu::Variant<SpatializeFn> kSpatialize[] = {
+    TARVIO_VARIANT(spatialize, portable),
 #if defined(TARVIO_HAVE_SSE2)
-    {"sse2", cpu::Isa::Sse2, spatialize_sse2},
+    TARVIO_VARIANT(spatialize, sse2),
 #endif
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, spatialize_avx2},
+    TARVIO_VARIANT(spatialize, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512, spatialize_avx512},
+    TARVIO_VARIANT(spatialize, avx512),
 #endif
 };
+static_assert(cpu::ordered(kSpatialize), "portable first, then ever wider sets");
 
 // SSE2 has no row: the compiler vectorises the portable stereo loop.
-const cpu::Variant<MixDownFn> kMixDown[] = {
-    {"portable", cpu::Isa::Portable, mixDown_portable},
+constexpr cpu::Variant<MixDownFn> kMixDown[] = {
+    TARVIO_VARIANT(mixDown, portable),
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, mixDown_avx2},
+    TARVIO_VARIANT(mixDown, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512, mixDown_avx512},
+    TARVIO_VARIANT(mixDown, avx512),
 #endif
 };
+static_assert(cpu::ordered(kMixDown), "portable first, then ever wider sets");
 
 // SSE2 has no row: the phase chain is serial, the table reads scalar.
-const cpu::Variant<PositionsFn> kPositions[] = {
-    {"portable", cpu::Isa::Portable, positions_portable},
+constexpr cpu::Variant<PositionsFn> kPositions[] = {
+    TARVIO_VARIANT(positions, portable),
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, positions_avx2},
+    TARVIO_VARIANT(positions, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512, positions_avx512},
+    TARVIO_VARIANT(positions, avx512),
 #endif
 };
+static_assert(cpu::ordered(kPositions), "portable first, then ever wider sets");
 
 }  // namespace
 
@@ -147,11 +150,11 @@ void spatialize_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& bu
 }
 
 VariantRows<SpatializeFn> spatializeVariants() {
-    return {kSpatialize, sizeof kSpatialize / sizeof kSpatialize[0]};
+    return cpu::rowsOf(kSpatialize);
 }
 
 VariantRows<MixDownFn> mixDownVariants() {
-    return {kMixDown, sizeof kMixDown / sizeof kMixDown[0]};
+    return cpu::rowsOf(kMixDown);
 }
 
 VariantRows<PositionsFn> positionsVariants() {

@@ -74,10 +74,11 @@ using MixDownFn = void (*)(const double* in, int channels, int frames, double ga
 
 // The variants of each kernel, one table each (see common/Cpu.h): the
 // portable reference first, then the vector variants this build contains,
-// narrowest first. The functions of a variant carry its name as a suffix
-// (spatialize_portable, spatialize_sse2), with one underscore: C++ reserves
-// names with two. A new variant is a file of its own, its declaration below
-// and one row in its table (SpatialKernels.cpp).
+// narrowest first, each function named after its instruction set
+// (spatialize_portable, spatialize_sse2). The variants of an instruction set
+// are in its file (SpatialKernelsSse2.cpp, SpatialKernelsAvx2.cpp,
+// SpatialKernelsAvx512.cpp), declared below, with one row each in the
+// tables of SpatialKernels.cpp.
 using cpu::VariantRows;
 VariantRows<SpatializeFn> spatializeVariants();
 VariantRows<MixDownFn> mixDownVariants();

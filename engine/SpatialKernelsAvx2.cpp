@@ -7,14 +7,12 @@
 // operations in the portable order.
 #include "engine/SpatialKernels.h"
 
-#if defined(TARVIO_HAVE_AVX2)
-#include <immintrin.h>
+#include "common/Simd.h"
 
+#if defined(TARVIO_HAVE_AVX2)
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#define TARVIO_TARGET_AVX2 __attribute__((target("avx2")))
 
 namespace tarvio {
 

@@ -24,31 +24,21 @@
 // does.
 #include "engine/SpatialKernels.h"
 
-#if defined(TARVIO_HAVE_AVX512)
-#include <immintrin.h>
+#include "common/Simd.h"
 
+#if defined(TARVIO_HAVE_AVX512)
 #include <cstddef>
 #include <cstdint>
 
-#define TARVIO_TARGET_AVX512 __attribute__((target("avx2,avx512f")))
-
 namespace tarvio {
+
+TARVIO_AVX512_BEGIN
 
 namespace {
 
 static_assert(TABLE_SIZE == 4096, "the positions below are those of a 4096-point square");
 constexpr double kSide = TABLE_SIZE / 4;  // table units along one side of the square
 constexpr double kPerSide = 1.0 / kSide;  // exact: a power of two
-
-// GCC 12 takes the unset first operand that its own AVX-512 min and max
-// intrinsics pass to the masked instruction (all lanes selected) for a use
-// of an uninitialised value; the warning is silenced for these two
-// functions only.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
 
 // The x coordinates of eight frames from their phases.
 TARVIO_TARGET_AVX512 inline __m512d squareX(__m512d ph) {
@@ -66,10 +56,6 @@ TARVIO_TARGET_AVX512 inline __m512d squareY(__m512d ph) {
         _mm512_min_pd(_mm512_mul_pd(along, _mm512_set1_pd(kPerSide)), _mm512_set1_pd(1.0));
     return _mm512_max_pd(y, _mm512_setzero_pd());
 }
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 // The index vectors of the second interleaving step below, for the frames
 // in `order` (see KernelBuffers::order). After the first step, channel c of
@@ -194,6 +180,8 @@ TARVIO_TARGET_AVX512 void spatialize_avx512(Rotation& rot1, Rotation& rot2,
         }
     }
 }
+
+TARVIO_AVX512_END
 
 }  // namespace tarvio
 

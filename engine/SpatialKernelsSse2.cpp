@@ -6,8 +6,9 @@
 // the coordinates go from registers straight into the spreading.
 #include "engine/SpatialKernels.h"
 
+#include "common/Simd.h"
+
 #if defined(TARVIO_HAVE_SSE2)
-#include <emmintrin.h>
 
 namespace tarvio {
 

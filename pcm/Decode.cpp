@@ -1,16 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The decoders: the portable loops for every width and byte order, and the
-// table of the 16-bit decoder's variants (portable, AVX2).
+// table of the 16-bit decoder's variants (pcm/DecodeAvx2.cpp).
 #include <cstring>
 #include <type_traits>
 
 #include "common/byteorder.h"
 #include "pcm/Kernels.h"
 #include "pcm/Pcm.h"
-
-#if defined(TARVIO_HAVE_AVX2)
-#include <immintrin.h>
-#endif
 
 namespace tarvio::pcm {
 
@@ -68,62 +64,13 @@ Decoder<T> decoderFor(ByteOrder order) {
     return nullptr;
 }
 
-void double_from_s16_portable(const unsigned char* in, std::size_t n, double* out,
-                              ByteOrder order) {
-    switch (order) {
-        case ByteOrder::Little:
-            decode<2, ByteOrder::Little>(in, n, out);
-            break;
-        case ByteOrder::Big:
-            decode<2, ByteOrder::Big>(in, n, out);
-            break;
-    }
-}
-
+constexpr cpu::Variant<DoubleFromS16> kDoubleFromS16[] = {
+    TARVIO_VARIANT(double_from_s16, portable),
 #if defined(TARVIO_HAVE_AVX2)
-// Sixteen samples at a time: the bytes are put in the host's (little-endian)
-// order by one byte shuffle, whose constant is the only thing the byte order
-// changes, then eight of them widen to 32-bit integers and to two vectors of
-// four doubles; the conversion and the product are exact, as in the portable
-// loop.
-__attribute__((target("avx2"))) void double_from_s16_avx2(const unsigned char* in, std::size_t n,
-                                                          double* out, ByteOrder order) {
-    __m128i host = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    switch (order) {
-        case ByteOrder::Little:
-            break;
-        case ByteOrder::Big:
-            host = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
-            break;
-    }
-    const __m256d scale = _mm256_set1_pd(1.0 / 32768);
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m128i lo = _mm_shuffle_epi8(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i)), host);
-        const __m128i hi = _mm_shuffle_epi8(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i + 16)), host);
-        const __m256i a = _mm256_cvtepi16_epi32(lo);
-        const __m256i b = _mm256_cvtepi16_epi32(hi);
-        _mm256_storeu_pd(out + i,
-                         _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(a)), scale));
-        _mm256_storeu_pd(out + i + 4,
-                         _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(a, 1)), scale));
-        _mm256_storeu_pd(out + i + 8,
-                         _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(b)), scale));
-        _mm256_storeu_pd(out + i + 12,
-                         _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(b, 1)), scale));
-    }
-    double_from_s16_portable(in + 2 * i, n - i, out + i, order);
-}
-#endif
-
-const cpu::Variant<DoubleFromS16> kDoubleFromS16[] = {
-    {"portable", cpu::Isa::Portable, &double_from_s16_portable},
-#if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, &double_from_s16_avx2},
+    TARVIO_VARIANT(double_from_s16, avx2),
 #endif
 };
+static_assert(cpu::ordered(kDoubleFromS16), "portable first, then ever wider sets");
 
 DoubleFromS16 doubleFromS16() {
     static const DoubleFromS16 fn = cpu::pick(kDoubleFromS16).fn;
@@ -154,6 +101,18 @@ void doubleFromFloatBytes(const unsigned char* in, std::size_t n, double* out) {
 }
 
 }  // namespace
+
+void double_from_s16_portable(const unsigned char* in, std::size_t n, double* out,
+                              ByteOrder order) {
+    switch (order) {
+        case ByteOrder::Little:
+            decode<2, ByteOrder::Little>(in, n, out);
+            break;
+        case ByteOrder::Big:
+            decode<2, ByteOrder::Big>(in, n, out);
+            break;
+    }
+}
 
 Variants<DoubleFromS16> doubleFromS16Variants() {
     return cpu::rowsOf(kDoubleFromS16);

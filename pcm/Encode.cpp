@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The encoders: the portable loops for every depth, byte order and rounding
-// rule, the tables of the vector variants (pcm/Simd16.cpp for 16 bits,
-// pcm/SimdWide.cpp for the wider integers and the floats), the float encoders
-// and the 32-bit-scaled integers.
+// rule, the float encoders and the 32-bit-scaled integers, and the tables of
+// their vector variants (pcm/EncodeSse2.cpp, pcm/EncodeAvx2.cpp,
+// pcm/EncodeAvx512.cpp).
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -181,78 +181,87 @@ Encoder<T> encoderFor(ByteOrder order, Rounding rounding) {
     return nullptr;
 }
 
-const cpu::Variant<S16FromDouble> kS16FromDouble[] = {
-    {"portable", cpu::Isa::Portable, &s16_from_double_portable},
+// Each table from the portable reference up to the widest variant, as
+// cpu::pick() wants it.
+constexpr cpu::Variant<S16FromDouble> kS16FromDouble[] = {
+    TARVIO_VARIANT(s16_from_double, portable),
 #if defined(TARVIO_HAVE_SSE2)
-    {"sse2", cpu::Isa::Sse2, &s16_from_double_sse2},
+    TARVIO_VARIANT(s16_from_double, sse2),
 #endif
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, &s16_from_double_avx2},
+    TARVIO_VARIANT(s16_from_double, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512Vbmi, &s16_from_double_avx512},
+    TARVIO_VARIANT(s16_from_double, avx512vbmi),
 #endif
 };
+static_assert(cpu::ordered(kS16FromDouble), "portable first, then ever wider sets");
 
-const cpu::Variant<S24FromDouble> kS24FromDouble[] = {
-    {"portable", cpu::Isa::Portable, &s24_from_double_portable},
+constexpr cpu::Variant<S24FromDouble> kS24FromDouble[] = {
+    TARVIO_VARIANT(s24_from_double, portable),
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, &s24_from_double_avx2},
+    TARVIO_VARIANT(s24_from_double, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512Vbmi, &s24_from_double_avx512},
+    TARVIO_VARIANT(s24_from_double, avx512vbmi),
 #endif
 };
+static_assert(cpu::ordered(kS24FromDouble), "portable first, then ever wider sets");
 
-const cpu::Variant<S32FromDouble> kS32FromDouble[] = {
-    {"portable", cpu::Isa::Portable, &s32_from_double_portable},
+constexpr cpu::Variant<S32FromDouble> kS32FromDouble[] = {
+    TARVIO_VARIANT(s32_from_double, portable),
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, &s32_from_double_avx2},
+    TARVIO_VARIANT(s32_from_double, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512Vbmi, &s32_from_double_avx512},
+    TARVIO_VARIANT(s32_from_double, avx512vbmi),
 #endif
 };
+static_assert(cpu::ordered(kS32FromDouble), "portable first, then ever wider sets");
 
-const cpu::Variant<S32ScaledFromDouble> kS32ScaledFromDouble[] = {
-    {"portable", cpu::Isa::Portable, &s32_scaled_from_double_portable},
+constexpr cpu::Variant<S32ScaledFromDouble> kS32ScaledFromDouble[] = {
+    TARVIO_VARIANT(s32_scaled_from_double, portable),
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, &s32_scaled_from_double_avx2},
+    TARVIO_VARIANT(s32_scaled_from_double, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512Vbmi, &s32_scaled_from_double_avx512},
+    TARVIO_VARIANT(s32_scaled_from_double, avx512vbmi),
 #endif
 };
+static_assert(cpu::ordered(kS32ScaledFromDouble), "portable first, then ever wider sets");
 
-const cpu::Variant<F32FromDouble> kF32FromDouble[] = {
-    {"portable", cpu::Isa::Portable, &f32_from_double_portable},
+constexpr cpu::Variant<F32FromDouble> kF32FromDouble[] = {
+    TARVIO_VARIANT(f32_from_double, portable),
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, &f32_from_double_avx2},
+    TARVIO_VARIANT(f32_from_double, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512Vbmi, &f32_from_double_avx512},
+    TARVIO_VARIANT(f32_from_double, avx512vbmi),
 #endif
 };
+static_assert(cpu::ordered(kF32FromDouble), "portable first, then ever wider sets");
 
-const cpu::Variant<F64FromDouble> kF64FromDouble[] = {
-    {"portable", cpu::Isa::Portable, &f64_from_double_portable},
+constexpr cpu::Variant<F64FromDouble> kF64FromDouble[] = {
+    TARVIO_VARIANT(f64_from_double, portable),
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, &f64_from_double_avx2},
+    TARVIO_VARIANT(f64_from_double, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512Vbmi, &f64_from_double_avx512},
+    TARVIO_VARIANT(f64_from_double, avx512vbmi),
 #endif
 };
+static_assert(cpu::ordered(kF64FromDouble), "portable first, then ever wider sets");
 
-const cpu::Variant<FloatFromDouble> kFloatFromDouble[] = {
-    {"portable", cpu::Isa::Portable, &float_from_double_portable},
+constexpr cpu::Variant<FloatFromDouble> kFloatFromDouble[] = {
+    TARVIO_VARIANT(float_from_double, portable),
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, &float_from_double_avx2},
+    TARVIO_VARIANT(float_from_double, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512Vbmi, &float_from_double_avx512},
+    TARVIO_VARIANT(float_from_double, avx512vbmi),
 #endif
 };
+static_assert(cpu::ordered(kFloatFromDouble), "portable first, then ever wider sets");
 
 // The fastest variant of each encoder, chosen once.
 S16FromDouble s16FromDouble() {
@@ -311,14 +320,6 @@ Encoder<double> byOrder(ByteOrder order, Encoder<double> little, Encoder<double>
             return big;
     }
     return little;
-}
-
-// The 16-bit depth with halves away from zero, and the others the named
-// encoders use.
-template <int Bits>
-const Depth& depthOf() {
-    static const Depth d = Depth::forBits(Bits);
-    return d;
 }
 
 }  // namespace

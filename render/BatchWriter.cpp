@@ -11,11 +11,7 @@
 #include <exception>
 #include <system_error>
 
-#include "common/Cpu.h"
-
-#if defined(TARVIO_HAVE_SSE2)
-#include <emmintrin.h>
-#endif
+#include "common/Simd.h"
 
 namespace tarvio::render {
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "render/Binaural.h"
 
-#include <kiss_fft.h>
 #include <mysofa.h>
 
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include <utility>
 
 #include "cli/Interrupt.h"
+#include "render/RealFft.h"
 
 namespace tarvio::render {
 
@@ -31,8 +31,6 @@ namespace {
 using Responses = std::vector<std::vector<std::vector<double>>>;
 
 constexpr double kPi = 3.14159265358979323846;
-// Smaller partitions only add FFT calls per frame.
-constexpr int kSmallestPartition = 32;
 // How often the caller looks at the stop signals while a set loads.
 constexpr std::chrono::milliseconds kStopPoll(20);
 
@@ -533,19 +531,13 @@ Responses convolverFilters(const HrirSet& hrirs, const std::vector<int>& channel
     return filters;
 }
 
-// The partition: the block size, moved up to a size KissFFT splits into
-// factors 2, 3 and 5.
-int partitionFor(int maxBlockFrames) {
-    return kiss_fft_next_fast_size(std::max(maxBlockFrames, kSmallestPartition));
-}
-
 }  // namespace
 
 Binaural::Binaural(std::shared_ptr<const HrirSet> hrirs, int maxBlockFrames)
     : hrirs_(usable(std::move(hrirs), maxBlockFrames)),
       stride_(hrirs_->channels()),
       channels_(directedChannels(*hrirs_)),
-      convolver_(convolverFilters(*hrirs_, channels_), partitionFor(maxBlockFrames)) {}
+      convolver_(convolverFilters(*hrirs_, channels_), fft::partitionFor(maxBlockFrames)) {}
 
 Binaural::Binaural(const std::string& sofaFile, const SpeakerLayout& layout, int sampleRate,
                    int maxBlockFrames)

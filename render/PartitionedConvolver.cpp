@@ -1,42 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "render/PartitionedConvolver.h"
 
-#include <kiss_fftr.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <new>
 #include <stdexcept>
+
+#include "render/RealFft.h"
 
 namespace tarvio::render {
 
 namespace {
 
-struct FftrFree {
-    void operator()(kiss_fftr_state* cfg) const { kiss_fftr_free(cfg); }
-};
-using Fftr = std::unique_ptr<kiss_fftr_state, FftrFree>;
-
-// A real FFT of n points, forward or inverse (unscaled both ways), and the
-// bytes its tables take.
-Fftr makeFftr(int n, bool inverse, std::size_t& bytes) {
-    std::size_t needed = 0;
-    kiss_fftr_alloc(n, inverse ? 1 : 0, nullptr, &needed);
-    bytes += needed;
-    kiss_fftr_cfg cfg = kiss_fftr_alloc(n, inverse ? 1 : 0, nullptr, nullptr);
-    if (cfg == nullptr) {
-        throw std::bad_alloc();
-    }
-    return Fftr(cfg);
-}
-
-// acc[b] += x[b] * h[b] for `bins` complex values.
-void multiplyAdd(const kiss_fft_cpx* x, const kiss_fft_cpx* h, kiss_fft_cpx* acc, int bins) {
-    for (int b = 0; b < bins; ++b) {
-        acc[b].r += x[b].r * h[b].r - x[b].i * h[b].i;
-        acc[b].i += x[b].r * h[b].i + x[b].i * h[b].r;
-    }
-}
+using fft::Fftr;
+using fft::makeFftr;
+using fft::multiplyAdd;
 
 }  // namespace
 

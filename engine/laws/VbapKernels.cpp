@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The portable block kernel of vbap on narrow layouts, and the table of its
-// variants.
+// variants (VbapKernelsAvx2.cpp, VbapKernelsAvx512.cpp).
 #include "engine/laws/VbapKernels.h"
 
 #include <algorithm>
@@ -12,15 +12,16 @@ namespace laws {
 
 namespace {
 
-const cpu::Variant<NarrowSpreadFn> kNarrowSpread[] = {
-    {"portable", cpu::Isa::Portable, narrowSpread_portable},
+constexpr cpu::Variant<NarrowSpreadFn> kNarrowSpread[] = {
+    TARVIO_VARIANT(narrowSpread, portable),
 #if defined(TARVIO_HAVE_AVX2)
-    {"avx2", cpu::Isa::Avx2, narrowSpread_avx2},
+    TARVIO_VARIANT(narrowSpread, avx2),
 #endif
 #if defined(TARVIO_HAVE_AVX512)
-    {"avx512", cpu::Isa::Avx512, narrowSpread_avx512},
+    TARVIO_VARIANT(narrowSpread, avx512),
 #endif
 };
+static_assert(cpu::ordered(kNarrowSpread), "portable first, then ever wider sets");
 
 }  // namespace
 
@@ -81,9 +82,9 @@ int narrowSpread_portable(const NarrowLayout& layout, const double* x, const dou
     return leftCount;
 }
 
-int spreadRestPortable(const NarrowLayout& layout, const double* x, const double* y,
-                       const double* mono, int first, int frames, double* out, int* left,
-                       int leftCount) {
+int spreadRest_portable(const NarrowLayout& layout, const double* x, const double* y,
+                        const double* mono, int first, int frames, double* out, int* left,
+                        int leftCount) {
     if (first >= frames)
         return leftCount;
     const std::size_t skipped = static_cast<std::size_t>(first);

@@ -92,7 +92,9 @@ std::optional<NarrowArcs> narrowArcs(const SpeakerLayout& layout);
 using NarrowSpreadFn = int (*)(const NarrowLayout& layout, const double* x, const double* y,
                                const double* mono, int frames, double* out, int* left);
 
-// The variants, portable first (see common/Cpu.h).
+// The variants, portable first (see common/Cpu.h); those of each
+// instruction set are in its file, VbapKernelsAvx2.cpp and
+// VbapKernelsAvx512.cpp.
 cpu::VariantRows<NarrowSpreadFn> narrowSpreadVariants();
 // The last row this processor runs, chosen once.
 NarrowSpreadFn defaultNarrowSpread();
@@ -103,9 +105,9 @@ int narrowSpread_portable(const NarrowLayout& layout, const double* x, const dou
 // kernel that stops at its last whole group and has left `leftCount`
 // frames so far: those it leaves are added to left[] by their number in
 // the whole call. Returns the new count.
-int spreadRestPortable(const NarrowLayout& layout, const double* x, const double* y,
-                       const double* mono, int first, int frames, double* out, int* left,
-                       int leftCount);
+int spreadRest_portable(const NarrowLayout& layout, const double* x, const double* y,
+                        const double* mono, int first, int frames, double* out, int* left,
+                        int leftCount);
 #if defined(TARVIO_HAVE_AVX2)
 // Four frames per vector.
 int narrowSpread_avx2(const NarrowLayout& layout, const double* x, const double* y,

@@ -50,7 +50,7 @@ std::vector<cpu::Variant<Fn>> vectorRows(pcm::Variants<Fn> table) {
 }
 
 
-// The widest loops (the integer encoders' avx2 and avx512 variants) check
+// The widest loops (the integer encoders' avx2 and avx512vbmi variants) check
 // 32 samples at a time.
 constexpr std::size_t kWidest = 32;
 
@@ -357,4 +357,32 @@ TEST(PcmVariants, EveryReorderEqualsThePortableOne) {
             }
         }
     } while (std::next_permutation(order, order + 4));
+}
+
+// The check each variant table passes when it is compiled: pick() takes the
+// last row the processor runs, so a table whose portable row is not first,
+// or whose sets do not widen row by row, would hand out a narrower variant
+// than the processor runs, or none at all.
+TEST(PcmVariants, OrderedTablesStartPortableAndWidenRowByRow) {
+    using cpu::Isa;
+    constexpr pcm::Peak f = nullptr;
+    constexpr cpu::Variant<pcm::Peak> good[] = {
+        {"portable", Isa::Portable, f}, {"sse2", Isa::Sse2, f}, {"avx512", Isa::Avx512, f}};
+    constexpr cpu::Variant<pcm::Peak> portableOnly[] = {{"portable", Isa::Portable, f}};
+    constexpr cpu::Variant<pcm::Peak> portableLast[] = {{"sse2", Isa::Sse2, f},
+                                                        {"portable", Isa::Portable, f}};
+    constexpr cpu::Variant<pcm::Peak> noPortable[] = {{"avx2", Isa::Avx2, f}};
+    constexpr cpu::Variant<pcm::Peak> narrowerLast[] = {
+        {"portable", Isa::Portable, f}, {"avx512", Isa::Avx512, f}, {"avx2", Isa::Avx2, f}};
+    constexpr cpu::Variant<pcm::Peak> twice[] = {
+        {"portable", Isa::Portable, f}, {"avx2", Isa::Avx2, f}, {"avx2", Isa::Avx2, f}};
+    EXPECT_TRUE(cpu::ordered(good));
+    EXPECT_TRUE(cpu::ordered(portableOnly));
+    EXPECT_FALSE(cpu::ordered(portableLast));
+    EXPECT_FALSE(cpu::ordered(noPortable));
+    EXPECT_FALSE(cpu::ordered(narrowerLast));
+    EXPECT_FALSE(cpu::ordered(twice));
+    // Every row of a real table is named after its set.
+    for (const auto& v : pcm::s16FromDoubleVariants())
+        EXPECT_STREQ(v.name, cpu::name(v.isa));
 }
