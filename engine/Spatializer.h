@@ -102,6 +102,9 @@ class Spatializer {
     // in the layout's engine order, or in the order of the options.
     int processBlock(int n);
     const double* outBlock() const;
+    // The mono mixdown of the last block (the input's mean times norm): the
+    // signal the gains spread.
+    const double* monoBlock() const { return monoBlock_.get(); }
 
     // The loudspeakers fed, and their number: the channels of an output frame.
     const SpeakerLayout& layout() const;
