@@ -37,6 +37,7 @@ BreakpointPath BreakpointPath::parse(std::istream& in, const std::string& name) 
     std::string text;
     std::string lastTime;  // the previous point's time as written, for messages
     long line = 0;
+    bool first = true;  // no line with fields yet: it may name the columns
     errno = 0;
     while (std::getline(in, text)) {
         ++line;
@@ -45,6 +46,8 @@ BreakpointPath BreakpointPath::parse(std::istream& in, const std::string& name) 
             errno = 0;
             continue;
         }
+        if (std::exchange(first, false) && f == std::vector<std::string>{"seconds", "x", "y"})
+            continue;
         if (f.size() != 3)
             throw lineError(
                 name, line,

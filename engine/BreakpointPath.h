@@ -28,7 +28,8 @@ struct Breakpoint {
 // The text form has one point per line, `seconds x y`, with x and y in
 // [0, 1]. Fields are separated by spaces or tabs, `#` starts a comment that
 // runs to the end of the line, blank lines are ignored and a carriage return
-// before the line end is accepted.
+// before the line end is accepted. The first line may name the columns,
+// `seconds x y`.
 class BreakpointPath {
   public:
     // Reads a path from the file `fileName`. Throws std::runtime_error with

@@ -3,6 +3,7 @@
 // path (or a breakpoint path), and the spreading over the loudspeakers: by
 // one of the fused kernels of SpatialKernels.h for the square of four, or
 // frame by frame with the gains of the law.
+#include <algorithm>
 #include <cassert>
 #include <climits>
 #include <cmath>
@@ -129,13 +130,63 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
       panner_(lawFor(options), options.layout ? *options.layout : layouts::quad(),
               options.lawParams),
       rate_(sampleRate > 0.0 ? sampleRate : kDefaultRate) {
-    if (options.path)
+    if (options.motion)
+        motion_.reset(new Motion(*options.motion));
+    else if (options.path)
         path_.reset(new BreakpointPath(*options.path));
     order_ = checkedOrder(options.order, panner_.layout().size());
-    fused_ = !path_ && !options.keepPositions && fusedKernelsServe(panner_);
+    setUpVoices(options, params.norm);
+    fused_ = !path_ && !motion_ && !staged_ && !options.keepPositions &&
+             fusedKernelsServe(panner_);
     setUp(params, sampleRate, frames);
     if (!fused_ && !order_.empty())
         spreadBlock_.reset(new double[static_cast<std::size_t>(outputChannels()) * BLOCK_SIZE]());
+}
+
+// One source of sound of the stages: the mixdown, or a kept channel with
+// its own signal and positions.
+struct Spatializer::Voice {
+    std::unique_ptr<double[]> mono;  // kept channels only: BLOCK_SIZE each
+    std::unique_ptr<double[]> x;
+    std::unique_ptr<double[]> y;
+    std::unique_ptr<DopplerDelay> delay;
+    std::unique_ptr<AirFilter> air;
+};
+
+// The stages run when a source may leave the square or its sound may
+// change with its distance; a single channel kept is the mixdown.
+void Spatializer::setUpVoices(const SpatializerOptions& options, double norm) {
+    const bool keep = options.keepChannels && channels_ > 1;
+    const double farthest = motion_ ? motion_->maxDistance() : 1.0;
+    staged_ = options.doppler || options.air || keep || farthest > 1.0;
+    if (!staged_)
+        return;
+    if (options.doppler &&
+        !(options.radius > 0.0 && options.radius <= SpatializerOptions::kMaxRadius))
+        throw std::invalid_argument("the radius must lie in (0, 100] metres");
+    if (keep && !(options.width >= 0.0 && options.width <= 360.0))
+        throw std::invalid_argument("the width must lie in [0, 360] degrees");
+    distanceLaw_ = options.distanceLaw;
+    radius_ = options.radius;
+    width_ = options.width;
+    norm_ = norm;
+    distance_.reset(new double[BLOCK_SIZE]());
+    metres_.reset(new double[BLOCK_SIZE]());
+    voices_.resize(keep ? static_cast<std::size_t>(channels_) : 1);
+    for (Voice& v : voices_) {
+        if (keep) {
+            v.mono.reset(new double[BLOCK_SIZE]());
+            v.x.reset(new double[BLOCK_SIZE]());
+            v.y.reset(new double[BLOCK_SIZE]());
+        }
+        if (options.doppler)
+            v.delay.reset(new DopplerDelay(farthest * radius_, rate_, BLOCK_SIZE));
+        if (options.air)
+            v.air.reset(new AirFilter(rate_));
+    }
+    if (keep)
+        voiceBlock_.reset(new double[static_cast<std::size_t>(panner_.layout().size()) *
+                                     BLOCK_SIZE]());
 }
 
 // The buffers every case needs, the tables of the rotations (unless a path
@@ -147,7 +198,8 @@ void Spatializer::setUp(const SpatializerParams& params, double sampleRate, int 
     monoBlock_.reset(new double[BLOCK_SIZE]());
     blockX_.reset(new double[BLOCK_SIZE]());
     blockY_.reset(new double[BLOCK_SIZE]());
-    if (!path_) {
+    elevation_.reset(new double[BLOCK_SIZE]());
+    if (!path_ && !motion_) {
         tableX_.reset(new double[kPairTableSize]);
         tableY_.reset(new double[kPairTableSize]);
         buildTables(tableX_.get(), tableY_.get());
@@ -203,17 +255,21 @@ int Spatializer::processBlock(int n) {
 void Spatializer::runStages(int frames) {
     double* x = blockX_.get();
     double* y = blockY_.get();
-    if (path_) {
+    if (motion_) {
+        motion_->fill(firstFrame_, rate_, frames, x, y, elevation_.get());
+    } else if (path_) {
         path_->fill(firstFrame_, rate_, frames, x, y);
     } else {
         const KernelBuffers buffers{tableX_.get(), tableY_.get(), x, y};
         kernel_->positions(rot1_, rot2_, buffers);
     }
-    if (order_.empty()) {
-        panner_.spread(x, y, monoBlock_.get(), frames, outBlock_.get());
+    double* spreadTo = order_.empty() ? outBlock_.get() : spreadBlock_.get();
+    if (staged_)
+        spreadVoices(frames, spreadTo);
+    else
+        panner_.spread(x, y, monoBlock_.get(), frames, spreadTo);
+    if (order_.empty())
         return;
-    }
-    panner_.spread(x, y, monoBlock_.get(), frames, spreadBlock_.get());
     const std::size_t n = order_.size();
     const double* from = spreadBlock_.get();
     double* to = outBlock_.get();
@@ -225,6 +281,85 @@ void Spatializer::runStages(int frames) {
         for (std::size_t k = 0; k < n; ++k)
             to[k] = from[order_[k]];
     }
+}
+
+// The distance of the moving point, and the points of the kept channels
+// around it; the moving point is then brought onto the square's edge as the
+// laws see it.
+void Spatializer::placeVoices(int frames) {
+    double* x = blockX_.get();
+    double* y = blockY_.get();
+    double* d = distance_.get();
+    for (int j = 0; j < frames; ++j)
+        d[j] = distanceOf(x[j], y[j]);
+    if (voices_.size() > 1) {
+        const double n = static_cast<double>(voices_.size());
+        for (int j = 0; j < frames; ++j) {
+            const double azimuth = azimuthOf(x[j], y[j]) + width_ / 2.0;
+            const double r = std::min(d[j], 1.0);
+            for (std::size_t k = 0; k < voices_.size(); ++k)
+                polarPoint(azimuth - static_cast<double>(k) * width_ / (n - 1.0), r,
+                           voices_[k].x[j], voices_[k].y[j]);
+        }
+    }
+    for (int j = 0; j < frames; ++j) {
+        if (d[j] > 1.0) {
+            x[j] = 0.5 + (x[j] - 0.5) / d[j];
+            y[j] = 0.5 + (y[j] - 0.5) / d[j];
+        }
+    }
+}
+
+// A voice's signal, delayed, weakened and filtered by its distance.
+void Spatializer::stageVoice(Voice& voice, double* mono, int frames) {
+    const double* d = distance_.get();
+    double* metres = metres_.get();
+    for (int j = 0; j < frames; ++j)
+        metres[j] = d[j] * radius_;
+    if (voice.delay)
+        voice.delay->process(mono, metres, frames, mono);
+    if (distanceLaw_.kind != DistanceLaw::Kind::None) {
+        double lastD = -1.0;
+        double gain = 1.0;
+        for (int j = 0; j < frames; ++j) {
+            if (d[j] != lastD) {
+                lastD = d[j];
+                gain = distanceLaw_.gain(lastD);
+            }
+            mono[j] *= gain;
+        }
+    }
+    if (voice.air)
+        voice.air->process(mono, metres, frames);
+}
+
+// The stages of each voice, and the sum of their spreading into `out`.
+void Spatializer::spreadVoices(int frames, double* out) {
+    placeVoices(frames);
+    if (voices_.size() == 1) {
+        stageVoice(voices_[0], monoBlock_.get(), frames);
+        panner_.spread(blockX_.get(), blockY_.get(), monoBlock_.get(), frames, out);
+        return;
+    }
+    const std::size_t outSamples = static_cast<std::size_t>(outputChannels()) * frames;
+    const double* in = inBlock_.get();
+    for (std::size_t k = 0; k < voices_.size(); ++k) {
+        Voice& v = voices_[k];
+        for (int j = 0; j < frames; ++j)
+            v.mono[j] = in[static_cast<std::size_t>(j) * channels_ + k] * norm_;
+        stageVoice(v, v.mono.get(), frames);
+        panner_.spread(v.x.get(), v.y.get(), v.mono.get(), frames,
+                       k == 0 ? out : voiceBlock_.get());
+        if (k == 0)
+            continue;
+        const double* add = voiceBlock_.get();
+        for (std::size_t i = 0; i < outSamples; ++i)
+            out[i] += add[i];
+    }
+}
+
+int Spatializer::tailFrames() const {
+    return voices_.empty() || !voices_[0].delay ? 0 : voices_[0].delay->tailFrames();
 }
 
 const SpeakerLayout& Spatializer::layout() const {
@@ -268,6 +403,11 @@ void Spatializer::release() {
     tableY_.reset();
     outBlock_.reset();
     spreadBlock_.reset();
+    elevation_.reset();
+    distance_.reset();
+    metres_.reset();
+    voices_.clear();
+    voiceBlock_.reset();
 }
 
 std::unique_ptr<Spatializer> makeSpatializer(const SpatializerParams& params, int channels,

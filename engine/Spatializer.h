@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "engine/BreakpointPath.h"
+#include "engine/DistanceStages.h"
 #include "engine/GainLaw.h"
+#include "engine/Motion.h"
 #include "engine/SpeakerLayout.h"
 #include "engine/SquarePath.h"
 
@@ -61,6 +63,25 @@ struct SpatializerOptions {
     // layout's channel order[k], as a file that orders them otherwise wants
     // them; each channel once. Empty: the layout's own order.
     std::vector<int> order;
+
+    // Positions from this motion (copied) instead of from the rotations or
+    // `path`.
+    const Motion* motion = nullptr;
+    // The level of a source beyond distance 1.
+    DistanceLaw distanceLaw;
+    // The delay of the way to the listener, whose change shifts the pitch;
+    // `radius`: the metres from the middle to the loudspeakers (distance 1),
+    // in (0, kMaxRadius].
+    bool doppler = false;
+    double radius = 2.0;
+    static constexpr double kMaxRadius = 100.0;
+    // The air's absorption of high frequencies over the way.
+    bool air = false;
+    // Each input channel a source of its own instead of the mixdown: channel
+    // k of n at the moving point's azimuth + width / 2 - k * width / (n - 1)
+    // degrees, at its distance (one channel at the point itself).
+    bool keepChannels = false;
+    double width = 60.0;
 };
 
 struct SpatialKernel;  // see SpatialKernels.h
@@ -102,9 +123,14 @@ class Spatializer {
     // in the layout's engine order, or in the order of the options.
     int processBlock(int n);
     const double* outBlock() const;
-    // The mono mixdown of the last block (the input's mean times norm): the
-    // signal the gains spread.
+    // The mono signal the gains spread in the last block: the input's mean
+    // times norm, and, for a source beyond distance 1 or with Doppler or
+    // air, after its distance gain, delay and filter.
     const double* monoBlock() const { return monoBlock_.get(); }
+    // The frames of sound a source still gives after its last input frame
+    // (the longest Doppler delay): the caller runs on that many frames of
+    // silent input so that nothing is cut.
+    int tailFrames() const;
 
     // The loudspeakers fed, and their number: the channels of an output frame.
     const SpeakerLayout& layout() const;
@@ -112,8 +138,15 @@ class Spatializer {
 
     // The positions of the frames of the last block, when kept (see
     // SpatializerOptions), else null.
+    // A point beyond distance 1 is given as the law saw it: on the edge of
+    // the square in its direction.
     const double* positionsX() const;
     const double* positionsY() const;
+    // With the positions kept: the elevation (degrees) of the frames of the
+    // last block; and their distance where it may differ from the point's
+    // distanceOf(), else null.
+    const double* elevations() const { return elevation_.get(); }
+    const double* distances() const { return staged_ ? distance_.get() : nullptr; }
 
     // Moves both rotations on to their next block frequency.
     void advanceSweeps();
@@ -127,6 +160,11 @@ class Spatializer {
   private:
     void setUp(const SpatializerParams& params, double sampleRate, int frames);
     void runStages(int frames);
+    struct Voice;
+    void setUpVoices(const SpatializerOptions& options, double norm);
+    void placeVoices(int frames);
+    void stageVoice(Voice& voice, double* mono, int frames);
+    void spreadVoices(int frames, double* out);
 
     std::unique_ptr<const SpatialKernel> kernel_;  // the mixdown and the fused block processing
     bool fused_;                                   // runs kernel_->run, not the stages
@@ -153,6 +191,20 @@ class Spatializer {
     // block in the engine's order before it is put in that one.
     std::vector<int> order_;
     std::unique_ptr<double[]> spreadBlock_;
+
+    // The stages of distance, Doppler, air and kept channels, when any may
+    // change the sound: every other case spreads the mixdown as it is.
+    std::unique_ptr<Motion> motion_;
+    bool staged_ = false;
+    DistanceLaw distanceLaw_;
+    double radius_ = 2.0;
+    double width_ = 0.0;
+    double norm_ = 1.0;
+    std::unique_ptr<double[]> elevation_;  // BLOCK_SIZE degrees
+    std::unique_ptr<double[]> distance_;   // BLOCK_SIZE distances of the moving point
+    std::unique_ptr<double[]> metres_;     // BLOCK_SIZE distances times the radius
+    std::vector<Voice> voices_;            // one for the mixdown, else one per channel
+    std::unique_ptr<double[]> voiceBlock_;  // a kept channel's spreading
 };
 
 // Builds a spatializer as the constructor with options does, but reports a
