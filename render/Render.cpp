@@ -27,6 +27,7 @@
 #include "render/AudioInput.h"
 #include "render/AudioOutput.h"
 #include "render/Binaural.h"
+#include "render/BinauralSource.h"
 #include "render/Loudness.h"
 #include "render/Mixer.h"
 #include "render/Options.h"
@@ -376,6 +377,47 @@ class Headphones {
     Sink& out_;
     std::vector<double> stereo_;
 };
+
+// One source heard on headphones: its mono signal is filtered once with the
+// gain-weighted sum of the loudspeakers' HRTFs, so the cost does not grow
+// with the loudspeakers. The feeds the spatializer hands on are not used:
+// its mono block and positions are.
+template <class Sink>
+class SourceHeadphones {
+  public:
+    SourceHeadphones(std::shared_ptr<const HrirSet> hrirs, const Panner& panner,
+                     const Spatializer& sp, Sink& out)
+        : source_(std::move(hrirs), panner, BLOCK_SIZE),
+          sp_(sp),
+          out_(out),
+          stereo_(2 * static_cast<std::size_t>(std::max(BLOCK_SIZE, source_.tailFrames()))) {}
+    void write(const double* /*speakers*/, int frames) {
+        std::fill_n(stereo_.begin(), 2 * static_cast<std::size_t>(frames), 0.0);
+        source_.process(sp_.monoBlock(), sp_.positionsX(), sp_.positionsY(), frames,
+                        stereo_.data());
+        out_.write(stereo_.data(), frames);
+    }
+    // Writes the tail; returns its frames.
+    int finish() {
+        std::fill(stereo_.begin(), stereo_.end(), 0.0);
+        source_.finish(stereo_.data());
+        out_.write(stereo_.data(), source_.tailFrames());
+        return source_.tailFrames();
+    }
+    std::string note() const {
+        const HrirSet& set = source_.hrirs();
+        std::ostringstream text;
+        text << set.sofaFile() << ", gain " << std::fixed << std::setprecision(2) << set.gainDb()
+             << " dB, " << source_.tailFrames() << " frames of tail";
+        return text.str();
+    }
+
+  private:
+    BinauralSource source_;
+    const Spatializer& sp_;
+    Sink& out_;
+    std::vector<double> stereo_;
+};
 #endif
 
 // One source of the scene, opened: its input, its path, and the reader
@@ -492,14 +534,15 @@ struct Job {
     // its own gain; `order`: the order of the channels in the frames it
     // gives (see SpatializerOptions::order), empty for the engine's.
     std::unique_ptr<Spatializer> spatializerFor(const SourceJob& s, double scale,
-                                                std::vector<int> order) const {
+                                                std::vector<int> order,
+                                                bool positions = false) const {
         SpatializerOptions so;
         so.order = std::move(order);
         so.path = s.path.get();
         so.layout = &panner.layout();
         so.law = &panner.law();
         so.lawParams = o.lawParams;
-        so.keepPositions = wantsPositions();
+        so.keepPositions = positions || wantsPositions();
         const double norm = o.norm * scale * std::pow(10.0, s.spec.gainDb / 20.0);
         // The sweeps spread over the input's frames, held at INT_MAX like
         // tarvio's.
@@ -540,6 +583,8 @@ struct Job {
         if (!o.binaural)
             return mix(sink, observer, scale, order);
 #if TARVIO_RENDER_BINAURAL
+        if (direct())
+            return headphonesOfOneSource(sink, observer, scale, note);
         Headphones<Sink> ears(hrirs, sink);
         const std::int64_t frames = mix(ears, observer, scale, {});
         note = ears.note();
@@ -549,6 +594,22 @@ struct Job {
         return 0;  // refused when the job was made
 #endif
     }
+
+#if TARVIO_RENDER_BINAURAL
+    // A scene of one source on headphones (see direct()): its signal
+    // filtered once, whatever the loudspeakers.
+    template <class Sink, class Look>
+    std::int64_t headphonesOfOneSource(Sink& sink, Look&& observer, double scale,
+                                       std::string& note) {
+        SourceJob& s = sources[0];
+        s.reader->rewind();
+        std::unique_ptr<Spatializer> sp = spatializerFor(s, scale, {}, true);
+        SourceHeadphones<Sink> ears(hrirs, panner, *sp, sink);
+        const std::int64_t frames = runBlocks(*s.reader, *sp, ears, observer);
+        note = ears.note();
+        return frames + ears.finish();
+    }
+#endif
 
     // The factor that --gain, --normalize and --loudness ask for; the last
     // two measure a first pass that writes nothing.
