@@ -60,15 +60,21 @@ const std::vector<double>& sincTable() {
 }  // namespace
 
 DopplerDelay::DopplerDelay(double maxMetres, double rate, int blockFrames)
-    : rate_(rate), maxDelay_(std::max(maxMetres, 0.0) / kSpeedOfSound * rate + kHalf) {
+    : rate_(rate),
+      maxDelay_(std::max(maxMetres, 0.0) / kSpeedOfSound * rate + kHalf),
+      tail_(tailFramesFor(maxMetres, rate)) {
     sincTable();
-    tail_ = static_cast<int>(std::ceil(maxDelay_)) + kHalf;
     std::int64_t size = 1;
     const double need = maxDelay_ + kTaps + blockFrames + 1.0;
     while (static_cast<double>(size) < need)
         size *= 2;
     mask_ = size - 1;
     ring_.reset(new double[static_cast<std::size_t>(size)]());
+}
+
+int DopplerDelay::tailFramesFor(double maxMetres, double rate) {
+    const double longest = std::max(maxMetres, 0.0) / kSpeedOfSound * rate + kHalf;
+    return static_cast<int>(std::ceil(longest)) + kHalf;
 }
 
 void DopplerDelay::process(const double* in, const double* metres, int n, double* out) {

@@ -34,6 +34,8 @@ class DopplerDelay {
     void process(const double* in, const double* metres, int n, double* out);
     // The frames the longest delay adds after the last input.
     int tailFrames() const { return tail_; }
+    // The same, before a delay line is made.
+    static int tailFramesFor(double maxMetres, double rate);
 
   private:
     double rate_;

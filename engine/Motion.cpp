@@ -23,9 +23,12 @@ void sinCosDegrees(double degrees, double& s, double& c) {
     double turns = degrees / 360.0;
     turns -= std::floor(turns);
     const double quarters = std::nearbyint(turns * 4.0);
-    const double rest = (turns * 4.0 - quarters) * (kPi / 2.0);
-    const double rs = std::sin(rest);
-    const double rc = std::cos(rest);
+    const double part = turns * 4.0 - quarters;  // in [-0.5, 0.5]
+    const double rest = part * (kPi / 2.0);
+    // Halfway between two quarters sine and cosine are equal, exactly: the
+    // point is a corner.
+    const double rc = std::fabs(part) == 0.5 ? std::sqrt(0.5) : std::cos(rest);
+    const double rs = std::fabs(part) == 0.5 ? std::copysign(rc, part) : std::sin(rest);
     switch (static_cast<int>(quarters) & 3) {
         case 0: s = rs; c = rc; break;
         case 1: s = rc; c = -rs; break;

@@ -114,37 +114,68 @@ void SourceReader::rewind() {
     left_ = frames_;
 }
 
+namespace {
+
+// The positions of the frames the spatializer just made, x, y, elevation
+// and distance, into four arrays from `at`.
+void copyPlaces(const Spatializer& sp, int frames, std::vector<double>* to, std::size_t at) {
+    const double* x = sp.positionsX();
+    const double* y = sp.positionsY();
+    std::copy(x, x + frames, to[0].begin() + at);
+    std::copy(y, y + frames, to[1].begin() + at);
+    std::copy(sp.elevations(), sp.elevations() + frames, to[2].begin() + at);
+    double* d = to[3].data() + at;
+    if (const double* distances = sp.distances())
+        std::copy(distances, distances + frames, d);
+    else
+        for (int j = 0; j < frames; ++j)
+            d[j] = distanceOf(x[j], y[j]);
+}
+
+}  // namespace
+
 SourceStream::SourceStream(SourceReader& reader, std::unique_ptr<Spatializer> sp,
                            std::int64_t start, bool positions)
     : reader_(reader),
       sp_(std::move(sp)),
       start_(start),
-      end_(start + reader.frames()),
+      end_(start + reader.frames() + sp_->tailFrames()),
       channels_(sp_->outputChannels()),
       positions_(positions),
-      held_(static_cast<std::size_t>(channels_) * 2 * BLOCK_SIZE),
-      heldX_(positions ? 2 * BLOCK_SIZE : 0),
-      heldY_(heldX_.size()),
-      viewX_(positions ? BLOCK_SIZE : 0),
-      viewY_(viewX_.size()) {
+      held_(static_cast<std::size_t>(channels_) * 2 * BLOCK_SIZE) {
+    for (int k = 0; k < 4 && positions_; ++k) {
+        heldPlace_[k].resize(2 * BLOCK_SIZE);
+        viewPlace_[k].resize(BLOCK_SIZE);
+    }
     if (positions_) {
-        view_.x = viewX_.data();
-        view_.y = viewY_.data();
+        view_.x = viewPlace_[0].data();
+        view_.y = viewPlace_[1].data();
+        view_.elevation = viewPlace_[2].data();
+        view_.distance = viewPlace_[3].data();
     }
 }
 
 bool SourceStream::refill() {
-    if (reader_.eof())
+    int n = 0;
+    if (!reader_.eof()) {
+        n = reader_.read(sp_->inBlock(), sp_->inBlockCapacity());
+    } else {
+        // The input has ended; its last sound may still be on its way.
+        if (tailLeft_ < 0)
+            tailLeft_ = sp_->tailFrames();
+        const int frames = std::min(BLOCK_SIZE, tailLeft_);
+        tailLeft_ -= frames;
+        n = frames * reader_.channels();
+        std::fill(sp_->inBlock(), sp_->inBlock() + n, 0.0);
+    }
+    if (n == 0)
         return false;
-    const int n = reader_.read(sp_->inBlock(), sp_->inBlockCapacity());
     const int frames = sp_->processBlock(n);
     const std::size_t at = static_cast<std::size_t>(heldFrames_);
     std::memcpy(held_.data() + at * channels_, sp_->outBlock(),
                 sizeof(double) * static_cast<std::size_t>(frames) * channels_);
-    if (positions_ && frames > 0) {
-        std::memcpy(heldX_.data() + at, sp_->positionsX(), sizeof(double) * frames);
-        std::memcpy(heldY_.data() + at, sp_->positionsY(), sizeof(double) * frames);
-    }
+    if (positions_ && frames > 0)
+        copyPlaces(*sp_, frames, heldPlace_, at);
     sp_->advanceSweeps();
     heldFrames_ += frames;
     return frames > 0;
@@ -166,11 +197,10 @@ void SourceStream::addInto(double* mix, std::int64_t first, int count) {
     const std::size_t samples = static_cast<std::size_t>(mixed) * channels_;
     for (std::size_t i = 0; i < samples; ++i)
         out[i] += held_[i];
-    if (positions_) {
-        std::copy(heldX_.begin(), heldX_.begin() + mixed, viewX_.begin() + offset);
-        std::copy(heldY_.begin(), heldY_.begin() + mixed, viewY_.begin() + offset);
-        std::copy(heldX_.begin() + mixed, heldX_.begin() + heldFrames_, heldX_.begin());
-        std::copy(heldY_.begin() + mixed, heldY_.begin() + heldFrames_, heldY_.begin());
+    for (int k = 0; k < 4 && positions_; ++k) {
+        std::vector<double>& held = heldPlace_[k];
+        std::copy(held.begin(), held.begin() + mixed, viewPlace_[k].begin() + offset);
+        std::copy(held.begin() + mixed, held.begin() + heldFrames_, held.begin());
     }
     std::copy(held_.begin() + static_cast<std::ptrdiff_t>(samples),
               held_.begin() + static_cast<std::ptrdiff_t>(heldFrames_) * channels_, held_.begin());

@@ -101,11 +101,13 @@ class SourceReader {
 };
 
 // Where a source was in the frames of the last block of the mix: frames
-// [from, to) of the block have positions x[j], y[j]; no positions when x
-// is null.
+// [from, to) of the block have positions x[j], y[j] (the point the law
+// saw), elevation[j] and distance[j]; no positions when x is null.
 struct SourceView {
     const double* x = nullptr;
     const double* y = nullptr;
+    const double* elevation = nullptr;
+    const double* distance = nullptr;
     int from = 0;
     int to = 0;
 };
@@ -137,11 +139,11 @@ class SourceStream {
     int channels_;
     bool positions_;
     std::vector<double> held_;   // frames made and not yet mixed
-    std::vector<double> heldX_;  // their positions
-    std::vector<double> heldY_;
+    // Their positions: x, y, elevation and distance, each 2 * BLOCK_SIZE.
+    std::vector<double> heldPlace_[4];
     int heldFrames_ = 0;
-    std::vector<double> viewX_;  // positions of the last block of the mix
-    std::vector<double> viewY_;
+    int tailLeft_ = -1;  // silent frames still to give the spatializer after the input
+    std::vector<double> viewPlace_[4];  // positions of the last block of the mix
     SourceView view_;
 };
 

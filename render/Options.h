@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "engine/GainLaw.h"
+#include "engine/Motion.h"
+#include "engine/Spatializer.h"
 #include "engine/SpeakerLayout.h"
 #include "render/Binaural.h"
 #include "render/OptionTable.h"
@@ -25,15 +27,24 @@
 
 namespace tarvio::render {
 
-// Where one source goes: the rotations or a breakpoint path. The command
-// line describes one source; a scene file one per [[source]] table, through
-// the same rows (those of the Motion group but --scene).
+// Where one source goes: the rotations, a path file, or an orbit (a still
+// source is an orbit of 0 Hz), and whether its channels are mixed down. The
+// command line describes one source; a scene file one per [[source]]
+// table, through the same rows (those of the Motion group but --scene).
 struct SourceOptions {
     Sweep rot1;  // drives x
     Sweep rot2;  // drives y
     double angle1 = 0.0;
     double angle2 = 0.0;
-    std::string pathFile;  // a breakpoint path instead of the rotations
+    std::string pathFile;  // a path file instead of the rotations
+    // --orbit, --azimuth or --distance given: an orbit instead of the
+    // rotations.
+    bool orbits = false;
+    Sweep orbit;  // turns per second
+    double azimuth = 0.0;
+    double distance = 1.0;
+    bool keepChannels = false;  // --channels keep
+    double width = 60.0;        // degrees the kept channels spread over
 };
 
 struct Options {
@@ -51,6 +62,10 @@ struct Options {
     std::string layout = "quad";
     const PanLaw* law = nullptr;  // a row of panLaws(); null: the layout's default
     LawParams lawParams;          // --rolloff and --blur
+    DistanceLaw distanceLaw;      // --rolloff-distance
+    bool doppler = false;
+    double radius = 2.0;  // metres from the middle to the loudspeakers
+    bool air = false;
     // --binaural: the SOFA file whose HRTFs turn the loudspeakers into two
     // ears; unset for loudspeaker output.
     std::optional<std::string> binaural;
@@ -126,14 +141,68 @@ inline const std::vector<OptionRow> kRows = {
            "The starting angle of rotation 2, as *--angle1*.", Offer::nothing(),
            [](Options& o, const Arg& a) { o.source.angle2 = a.angle(); }),
     option("--path", "FILE", G::Motion,
-           "breakpoint path instead of the rotations: lines 'seconds x y'",
-           "A breakpoint path instead of the rotations: lines <seconds x y> with x and y in "
-           "[0, 1] and times increasing; *#* starts a comment. The point moves in straight "
-           "lines between the points and stays at the first before it and at the last after "
-           "it. A malformed file is refused with its line number and the reason.\n\n"
+           "path file instead of the rotations: lines 'seconds x y' or 'seconds azimuth "
+           "[elevation] [distance]'",
+           "A path file instead of the rotations: one point per line at increasing times, "
+           "*#* starting a comment. An optional first line names the columns: "
+           "<seconds x y> (also the meaning of a file without one; x and y in [0, 1]) or "
+           "<seconds azimuth [elevation] [distance]> (degrees, 0 in front, positive to the "
+           "left; elevation from -90 to 90, default 0, carried into the trace; distance "
+           "from 0 to 100, default 1, 1 on the loudspeakers). The sound moves in straight "
+           "lines between the points, azimuths as written (350 then 370 crosses the "
+           "front), and stays at the first point before it and at the last after it. A "
+           "malformed file is refused with its line number and the reason.\n\n"
            "A path file holds at most 16 MiB. A pipe may be named as the file; one that "
            "stalls does not keep a stop signal from ending the run.",
            Offer::files(), [](Options& o, const Arg& a) { o.source.pathFile = a.text(); }),
+    option("--orbit", "HZ[:HZ_END]", G::Motion,
+           "circle the listener at HZ turns per second (positive: counter-clockwise), "
+           "sweeping to HZ_END over the file",
+           "The sound circles the middle at constant angular speed, HZ turns per second, "
+           "sweeping linearly to HZ_END over the file: positive counter-clockwise seen from "
+           "above (azimuth increasing, from the front to the left), negative clockwise. It "
+           "starts at *--azimuth* at *--distance*. Not with the rotations or *--path*.",
+           Offer::nothing(), [](Options& o, const Arg& a) {
+               o.source.orbit = a.sweep();
+               o.source.orbits = true;
+           }),
+    option("--azimuth", "DEG", G::Motion,
+           "direction in degrees (0 front, 90 left); the start of --orbit, else a still source",
+           "The sound's direction in degrees (default 0): 0 in front, 90 to the left, -90 to "
+           "the right. With *--orbit*, where the orbit starts; without it, a still source.",
+           Offer::nothing(), [](Options& o, const Arg& a) {
+               o.source.azimuth = a.number();
+               o.source.orbits = true;
+           }),
+    option("--distance", "D", G::Motion,
+           fill("distance from the middle, 0 to {}: 1 on the loudspeakers (default 1)",
+                kMaxDistance),
+           fill("The sound's distance from the middle, 0 to {}: 1 on the loudspeakers (the "
+                "square's edge), 0 in the middle (default 1). Beyond 1 the sound comes "
+                "from the loudspeakers of its direction and fades with *--rolloff-distance*.",
+                kMaxDistance),
+           Offer::nothing(), [](Options& o, const Arg& a) {
+               o.source.distance = a.numberIn(0.0, kMaxDistance);
+               o.source.orbits = true;
+           }),
+    option("--channels", "CHANNELS", G::Motion,
+           "mix: the input's channels mixed down (default); keep: each its own source",
+           "What becomes of a multichannel input: *mix* (the default) spatializes the "
+           "mean of its channels; *keep* makes each channel a source of its own that moves "
+           "with the others, spread over *--width* degrees around the moving point: "
+           "channel k of n at its azimuth + W/2 - k W/(n-1), at its distance (a stereo "
+           "pair at W/2 to the left and to the right).",
+           Offer::oneOf([] {
+               return std::vector<Choice>{{"mix", "the channels' mean, one source"},
+                                          {"keep", "each channel a source of its own"}};
+           }),
+           [](Options& o, const Arg& a) { o.source.keepChannels = a.text() == "keep"; }),
+    option("--width", "DEG", G::Motion,
+           "--channels keep: degrees the channels spread over (default 60)",
+           "With *--channels keep*: the degrees the channels spread over, 0 to 360 "
+           "(default 60).",
+           Offer::nothing(),
+           [](Options& o, const Arg& a) { o.source.width = a.numberIn(0.0, 360.0, " degrees"); }),
 
     // The levels.
     option("--norm", "X", G::Levels, "amplitude factor of the mixdown (default 1)",
@@ -230,6 +299,48 @@ inline const std::vector<OptionRow> kRows = {
            [](Options& o, const Arg& a) {
                o.lawParams.blur = a.numberIn(0.0, LawParams::kMaxBlur);
            }),
+    option("--rolloff-distance", "LAW", G::Rig,
+           "level beyond distance 1: inverse (1/distance, default), none, or dB per doubling",
+           "How the level falls for a sound beyond distance 1 (inside it the sound keeps its "
+           "level): *inverse* (the default) as 1/distance, *none* not at all, or a number "
+           "of dB per doubling of distance from 0 to 60 (*6* is *inverse*).",
+           Offer::words([] {
+               return std::vector<Choice>{{"inverse", "1/distance"}, {"none", "no change"}};
+           }),
+           [](Options& o, const Arg& a) {
+               const std::optional<DistanceLaw> law = DistanceLaw::parse(a.text());
+               if (!law)
+                   a.refuse("expected inverse, none or dB per doubling from 0 to 60, got \"" +
+                            a.text() + "\"");
+               o.distanceLaw = *law;
+           }),
+    flag("--doppler", G::Rig,
+         "delay each source by its distance: its pitch shifts as it moves (see --radius)",
+         "Delays each source by the time its sound takes to the middle at 343 m/s over "
+         "distance times *--radius* metres, so that its pitch shifts as it comes and goes "
+         "(a source receding at v m/s sounds at f 343/(343+v)). The delayed sound is read "
+         "with band-limited (windowed-sinc) interpolation. The output grows by the longest "
+         "delay, so that the last sound is not cut.",
+         [](Options& o, const Arg&) { o.doppler = true; }),
+    option("--radius", "METRES", G::Rig,
+           fill("--doppler and --air: metres from the middle to the loudspeakers (default "
+                "{}, at most {})",
+                2, SpatializerOptions::kMaxRadius),
+           fill("The metres from the middle to the loudspeakers, distance 1, for "
+                "*--doppler* and *--air* (default 2, above 0, at most {}).",
+                SpatializerOptions::kMaxRadius),
+           Offer::nothing(),
+           [](Options& o, const Arg& a) {
+               o.radius = a.numberIn(0.01, SpatializerOptions::kMaxRadius, " m");
+           }),
+    flag("--air", G::Rig,
+         "the air takes high frequencies away with distance (ISO 9613-1, 20 C, 50 % humidity)",
+         "The air's absorption over the way of each source: a first-order low-pass whose "
+         "-3 dB point is the frequency that air at 20 degrees C, 50 % relative humidity "
+         "and 101.325 kPa weakens by 3 dB over distance times *--radius* metres (ISO "
+         "9613-1); it follows the distance block by block. In the middle (distance 0) "
+         "nothing is filtered.",
+         [](Options& o, const Arg&) { o.air = true; }),
     optionalValue(
         "--binaural", "SOFA", kDefaultSofaFile, G::Rig,
         fill("for headphones: the loudspeakers heard through the HRTFs of a SOFA file "

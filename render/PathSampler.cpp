@@ -6,6 +6,8 @@
 #include <cmath>
 #include <string>
 
+#include "engine/Motion.h"
+
 namespace tarvio::render {
 
 namespace {
@@ -13,6 +15,17 @@ namespace {
 // Points kept for the picture of each source: enough for a smooth drawing,
 // few enough that memory does not grow with the length of the input.
 constexpr std::size_t kPlotPoints = 8192;
+
+// The point of frame j at the source's own distance: the law's point on
+// the edge of the square moved out along its direction.
+PlotPoint farPoint(double seconds, const SourceView& view, int j) {
+    const double r = distanceOf(view.x[j], view.y[j]);
+    const double d = view.distance ? view.distance[j] : r;
+    if (!(d > r && r > 0.0))
+        return {seconds, view.x[j], view.y[j]};
+    const double k = d / r;
+    return {seconds, 0.5 + (view.x[j] - 0.5) * k, 0.5 + (view.y[j] - 0.5) * k};
+}
 
 }  // namespace
 
@@ -54,7 +67,9 @@ void PathSampler::traceRows(std::int64_t first, int frames, const std::vector<So
             panner_.gains(v.x[j], v.y[j], gains_.data());
             for (std::size_t k = 0; k < order_.size(); ++k)
                 fileGains_[k] = gains_[static_cast<std::size_t>(order_[k])];
-            trace_->place(v.x[j], v.y[j], fileGains_.data());
+            trace_->place(v.x[j], v.y[j], v.elevation ? v.elevation[j] : 0.0,
+                          v.distance ? v.distance[j] : distanceOf(v.x[j], v.y[j]),
+                          fileGains_.data());
         }
         trace_->end();
     }
@@ -69,7 +84,7 @@ void PathSampler::plotPoints(Thinned& path, std::int64_t first, const SourceView
     const std::int64_t seen = path.seen + (view.to - view.from);
     for (; path.next < seen; path.next += path.stride) {
         const int j = view.from + static_cast<int>(path.next - path.seen);
-        path.points.push_back({static_cast<double>(first + j) / rate_, view.x[j], view.y[j]});
+        path.points.push_back(farPoint(static_cast<double>(first + j) / rate_, view, j));
         if (path.points.size() < 2 * kPlotPoints)
             continue;
         for (std::size_t i = 0; i < kPlotPoints; ++i)

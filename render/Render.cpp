@@ -23,6 +23,7 @@
 #include "cli/RunBlocks.h"
 #include "cli/SafeOutput.h"
 #include "engine/BreakpointPath.h"
+#include "engine/Motion.h"
 #include "engine/Spatializer.h"
 #include "render/AudioInput.h"
 #include "render/AudioOutput.h"
@@ -169,7 +170,8 @@ struct Observer {
 
     void block(std::int64_t first, int frames, const Spatializer& sp) {
         if (sampler && sp.positionsX()) {
-            one[0] = SourceView{sp.positionsX(), sp.positionsY(), 0, frames};
+            one[0] = SourceView{sp.positionsX(), sp.positionsY(), sp.elevations(),
+                                sp.distances(), 0, frames};
             sampler->block(first, frames, one);
         }
         if (progress)
@@ -425,7 +427,7 @@ class SourceHeadphones {
 struct SourceJob {
     SourceSpec spec;
     std::unique_ptr<AudioInput> input;
-    std::unique_ptr<BreakpointPath> path;
+    std::unique_ptr<Motion> motion;  // null for the rotations
     std::unique_ptr<SourceReader> reader;
     std::int64_t start = 0;  // the scene's frame its first frame falls on
 };
@@ -480,11 +482,8 @@ struct Job {
         o = settled(given, precisionOf(sources));
         checkTraceStep(o, sceneFrames, rate);
         checkWritable(o, channels.size(), rate);
-        for (SourceJob& source : sources) {
-            if (!source.spec.place.pathFile.empty())
-                source.path.reset(
-                    new BreakpointPath(BreakpointPath::load(source.spec.place.pathFile)));
-        }
+        for (SourceJob& source : sources)
+            loadMotion(source);
         fileOrder = layout.fileOrder(o.format->order);
         outputFrames = sceneFrames + loadHeadphones();
         checkLength(o, channels.size(), outputFrames);
@@ -507,6 +506,26 @@ struct Job {
         }
     }
 
+    // The motion of a source with a path file or an orbit, and the frames
+    // its Doppler delay adds to the scene.
+    void loadMotion(SourceJob& s) {
+        const SourceOptions& place = s.spec.place;
+        if (!place.pathFile.empty()) {
+            s.motion.reset(new Motion(Motion::load(place.pathFile)));
+        } else if (place.orbits) {
+            const Orbit orbit{place.azimuth, place.orbit.init, place.orbit.end, place.distance,
+                              0.0};
+            s.motion.reset(new Motion(Motion::orbit(
+                orbit, static_cast<double>(s.reader->sweepFrames()) / rate)));
+        }
+        if (o.doppler) {
+            const double farthest = s.motion ? s.motion->maxDistance() : 1.0;
+            sceneFrames = std::max(sceneFrames, s.start + s.reader->frames() +
+                                                    DopplerDelay::tailFramesFor(
+                                                        farthest * o.radius, rate));
+        }
+    }
+
     // The input's name, or the scene file's.
     const std::string& name() const {
         return scene.file.empty() ? o.input : scene.file;
@@ -515,7 +534,9 @@ struct Job {
     // Whether the scene is one source that starts at once at the scene's
     // rate: its frames then go straight from its spatializer to the output.
     bool direct() const {
-        return sources.size() == 1 && sources[0].start == 0 && !sources[0].reader->resampled();
+        return sources.size() == 1 && sources[0].start == 0 &&
+               !sources[0].reader->resampled() && !o.doppler &&
+               !(sources[0].spec.place.keepChannels && sources[0].reader->channels() > 1);
     }
 
     // Loads the HRTF set for --binaural; returns the frames of its tail.
@@ -538,7 +559,13 @@ struct Job {
                                                 bool positions = false) const {
         SpatializerOptions so;
         so.order = std::move(order);
-        so.path = s.path.get();
+        so.motion = s.motion.get();
+        so.distanceLaw = o.distanceLaw;
+        so.doppler = o.doppler;
+        so.radius = o.radius;
+        so.air = o.air;
+        so.keepChannels = s.spec.place.keepChannels;
+        so.width = s.spec.place.width;
         so.layout = &panner.layout();
         so.law = &panner.law();
         so.lawParams = o.lawParams;
@@ -664,8 +691,14 @@ void writePlot(SafeOutput& plot, const Job& job, const PathSampler& sampler) {
     }
     const PlotCaption caption{job.name(), static_cast<double>(job.sceneFrames) / job.rate,
                               job.panner.law().name};
-    writeSvgPlot(file.stream(), paths, caption, plotSpeakers(job.layout, job.fileOrder),
-                 plotView(job.layout));
+    // A source beyond the loudspeakers is drawn on the circle, which grows
+    // to the largest distance.
+    PlotView view = plotView(job.layout);
+    for (const PlotPath& path : paths)
+        for (const PlotPoint& p : path.points)
+            if (distanceOf(p.x, p.y) > 1.0)
+                view = PlotView::Circle;
+    writeSvgPlot(file.stream(), paths, caption, plotSpeakers(job.layout, job.fileOrder), view);
     file.close();
 }
 

@@ -22,8 +22,9 @@ char* put(char* p, char* end, double v, std::chars_format format, int precision)
 // value at most 16 characters and its comma.
 constexpr std::size_t kSecondsChars = 320;
 constexpr std::size_t kValueChars = 24;
-// The place of a source before its gains: x, y, azimuth and r.
-constexpr std::size_t kPlaceColumns = 4;
+// The place of a source before its gains: x, y, azimuth, r, elevation and
+// distance.
+constexpr std::size_t kPlaceColumns = 6;
 
 }  // namespace
 
@@ -40,7 +41,7 @@ TraceWriter::TraceWriter(std::ostream& out, const std::vector<std::string>& chan
     out_ << "seconds";
     for (int s = 1; s <= sources; ++s) {
         const std::string prefix = sources == 1 ? "" : "s" + std::to_string(s) + ".";
-        for (const char* column : {"x", "y", "azimuth", "r"})
+        for (const char* column : {"x", "y", "azimuth", "r", "elevation", "distance"})
             out_ << ',' << prefix << column;
         for (const std::string& c : channels)
             out_ << ',' << prefix << c;
@@ -52,11 +53,12 @@ void TraceWriter::begin(double seconds) {
     at_ = put(line_.data(), line_.data() + line_.size(), seconds, std::chars_format::fixed, 6);
 }
 
-void TraceWriter::place(double x, double y, const double* gains) {
+void TraceWriter::place(double x, double y, double elevation, double distance,
+                        const double* gains) {
     char* p = at_;
     char* const end = line_.data() + line_.size();
     const double r = std::fmax(std::fabs(2 * x - 1), std::fabs(2 * y - 1));
-    const double place[] = {x, y, azimuthAt(x, y), r};
+    const double place[] = {x, y, azimuthAt(x, y), r, elevation, distance};
     for (double v : place) {
         *p++ = ',';
         p = put(p, end, v, std::chars_format::general, 9);
