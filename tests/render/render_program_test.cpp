@@ -233,11 +233,14 @@ TEST(RenderProgram, TracesThePowerLawAndABreakpointPath) {
                 "--trace", dir.file("t.csv"), dir.file("in.wav"), dir.file("out.aif")});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::vector<double>> rows = readCsv(dir.file("t.csv"), header);
-    EXPECT_EQ(header, "seconds,x,y,azimuth,r,FR,FL,BR,BL");
+    EXPECT_EQ(header, "seconds,x,y,azimuth,r,elevation,distance,FR,FL,BR,BL");
     ASSERT_EQ(rows.size(), 200u);  // 2 s every 0.01 s
-    for (const auto& row : rows)
-        EXPECT_NEAR(row[5] * row[5] + row[6] * row[6] + row[7] * row[7] + row[8] * row[8], 1.0,
+    for (const auto& row : rows) {
+        EXPECT_EQ(row[5], 0.0);       // elevation
+        EXPECT_EQ(row[6], row[4]);    // distance: r, inside the square
+        EXPECT_NEAR(row[7] * row[7] + row[8] * row[8] + row[9] * row[9] + row[10] * row[10], 1.0,
                     1e-7);
+    }
 
     writeFile(dir.file("path.txt"), {'0', ' ',  '0', ' ', '0', '\n', '1', ' ', '1', ' ',
                                      '0', '\n', '1', '.', '5', ' ',  '1', ' ', '1', '\n'});

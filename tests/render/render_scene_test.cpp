@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // tarvio-render with several sources: scene files, sources that start late
 // or come at another rate, the warning of a mixdown that cancels, and the
-// output on standard output. Outputs are read back through libsndfile (and
+// output on standard output; sources placed by direction and distance:
+// orbits, polar paths, the level and the Doppler shift of distance, and
+// channels kept apart. Outputs are read back through libsndfile (and
 // sox, for the stream); where the sources are is worked out here from the
 // scene, not taken from the program.
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <cmath>
 #include <iomanip>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -152,10 +155,11 @@ TEST_F(Scenes, EachSourceSoundsWhereAndWhenItsTableSays) {
     const Bytes bytes = testsupport::readFile(dir.file("t.csv"));
     const std::string trace(bytes.begin(), bytes.end());
     EXPECT_EQ(trace.substr(0, trace.find('\n')),
-              "seconds,s1.x,s1.y,s1.azimuth,s1.r,s1.FL,s1.FR,s1.BL,s1.BR,"
-              "s2.x,s2.y,s2.azimuth,s2.r,s2.FL,s2.FR,s2.BL,s2.BR");
+              "seconds,s1.x,s1.y,s1.azimuth,s1.r,s1.elevation,s1.distance,s1.FL,s1.FR,s1.BL,"
+              "s1.BR,s2.x,s2.y,s2.azimuth,s2.r,s2.elevation,s2.distance,s2.FL,s2.FR,s2.BL,"
+              "s2.BR");
     // At 0.25 s the first has ended and the second not begun.
-    EXPECT_NE(trace.find("\n0.250000,,,,,,,,,,,,,,,,\n"), std::string::npos);
+    EXPECT_NE(trace.find("\n0.250000,,,,,,,,,,,,,,,,,,,,\n"), std::string::npos);
 }
 
 // Sources at other rates are brought to the scene's: the first source's, or
@@ -281,4 +285,142 @@ TEST_F(Scenes, AMalformedSceneNamesTheFileTheLineAndTheKey) {
         EXPECT_EQ(r.err, "tarvio-render: " + c.second + "\n") << c.first;
     }
     EXPECT_FALSE(testsupport::fileExists(dir.file("o.wav")));
+}
+
+// ---- Sources by direction and distance ----
+
+// One turn in 2 s on ring:8 (channel k at -45 (k - 1) degrees): every 0.25
+// s the source stands on the next loudspeaker counter-clockwise, which has
+// it alone; halfway between two it is heard equally on both, so that it
+// turns at a constant speed.
+TEST_F(Scenes, AnOrbitReachesEachLoudspeakerInTurn) {
+    const int rate = 8000;
+    writeAudio(dir.file("dc.wav"), rate, 1, std::vector<double>(2 * rate, 0.5));
+    ASSERT_EQ(render("-q --layout ring:8 --bits float --orbit 0.5 dc.wav o.wav").status, 0);
+    const Audio o = readAudio(dir.file("o.wav"));
+    ASSERT_EQ(o.channels, 8);
+    for (int m = 0; m < 8; ++m) {
+        const int on = (8 - m) % 8;     // azimuth 45 m degrees
+        const int next = (15 - m) % 8;  // 45 degrees further on
+        const std::int64_t at = m * rate / 4;
+        for (int c = 0; c < 8; ++c)
+            EXPECT_NEAR(o.at(at, c), c == on ? 0.5 : 0.0, 1e-6) << m * 0.25 << " s, channel " << c;
+        const std::int64_t half = at + rate / 8;
+        EXPECT_NEAR(o.at(half, on), o.at(half, next), 1e-6) << m * 0.25 + 0.125 << " s";
+        EXPECT_GT(o.at(half, next), 0.3) << m * 0.25 + 0.125 << " s";
+    }
+}
+
+// A polar path file drives the trace: its azimuths as written (350 to 370
+// crosses the front), its distance beyond the loudspeakers while x, y and r
+// stay on the square's edge, where the law places the sound.
+TEST_F(Scenes, APolarPathDrivesTheTrace) {
+    writeAudio(dir.file("a.wav"), 8000, 1, tone(300, 0.5, 8000, 24000));
+    writeText("p.txt", "# a pass in front, moving away\nseconds azimuth distance\n"
+                       "0 350 1\n2 370 3\n");
+    ASSERT_EQ(render("-q --path p.txt --trace t.csv --trace-step 0.5 a.wav o.wav").status, 0);
+    const Bytes bytes = testsupport::readFile(dir.file("t.csv"));
+    const std::string trace(bytes.begin(), bytes.end());
+    EXPECT_EQ(trace.substr(0, trace.find('\n')),
+              "seconds,x,y,azimuth,r,elevation,distance,FL,FR,BL,BR");
+    std::istringstream rows(trace.substr(trace.find('\n') + 1));
+    const double want[][3] = {{-10, 1}, {-5, 1.5}, {0, 2}, {5, 2.5}, {10, 3}, {10, 3}};
+    std::string row;
+    for (const auto& w : want) {
+        ASSERT_TRUE(std::getline(rows, row));
+        std::vector<double> f;
+        std::istringstream fields(row);
+        for (std::string v; std::getline(fields, v, ',');)
+            f.push_back(std::stod(v));
+        ASSERT_EQ(f.size(), 11u) << row;
+        EXPECT_NEAR(f[3], w[0], 1e-6) << row;  // azimuth
+        EXPECT_EQ(f[4], 1.0) << row;           // r
+        EXPECT_NEAR(f[6], w[1], 1e-9) << row;  // distance
+        EXPECT_NEAR(std::atan2(-(2 * f[1] - 1), 2 * f[2] - 1) * 180 / kPi, w[0], 1e-6) << row;
+    }
+}
+
+// Beyond the loudspeakers the level falls with the distance: by half at
+// distance 2 (inverse, the default), not at all with none, and by the dB
+// asked per doubling; inside them, the sound keeps its level.
+TEST_F(Scenes, DistanceTwoIsHalfTheAmplitude) {
+    writeAudio(dir.file("a.wav"), 8000, 1, tone(300, 0.5, 8000, 8000));
+    ASSERT_EQ(render("-q --bits float --azimuth 90 a.wav near.wav").status, 0);
+    const Audio near = readAudio(dir.file("near.wav"));
+    const struct {
+        const char* args;
+        double factor;
+    } cases[] = {
+        {"--distance 2", 0.5},
+        {"--distance 4 --rolloff-distance 3", std::pow(10.0, -6.0 / 20)},
+        {"--distance 2 --rolloff-distance none", 1.0},
+        {"--distance 0.5", 1.0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(render(std::string("-q --bits float --azimuth 90 ") + c.args + " a.wav o.wav")
+                      .status,
+                  0);
+        const Audio o = readAudio(dir.file("o.wav"));
+        ASSERT_EQ(o.samples.size(), near.samples.size()) << c.args;
+        // The square's bilinear gains add up to 1 wherever the point is, so
+        // the sum of the channels' peaks is the source's level.
+        double level = 0, nearLevel = 0;
+        for (int channel : {FL, FR, BL, BR}) {
+            level += peakOf(o, channel, 0, 8000);
+            nearLevel += peakOf(near, channel, 0, 8000);
+        }
+        EXPECT_NEAR(level / nearLevel, c.factor, 1e-6) << c.args;
+    }
+}
+
+// --doppler: a source receding at v m/s sounds at f 343 / (343 + v), and
+// the output runs on until the delayed sound has arrived.
+TEST_F(Scenes, ARecedingSourceSoundsLower) {
+    const int rate = 48000;
+    writeAudio(dir.file("a.wav"), rate, 1, tone(1000, 0.5, rate, 3 * rate));
+    for (double v : {20.0, 60.0}) {
+        // From the loudspeakers (2 m away) straight out in front.
+        std::ostringstream path;
+        path << "seconds azimuth distance\n0 0 1\n3 0 " << 1 + v * 3 / 2 << "\n";
+        writeText("away.txt", path.str());
+        const CommandResult r = render(
+            "-q --bits float --doppler --rolloff-distance none --path away.txt a.wav o.wav");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Audio o = readAudio(dir.file("o.wav"));
+        const double delay = 2 * (1 + v * 3 / 2) / 343.0;
+        EXPECT_GT(o.frames(), 3 * rate + delay * rate) << v;
+        const double f = frequency(o, FL, rate / 2, 3 * rate - rate / 2);
+        EXPECT_NEAR(f / (1000 * 343 / (343 + v)), 1.0, 1e-3) << v << " m/s: " << f << " Hz";
+        // The last of the tone arrives before the output ends.
+        EXPECT_GT(peakOf(o, FL, 3 * rate + static_cast<std::int64_t>(delay * rate) - 2000,
+                         3 * rate + static_cast<std::int64_t>(delay * rate) - 100),
+                  0.2)
+            << v;
+    }
+}
+
+// channels = "keep": a stereo pair becomes two sources spread over the
+// width around the point, the left channel to the left; mixed down, both
+// sides hear both.
+TEST_F(Scenes, KeptChannelsStayOnTheirSide) {
+    std::vector<double> lr;
+    for (double x : tone(300, 0.5, 8000, 8000)) {
+        lr.push_back(x);
+        lr.push_back(0.0);
+    }
+    writeAudio(dir.file("lr.wav"), 8000, 2, lr);
+    for (const char* channels : {"keep", "mix"}) {
+        writeText("s.toml", std::string("bits = \"float\"\n[[source]]\ninput = \"lr.wav\"\n"
+                                        "azimuth = 0\nwidth = 90\nchannels = \"") +
+                                channels + "\"\n");
+        ASSERT_EQ(render("-q --scene s.toml o.wav").status, 0) << channels;
+        const Audio o = readAudio(dir.file("o.wav"));
+        const double left = peakOf(o, FL, 0, 8000), right = peakOf(o, FR, 0, 8000);
+        if (channels[0] == 'k') {
+            EXPECT_NEAR(left, 0.5, 1e-6);
+            EXPECT_LT(right, 1e-9);
+        } else {
+            EXPECT_NEAR(left, right, 1e-9);
+        }
+    }
 }
