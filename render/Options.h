@@ -120,7 +120,7 @@ inline const std::vector<OptionRow> kRows = {
            "the same names. OUTPUT is then the only word besides the options: "
            "*tarvio-render --scene piece.toml piece.wav*. An option on the command line "
            "wins over the scene's key; the options that move the sound (*--rot1* to "
-           "*--path*) belong to the scene's sources and are refused beside *--scene*.",
+           "*--width*) belong to the scene's sources and are refused beside *--scene*.",
            Offer::files("toml"), [](Options& o, const Arg& a) { o.sceneFile = a.text(); }),
     option("--rot1", "F[:F_END]", G::Motion,
            "rotation 1 (x) in Hz, sweeping to F_END over the file",
@@ -439,16 +439,20 @@ inline const std::vector<OptionRow> kRows = {
 
     // What else the run writes or shows.
     option("--trace", "FILE.csv", G::Report,
-           "write seconds,x,y,azimuth,r and each channel's gain (named by its loudspeaker, "
-           "in the file's order) every --trace-step seconds; in a scene, per source",
-           "Writes <seconds,x,y,azimuth,r> and one gain per channel, named by its "
-           "loudspeaker in the file's channel order (FR,FL,BR,BL for quad in AIFF, "
-           "FL,FR,BL,BR in WAV, ACN0... for Ambisonics), every *--trace-step* seconds. "
-           "Azimuth is the sound's direction seen from the middle of the square, r its "
-           "distance from the middle (1 on the edge).\n\n"
+           "write seconds,x,y,azimuth,r,elevation,distance and each channel's gain (named by "
+           "its loudspeaker, in the file's order) every --trace-step seconds; in a scene, per "
+           "source",
+           "Writes <seconds,x,y,azimuth,r,elevation,distance> and one gain per channel, "
+           "named by its loudspeaker in the file's channel order (FR,FL,BR,BL for quad in "
+           "AIFF, FL,FR,BL,BR in WAV, ACN0... for Ambisonics), every *--trace-step* seconds. "
+           "x and y are the point the gain law places the sound at, azimuth its direction "
+           "seen from the middle of the square, r its distance from the middle (1 on the "
+           "edge); elevation is the source's, and distance its own distance, which goes on "
+           "beyond 1 where r and the point stop at the edge. The gains are the law's, "
+           "before the level of distance (*--rolloff-distance*).\n\n"
            "A scene of several sources gives each source these columns after the seconds, "
-           "named with its number in front: <seconds,s1.x,s1.y,s1.azimuth,s1.r,s1.FL,...,"
-           "s2.x,...>. A source that is not sounding at a row's time (before its start, "
+           "named with its number in front: <seconds,s1.x,s1.y,s1.azimuth,s1.r,"
+           "s1.elevation,s1.distance,s1.FL,...,s2.x,...>. A source that is not sounding at a row's time (before its start, "
            "after its end) leaves its fields of that row empty.",
            Offer::files(), [](Options& o, const Arg& a) { o.traceFile = a.text(); }),
     option("--trace-step", "S", G::Report,
@@ -461,7 +465,9 @@ inline const std::vector<OptionRow> kRows = {
                o.traceStepGiven = true;
            }),
     option("--plot", "FILE.svg", G::Report, "write a picture of the path (of every source's)",
-           "Draws the path: the square with the loudspeakers labelled by channel, the path "
+           "Draws the path: the square with the loudspeakers labelled by channel (a circle "
+           "for other loudspeakers, or when a source goes beyond them, grown to its largest "
+           "distance), the path "
            "coloured from start to end, and a caption with the input, the duration and the "
            "law; in a scene, every source's path, each named by its number and its input "
            "(*s2 voice.wav*). The picture is "

@@ -783,10 +783,12 @@ std::unique_ptr<AudioOutput> openAudio(const Job& job, RunFiles& files) {
     return audio;
 }
 
-// Warns of every mixdown that cancels (see warnOfMixdown).
+// Warns of every mixdown that cancels (see warnOfMixdown); a source whose
+// channels are kept apart is not mixed down.
 void warnOfMixdowns(std::ostream& err, const Job& job) {
     for (const SourceJob& s : job.sources)
-        warnOfMixdown(err, s.spec.name, s.reader->meter());
+        if (!s.spec.place.keepChannels)
+            warnOfMixdown(err, s.spec.name, s.reader->meter());
 }
 
 // The summary and the progress bar go to `out` and `err`; with the audio

@@ -11,6 +11,12 @@
 //   rot1 = "0.1:0.3"           # the Motion group's options, by their names
 //   gain = -3                  # dB
 //   start = 2.0                # seconds into the scene
+//   [[source]]
+//   input = "pad.flac"
+//   orbit = 0.25               # or azimuth and distance for a still source
+//   distance = 2
+//   channels = "keep"          # each channel a source, spread over width
+//   width = 60
 //
 // Values are what the option takes, as a TOML number or string (rot1 =
 // 0.25 or rot1 = "0.25:1"); flags take true or false.
