@@ -132,7 +132,8 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
     if (options.path)
         path_.reset(new BreakpointPath(*options.path));
     order_ = checkedOrder(options.order, panner_.layout().size());
-    fused_ = !path_ && !options.keepPositions && fusedKernelsServe(panner_);
+    spread_ = options.spread;
+    fused_ = !path_ && !options.keepPositions && spread_ && fusedKernelsServe(panner_);
     setUp(params, sampleRate, frames);
     if (!fused_ && !order_.empty())
         spreadBlock_.reset(new double[static_cast<std::size_t>(outputChannels()) * BLOCK_SIZE]());
@@ -209,6 +210,8 @@ void Spatializer::runStages(int frames) {
         const KernelBuffers buffers{tableX_.get(), tableY_.get(), x, y};
         kernel_->positions(rot1_, rot2_, buffers);
     }
+    if (!spread_)
+        return;
     if (order_.empty()) {
         panner_.spread(x, y, monoBlock_.get(), frames, outBlock_.get());
         return;
