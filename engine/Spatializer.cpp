@@ -136,7 +136,8 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
         path_.reset(new BreakpointPath(*options.path));
     order_ = checkedOrder(options.order, panner_.layout().size());
     setUpVoices(options, params.norm);
-    fused_ = !path_ && !motion_ && !staged_ && !options.keepPositions &&
+    spread_ = options.spread;
+    fused_ = !path_ && !motion_ && !staged_ && !options.keepPositions && spread_ &&
              fusedKernelsServe(panner_);
     setUp(params, sampleRate, frames);
     if (!fused_ && !order_.empty())
@@ -266,9 +267,9 @@ void Spatializer::runStages(int frames) {
     double* spreadTo = order_.empty() ? outBlock_.get() : spreadBlock_.get();
     if (staged_)
         spreadVoices(frames, spreadTo);
-    else
+    else if (spread_)
         panner_.spread(x, y, monoBlock_.get(), frames, spreadTo);
-    if (order_.empty())
+    if (!spread_ || order_.empty())
         return;
     const std::size_t n = order_.size();
     const double* from = spreadBlock_.get();
@@ -338,7 +339,8 @@ void Spatializer::spreadVoices(int frames, double* out) {
     placeVoices(frames);
     if (voices_.size() == 1) {
         stageVoice(voices_[0], monoBlock_.get(), frames);
-        panner_.spread(blockX_.get(), blockY_.get(), monoBlock_.get(), frames, out);
+        if (spread_)
+            panner_.spread(blockX_.get(), blockY_.get(), monoBlock_.get(), frames, out);
         return;
     }
     const std::size_t outSamples = static_cast<std::size_t>(outputChannels()) * frames;

@@ -51,6 +51,11 @@ struct SpatializerOptions {
     const BreakpointPath* path = nullptr;
     // Keep the positions of each block for positionsX() and positionsY().
     bool keepPositions = false;
+    // Spread the mono block over the loudspeakers into outBlock(). Without
+    // it only the mono block and the positions are made (they are then kept
+    // whatever keepPositions says), for a caller that places the sound
+    // itself, as headphones do; outBlock() is left as it was.
+    bool spread = true;
     // The loudspeakers of the output (copied); null for layouts::quad().
     const SpeakerLayout* layout = nullptr;
     // The gain law (copied), a row of panLaws() or a law of the caller's;
@@ -168,6 +173,7 @@ class Spatializer {
 
     std::unique_ptr<const SpatialKernel> kernel_;  // the mixdown and the fused block processing
     bool fused_;                                   // runs kernel_->run, not the stages
+    bool spread_ = true;                           // see SpatializerOptions::spread
     int channels_;                                 // interleaved input channels, at least 1
     double gain_;                                  // mixdown factor: norm / channels
     Panner panner_;                                // the law on the output's loudspeakers

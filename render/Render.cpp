@@ -553,10 +553,11 @@ struct Job {
 
     // The spatializer of source `s`, its level `scale` on top of --norm and
     // its own gain; `order`: the order of the channels in the frames it
-    // gives (see SpatializerOptions::order), empty for the engine's.
+    // gives (see SpatializerOptions::order), empty for the engine's;
+    // `onlyPositions`: make the mono signal and the positions, no feeds.
     std::unique_ptr<Spatializer> spatializerFor(const SourceJob& s, double scale,
                                                 std::vector<int> order,
-                                                bool positions = false) const {
+                                                bool onlyPositions = false) const {
         SpatializerOptions so;
         so.order = std::move(order);
         so.motion = s.motion.get();
@@ -569,7 +570,8 @@ struct Job {
         so.layout = &panner.layout();
         so.law = &panner.law();
         so.lawParams = o.lawParams;
-        so.keepPositions = positions || wantsPositions();
+        so.keepPositions = wantsPositions();
+        so.spread = !onlyPositions;
         const double norm = o.norm * scale * std::pow(10.0, s.spec.gainDb / 20.0);
         // The sweeps spread over the input's frames, held at INT_MAX like
         // tarvio's.
