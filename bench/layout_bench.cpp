@@ -5,22 +5,26 @@
 // frames at a time against the square's fused kernel; every variant of its
 // positions stage and of vbap's block kernel; every variant of the
 // peak and of the 16-bit little-endian encoding, and the portable 24-bit
-// encodings, on one block of four channels. "frame" and "per_sample" are
-// the time per frame and per sample.
+// encodings, on one block of four channels; a source orbiting beyond the
+// ring with its distance stages (gain alone, with Doppler, with air, with
+// both) against the same orbit inside it. "frame" and "per_sample" are the
+// time per frame and per sample.
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/BenchSupport.h"
 #include "common/Cpu.h"
 #include "engine/GainLaw.h"
+#include "engine/Motion.h"
 #include "engine/SpatialKernels.h"
+#include "engine/Spatializer.h"
 #include "engine/SpeakerLayout.h"
 #include "engine/SquarePath.h"
 #include "engine/laws/VbapKernels.h"
-#include "engine/Spatializer.h"
 #include "pcm/Pcm.h"
 
 namespace {
@@ -58,6 +62,42 @@ BENCHMARK_CAPTURE(BM_SpatializeLayout, ring8_vbap, std::string("ring:8"), std::s
 BENCHMARK_CAPTURE(BM_SpatializeLayout, s71_dbap, std::string("7.1"), std::string("dbap"));
 BENCHMARK_CAPTURE(BM_SpatializeLayout, ambisonics3, std::string("ambisonics:3"),
                   std::string("ambisonic"));
+
+// An orbit of ring:8 under vbap, a turn every 4 s, its distance swinging
+// between 1 and 5 over 2 s along a polar path (so that the Doppler delay
+// changes every frame), one block of stereo noise at a time. distance 0.9
+// keeps it inside the ring: no stage runs.
+void BM_DistanceStages(benchmark::State& state, double distance, bool doppler, bool air) {
+    const tarvio::SpeakerLayout layout = *tarvio::findLayout("ring:8");
+    std::string rows = "seconds azimuth distance\n";
+    for (int k = 0; k <= 300; ++k)
+        rows += std::to_string(k) + " " + std::to_string(90 * k) + " " +
+                std::to_string(k % 2 ? distance : (distance > 1 ? 1.0 : distance)) + "\n";
+    std::istringstream in(rows);
+    const tarvio::Motion motion = tarvio::Motion::parse(in, "bench");
+    tarvio::SpatializerOptions options;
+    options.layout = &layout;
+    options.motion = &motion;
+    options.doppler = doppler;
+    options.air = air;
+    tarvio::Spatializer sp(tarvio::SpatializerParams(), 2, 44100.0, 44100 * 300, options);
+    tarvio::bench::fillNoise(sp.inBlock(), static_cast<std::size_t>(sp.inBlockCapacity()), 0.8);
+    const int n = sp.inBlockCapacity();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sp.processBlock(n));
+        benchmark::DoNotOptimize(sp.outBlock());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * tarvio::BLOCK_SIZE);
+    state.counters["frame"] =
+        benchmark::Counter(tarvio::BLOCK_SIZE, benchmark::Counter::kIsIterationInvariantRate |
+                                                   benchmark::Counter::kInvert);
+}
+BENCHMARK_CAPTURE(BM_DistanceStages, inside, 0.9, false, false);
+BENCHMARK_CAPTURE(BM_DistanceStages, gain, 5.0, false, false);
+BENCHMARK_CAPTURE(BM_DistanceStages, doppler, 5.0, true, false);
+BENCHMARK_CAPTURE(BM_DistanceStages, air, 5.0, false, true);
+BENCHMARK_CAPTURE(BM_DistanceStages, doppler_air, 5.0, true, true);
 
 // One variant of vbap's block kernel on a block of the octophonic ring:
 // positions turning three times round the square, three quarters of the
@@ -143,8 +183,9 @@ void BM_EncodeS24(benchmark::State& state, bool little) {
     tarvio::bench::fillNoise(in.data(), in.size(), 0.9);
     std::vector<unsigned char> out(3 * kSamples);
     perSample(state, [&] {
-        benchmark::DoNotOptimize(little ? tarvio::pcm::s24le_from_double(in.data(), kSamples, out.data())
-                                        : tarvio::pcm::s24be_from_double(in.data(), kSamples, out.data()));
+        benchmark::DoNotOptimize(
+            little ? tarvio::pcm::s24le_from_double(in.data(), kSamples, out.data())
+                   : tarvio::pcm::s24be_from_double(in.data(), kSamples, out.data()));
     });
 }
 BENCHMARK_CAPTURE(BM_EncodeS24, le, true);

@@ -90,8 +90,8 @@ void DopplerDelay::process(const double* in, const double* metres, int n, double
         const double d = metres[j];
         const double speed = std::clamp((d - last) * rate_, -maxSpeed, maxSpeed);
         last = d;
-        const double delay = std::clamp(d / (kSpeedOfSound + speed) * rate_,
-                                        static_cast<double>(kHalf), maxDelay_);
+        const double delay =
+            std::clamp(d / (kSpeedOfSound + speed) * rate_, static_cast<double>(kHalf), maxDelay_);
         const double at = static_cast<double>(written_ + j) - delay;
         const double whole = std::floor(at);
         const double phase = (at - whole) * kPhases;
@@ -113,22 +113,47 @@ void DopplerDelay::process(const double* in, const double* metres, int n, double
 
 AirFilter::AirFilter(double rate) : rate_(rate) {}
 
+namespace {
+
+// The terms of ISO 9613-1's attenuation of air that do not depend on the
+// frequency, at T = 20 degrees C, 50 % relative humidity and 101.325 kPa
+// (the reference pressure, so every pa/pr factor is 1).
+struct AirTerms {
+    double classical;  // 1.84e-11 (T/T0)^(1/2)
+    double oxygen;     // 0.01275 e^(-2239.1/T) (T/T0)^(-5/2)
+    double nitrogen;   // 0.1068 e^(-3352/T) (T/T0)^(-5/2)
+    double frO;        // the relaxation frequencies of oxygen and nitrogen, Hz
+    double frN;
+};
+
+const AirTerms& airTerms() {
+    static const AirTerms terms = [] {
+        constexpr double T = 293.15;
+        constexpr double T0 = 293.15;
+        constexpr double T01 = 273.16;
+        constexpr double hr = 50.0;
+        const double psat = std::pow(10.0, -6.8346 * std::pow(T01 / T, 1.261) + 4.6151);
+        const double h = hr * psat;  // molar concentration of water vapour, %
+        const double t = T / T0;
+        AirTerms a;
+        a.classical = 1.84e-11 * std::sqrt(t);
+        a.oxygen = 0.01275 * std::exp(-2239.1 / T) * std::pow(t, -2.5);
+        a.nitrogen = 0.1068 * std::exp(-3352.0 / T) * std::pow(t, -2.5);
+        a.frO = 24.0 + 4.04e4 * h * (0.02 + h) / (0.391 + h);
+        a.frN = std::pow(t, -0.5) *
+                (9.0 + 280.0 * h * std::exp(-4.170 * (std::pow(t, -1.0 / 3.0) - 1.0)));
+        return a;
+    }();
+    return terms;
+}
+
+}  // namespace
+
 double AirFilter::absorption(double hz) {
-    // ISO 9613-1 at T = 20 degrees C, 50 % relative humidity, 101.325 kPa.
-    constexpr double T = 293.15;
-    constexpr double T0 = 293.15;
-    constexpr double T01 = 273.16;
-    constexpr double hr = 50.0;
-    const double psat = std::pow(10.0, -6.8346 * std::pow(T01 / T, 1.261) + 4.6151);
-    const double h = hr * psat;  // molar concentration of water vapour, %
-    const double frO = 24.0 + 4.04e4 * h * (0.02 + h) / (0.391 + h);
-    const double frN = std::pow(T / T0, -0.5) *
-                       (9.0 + 280.0 * h * std::exp(-4.170 * (std::pow(T / T0, -1.0 / 3.0) - 1.0)));
+    const AirTerms& a = airTerms();
     const double f2 = hz * hz;
     return 8.686 * f2 *
-           (1.84e-11 * std::sqrt(T / T0) +
-            std::pow(T / T0, -2.5) * (0.01275 * std::exp(-2239.1 / T) / (frO + f2 / frO) +
-                                      0.1068 * std::exp(-3352.0 / T) / (frN + f2 / frN)));
+           (a.classical + a.oxygen / (a.frO + f2 / a.frO) + a.nitrogen / (a.frN + f2 / a.frN));
 }
 
 double AirFilter::cutoff(double metres) const {

@@ -30,10 +30,22 @@ void sinCosDegrees(double degrees, double& s, double& c) {
     const double rc = std::fabs(part) == 0.5 ? std::sqrt(0.5) : std::cos(rest);
     const double rs = std::fabs(part) == 0.5 ? std::copysign(rc, part) : std::sin(rest);
     switch (static_cast<int>(quarters) & 3) {
-        case 0: s = rs; c = rc; break;
-        case 1: s = rc; c = -rs; break;
-        case 2: s = -rs; c = -rc; break;
-        default: s = -rc; c = rs; break;
+        case 0:
+            s = rs;
+            c = rc;
+            break;
+        case 1:
+            s = rc;
+            c = -rs;
+            break;
+        case 2:
+            s = -rs;
+            c = -rc;
+            break;
+        default:
+            s = -rc;
+            c = rs;
+            break;
     }
 }
 
@@ -105,8 +117,8 @@ PolarPath PolarPath::parse(std::istream& in, const std::string& name,
             continue;
         if (f.size() != columns.size())
             throw text::lineError(name, line,
-                                  "expected " + std::to_string(columns.size()) +
-                                      " numbers, got " + std::to_string(f.size()));
+                                  "expected " + std::to_string(columns.size()) + " numbers, got " +
+                                      std::to_string(f.size()));
         PolarPoint p{text::number(f[0], name, line), text::number(f[1], name, line), 0.0, 1.0};
         if (elevationAt > 0) {
             p.elevation = text::number(f[elevationAt], name, line);
@@ -141,9 +153,8 @@ void PolarPath::fill(std::int64_t firstFrame, double rate, int n, double* x, dou
             ++cursor_;
         const PolarPoint& a = points_[cursor_ == 0 ? 0 : cursor_ - 1];
         const PolarPoint& b = points_[cursor_ == count ? count - 1 : cursor_];
-        const double f = cursor_ == 0 || cursor_ == count
-                             ? 0.0
-                             : (t - a.seconds) / (b.seconds - a.seconds);
+        const double f =
+            cursor_ == 0 || cursor_ == count ? 0.0 : (t - a.seconds) / (b.seconds - a.seconds);
         polarPoint(a.azimuth + (b.azimuth - a.azimuth) * f,
                    a.distance + (b.distance - a.distance) * f, x[i], y[i]);
         elevation[i] = a.elevation + (b.elevation - a.elevation) * f;
@@ -151,8 +162,8 @@ void PolarPath::fill(std::int64_t firstFrame, double rate, int n, double* x, dou
 }
 
 Motion Motion::orbit(const Orbit& orbit, double seconds) {
-    const double values[] = {orbit.azimuth, orbit.hz, orbit.hzEnd, orbit.distance,
-                             orbit.elevation, seconds};
+    const double values[] = {orbit.azimuth,  orbit.hz,        orbit.hzEnd,
+                             orbit.distance, orbit.elevation, seconds};
     for (double v : values)
         if (!std::isfinite(v))
             throw std::invalid_argument("an orbit needs finite values");

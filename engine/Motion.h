@@ -64,8 +64,7 @@ class PolarPath {
                            const std::vector<std::string>& columns, long line);
     const std::vector<PolarPoint>& points() const { return points_; }
     // Frame i at (firstFrame + i) / rate seconds, as BreakpointPath::fill.
-    void fill(std::int64_t firstFrame, double rate, int n, double* x, double* y,
-              double* elevation);
+    void fill(std::int64_t firstFrame, double rate, int n, double* x, double* y, double* elevation);
 
   private:
     explicit PolarPath(std::vector<PolarPoint> points) : points_(std::move(points)) {}
@@ -93,8 +92,7 @@ class Motion {
 
     // The positions of n frames, frame i at (firstFrame + i) / rate
     // seconds, from the frame number alone; allocates nothing.
-    void fill(std::int64_t firstFrame, double rate, int n, double* x, double* y,
-              double* elevation);
+    void fill(std::int64_t firstFrame, double rate, int n, double* x, double* y, double* elevation);
     // The largest distance the source reaches.
     double maxDistance() const { return maxDistance_; }
     // The xy path, when this is one.

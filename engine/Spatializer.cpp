@@ -7,10 +7,10 @@
 #include <cassert>
 #include <climits>
 #include <cmath>
-#include <string>
-#include <new>
 #include <cstddef>
+#include <new>
 #include <stdexcept>
+#include <string>
 
 #include "engine/SpatialKernels.h"
 #include "engine/Spatializer.h"
@@ -186,8 +186,8 @@ void Spatializer::setUpVoices(const SpatializerOptions& options, double norm) {
             v.air.reset(new AirFilter(rate_));
     }
     if (keep)
-        voiceBlock_.reset(new double[static_cast<std::size_t>(panner_.layout().size()) *
-                                     BLOCK_SIZE]());
+        voiceBlock_.reset(
+            new double[static_cast<std::size_t>(panner_.layout().size()) * BLOCK_SIZE]());
 }
 
 // The buffers every case needs, the tables of the rotations (unless a path
@@ -286,7 +286,10 @@ void Spatializer::runStages(int frames) {
 
 // The distance of the moving point, and the points of the kept channels
 // around it; the moving point is then brought onto the square's edge as the
-// laws see it.
+// laws see it. Every law, dbap included, gets the point on the edge: the
+// level of distance is the distance law's alone, where dbap's own fall with
+// the real distances would count it a second time and make the distance
+// law's choice meaningless.
 void Spatializer::placeVoices(int frames) {
     double* x = blockX_.get();
     double* y = blockY_.get();

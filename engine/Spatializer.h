@@ -206,10 +206,10 @@ class Spatializer {
     double radius_ = 2.0;
     double width_ = 0.0;
     double norm_ = 1.0;
-    std::unique_ptr<double[]> elevation_;  // BLOCK_SIZE degrees
-    std::unique_ptr<double[]> distance_;   // BLOCK_SIZE distances of the moving point
-    std::unique_ptr<double[]> metres_;     // BLOCK_SIZE distances times the radius
-    std::vector<Voice> voices_;            // one for the mixdown, else one per channel
+    std::unique_ptr<double[]> elevation_;   // BLOCK_SIZE degrees
+    std::unique_ptr<double[]> distance_;    // BLOCK_SIZE distances of the moving point
+    std::unique_ptr<double[]> metres_;      // BLOCK_SIZE distances times the radius
+    std::vector<Voice> voices_;             // one for the mixdown, else one per channel
     std::unique_ptr<double[]> voiceBlock_;  // a kept channel's spreading
 };
 

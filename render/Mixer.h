@@ -138,7 +138,7 @@ class SourceStream {
     std::int64_t end_;
     int channels_;
     bool positions_;
-    std::vector<double> held_;   // frames made and not yet mixed
+    std::vector<double> held_;  // frames made and not yet mixed
     // Their positions: x, y, elevation and distance, each 2 * BLOCK_SIZE.
     std::vector<double> heldPlace_[4];
     int heldFrames_ = 0;

@@ -51,8 +51,7 @@ std::string description() {
         if (!c.about.empty())
             builtIn.push_back(c.name);
     }
-    return "Moves the sound of INPUT around a loudspeaker rig (" +
-           joinedText(builtIn, ", ", ", ") +
+    return "Moves the sound of INPUT around a loudspeaker rig (" + joinedText(builtIn, ", ", ", ") +
            ", rings, a layout file), through Ambisonic channels or onto headphones, and writes "
            "it to OUTPUT.";
 }
@@ -210,9 +209,10 @@ void settleFormat(Options& o) {
             o.format = findOutputFormat("wav");
         if (!streamable(*o.format))
             throw CLI::ValidationError(
-                "OUTPUT", "\"-\": standard output takes WAV or AU (--format au), whose "
-                          "headers can leave the length unknown; " +
-                              std::string(o.format->summary) + " needs a file");
+                "OUTPUT",
+                "\"-\": standard output takes WAV or AU (--format au), whose "
+                "headers can leave the length unknown; " +
+                    std::string(o.format->summary) + " needs a file");
         if (!o.dryRun && ::isatty(STDOUT_FILENO))
             throw CLI::ValidationError("OUTPUT",
                                        "\"-\": standard output is a terminal; pipe it to a "
@@ -373,14 +373,15 @@ void checkSource(const std::set<std::string>& given,
                                        nameOf("--rot1") + ", " + nameOf("--rot2") + ", " +
                                        nameOf("--angle1") + " and " + nameOf("--angle2"));
     const bool orbit = has("--orbit") || has("--azimuth") || has("--distance");
-    const char* orbitName = has("--orbit") ? "--orbit" : has("--azimuth") ? "--azimuth"
-                                                                         : "--distance";
+    const char* orbitName = has("--orbit")     ? "--orbit"
+                            : has("--azimuth") ? "--azimuth"
+                                               : "--distance";
     if (orbit && (rotations || has("--path")))
         throw CLI::ValidationError(nameOf(orbitName),
                                    "places the sound by direction and distance; leave out " +
                                        nameOf("--rot1") + ", " + nameOf("--rot2") + ", " +
-                                       nameOf("--angle1") + ", " + nameOf("--angle2") +
-                                       " and " + nameOf("--path"));
+                                       nameOf("--angle1") + ", " + nameOf("--angle2") + " and " +
+                                       nameOf("--path"));
 }
 
 void settleOptions(Options& o) {

@@ -96,7 +96,6 @@ struct Options {
     std::set<std::string> given;
 };
 
-
 // The sample rates --rate takes, and how far an input's rate may lie from
 // the output's.
 constexpr int kMinRate = 1000;

@@ -170,8 +170,8 @@ struct Observer {
 
     void block(std::int64_t first, int frames, const Spatializer& sp) {
         if (sampler && sp.positionsX()) {
-            one[0] = SourceView{sp.positionsX(), sp.positionsY(), sp.elevations(),
-                                sp.distances(), 0, frames};
+            one[0] = SourceView{
+                sp.positionsX(), sp.positionsY(), sp.elevations(), sp.distances(), 0, frames};
             sampler->block(first, frames, one);
         }
         if (progress)
@@ -515,14 +515,14 @@ struct Job {
         } else if (place.orbits) {
             const Orbit orbit{place.azimuth, place.orbit.init, place.orbit.end, place.distance,
                               0.0};
-            s.motion.reset(new Motion(Motion::orbit(
-                orbit, static_cast<double>(s.reader->sweepFrames()) / rate)));
+            s.motion.reset(new Motion(
+                Motion::orbit(orbit, static_cast<double>(s.reader->sweepFrames()) / rate)));
         }
         if (o.doppler) {
             const double farthest = s.motion ? s.motion->maxDistance() : 1.0;
-            sceneFrames = std::max(sceneFrames, s.start + s.reader->frames() +
-                                                    DopplerDelay::tailFramesFor(
-                                                        farthest * o.radius, rate));
+            sceneFrames =
+                std::max(sceneFrames, s.start + s.reader->frames() +
+                                          DopplerDelay::tailFramesFor(farthest * o.radius, rate));
         }
     }
 
@@ -532,10 +532,12 @@ struct Job {
     }
 
     // Whether the scene is one source that starts at once at the scene's
-    // rate: its frames then go straight from its spatializer to the output.
+    // rate, with no Doppler tail to run on for and no channels kept apart
+    // (headphones of one source filter its mono block): its frames then go
+    // straight from its spatializer to the output.
     bool direct() const {
-        return sources.size() == 1 && sources[0].start == 0 &&
-               !sources[0].reader->resampled() && !o.doppler &&
+        return sources.size() == 1 && sources[0].start == 0 && !sources[0].reader->resampled() &&
+               !o.doppler &&
                !(sources[0].spec.place.keepChannels && sources[0].reader->channels() > 1);
     }
 

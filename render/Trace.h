@@ -23,10 +23,10 @@ namespace tarvio::render {
 // source beyond it), azimuth its direction seen from the middle of the
 // square (degrees, 0 front, positive to the left), r its distance from the
 // middle (1 on the edge); elevation is the source's (degrees) and distance
-// its own distance from the middle, which goes beyond 1 where r stops. Seconds are written with six decimals (to the
-// microsecond); the rest with nine significant digits, far finer than a
-// 16-bit sample step. Numbers always use a decimal point, whatever the
-// locale; values that are not finite read "nan", "inf" or "-inf".
+// its own distance from the middle, which goes beyond 1 where r stops. Seconds are written with six
+// decimals (to the microsecond); the rest with nine significant digits, far finer than a 16-bit
+// sample step. Numbers always use a decimal point, whatever the locale; values that are not finite
+// read "nan", "inf" or "-inf".
 //
 // The column names are written as they are: loudspeaker labels (see
 // validLabel) need no CSV quoting and never read as a spreadsheet formula.

@@ -10,6 +10,7 @@
 
 #include "engine/Motion.h"
 #include "engine/Spatializer.h"
+#include "engine/SpeakerLayout.h"
 
 using namespace tarvio;
 
@@ -124,5 +125,34 @@ TEST(Motion, DopplerOfARecedingSource) {
         }
         const double f = frequency(mono, 24000, mono.size() - 24000, rate);
         EXPECT_NEAR(f / (1000.0 * 343.0 / (343.0 + v)), 1.0, 1e-3) << v;
+    }
+}
+
+// Headphones place the sound themselves from the mono block and the
+// positions: beyond the loudspeakers, with Doppler and air, these must
+// still be exactly what the gains spread.
+TEST(Motion, TheMonoBlockIsWhatTheGainsSpread) {
+    const SpeakerLayout ring = *findLayout("ring:8");
+    const Motion m = Motion::orbit({30.0, 0.5, 2.0, 3.0, 0.0}, 1.0);
+    SpatializerOptions o;
+    o.motion = &m;
+    o.layout = &ring;
+    o.doppler = true;
+    o.air = true;
+    Spatializer sp(SpatializerParams(), 2, 8000.0, 8000, o);
+    const Panner panner(*defaultPanLaw(ring), ring);
+    double gains[8];
+    for (int b = 0; b < 4; ++b) {
+        for (int i = 0; i < 2 * BLOCK_SIZE; ++i)
+            sp.inBlock()[i] = std::sin(0.01 * (b * 2 * BLOCK_SIZE + i));
+        const int n = sp.processBlock(2 * BLOCK_SIZE);
+        for (int j = 0; j < n; ++j) {
+            ASSERT_NEAR(distanceOf(sp.positionsX()[j], sp.positionsY()[j]), 1.0, 1e-12);
+            ASSERT_NEAR(sp.distances()[j], 3.0, 1e-12);
+            panner.gains(sp.positionsX()[j], sp.positionsY()[j], gains);
+            for (int c = 0; c < 8; ++c)
+                ASSERT_NEAR(sp.outBlock()[j * 8 + c], gains[c] * sp.monoBlock()[j], 1e-12)
+                    << "block " << b << ", frame " << j << ", channel " << c;
+        }
     }
 }

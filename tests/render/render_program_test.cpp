@@ -236,8 +236,8 @@ TEST(RenderProgram, TracesThePowerLawAndABreakpointPath) {
     EXPECT_EQ(header, "seconds,x,y,azimuth,r,elevation,distance,FR,FL,BR,BL");
     ASSERT_EQ(rows.size(), 200u);  // 2 s every 0.01 s
     for (const auto& row : rows) {
-        EXPECT_EQ(row[5], 0.0);       // elevation
-        EXPECT_EQ(row[6], row[4]);    // distance: r, inside the square
+        EXPECT_EQ(row[5], 0.0);     // elevation
+        EXPECT_EQ(row[6], row[4]);  // distance: r, inside the square
         EXPECT_NEAR(row[7] * row[7] + row[8] * row[8] + row[9] * row[9] + row[10] * row[10], 1.0,
                     1e-7);
     }

@@ -316,8 +316,9 @@ TEST_F(Scenes, AnOrbitReachesEachLoudspeakerInTurn) {
 // stay on the square's edge, where the law places the sound.
 TEST_F(Scenes, APolarPathDrivesTheTrace) {
     writeAudio(dir.file("a.wav"), 8000, 1, tone(300, 0.5, 8000, 24000));
-    writeText("p.txt", "# a pass in front, moving away\nseconds azimuth distance\n"
-                       "0 350 1\n2 370 3\n");
+    writeText("p.txt",
+              "# a pass in front, moving away\nseconds azimuth distance\n"
+              "0 350 1\n2 370 3\n");
     ASSERT_EQ(render("-q --path p.txt --trace t.csv --trace-step 0.5 a.wav o.wav").status, 0);
     const Bytes bytes = testsupport::readFile(dir.file("t.csv"));
     const std::string trace(bytes.begin(), bytes.end());
@@ -357,9 +358,9 @@ TEST_F(Scenes, DistanceTwoIsHalfTheAmplitude) {
         {"--distance 0.5", 1.0},
     };
     for (const auto& c : cases) {
-        ASSERT_EQ(render(std::string("-q --bits float --azimuth 90 ") + c.args + " a.wav o.wav")
-                      .status,
-                  0);
+        ASSERT_EQ(
+            render(std::string("-q --bits float --azimuth 90 ") + c.args + " a.wav o.wav").status,
+            0);
         const Audio o = readAudio(dir.file("o.wav"));
         ASSERT_EQ(o.samples.size(), near.samples.size()) << c.args;
         // The square's bilinear gains add up to 1 wherever the point is, so
@@ -383,8 +384,8 @@ TEST_F(Scenes, ARecedingSourceSoundsLower) {
         std::ostringstream path;
         path << "seconds azimuth distance\n0 0 1\n3 0 " << 1 + v * 3 / 2 << "\n";
         writeText("away.txt", path.str());
-        const CommandResult r = render(
-            "-q --bits float --doppler --rolloff-distance none --path away.txt a.wav o.wav");
+        const CommandResult r =
+            render("-q --bits float --doppler --rolloff-distance none --path away.txt a.wav o.wav");
         ASSERT_EQ(r.status, 0) << r.err;
         const Audio o = readAudio(dir.file("o.wav"));
         const double delay = 2 * (1 + v * 3 / 2) / 343.0;
