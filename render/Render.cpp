@@ -22,7 +22,6 @@
 #include "cli/Interrupt.h"
 #include "cli/RunBlocks.h"
 #include "cli/SafeOutput.h"
-#include "engine/BreakpointPath.h"
 #include "engine/Motion.h"
 #include "engine/Spatializer.h"
 #include "render/AudioInput.h"
