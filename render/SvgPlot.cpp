@@ -286,12 +286,13 @@ void appendMark(std::string& s, double px, double py, bool start, const std::str
 struct MarkLabels {
     std::string start;
     std::string end;
+    std::string both;  // for a path that ends where it began
 };
 
 MarkLabels markLabels(const PlotPath& path, std::size_t paths) {
     if (paths == 1)
-        return {"start", "end"};
-    return {path.name + " start", path.name + " end"};
+        return {"start", "end", "start and end"};
+    return {path.name + " start", path.name + " end", path.name + " start and end"};
 }
 
 void appendPage(std::string& s, const std::string& title, double width, double height) {
@@ -798,11 +799,13 @@ void appendArrows(std::string& s, const std::vector<PagePoint>& pts, const Colou
 
 // A start or end mark of the circle view, its label on the line from the
 // middle through it: outside for the start, inside for the end. Laps end
-// inside where they began, so each label stays by its own mark. The label
-// is kept inside the page.
+// inside where they began, so each label stays by its own mark. A label
+// that would not fit on the page on its side goes to the other side.
 void appendRadialMark(std::string& s, const PagePoint& p, bool start, const std::string& colour,
                       const std::string& label) {
     appendMarkShape(s, p.x, p.y, start, colour);
+    if (label.empty())
+        return;
     double ux = p.x - kCentreX, uy = p.y - kCentreY;
     const double length = std::hypot(ux, uy);
     if (length < 1)
@@ -813,6 +816,9 @@ void appendRadialMark(std::string& s, const PagePoint& p, bool start, const std:
         ux = -ux, uy = -uy;
     const double gap = start ? 18 : 14;                                 // page units from the mark
     const double width = 8.0 * static_cast<double>(characters(label));  // about, at 14
+    const double reach = p.x + ux * gap + (ux > 0.3 ? width : ux < -0.3 ? -width : 0);
+    if (reach < 4 || reach > kWidth - 4)
+        ux = -ux, uy = -uy;
     double x = p.x + ux * gap, y = p.y + uy * gap + 5 + 5 * uy;
     const char* anchor = ux > 0.3 ? "start" : ux < -0.3 ? "end" : "middle";
     const double left = ux > 0.3 ? 0 : ux < -0.3 ? width : width / 2;
@@ -838,8 +844,13 @@ void appendSource(std::string& s, const PlotPath& path, const MarkLabels& labels
             appendArrows(s, pts, colouring);
     }
     if (!pts.empty()) {
-        appendRadialMark(s, pts.front(), true, colouring.colour(pts.front().band), labels.start);
-        appendRadialMark(s, pts.back(), false, colouring.colour(pts.back().band), labels.end);
+        // Marks closer than this share one label.
+        const bool together =
+            std::hypot(pts.front().x - pts.back().x, pts.front().y - pts.back().y) < 16;
+        appendRadialMark(s, pts.front(), true, colouring.colour(pts.front().band),
+                         together ? labels.both : labels.start);
+        appendRadialMark(s, pts.back(), false, colouring.colour(pts.back().band),
+                         together ? std::string() : labels.end);
     }
     s += "</g>\n";
 }
