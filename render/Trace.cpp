@@ -58,7 +58,8 @@ void TraceWriter::place(double x, double y, double elevation, double distance,
     char* p = at_;
     char* const end = line_.data() + line_.size();
     const double r = std::fmax(std::fabs(2 * x - 1), std::fabs(2 * y - 1));
-    const double place[] = {x, y, azimuthAt(x, y), r, elevation, distance};
+    // Adding 0 turns the -0 of atan2 straight ahead into 0.
+    const double place[] = {x, y, azimuthAt(x, y) + 0.0, r, elevation, distance};
     for (double v : place) {
         *p++ = ',';
         p = put(p, end, v, std::chars_format::general, 9);
