@@ -10,11 +10,16 @@
 // Y = sin theta, Z = 0, X = cos theta. The channels of degree 1 and up are
 // scaled by r (1 on the edge, 0 in the middle), so a sound in the middle of
 // the square is heard from everywhere alike: only W.
+//
+// A block of frames goes through the block kernels of AmbisonicKernels.h,
+// which do these operations in this order for several frames at once: the
+// same bytes as the per-frame law.
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "engine/laws/AmbisonicKernels.h"
 #include "engine/laws/Laws.h"
 
 namespace tarvio {
@@ -33,6 +38,11 @@ struct Component {
 struct AmbisonicState : LawState {
     std::vector<Component> channels;  // in ACN order
     int order;
+    // The channels as the block kernels read them.
+    std::vector<double> weights;
+    std::vector<int> turns;
+    std::vector<unsigned char> scaled;
+    AmbisonicChannels block;  // points into the three above (a state is never copied)
 };
 
 double factorial(int n) {
@@ -73,6 +83,13 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
             state->channels.push_back({sn3d(n, am) * legendreAtZero(n, am), am, m < 0, n >= 1});
         }
     }
+    for (const Component& c : state->channels) {
+        state->weights.push_back(c.weight);
+        state->turns.push_back(c.sine ? state->order + 1 + c.order : c.order);
+        state->scaled.push_back(c.scaled ? 1 : 0);
+    }
+    state->block = {state->weights.data(), state->turns.data(), state->scaled.data(),
+                    static_cast<int>(state->channels.size()), state->order};
     return state;
 }
 
@@ -93,6 +110,12 @@ void gains(double x, double y, const SpeakerLayout&, const LawState* state, doub
     }
 }
 
+void spread(const double* x, const double* y, const double* mono, int frames,
+            const SpeakerLayout&, const LawState* state, double* out) {
+    const AmbisonicState& s = static_cast<const AmbisonicState&>(*state);
+    defaultAmbisonicSpread()(s.block, x, y, mono, frames, out);
+}
+
 // Ambisonic channels of an order the encoder has.
 bool supports(const SpeakerLayout& layout) {
     return layout.ambisonicOrder() >= kMinAmbisonicOrder &&
@@ -105,7 +128,7 @@ PanLaw ambisonic() {
     return {"ambisonic",
             "Ambisonic encoding, ACN order with SN3D normalisation (AmbiX); "
             "omnidirectional at the centre",
-            gains, supports, prepare};
+            gains, supports, prepare, spread};
 }
 
 }  // namespace laws
