@@ -24,7 +24,8 @@
 #            REFERENCE: a tarvio-render built from the code to compare with
 #            (e.g. main); RENDER: the one to check (default: this tree's,
 #            built in RIGS_BUILD_DIR).
-# Environment: RIGS_BUILD_DIR (default build-compare), RIGS_MINUTES,
+# Environment: RIGS_BUILD_DIR (default build-compare), RIGS_RENDER (a
+#              tarvio-render to time instead of building one), RIGS_MINUTES,
 #              RIGS_CHECK_SECONDS, TMPDIR.
 set -euo pipefail
 
@@ -38,10 +39,11 @@ MODE=time
 REF=
 RENDER=
 RUNS=5
+RENDER="${RIGS_RENDER:-}"
 if [[ "${1:-}" == --check ]]; then
     MODE=check
     REF="${2:?--check needs the reference tarvio-render}"
-    RENDER="${3:-}"
+    RENDER="${3:-$RENDER}"
     [[ -x "$REF" ]] || { echo "$REF: not an executable" >&2; exit 2; }
 else
     RUNS="${1:-5}"
@@ -56,6 +58,7 @@ fi
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/tarvio-rigs.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 printf 'L 30\nR -30\nC 0\nLs 110\nRs -110\nBc 180\n' >"$WORK/rig.txt"
+printf 'L 30\nR -30\nC 0\nLFE\n' >"$WORK/front.txt"  # an arc of more than a half turn
 printf '0 0.5 0.5\n2 0 1\n5 1 1\n8 1 0\n11 0 0\n14 0.3 0.9\n20 0.5 0.5\n' >"$WORK/path.txt"
 
 JOB=(-q --rot1 0.25:3 --rot2 0.5:1.75 --angle2 90)
@@ -86,6 +89,8 @@ CHECK_ROWS=(
     "ring:8 dbap rolloff 60 blur 10|--layout ring:8 --law dbap --rolloff 60 --blur 10"
     "ring:5 dbap rolloff 0|--layout ring:5 --law dbap --rolloff 0"
     "file dbap|--layout $WORK/rig.txt --law dbap"
+    "front file|--layout $WORK/front.txt"
+    "front file path|--layout $WORK/front.txt --path $WORK/path.txt"
     "ring:2:90|--layout ring:2:90"
     "ring:32|--layout ring:32"
     "quad power|--layout quad --law power"

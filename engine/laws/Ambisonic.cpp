@@ -38,11 +38,8 @@ struct Component {
 struct AmbisonicState : LawState {
     std::vector<Component> channels;  // in ACN order
     int order;
-    // The channels as the block kernels read them.
-    std::vector<double> weights;
-    std::vector<int> turns;
-    std::vector<unsigned char> scaled;
-    AmbisonicChannels block;  // points into the three above (a state is never copied)
+    AmbisonicTable table;     // the channels as the block kernels read them
+    AmbisonicChannels block;  // table.view() (a state is never copied)
 };
 
 double factorial(int n) {
@@ -83,13 +80,14 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
             state->channels.push_back({sn3d(n, am) * legendreAtZero(n, am), am, m < 0, n >= 1});
         }
     }
+    AmbisonicTable& table = state->table;
+    table.order = state->order;
     for (const Component& c : state->channels) {
-        state->weights.push_back(c.weight);
-        state->turns.push_back(c.sine ? state->order + 1 + c.order : c.order);
-        state->scaled.push_back(c.scaled ? 1 : 0);
+        table.weight.push_back(c.weight);
+        table.turn.push_back(c.sine ? state->order + 1 + c.order : c.order);
+        table.scaled.push_back(c.scaled ? 1 : 0);
     }
-    state->block = {state->weights.data(), state->turns.data(), state->scaled.data(),
-                    static_cast<int>(state->channels.size()), state->order};
+    state->block = table.view();
     return state;
 }
 
@@ -123,6 +121,12 @@ bool supports(const SpeakerLayout& layout) {
 }
 
 }  // namespace
+
+AmbisonicTable ambisonicTable(int order) {
+    const auto state = std::static_pointer_cast<const AmbisonicState>(
+        prepare(ambisonicLayout(order), LawParams()));
+    return state->table;
+}
 
 PanLaw ambisonic() {
     return {"ambisonic",

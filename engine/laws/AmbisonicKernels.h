@@ -12,6 +12,8 @@
 #ifndef TARVIO_ENGINE_LAWS_AMBISONICKERNELS_H
 #define TARVIO_ENGINE_LAWS_AMBISONICKERNELS_H
 
+#include <vector>
+
 #include "common/Cpu.h"
 
 namespace tarvio {
@@ -27,6 +29,21 @@ struct AmbisonicChannels {
     int count;                    // channels of an output frame
     int order;                    // 1 to kMaxAmbisonicOrder
 };
+
+// The channels of an encoder, owned, as the law works them out.
+struct AmbisonicTable {
+    std::vector<double> weight;
+    std::vector<int> turn;
+    std::vector<unsigned char> scaled;
+    int order = 0;
+    AmbisonicChannels view() const {
+        return {weight.data(), turn.data(), scaled.data(), static_cast<int>(weight.size()),
+                order};
+    }
+};
+// The channels of the encoder of `order`, kMinAmbisonicOrder to
+// kMaxAmbisonicOrder. (In Ambisonic.cpp, with the law.)
+AmbisonicTable ambisonicTable(int order);
 
 // Spreads `frames` frames at positions (x[j], y[j]) with mono samples
 // mono[j] into `out` (frame j at out + j * count).

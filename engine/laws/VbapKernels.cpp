@@ -23,6 +23,14 @@ constexpr cpu::Variant<NarrowSpreadFn> kNarrowSpread[] = {
 };
 static_assert(cpu::ordered(kNarrowSpread), "portable first, then ever wider sets");
 
+constexpr cpu::Variant<WideSpreadFn> kWideSpread[] = {
+    TARVIO_VARIANT(wideSpread, portable),
+#if defined(TARVIO_HAVE_AVX512)
+    TARVIO_VARIANT(wideSpread, avx512),
+#endif
+};
+static_assert(cpu::ordered(kWideSpread), "portable first, then ever wider sets");
+
 }  // namespace
 
 // The operations of each frame, in the order every variant follows.
@@ -94,6 +102,22 @@ int spreadRest_portable(const NarrowLayout& layout, const double* x, const doubl
     for (int k = 0; k < more; ++k)
         left[leftCount++] += first;
     return leftCount;
+}
+
+int wideSpread_portable(const WideLayout&, const double*, const double*, const double*,
+                        int frames, double*, int* left) {
+    for (int j = 0; j < frames; ++j)
+        left[j] = j;
+    return frames;
+}
+
+cpu::VariantRows<WideSpreadFn> wideSpreadVariants() {
+    return cpu::rowsOf(kWideSpread);
+}
+
+WideSpreadFn defaultWideSpread() {
+    static const WideSpreadFn chosen = cpu::pick(kWideSpread).fn;
+    return chosen;
 }
 
 cpu::VariantRows<NarrowSpreadFn> narrowSpreadVariants() {
