@@ -19,14 +19,20 @@
 # breakpoint path; every pair of outputs is compared with cmp. Exit 1 if
 # any differ.
 #
+# Memory (--memory): the peak resident memory of every row of the table
+# for a 1-minute input, and of the rows of at most eight channels for a
+# RIGS_LONG_MINUTES one (60 by default: up to 2.5 GB of output each), the
+# output removed after each run.
+#
 # Usage: bench/rigs.sh [runs]                 (runs: at least 3; default 5)
+#        bench/rigs.sh --memory
 #        bench/rigs.sh --check REFERENCE [RENDER]
 #            REFERENCE: a tarvio-render built from the code to compare with
 #            (e.g. main); RENDER: the one to check (default: this tree's,
 #            built in RIGS_BUILD_DIR).
 # Environment: RIGS_BUILD_DIR (default build-compare), RIGS_RENDER (a
 #              tarvio-render to time instead of building one), RIGS_MINUTES,
-#              RIGS_CHECK_SECONDS, TMPDIR.
+#              RIGS_CHECK_SECONDS, RIGS_LONG_MINUTES, TMPDIR.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -45,6 +51,8 @@ if [[ "${1:-}" == --check ]]; then
     REF="${2:?--check needs the reference tarvio-render}"
     RENDER="${3:-$RENDER}"
     [[ -x "$REF" ]] || { echo "$REF: not an executable" >&2; exit 2; }
+elif [[ "${1:-}" == --memory ]]; then
+    MODE=memory
 else
     RUNS="${1:-5}"
     ((RUNS >= 3)) || { echo "runs must be at least 3" >&2; exit 2; }
@@ -158,8 +166,29 @@ timeRows() {
     echo "medians of $RUNS alternating rounds, $MINUTES-minute input; load: 1-minute average"
 }
 
+memory() {
+    local long="${RIGS_LONG_MINUTES:-60}" minutes in row opts kb
+    for minutes in 1 "$long"; do
+        in="$WORK/in$minutes.wav"
+        sox -n -r 44100 -b 16 -c 2 "$in" synth "$((minutes * 60))" sine 440 pinknoise gain -3
+        for row in "${ROWS[@]}"; do
+            if ((minutes > 1)); then
+                case "${row%%|*}" in ring:16*|ring:64|"ambisonics 2"|"ambisonics 3") continue ;; esac
+            fi
+            read -r -a opts <<<"${row#*|}"
+            kb=$(/usr/bin/time -f %M "$RENDER" "${JOB[@]}" "${opts[@]}" --bits 16 "$in" \
+                "$WORK/out.wav" 2>&1 >/dev/null | tail -1)
+            rm -f "$WORK/out.wav"
+            printf '%-16s %3d min  peak RSS %6d kB\n' "${row%%|*}" "$minutes" "$kb"
+        done
+        rm -f "$in"
+    done
+}
+
 if [[ "$MODE" == check ]]; then
     check
+elif [[ "$MODE" == memory ]]; then
+    memory
 else
     timeRows
 fi

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The portable block kernel of the Ambisonic encoder, and the table of its
-// variants (AmbisonicKernelsAvx512.cpp).
+// variants (AmbisonicKernelsAvx2.cpp, AmbisonicKernelsAvx512.cpp).
 #include "engine/laws/AmbisonicKernels.h"
 
 #include <cstddef>
@@ -15,6 +15,9 @@ namespace {
 
 constexpr cpu::Variant<AmbisonicSpreadFn> kAmbisonicSpread[] = {
     TARVIO_VARIANT(ambisonicSpread, portable),
+#if defined(TARVIO_HAVE_AVX2)
+    TARVIO_VARIANT(ambisonicSpread, avx2),
+#endif
 #if defined(TARVIO_HAVE_AVX512)
     TARVIO_VARIANT(ambisonicSpread, avx512),
 #endif

@@ -57,6 +57,11 @@ AmbisonicSpreadFn defaultAmbisonicSpread();
 
 void ambisonicSpread_portable(const AmbisonicChannels& channels, const double* x, const double* y,
                               const double* mono, int frames, double* out);
+#if defined(TARVIO_HAVE_AVX2)
+// Four frames per vector.
+void ambisonicSpread_avx2(const AmbisonicChannels& channels, const double* x, const double* y,
+                          const double* mono, int frames, double* out);
+#endif
 #if defined(TARVIO_HAVE_AVX512)
 // Eight frames per vector.
 void ambisonicSpread_avx512(const AmbisonicChannels& channels, const double* x, const double* y,

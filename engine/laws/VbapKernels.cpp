@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The portable block kernel of vbap on narrow layouts, and the table of its
-// variants (VbapKernelsAvx2.cpp, VbapKernelsAvx512.cpp).
+// The portable block kernels of vbap, and the tables of the variants: of the
+// narrow layouts' kernel (VbapKernelsAvx2.cpp, VbapKernelsAvx512.cpp) and of
+// the wide layouts' (VbapWideKernelsAvx2.cpp, VbapWideKernelsAvx512.cpp).
 #include "engine/laws/VbapKernels.h"
 
 #include <algorithm>
@@ -25,6 +26,9 @@ static_assert(cpu::ordered(kNarrowSpread), "portable first, then ever wider sets
 
 constexpr cpu::Variant<WideSpreadFn> kWideSpread[] = {
     TARVIO_VARIANT(wideSpread, portable),
+#if defined(TARVIO_HAVE_AVX2)
+    TARVIO_VARIANT(wideSpread, avx2),
+#endif
 #if defined(TARVIO_HAVE_AVX512)
     TARVIO_VARIANT(wideSpread, avx512),
 #endif

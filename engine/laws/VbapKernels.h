@@ -178,6 +178,12 @@ WideSpreadFn defaultWideSpread();
 // Leaves every frame to the per-frame law.
 int wideSpread_portable(const WideLayout& layout, const double* x, const double* y,
                         const double* mono, int frames, double* out, int* left);
+#if defined(TARVIO_HAVE_AVX2)
+// Four frames per vector; a group of four is left whole when its frames do
+// not all take the same decisions.
+int wideSpread_avx2(const WideLayout& layout, const double* x, const double* y,
+                    const double* mono, int frames, double* out, int* left);
+#endif
 #if defined(TARVIO_HAVE_AVX512)
 // Eight frames per vector; a group of eight is left whole when its frames
 // do not all take the same decisions.

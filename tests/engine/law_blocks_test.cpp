@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The block kernels that must give their law's per-frame bytes exactly:
-// vbap on wide layouts (an arc of a half turn or more) and the Ambisonic
-// encoder, every variant this processor runs, on slow turns (as the
+// The block forms that must give their law's per-frame bytes exactly: vbap
+// on wide layouts (an arc of a half turn or more), the Ambisonic encoder
+// (every variant this processor runs) and dbap, on slow turns (as the
 // rotations move), on every loudspeaker's direction, its mirror front to
 // back and the middle of the gap (where the decisions of vbap change) and a
 // hair either side, at the middle of the square, off it, and anywhere.
@@ -170,6 +170,28 @@ TEST(LawBlocks, AmbisonicKernelsGiveThePerFrameBytes) {
                     ASSERT_TRUE(perFrameBytes(encoder, p, j, out.data()))
                         << "order " << order << ", " << row.name << ", " << frames << " frames";
             }
+        }
+    }
+}
+
+// dbap's block form keeps the gains of a position for the frames that stay
+// on it; the slow turns along the edges keep x or y alone.
+TEST(LawBlocks, DbapBlockFormGivesThePerFrameBytes) {
+    tarvio::LawParams sharp;
+    sharp.blur = 0.0;  // a sound on a loudspeaker: that one alone
+    tarvio::LawParams flat;
+    flat.rolloff = 0.0;
+    flat.blur = 3.0;
+    for (const tarvio::LawParams& params : {tarvio::LawParams(), sharp, flat}) {
+        for (const char* name : {"ring:16", "5.1", "stereo"}) {
+            const SpeakerLayout layout = *tarvio::findLayout(name);
+            const tarvio::Panner dbap(*tarvio::findPanLaw("dbap"), layout, params);
+            const Positions p = positionsFor(layout);
+            std::vector<double> out(p.x.size() * layout.size());
+            dbap.spread(p.x.data(), p.y.data(), p.mono.data(), p.frames(), out.data());
+            for (int j = 0; j < p.frames(); ++j)
+                ASSERT_TRUE(perFrameBytes(dbap, p, j, out.data()))
+                    << name << ", blur " << params.blur << ", rolloff " << params.rolloff;
         }
     }
 }
