@@ -9,9 +9,10 @@
 # -q --rot1 0.25:3 --rot2 0.5:1.75 --angle2 90 on each rig of ROWS. Every
 # row runs RUNS times in alternating rounds after a warm-up round, its
 # output removed and the file system synced before each run; the table
-# gives the median wall-clock time, the bytes written, the time per byte
-# against quad's, and the load average (1 minute) beside each row, read
-# after its last run.
+# gives the median wall-clock and processor (user + system) times, the
+# bytes written, each time per byte against quad's, and the load average
+# (1 minute) beside each row, read after its last run. On a busy machine
+# the processor time is the steadier figure.
 #
 # Check: both programs render a 20-second input (RIGS_CHECK_SECONDS) on
 # every row, to 16-bit and to float WAV, plus dbap with other blurs and
@@ -137,7 +138,7 @@ check() {
 median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 
 timeRows() {
-    local in="$WORK/in.wav" out="$WORK/out.wav" round i row opts start end
+    local in="$WORK/in.wav" out="$WORK/out.wav" round i opts spent TIMEFORMAT='%3R %3U %3S'
     sox -n -r 44100 -b 16 -c 2 "$in" synth "$((MINUTES * 60))" sine 440 pinknoise gain -3
     declare -a bytes loads
     for ((round = 0; round <= RUNS; ++round)); do  # round 0 warms up
@@ -145,25 +146,31 @@ timeRows() {
             read -r -a opts <<<"${ROWS[$i]#*|}"
             rm -f "$out"
             sync
-            start=$(date +%s.%N)
-            "$RENDER" "${JOB[@]}" "${opts[@]}" --bits 16 "$in" "$out"
-            end=$(date +%s.%N)
+            # bash's time: wall-clock, user and system seconds
+            spent=$({ time "$RENDER" "${JOB[@]}" "${opts[@]}" --bits 16 "$in" "$out"; } 2>&1)
             ((round == 0)) && continue
-            echo "$end - $start" | bc -l >>"$WORK/times.$i"
+            read -r wall user system <<<"$spent"
+            echo "$wall" >>"$WORK/wall.$i"
+            echo "$user + $system" | bc -l >>"$WORK/cpu.$i"
             bytes[$i]=$(stat -c %s "$out")
             loads[$i]=$(cut -d' ' -f1 /proc/loadavg)
         done
     done
-    local quad quadBytes t
-    quad=$(median <"$WORK/times.0")
+    local quad quadCpu quadBytes t c
+    quad=$(median <"$WORK/wall.0")
+    quadCpu=$(median <"$WORK/cpu.0")
     quadBytes=${bytes[0]}
-    printf '%-16s %9s %12s %13s %6s\n' rig seconds bytes "per byte/quad" load
+    printf '%-16s %8s %8s %12s %14s %13s %6s\n' rig wall cpu bytes "wall/byte/quad" \
+        "cpu/byte/quad" load
     for i in "${!ROWS[@]}"; do
-        t=$(median <"$WORK/times.$i")
-        printf '%-16s %9.3f %12d %13.2f %6s\n' "${ROWS[$i]%%|*}" "$t" "${bytes[$i]}" \
-            "$(echo "($t / ${bytes[$i]}) / ($quad / $quadBytes)" | bc -l)" "${loads[$i]}"
+        t=$(median <"$WORK/wall.$i")
+        c=$(median <"$WORK/cpu.$i")
+        printf '%-16s %8.3f %8.3f %12d %14.2f %13.2f %6s\n' "${ROWS[$i]%%|*}" "$t" "$c" \
+            "${bytes[$i]}" "$(echo "($t / ${bytes[$i]}) / ($quad / $quadBytes)" | bc -l)" \
+            "$(echo "($c / ${bytes[$i]}) / ($quadCpu / $quadBytes)" | bc -l)" "${loads[$i]}"
     done
-    echo "medians of $RUNS alternating rounds, $MINUTES-minute input; load: 1-minute average"
+    echo "medians of $RUNS alternating rounds, $MINUTES-minute input; cpu: user + system" \
+        "seconds; load: 1-minute average after the row's last run"
 }
 
 memory() {

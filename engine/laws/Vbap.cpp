@@ -109,6 +109,12 @@ void wideBlock(VbapState& state, const SpeakerLayout& layout) {
             wide.edges.push_back(middle < kTurn ? middle : middle - kTurn);
         }
     }
+    wide.bounds = {0.0, kTurn};
+    for (const double edge : wide.edges) {
+        const double mirror = kPi - edge;
+        wide.bounds.insert(wide.bounds.end(), {edge, mirror < 0.0 ? mirror + kTurn : mirror});
+    }
+    std::sort(wide.bounds.begin(), wide.bounds.end());
     for (int ch = 0; ch < layout.size(); ++ch) {
         if (!layout[ch].position)
             wide.unplaced.push_back(ch);

@@ -126,6 +126,11 @@ struct WideLayout {
     const unsigned char* halfTurn;  // per arc: a half turn, panned by the angle from a
     const double* edges;            // the starts, the middle of the gap, and 0
     int edgeCount;
+    // Where the decisions of a direction or of its mirror change, as
+    // azimuths of the direction: the edges, pi less each edge, 0 and 2 pi;
+    // increasing, in [0, 2 pi].
+    const double* bounds;
+    int boundCount;
     const int* unplaced;  // the channels without a position (LFE)
     int unplacedCount;
     int arcs;        // the positioned loudspeakers, 2 or more
@@ -146,6 +151,7 @@ struct WideArcs {
     std::vector<int> pairs;
     std::vector<unsigned char> halfTurn;
     std::vector<double> edges;
+    std::vector<double> bounds;
     std::vector<int> unplaced;
     int channels = 0;
     int gap = -1;
@@ -157,6 +163,8 @@ struct WideArcs {
                 halfTurn.data(),
                 edges.data(),
                 static_cast<int>(edges.size()),
+                bounds.data(),
+                static_cast<int>(bounds.size()),
                 unplaced.data(),
                 static_cast<int>(unplaced.size()),
                 static_cast<int>(starts.size()),

@@ -164,6 +164,7 @@ TARVIO_TARGET_AVX2 TARVIO_INLINE __m256d spreadOut(__m256d g, __m256d r2, __m256
     return where(_mm256_cmp_pd(g, _mm256_setzero_pd(), _CMP_EQ_OQ), apart, near);
 }
 
+// The rows of four frames that all take decision `code`.
 TARVIO_TARGET_AVX2 TARVIO_INLINE void groupRows(const WideLayout& layout, int code,
                                                 const Directions& d, const double* mono,
                                                 double* out) {
@@ -173,14 +174,25 @@ TARVIO_TARGET_AVX2 TARVIO_INLINE void groupRows(const WideLayout& layout, int co
         _mm256_mul_pd(_mm256_sub_pd(_mm256_set1_pd(1.0), r2), _mm256_set1_pd(layout.share));
     const __m256d apart = _mm256_sqrt_pd(spread);
     const __m256d m = _mm256_loadu_pd(mono);
-    alignas(32) double first[4], second[4], others[4], zero[4];
-    _mm256_store_pd(first, _mm256_mul_pd(spreadOut(g.first, r2, spread, apart), m));
-    _mm256_store_pd(second, _mm256_mul_pd(spreadOut(g.second, r2, spread, apart), m));
-    _mm256_store_pd(others, _mm256_mul_pd(apart, m));
-    _mm256_store_pd(zero, _mm256_mul_pd(_mm256_setzero_pd(), m));
+    const __m256d fa = _mm256_mul_pd(spreadOut(g.first, r2, spread, apart), m);
+    const __m256d fb = _mm256_mul_pd(spreadOut(g.second, r2, spread, apart), m);
     const int n = layout.channels;
     const int a = layout.pairs[2 * g.arc];
     const int b = layout.pairs[2 * g.arc + 1];
+    if (n == 2) {  // the two channels interleaved in registers
+        const __m256d left = a == 0 ? fa : fb;
+        const __m256d right = a == 0 ? fb : fa;
+        const __m256d even = _mm256_unpacklo_pd(left, right);  // frames 0 and 2
+        const __m256d odd = _mm256_unpackhi_pd(left, right);   // frames 1 and 3
+        _mm256_storeu_pd(out, _mm256_permute2f128_pd(even, odd, 0x20));
+        _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(even, odd, 0x31));
+        return;
+    }
+    alignas(32) double first[4], second[4], others[4], zero[4];
+    _mm256_store_pd(first, fa);
+    _mm256_store_pd(second, fb);
+    _mm256_store_pd(others, _mm256_mul_pd(apart, m));
+    _mm256_store_pd(zero, _mm256_mul_pd(_mm256_setzero_pd(), m));
     for (int l = 0; l < 4; ++l, out += n) {
         for (int ch = 0; ch < n; ++ch)
             out[ch] = others[l];

@@ -1,18 +1,21 @@
 // SPDX-License-Identifier: MIT
 // The AVX-512 block kernel of vbap on wide layouts (see WideLayout in
-// VbapKernels.h): eight frames per vector. Each lane finds the decisions of
-// the per-frame law (the arc of the direction, its mirror's where it falls
-// in the gap, the gap's nearer loudspeaker) from an approximate azimuth
-// away from every edge, then works out the gains with the per-frame law's
-// operations in its order. The direction moves slowly, so the eight frames
-// of a group nearly always take the same decisions; a group whose frames do
-// not, or with a frame near an edge or off the square, is left whole to the
-// per-frame law.
+// VbapKernels.h): eight frames per vector. The direction moves slowly, so
+// the approximate azimuths of a group of eight frames span a narrow
+// interval; where no bound of the decisions of the per-frame law (the arc
+// of the direction, its mirror's where it falls in the gap, the gap's
+// nearer loudspeaker) lies within kWideMargin of it, every frame of the
+// group takes the decisions of any one of them, worked out once. The gains
+// then come from the per-frame law's operations in its order, eight frames
+// at a time. A group near a bound, or with a frame off the square, is left
+// whole to the per-frame law. A first pass works out the directions and
+// decisions of a run of groups, a second their gains and rows.
 #include "engine/laws/VbapKernels.h"
 
 #include "common/Simd.h"
 
 #if defined(TARVIO_HAVE_AVX512)
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,20 +30,27 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kTurn = 2.0 * kPi;
 
 // The direction of eight frames as directionOf gives it, the lanes inside
-// the square, and the azimuth of the direction and of its mirror front to
-// back, approximately, in [0, 2 pi).
+// the square, and the azimuth of the direction, approximately, in
+// [0, 2 pi).
 struct Directions {
-    __m512d cos, sin, r, azimuth, mirror;
+    __m512d cos, sin, r, azimuth;
     __mmask8 placed;
 };
 
 // atan2(s, c) within 1.2e-5 radians, in [0, 2 pi), for a unit (c, s): the
 // arctangent of the smaller over the larger of |c| and |s| by the
 // polynomial of Abramowitz and Stegun (4.4.49), folded into its octant.
+// The quotient comes from the approximate reciprocal (within 2^-14) and a
+// step of Newton's (within about 2^-28), not the divider, which the gains
+// keep busy.
 TARVIO_TARGET_AVX512 TARVIO_INLINE __m512d azimuthOf(__m512d c, __m512d s) {
     const __m512d ac = _mm512_abs_pd(c);
     const __m512d as = _mm512_abs_pd(s);
-    const __m512d z = _mm512_div_pd(_mm512_min_pd(ac, as), _mm512_max_pd(ac, as));
+    const __m512d larger = _mm512_max_pd(ac, as);
+    const __m512d guess = _mm512_rcp14_pd(larger);
+    const __m512d inverse = _mm512_mul_pd(
+        guess, _mm512_sub_pd(_mm512_set1_pd(2.0), _mm512_mul_pd(larger, guess)));
+    const __m512d z = _mm512_mul_pd(_mm512_min_pd(ac, as), inverse);
     const __m512d z2 = _mm512_mul_pd(z, z);
     __m512d p = _mm512_set1_pd(0.0208351);
     p = _mm512_add_pd(_mm512_mul_pd(p, z2), _mm512_set1_pd(-0.0851330));
@@ -74,65 +84,42 @@ TARVIO_TARGET_AVX512 TARVIO_INLINE Directions directions(const double* x, const 
     d.r = _mm512_max_pd(_mm512_abs_pd(v), _mm512_abs_pd(u));
     d.placed = _mm512_cmp_pd_mask(d.r, one, _CMP_LE_OQ);
     d.azimuth = azimuthOf(d.cos, d.sin);
-    // atan2(s, -c) is pi less the azimuth, in [0, 2 pi).
-    const __m512d mirror = _mm512_sub_pd(_mm512_set1_pd(kPi), d.azimuth);
-    d.mirror = _mm512_mask_add_pd(mirror, _mm512_cmp_pd_mask(mirror, zero, _CMP_LT_OQ), mirror,
-                                  _mm512_set1_pd(kTurn));
     return d;
 }
 
-// The lanes whose azimuth lies within kWideMargin of an edge, around the
-// turn.
-TARVIO_TARGET_AVX512 TARVIO_INLINE __mmask8 nearEdge(const WideLayout& layout, __m512d azimuth) {
-    const __m512d margin = _mm512_set1_pd(kWideMargin);
-    const __m512d far = _mm512_set1_pd(kTurn - kWideMargin);
-    __mmask8 near = 0;
-    for (int e = 0; e < layout.edgeCount; ++e) {
-        const __m512d apart =
-            _mm512_abs_pd(_mm512_sub_pd(azimuth, _mm512_set1_pd(layout.edges[e])));
-        near |= _mm512_cmp_pd_mask(apart, margin, _CMP_LT_OQ) |
-                _mm512_cmp_pd_mask(apart, far, _CMP_GT_OQ);
-    }
-    return near;
+// The arc of azimuth `theta` as the per-frame law's search finds it: the
+// last arc that starts at or before it, the last arc for one before every
+// start.
+inline int arcOf(const WideLayout& layout, double theta) {
+    const double* after = std::upper_bound(layout.starts, layout.starts + layout.arcs, theta);
+    return after == layout.starts ? layout.arcs - 1 : static_cast<int>(after - layout.starts) - 1;
 }
 
-// The arc of each lane's azimuth as the per-frame law's search finds it:
-// the last arc that starts at or before it, the last arc for one before
-// every start.
-TARVIO_TARGET_AVX512 TARVIO_INLINE __m512i arcOf(const WideLayout& layout, __m512d azimuth) {
-    __m512i count = _mm512_set1_epi64(-1);
-    const __m512i one = _mm512_set1_epi64(1);
-    for (int k = 0; k < layout.arcs; ++k) {
-        const __mmask8 past =
-            _mm512_cmp_pd_mask(azimuth, _mm512_set1_pd(layout.starts[k]), _CMP_GE_OQ);
-        count = _mm512_mask_add_epi64(count, past, count, one);
-    }
-    const __mmask8 before = _mm512_cmpeq_epi64_mask(count, _mm512_set1_epi64(-1));
-    return _mm512_mask_mov_epi64(count, before, _mm512_set1_epi64(layout.arcs - 1));
-}
-
-// The decision of each lane, or -1 where it is left: the arc k of the
-// direction; arcs + k for the arc k of its mirror; 2 arcs for the gap's
-// first loudspeaker and 2 arcs + 1 for its second.
-TARVIO_TARGET_AVX512 TARVIO_INLINE __m512i decide(const WideLayout& layout, const Directions& d) {
-    const __mmask8 clear =
-        d.placed & static_cast<__mmask8>(~(nearEdge(layout, d.azimuth) | nearEdge(layout, d.mirror)));
-    __m512i code = arcOf(layout, d.azimuth);
-    if (layout.gap >= 0) {
-        const __m512i gap = _mm512_set1_epi64(layout.gap);
-        const __mmask8 inGap = _mm512_cmpeq_epi64_mask(code, gap);
-        const __m512i mirrorArc = arcOf(layout, d.mirror);
-        const __mmask8 bothInGap = inGap & _mm512_cmpeq_epi64_mask(mirrorArc, gap);
-        code = _mm512_mask_add_epi64(code, inGap, mirrorArc, _mm512_set1_epi64(layout.arcs));
-        __m512d into = _mm512_sub_pd(d.mirror, _mm512_set1_pd(layout.starts[layout.gap]));
-        into = _mm512_mask_add_pd(into, _mm512_cmp_pd_mask(into, _mm512_setzero_pd(), _CMP_LT_OQ),
-                                  into, _mm512_set1_pd(kTurn));
-        const __mmask8 second = _mm512_cmp_pd_mask(into, _mm512_set1_pd(layout.gapHalf), _CMP_GT_OQ);
-        code = _mm512_mask_mov_epi64(code, bothInGap, _mm512_set1_epi64(2 * layout.arcs));
-        code = _mm512_mask_mov_epi64(code, bothInGap & second,
-                                     _mm512_set1_epi64(2 * layout.arcs + 1));
-    }
-    return _mm512_mask_mov_epi64(_mm512_set1_epi64(-1), clear, code);
+// The decision of a group of frames inside the square whose azimuths lie
+// in [low, high], that of `theta` among them: the arc k of the direction;
+// arcs + k for the arc k of its mirror; 2 arcs for the gap's first
+// loudspeaker and 2 arcs + 1 for its second. -1 where a bound lies within
+// kWideMargin of the interval: there the frames may differ, or the
+// approximate azimuths decide otherwise than atan2. (Away from 0 and 2 pi,
+// both bounds, the distance along the line is that around the turn, and
+// the mirror's distance from an edge is the direction's from the mirrored
+// edge.)
+inline int decide(const WideLayout& layout, double low, double high, double theta) {
+    const double* end = layout.bounds + layout.boundCount;
+    const double* bound = std::lower_bound(layout.bounds, end, low - kWideMargin);
+    if (bound != end && *bound < high + kWideMargin)
+        return -1;
+    const int arc = arcOf(layout, theta);
+    if (arc != layout.gap)
+        return arc;
+    double mirror = kPi - theta;
+    mirror = mirror < 0.0 ? mirror + kTurn : mirror;
+    const int mirrorArc = arcOf(layout, mirror);
+    if (mirrorArc != layout.gap)
+        return layout.arcs + mirrorArc;
+    double into = mirror - layout.starts[layout.gap];
+    into = into < 0.0 ? into + kTurn : into;
+    return 2 * layout.arcs + (into > layout.gapHalf ? 1 : 0);
 }
 
 // The pair gains of eight frames that all take decision `code`, as
@@ -190,31 +177,95 @@ TARVIO_TARGET_AVX512 TARVIO_INLINE __m512d spreadOut(__m512d g, __m512d r2, __m5
     return _mm512_mask_mov_pd(near, _mm512_cmp_pd_mask(g, _mm512_setzero_pd(), _CMP_EQ_OQ), apart);
 }
 
-// The rows of eight frames that all take decision `code`.
+// The channel `ch` of eight rows whose pair is (a, b): the pair's gains,
+// 0 times the sample for a channel without a position, else the share of
+// the loudspeakers outside the pair.
+TARVIO_TARGET_AVX512 TARVIO_INLINE __m512d channelOf(const WideLayout& layout, int ch, int a,
+                                                     int b, const __m512d (&gains)[4]) {
+    if (ch == a)
+        return gains[0];
+    if (ch == b)
+        return gains[1];
+    for (int k = 0; k < layout.unplacedCount; ++k) {
+        if (layout.unplaced[k] == ch)
+            return gains[3];
+    }
+    return gains[2];
+}
+
+// The rows of eight frames that all take decision `code`: two channels
+// interleaved in registers, more scattered channel by channel.
 TARVIO_TARGET_AVX512 TARVIO_INLINE void groupRows(const WideLayout& layout, int code,
                                                   const Directions& d, const double* mono,
                                                   double* out) {
     const PairGains g = pairGains(layout, code, d);
-    const __m512d r2 = _mm512_mul_pd(d.r, d.r);
-    const __m512d spread =
-        _mm512_mul_pd(_mm512_sub_pd(_mm512_set1_pd(1.0), r2), _mm512_set1_pd(layout.share));
-    const __m512d apart = _mm512_sqrt_pd(spread);
     const __m512d m = _mm512_loadu_pd(mono);
-    alignas(64) double first[8], second[8], others[8], zero[8];
-    _mm512_store_pd(first, _mm512_mul_pd(spreadOut(g.first, r2, spread, apart), m));
-    _mm512_store_pd(second, _mm512_mul_pd(spreadOut(g.second, r2, spread, apart), m));
-    _mm512_store_pd(others, _mm512_mul_pd(apart, m));
-    _mm512_store_pd(zero, _mm512_mul_pd(_mm512_setzero_pd(), m));
+    const __m512d zero = _mm512_setzero_pd();
+    // The pair's first and second loudspeaker, the others, those without a
+    // position.
+    __m512d gains[4];
+    if (_mm512_cmp_pd_mask(d.r, _mm512_set1_pd(1.0), _CMP_EQ_OQ) == 0xFF) {
+        // On the edge the spread is 0, so is sqrt(spread), and
+        // sqrt(1 g g + 0) is g: the root of a double's rounded square is
+        // the double, for any square that does not underflow (a gain above
+        // 1e-154; those of a direction kWideMargin from every edge are above
+        // 1e-5).
+        gains[0] = _mm512_mul_pd(g.first, m);
+        gains[1] = _mm512_mul_pd(g.second, m);
+        gains[2] = gains[3] = _mm512_mul_pd(zero, m);
+    } else {
+        const __m512d r2 = _mm512_mul_pd(d.r, d.r);
+        const __m512d spread =
+            _mm512_mul_pd(_mm512_sub_pd(_mm512_set1_pd(1.0), r2), _mm512_set1_pd(layout.share));
+        const __m512d apart = _mm512_sqrt_pd(spread);
+        gains[0] = _mm512_mul_pd(spreadOut(g.first, r2, spread, apart), m);
+        gains[1] = _mm512_mul_pd(spreadOut(g.second, r2, spread, apart), m);
+        gains[2] = _mm512_mul_pd(apart, m);
+        gains[3] = _mm512_mul_pd(zero, m);
+    }
     const int n = layout.channels;
     const int a = layout.pairs[2 * g.arc];
     const int b = layout.pairs[2 * g.arc + 1];
-    for (int l = 0; l < 8; ++l, out += n) {
-        for (int ch = 0; ch < n; ++ch)
-            out[ch] = others[l];
-        for (int k = 0; k < layout.unplacedCount; ++k)
-            out[layout.unplaced[k]] = zero[l];
-        out[a] = first[l];
-        out[b] = second[l];
+    if (n == 2) {
+        const __m512d left = a == 0 ? gains[0] : gains[1];
+        const __m512d right = a == 0 ? gains[1] : gains[0];
+        const __m512i low = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
+        const __m512i high = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
+        _mm512_storeu_pd(out, _mm512_permutex2var_pd(left, low, right));
+        _mm512_storeu_pd(out + 8, _mm512_permutex2var_pd(left, high, right));
+        return;
+    }
+    const __m512i rows = _mm512_setr_epi64(0, n, 2 * n, 3 * n, 4 * n, 5 * n, 6 * n, 7 * n);
+    for (int ch = 0; ch < n; ++ch)
+        _mm512_i64scatter_pd(out + ch, rows, channelOf(layout, ch, a, b, gains), 8);
+}
+
+// Frames whose decisions the first pass works out before the second
+// writes their rows: with no branch between its groups, the first pass
+// overlaps the long chain of each group's operations with the next ones'.
+constexpr int kPass = 256;
+
+// What the first pass keeps of each frame, its direction, and of each
+// group, its decision (-1: left to the per-frame law).
+struct Pass {
+    alignas(64) double cos[kPass];
+    alignas(64) double sin[kPass];
+    alignas(64) double r[kPass];
+    int code[kPass / 8];
+};
+
+TARVIO_TARGET_AVX512 void passDecisions(const WideLayout& layout, const double* x,
+                                        const double* y, int groups, Pass& p) {
+    for (int g = 0, j = 0; g < groups; ++g, j += 8) {
+        const Directions d = directions(x + j, y + j);
+        _mm512_store_pd(p.cos + j, d.cos);
+        _mm512_store_pd(p.sin + j, d.sin);
+        _mm512_store_pd(p.r + j, d.r);
+        p.code[g] = d.placed == 0xFF
+                        ? decide(layout, _mm512_reduce_min_pd(d.azimuth),
+                                 _mm512_reduce_max_pd(d.azimuth),
+                                 _mm_cvtsd_f64(_mm512_castpd512_pd128(d.azimuth)))
+                        : -1;
     }
 }
 
@@ -225,21 +276,26 @@ TARVIO_TARGET_AVX512 int wideSpread_avx512(const WideLayout& layout, const doubl
                                            double* out, int* left) {
     const std::size_t n = static_cast<std::size_t>(layout.channels);
     int leftCount = 0;
-    int j = 0;
-    for (; j + 8 <= frames; j += 8) {
-        const Directions d = directions(x + j, y + j);
-        const __m512i code = decide(layout, d);
-        const std::int64_t first = _mm512_cvtsi512_si32(code);
-        const __mmask8 same = _mm512_cmpeq_epi64_mask(code, _mm512_set1_epi64(first));
-        if (first >= 0 && same == 0xFF) {
-            groupRows(layout, static_cast<int>(first), d, mono + j,
-                      out + static_cast<std::size_t>(j) * n);
-            continue;
+    Pass p;
+    int j0 = 0;
+    for (; j0 + 8 <= frames; j0 += kPass) {
+        const int groups = (frames - j0 < kPass ? frames - j0 : kPass) / 8;
+        passDecisions(layout, x + j0, y + j0, groups, p);
+        for (int g = 0, j = 0; g < groups; ++g, j += 8) {
+            if (p.code[g] >= 0) {
+                Directions d{};
+                d.cos = _mm512_load_pd(p.cos + j);
+                d.sin = _mm512_load_pd(p.sin + j);
+                d.r = _mm512_load_pd(p.r + j);
+                groupRows(layout, p.code[g], d, mono + j0 + j,
+                          out + static_cast<std::size_t>(j0 + j) * n);
+                continue;
+            }
+            for (int l = 0; l < 8; ++l)
+                left[leftCount++] = j0 + j + l;
         }
-        for (int l = 0; l < 8; ++l)
-            left[leftCount++] = j + l;
     }
-    for (; j < frames; ++j)
+    for (int j = frames - frames % 8; j < frames; ++j)
         left[leftCount++] = j;
     return leftCount;
 }
