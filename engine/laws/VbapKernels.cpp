@@ -35,6 +35,17 @@ constexpr cpu::Variant<WideSpreadFn> kWideSpread[] = {
 };
 static_assert(cpu::ordered(kWideSpread), "portable first, then ever wider sets");
 
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTurn = 2.0 * kPi;
+
+// The arc of azimuth `theta` as the per-frame law's search finds it: the
+// last arc that starts at or before it, the last arc for one before every
+// start.
+int arcOf(const WideLayout& layout, double theta) {
+    const double* after = std::upper_bound(layout.starts, layout.starts + layout.arcs, theta);
+    return after == layout.starts ? layout.arcs - 1 : static_cast<int>(after - layout.starts) - 1;
+}
+
 }  // namespace
 
 // The operations of each frame, in the order every variant follows.
@@ -106,6 +117,27 @@ int spreadRest_portable(const NarrowLayout& layout, const double* x, const doubl
     for (int k = 0; k < more; ++k)
         left[leftCount++] += first;
     return leftCount;
+}
+
+// Away from 0 and 2 pi, both bounds, the distance along the line is that
+// around the turn, and the mirror's distance from an edge is the
+// direction's from the mirrored edge.
+int wideDecision(const WideLayout& layout, double low, double high, double theta) {
+    const double* end = layout.bounds + layout.boundCount;
+    const double* bound = std::lower_bound(layout.bounds, end, low - kWideMargin);
+    if (bound != end && *bound < high + kWideMargin)
+        return -1;
+    const int arc = arcOf(layout, theta);
+    if (arc != layout.gap)
+        return arc;
+    double mirror = kPi - theta;
+    mirror = mirror < 0.0 ? mirror + kTurn : mirror;
+    const int mirrorArc = arcOf(layout, mirror);
+    if (mirrorArc != layout.gap)
+        return layout.arcs + mirrorArc;
+    double into = mirror - layout.starts[layout.gap];
+    into = into < 0.0 ? into + kTurn : into;
+    return 2 * layout.arcs + (into > layout.gapHalf ? 1 : 0);
 }
 
 int wideSpread_portable(const WideLayout&, const double*, const double*, const double*,

@@ -178,6 +178,14 @@ struct WideArcs {
 // not fit or a narrow one. (In Vbap.cpp, with the law.)
 std::optional<WideArcs> wideArcs(const SpeakerLayout& layout);
 
+// The decision of a group of frames inside the square whose approximate
+// azimuths lie in [low, high], that of `theta` among them: the arc k of
+// the direction; arcs + k for the arc k of its mirror; 2 arcs for the
+// gap's first loudspeaker and 2 arcs + 1 for its second. -1 where a bound
+// lies within kWideMargin of the interval: there the frames may decide
+// otherwise than one another, or than atan2 would.
+int wideDecision(const WideLayout& layout, double low, double high, double theta);
+
 // As NarrowSpreadFn, for a wide layout.
 using WideSpreadFn = int (*)(const WideLayout& layout, const double* x, const double* y,
                              const double* mono, int frames, double* out, int* left);

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The AVX2 block kernel of vbap on wide layouts: the AVX-512 kernel's
-// steps (see VbapWideKernelsAvx512.cpp) on four frames per vector, the
-// decisions held as whole numbers in doubles.
+// steps (see VbapWideKernelsAvx512.cpp) on four frames per vector, in one
+// pass.
 #include "engine/laws/VbapKernels.h"
 
 #include "common/Simd.h"
 
 #if defined(TARVIO_HAVE_AVX2)
+#include <algorithm>
 #include <cstddef>
 
 namespace tarvio {
@@ -17,8 +18,10 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTurn = 2.0 * kPi;
 
+// The direction of four frames as directionOf gives it, the lanes inside
+// the square, and the azimuth, approximately, in [0, 2 pi).
 struct Directions {
-    __m256d cos, sin, r, azimuth, mirror, placed;
+    __m256d cos, sin, r, azimuth, placed;
 };
 
 TARVIO_TARGET_AVX2 inline __m256d absOf(__m256d a) {
@@ -65,56 +68,7 @@ TARVIO_TARGET_AVX2 TARVIO_INLINE Directions directions(const double* x, const do
     d.r = _mm256_max_pd(absOf(v), absOf(u));
     d.placed = _mm256_cmp_pd(d.r, one, _CMP_LE_OQ);
     d.azimuth = azimuthOf(d.cos, d.sin);
-    const __m256d mirror = _mm256_sub_pd(_mm256_set1_pd(kPi), d.azimuth);
-    d.mirror = where(_mm256_cmp_pd(mirror, zero, _CMP_LT_OQ),
-                     _mm256_add_pd(mirror, _mm256_set1_pd(kTurn)), mirror);
     return d;
-}
-
-TARVIO_TARGET_AVX2 TARVIO_INLINE __m256d nearEdge(const WideLayout& layout, __m256d azimuth) {
-    const __m256d margin = _mm256_set1_pd(kWideMargin);
-    const __m256d far = _mm256_set1_pd(kTurn - kWideMargin);
-    __m256d near = _mm256_setzero_pd();
-    for (int e = 0; e < layout.edgeCount; ++e) {
-        const __m256d apart = absOf(_mm256_sub_pd(azimuth, _mm256_set1_pd(layout.edges[e])));
-        near = _mm256_or_pd(near, _mm256_or_pd(_mm256_cmp_pd(apart, margin, _CMP_LT_OQ),
-                                               _mm256_cmp_pd(apart, far, _CMP_GT_OQ)));
-    }
-    return near;
-}
-
-TARVIO_TARGET_AVX2 TARVIO_INLINE __m256d arcOf(const WideLayout& layout, __m256d azimuth) {
-    const __m256d none = _mm256_set1_pd(-1.0);
-    const __m256d one = _mm256_set1_pd(1.0);
-    __m256d count = none;
-    for (int k = 0; k < layout.arcs; ++k) {
-        const __m256d past = _mm256_cmp_pd(azimuth, _mm256_set1_pd(layout.starts[k]), _CMP_GE_OQ);
-        count = _mm256_add_pd(count, _mm256_and_pd(past, one));
-    }
-    return where(_mm256_cmp_pd(count, none, _CMP_EQ_OQ),
-                 _mm256_set1_pd(static_cast<double>(layout.arcs - 1)), count);
-}
-
-// The decision of each lane as in the AVX-512 kernel, or -1 where it is left.
-TARVIO_TARGET_AVX2 TARVIO_INLINE __m256d decide(const WideLayout& layout, const Directions& d) {
-    const __m256d near = _mm256_or_pd(nearEdge(layout, d.azimuth), nearEdge(layout, d.mirror));
-    const __m256d clear = _mm256_andnot_pd(near, d.placed);
-    const double arcs = static_cast<double>(layout.arcs);
-    __m256d code = arcOf(layout, d.azimuth);
-    if (layout.gap >= 0) {
-        const __m256d gap = _mm256_set1_pd(static_cast<double>(layout.gap));
-        const __m256d inGap = _mm256_cmp_pd(code, gap, _CMP_EQ_OQ);
-        const __m256d mirrorArc = arcOf(layout, d.mirror);
-        const __m256d bothInGap = _mm256_and_pd(inGap, _mm256_cmp_pd(mirrorArc, gap, _CMP_EQ_OQ));
-        code = where(inGap, _mm256_add_pd(mirrorArc, _mm256_set1_pd(arcs)), code);
-        __m256d into = _mm256_sub_pd(d.mirror, _mm256_set1_pd(layout.starts[layout.gap]));
-        into = where(_mm256_cmp_pd(into, _mm256_setzero_pd(), _CMP_LT_OQ),
-                     _mm256_add_pd(into, _mm256_set1_pd(kTurn)), into);
-        const __m256d second = _mm256_cmp_pd(into, _mm256_set1_pd(layout.gapHalf), _CMP_GT_OQ);
-        code = where(bothInGap, _mm256_set1_pd(2.0 * arcs), code);
-        code = where(_mm256_and_pd(bothInGap, second), _mm256_set1_pd(2.0 * arcs + 1.0), code);
-    }
-    return where(clear, code, _mm256_set1_pd(-1.0));
 }
 
 struct PairGains {
@@ -210,14 +164,20 @@ TARVIO_TARGET_AVX2 int wideSpread_avx2(const WideLayout& layout, const double* x
     const std::size_t n = static_cast<std::size_t>(layout.channels);
     int leftCount = 0;
     int j = 0;
-    alignas(32) double codes[4];
+    alignas(32) double azimuths[4];
     for (; j + 4 <= frames; j += 4) {
         const Directions d = directions(x + j, y + j);
-        _mm256_store_pd(codes, decide(layout, d));
-        if (codes[0] >= 0.0 && codes[1] == codes[0] && codes[2] == codes[0] &&
-            codes[3] == codes[0]) {
-            groupRows(layout, static_cast<int>(codes[0]), d, mono + j,
-                      out + static_cast<std::size_t>(j) * n);
+        int code = -1;
+        if (_mm256_movemask_pd(d.placed) == 0xF) {
+            _mm256_store_pd(azimuths, d.azimuth);
+            const double low = std::min(std::min(azimuths[0], azimuths[1]),
+                                        std::min(azimuths[2], azimuths[3]));
+            const double high = std::max(std::max(azimuths[0], azimuths[1]),
+                                         std::max(azimuths[2], azimuths[3]));
+            code = wideDecision(layout, low, high, azimuths[0]);
+        }
+        if (code >= 0) {
+            groupRows(layout, code, d, mono + j, out + static_cast<std::size_t>(j) * n);
             continue;
         }
         for (int l = 0; l < 4; ++l)

@@ -15,7 +15,6 @@
 #include "common/Simd.h"
 
 #if defined(TARVIO_HAVE_AVX512)
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -85,41 +84,6 @@ TARVIO_TARGET_AVX512 TARVIO_INLINE Directions directions(const double* x, const 
     d.placed = _mm512_cmp_pd_mask(d.r, one, _CMP_LE_OQ);
     d.azimuth = azimuthOf(d.cos, d.sin);
     return d;
-}
-
-// The arc of azimuth `theta` as the per-frame law's search finds it: the
-// last arc that starts at or before it, the last arc for one before every
-// start.
-inline int arcOf(const WideLayout& layout, double theta) {
-    const double* after = std::upper_bound(layout.starts, layout.starts + layout.arcs, theta);
-    return after == layout.starts ? layout.arcs - 1 : static_cast<int>(after - layout.starts) - 1;
-}
-
-// The decision of a group of frames inside the square whose azimuths lie
-// in [low, high], that of `theta` among them: the arc k of the direction;
-// arcs + k for the arc k of its mirror; 2 arcs for the gap's first
-// loudspeaker and 2 arcs + 1 for its second. -1 where a bound lies within
-// kWideMargin of the interval: there the frames may differ, or the
-// approximate azimuths decide otherwise than atan2. (Away from 0 and 2 pi,
-// both bounds, the distance along the line is that around the turn, and
-// the mirror's distance from an edge is the direction's from the mirrored
-// edge.)
-inline int decide(const WideLayout& layout, double low, double high, double theta) {
-    const double* end = layout.bounds + layout.boundCount;
-    const double* bound = std::lower_bound(layout.bounds, end, low - kWideMargin);
-    if (bound != end && *bound < high + kWideMargin)
-        return -1;
-    const int arc = arcOf(layout, theta);
-    if (arc != layout.gap)
-        return arc;
-    double mirror = kPi - theta;
-    mirror = mirror < 0.0 ? mirror + kTurn : mirror;
-    const int mirrorArc = arcOf(layout, mirror);
-    if (mirrorArc != layout.gap)
-        return layout.arcs + mirrorArc;
-    double into = mirror - layout.starts[layout.gap];
-    into = into < 0.0 ? into + kTurn : into;
-    return 2 * layout.arcs + (into > layout.gapHalf ? 1 : 0);
 }
 
 // The pair gains of eight frames that all take decision `code`, as
@@ -262,7 +226,7 @@ TARVIO_TARGET_AVX512 void passDecisions(const WideLayout& layout, const double* 
         _mm512_store_pd(p.sin + j, d.sin);
         _mm512_store_pd(p.r + j, d.r);
         p.code[g] = d.placed == 0xFF
-                        ? decide(layout, _mm512_reduce_min_pd(d.azimuth),
+                        ? wideDecision(layout, _mm512_reduce_min_pd(d.azimuth),
                                  _mm512_reduce_max_pd(d.azimuth),
                                  _mm_cvtsd_f64(_mm512_castpd512_pd128(d.azimuth)))
                         : -1;
