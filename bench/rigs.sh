@@ -12,7 +12,9 @@
 # gives the median wall-clock and processor (user + system) times, the
 # bytes written, each time per byte against quad's, and the load average
 # (1 minute) beside each row, read after its last run. On a busy machine
-# the processor time is the steadier figure.
+# the processor time is the steadier figure. With RIGS_BEFORE (another
+# tarvio-render, e.g. main's), each run of a row alternates the two
+# programs, and a table follows for each.
 #
 # Check: both programs render a 20-second input (RIGS_CHECK_SECONDS) on
 # every row, to 16-bit and to float WAV, plus dbap with other blurs and
@@ -32,7 +34,8 @@
 #            (e.g. main); RENDER: the one to check (default: this tree's,
 #            built in RIGS_BUILD_DIR).
 # Environment: RIGS_BUILD_DIR (default build-compare), RIGS_RENDER (a
-#              tarvio-render to time instead of building one), RIGS_MINUTES,
+#              tarvio-render to time instead of building one), RIGS_BEFORE,
+#              RIGS_MINUTES,
 #              RIGS_CHECK_SECONDS, RIGS_LONG_MINUTES, TMPDIR.
 set -euo pipefail
 
@@ -138,39 +141,51 @@ check() {
 median() { sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 
 timeRows() {
-    local in="$WORK/in.wav" out="$WORK/out.wav" round i opts spent TIMEFORMAT='%3R %3U %3S'
+    local in="$WORK/in.wav" out="$WORK/out.wav" round i b opts spent TIMEFORMAT='%3R %3U %3S'
     sox -n -r 44100 -b 16 -c 2 "$in" synth "$((MINUTES * 60))" sine 440 pinknoise gain -3
+    local -a bins=("$RENDER")
+    [[ -n "${RIGS_BEFORE:-}" ]] && bins=("$RIGS_BEFORE" "$RENDER")
     declare -a bytes loads
     for ((round = 0; round <= RUNS; ++round)); do  # round 0 warms up
         for i in "${!ROWS[@]}"; do
             read -r -a opts <<<"${ROWS[$i]#*|}"
-            rm -f "$out"
-            sync
-            # bash's time: wall-clock, user and system seconds
-            spent=$({ time "$RENDER" "${JOB[@]}" "${opts[@]}" --bits 16 "$in" "$out"; } 2>&1)
-            ((round == 0)) && continue
-            read -r wall user system <<<"$spent"
-            echo "$wall" >>"$WORK/wall.$i"
-            echo "$user + $system" | bc -l >>"$WORK/cpu.$i"
-            bytes[$i]=$(stat -c %s "$out")
-            loads[$i]=$(cut -d' ' -f1 /proc/loadavg)
+            for b in "${!bins[@]}"; do
+                rm -f "$out"
+                sync
+                # bash's time: wall-clock, user and system seconds
+                spent=$({ time "${bins[$b]}" "${JOB[@]}" "${opts[@]}" --bits 16 "$in" "$out"; } 2>&1)
+                ((round == 0)) && continue
+                read -r wall user system <<<"$spent"
+                echo "$wall" >>"$WORK/wall.$b.$i"
+                echo "$user + $system" | bc -l >>"$WORK/cpu.$b.$i"
+                bytes[$i]=$(stat -c %s "$out")
+                loads[$i]=$(cut -d' ' -f1 /proc/loadavg)
+            done
         done
     done
-    local quad quadCpu quadBytes t c
-    quad=$(median <"$WORK/wall.0")
-    quadCpu=$(median <"$WORK/cpu.0")
+    for b in "${!bins[@]}"; do
+        echo "${bins[$b]}:"
+        table "$b"
+    done
+    echo "medians of $RUNS alternating rounds, $MINUTES-minute input; cpu: user + system" \
+        "seconds; load: 1-minute average after the row's last run"
+}
+
+# The table of the runs of program number $1.
+table() {
+    local quad quadCpu quadBytes t c i
+    quad=$(median <"$WORK/wall.$1.0")
+    quadCpu=$(median <"$WORK/cpu.$1.0")
     quadBytes=${bytes[0]}
     printf '%-16s %8s %8s %12s %14s %13s %6s\n' rig wall cpu bytes "wall/byte/quad" \
         "cpu/byte/quad" load
     for i in "${!ROWS[@]}"; do
-        t=$(median <"$WORK/wall.$i")
-        c=$(median <"$WORK/cpu.$i")
+        t=$(median <"$WORK/wall.$1.$i")
+        c=$(median <"$WORK/cpu.$1.$i")
         printf '%-16s %8.3f %8.3f %12d %14.2f %13.2f %6s\n' "${ROWS[$i]%%|*}" "$t" "$c" \
             "${bytes[$i]}" "$(echo "($t / ${bytes[$i]}) / ($quad / $quadBytes)" | bc -l)" \
             "$(echo "($c / ${bytes[$i]}) / ($quadCpu / $quadBytes)" | bc -l)" "${loads[$i]}"
     done
-    echo "medians of $RUNS alternating rounds, $MINUTES-minute input; cpu: user + system" \
-        "seconds; load: 1-minute average after the row's last run"
 }
 
 memory() {
