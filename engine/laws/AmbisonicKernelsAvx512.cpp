@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The AVX-512 block kernel of the Ambisonic encoder: eight frames per
 // vector, each lane doing ambisonicSpread_portable's operations in its
-// order; each channel's eight samples are scattered to their frames.
+// order. The four channels of order 1 are put into rows in registers; more
+// are scattered channel by channel.
 #include "engine/laws/AmbisonicKernels.h"
 
 #include "common/Simd.h"
@@ -45,6 +46,23 @@ TARVIO_TARGET_AVX512 TARVIO_INLINE Directions directions(const double* x, const 
     return d;
 }
 
+// Four channels of eight frames, one vector per channel, stored as the
+// eight rows of four they make: the pairs of channels 0, 1 and 2, 3
+// interleaved, then the halves of two rows put together.
+TARVIO_TARGET_AVX512 TARVIO_INLINE void storeRowsOfFour(const __m512d (&channel)[4], double* o) {
+    const __m512i firstFour = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
+    const __m512i lastFour = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
+    const __m512i evenRows = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
+    const __m512i oddRows = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+    for (int half = 0; half < 2; ++half) {
+        const __m512i frames = half == 0 ? firstFour : lastFour;
+        const __m512d front = _mm512_permutex2var_pd(channel[0], frames, channel[1]);
+        const __m512d back = _mm512_permutex2var_pd(channel[2], frames, channel[3]);
+        _mm512_storeu_pd(o + 16 * half, _mm512_permutex2var_pd(front, evenRows, back));
+        _mm512_storeu_pd(o + 16 * half + 8, _mm512_permutex2var_pd(front, oddRows, back));
+    }
+}
+
 }  // namespace
 
 TARVIO_TARGET_AVX512 void ambisonicSpread_avx512(const AmbisonicChannels& channels,
@@ -68,12 +86,18 @@ TARVIO_TARGET_AVX512 void ambisonicSpread_avx512(const AmbisonicChannels& channe
         }
         const __m512d m = _mm512_loadu_pd(mono + j);
         double* o = out + static_cast<std::size_t>(j) * static_cast<std::size_t>(n);
+        __m512d four[4];
         for (int k = 0; k < n; ++k) {
             __m512d g = _mm512_mul_pd(_mm512_set1_pd(channels.weight[k]), turns[channels.turn[k]]);
             if (channels.scaled[k])
                 g = _mm512_mul_pd(g, d.r);
-            _mm512_i64scatter_pd(o + k, rows, _mm512_mul_pd(g, m), 8);
+            if (n == 4)
+                four[k] = _mm512_mul_pd(g, m);
+            else
+                _mm512_i64scatter_pd(o + k, rows, _mm512_mul_pd(g, m), 8);
         }
+        if (n == 4)
+            storeRowsOfFour(four, o);
     }
     ambisonicSpread_portable(channels, x + j, y + j, mono + j, frames - j,
                              out + static_cast<std::size_t>(j) * static_cast<std::size_t>(n));
