@@ -8,8 +8,9 @@
 // group takes the decisions of any one of them, worked out once. The gains
 // then come from the per-frame law's operations in its order, eight frames
 // at a time. A group near a bound, or with a frame off the square, is left
-// whole to the per-frame law. A first pass works out the directions and
-// decisions of a run of groups, a second their gains and rows.
+// whole to the per-frame law. A first pass works out the points and
+// decisions of a run of groups, a second their directions (where the gains
+// need them), gains and rows.
 #include "engine/laws/VbapKernels.h"
 
 #include "common/Simd.h"
@@ -28,15 +29,21 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTurn = 2.0 * kPi;
 
-// The direction of eight frames as directionOf gives it, the lanes inside
-// the square, and the azimuth of the direction, approximately, in
+// Eight frames' points (u, v) on the square, seen from its middle; r =
+// max(|u|, |v|) as directionOf gives it; the lanes inside the square but
+// not at its middle; and the azimuth of the direction, approximately, in
 // [0, 2 pi).
-struct Directions {
-    __m512d cos, sin, r, azimuth;
+struct Points {
+    __m512d u, v, r, azimuth;
     __mmask8 placed;
 };
 
-// atan2(s, c) within 1.2e-5 radians, in [0, 2 pi), for a unit (c, s): the
+// The direction of eight frames as directionOf gives it.
+struct Directions {
+    __m512d cos, sin, r;
+};
+
+// atan2(s, c) within 1.2e-5 radians, in [0, 2 pi), for (c, s) not (0, 0): the
 // arctangent of the smaller over the larger of |c| and |s| by the
 // polynomial of Abramowitz and Stegun (4.4.49), folded into its octant.
 // The quotient comes from the approximate reciprocal (within 2^-14) and a
@@ -65,24 +72,38 @@ TARVIO_TARGET_AVX512 TARVIO_INLINE __m512d azimuthOf(__m512d c, __m512d s) {
                               _mm512_set1_pd(kTurn));
 }
 
-TARVIO_TARGET_AVX512 TARVIO_INLINE Directions directions(const double* x, const double* y) {
+TARVIO_TARGET_AVX512 inline __m512d negated(__m512d a) {
+    return _mm512_castsi512_pd(
+        _mm512_xor_si512(_mm512_castpd_si512(a), _mm512_set1_epi64(INT64_MIN)));
+}
+
+// The azimuth of (cos, sin) = (v, -u) / length is that of (v, -u): the
+// direction itself is worked out only for the groups whose gains need it.
+TARVIO_TARGET_AVX512 TARVIO_INLINE Points points(const double* x, const double* y) {
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d two = _mm512_set1_pd(2.0);
+    Points p;
+    p.u = _mm512_sub_pd(_mm512_mul_pd(two, _mm512_loadu_pd(x)), one);
+    p.v = _mm512_sub_pd(_mm512_mul_pd(two, _mm512_loadu_pd(y)), one);
+    // std::max(|u|, |v|), as in the narrow kernels.
+    p.r = _mm512_max_pd(_mm512_abs_pd(p.v), _mm512_abs_pd(p.u));
+    p.placed = _mm512_cmp_pd_mask(p.r, one, _CMP_LE_OQ) &
+               _mm512_cmp_pd_mask(p.r, _mm512_setzero_pd(), _CMP_GT_OQ);
+    p.azimuth = azimuthOf(p.v, negated(p.u));
+    return p;
+}
+
+// The direction of the points (u, v), by directionOf's operations.
+TARVIO_TARGET_AVX512 TARVIO_INLINE Directions directions(__m512d u, __m512d v, __m512d r) {
+    const __m512d one = _mm512_set1_pd(1.0);
     const __m512d zero = _mm512_setzero_pd();
-    const __m512d u = _mm512_sub_pd(_mm512_mul_pd(two, _mm512_loadu_pd(x)), one);
-    const __m512d v = _mm512_sub_pd(_mm512_mul_pd(two, _mm512_loadu_pd(y)), one);
     const __m512d length = _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(u, u), _mm512_mul_pd(v, v)));
     const __mmask8 away = _mm512_cmp_pd_mask(length, zero, _CMP_GT_OQ);
     Directions d;
     d.cos = _mm512_mask_div_pd(one, away, v, length);
     // -u / length, the sign of u flipped before the division.
-    const __m512d minusU = _mm512_castsi512_pd(
-        _mm512_xor_si512(_mm512_castpd_si512(u), _mm512_set1_epi64(INT64_MIN)));
-    d.sin = _mm512_mask_div_pd(zero, away, minusU, length);
-    // std::max(|u|, |v|), as in the narrow kernels.
-    d.r = _mm512_max_pd(_mm512_abs_pd(v), _mm512_abs_pd(u));
-    d.placed = _mm512_cmp_pd_mask(d.r, one, _CMP_LE_OQ);
-    d.azimuth = azimuthOf(d.cos, d.sin);
+    d.sin = _mm512_mask_div_pd(zero, away, negated(u), length);
+    d.r = r;
     return d;
 }
 
@@ -106,9 +127,7 @@ TARVIO_TARGET_AVX512 TARVIO_INLINE PairGains pairGains(const WideLayout& layout,
         return g;
     }
     g.arc = code >= arcs ? code - arcs : code;
-    const __m512d c = code >= arcs ? _mm512_castsi512_pd(_mm512_xor_si512(
-                                         _mm512_castpd_si512(d.cos), _mm512_set1_epi64(INT64_MIN)))
-                                   : d.cos;
+    const __m512d c = code >= arcs ? negated(d.cos) : d.cos;
     const double* row = layout.rows + 4 * g.arc;
     const __m512d fromA = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(row[0]), c),
                                         _mm512_mul_pd(_mm512_set1_pd(row[1]), d.sin));
@@ -209,11 +228,11 @@ TARVIO_TARGET_AVX512 TARVIO_INLINE void groupRows(const WideLayout& layout, int 
 // overlaps the long chain of each group's operations with the next ones'.
 constexpr int kPass = 256;
 
-// What the first pass keeps of each frame, its direction, and of each
-// group, its decision (-1: left to the per-frame law).
+// What the first pass keeps of each frame, its point, and of each group,
+// its decision (-1: left to the per-frame law).
 struct Pass {
-    alignas(64) double cos[kPass];
-    alignas(64) double sin[kPass];
+    alignas(64) double u[kPass];
+    alignas(64) double v[kPass];
     alignas(64) double r[kPass];
     int code[kPass / 8];
 };
@@ -221,14 +240,14 @@ struct Pass {
 TARVIO_TARGET_AVX512 void passDecisions(const WideLayout& layout, const double* x,
                                         const double* y, int groups, Pass& p) {
     for (int g = 0, j = 0; g < groups; ++g, j += 8) {
-        const Directions d = directions(x + j, y + j);
-        _mm512_store_pd(p.cos + j, d.cos);
-        _mm512_store_pd(p.sin + j, d.sin);
-        _mm512_store_pd(p.r + j, d.r);
-        p.code[g] = d.placed == 0xFF
-                        ? wideDecision(layout, _mm512_reduce_min_pd(d.azimuth),
-                                 _mm512_reduce_max_pd(d.azimuth),
-                                 _mm_cvtsd_f64(_mm512_castpd512_pd128(d.azimuth)))
+        const Points at = points(x + j, y + j);
+        _mm512_store_pd(p.u + j, at.u);
+        _mm512_store_pd(p.v + j, at.v);
+        _mm512_store_pd(p.r + j, at.r);
+        p.code[g] = at.placed == 0xFF
+                        ? wideDecision(layout, _mm512_reduce_min_pd(at.azimuth),
+                                       _mm512_reduce_max_pd(at.azimuth),
+                                       _mm_cvtsd_f64(_mm512_castpd512_pd128(at.azimuth)))
                         : -1;
     }
 }
@@ -246,12 +265,16 @@ TARVIO_TARGET_AVX512 int wideSpread_avx512(const WideLayout& layout, const doubl
         const int groups = (frames - j0 < kPass ? frames - j0 : kPass) / 8;
         passDecisions(layout, x + j0, y + j0, groups, p);
         for (int g = 0, j = 0; g < groups; ++g, j += 8) {
-            if (p.code[g] >= 0) {
-                Directions d{};
-                d.cos = _mm512_load_pd(p.cos + j);
-                d.sin = _mm512_load_pd(p.sin + j);
-                d.r = _mm512_load_pd(p.r + j);
-                groupRows(layout, p.code[g], d, mono + j0 + j,
+            const int code = p.code[g];
+            if (code >= 0) {
+                const __m512d r = _mm512_load_pd(p.r + j);
+                // The gap's nearer loudspeaker takes the sound whatever its
+                // direction.
+                const Directions d =
+                    code < 2 * layout.arcs
+                        ? directions(_mm512_load_pd(p.u + j), _mm512_load_pd(p.v + j), r)
+                        : Directions{_mm512_setzero_pd(), _mm512_setzero_pd(), r};
+                groupRows(layout, code, d, mono + j0 + j,
                           out + static_cast<std::size_t>(j0 + j) * n);
                 continue;
             }
