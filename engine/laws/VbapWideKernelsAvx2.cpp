@@ -18,10 +18,16 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTurn = 2.0 * kPi;
 
-// The direction of four frames as directionOf gives it, the lanes inside
-// the square, and the azimuth, approximately, in [0, 2 pi).
+// Four frames' points (u, v), r, the lanes inside the square but not at
+// its middle, and the azimuth, approximately, in [0, 2 pi), as in the
+// AVX-512 kernel.
+struct Points {
+    __m256d u, v, r, azimuth, placed;
+};
+
+// The direction of four frames as directionOf gives it.
 struct Directions {
-    __m256d cos, sin, r, azimuth, placed;
+    __m256d cos, sin, r;
 };
 
 TARVIO_TARGET_AVX2 inline __m256d absOf(__m256d a) {
@@ -33,8 +39,8 @@ TARVIO_TARGET_AVX2 inline __m256d where(__m256d mask, __m256d b, __m256d a) {
     return _mm256_blendv_pd(a, b, mask);
 }
 
-// atan2(s, c) within 1.2e-5 radians, in [0, 2 pi), as in the AVX-512
-// kernel.
+// atan2(s, c) within 1.2e-5 radians, in [0, 2 pi), for (c, s) not (0, 0),
+// as in the AVX-512 kernel.
 TARVIO_TARGET_AVX2 TARVIO_INLINE __m256d azimuthOf(__m256d c, __m256d s) {
     const __m256d ac = absOf(c);
     const __m256d as = absOf(s);
@@ -53,21 +59,31 @@ TARVIO_TARGET_AVX2 TARVIO_INLINE __m256d azimuthOf(__m256d c, __m256d s) {
     return where(_mm256_cmp_pd(p, zero, _CMP_LT_OQ), _mm256_add_pd(p, _mm256_set1_pd(kTurn)), p);
 }
 
-TARVIO_TARGET_AVX2 TARVIO_INLINE Directions directions(const double* x, const double* y) {
+TARVIO_TARGET_AVX2 TARVIO_INLINE Points points(const double* x, const double* y) {
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d two = _mm256_set1_pd(2.0);
+    Points p;
+    p.u = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_loadu_pd(x)), one);
+    p.v = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_loadu_pd(y)), one);
+    p.r = _mm256_max_pd(absOf(p.v), absOf(p.u));
+    p.placed = _mm256_and_pd(_mm256_cmp_pd(p.r, one, _CMP_LE_OQ),
+                             _mm256_cmp_pd(p.r, _mm256_setzero_pd(), _CMP_GT_OQ));
+    p.azimuth = azimuthOf(p.v, _mm256_xor_pd(p.u, _mm256_set1_pd(-0.0)));
+    return p;
+}
+
+// The direction of the points, by directionOf's operations.
+TARVIO_TARGET_AVX2 TARVIO_INLINE Directions directions(const Points& p) {
+    const __m256d one = _mm256_set1_pd(1.0);
     const __m256d zero = _mm256_setzero_pd();
-    const __m256d u = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_loadu_pd(x)), one);
-    const __m256d v = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_loadu_pd(y)), one);
-    const __m256d length = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(u, u), _mm256_mul_pd(v, v)));
+    const __m256d length =
+        _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(p.u, p.u), _mm256_mul_pd(p.v, p.v)));
     const __m256d away = _mm256_cmp_pd(length, zero, _CMP_GT_OQ);
     Directions d;
-    d.cos = where(away, _mm256_div_pd(v, length), one);
+    d.cos = where(away, _mm256_div_pd(p.v, length), one);
     // -u / length, the sign of u flipped before the division.
-    d.sin = where(away, _mm256_div_pd(_mm256_xor_pd(u, _mm256_set1_pd(-0.0)), length), zero);
-    d.r = _mm256_max_pd(absOf(v), absOf(u));
-    d.placed = _mm256_cmp_pd(d.r, one, _CMP_LE_OQ);
-    d.azimuth = azimuthOf(d.cos, d.sin);
+    d.sin = where(away, _mm256_div_pd(_mm256_xor_pd(p.u, _mm256_set1_pd(-0.0)), length), zero);
+    d.r = p.r;
     return d;
 }
 
@@ -166,10 +182,10 @@ TARVIO_TARGET_AVX2 int wideSpread_avx2(const WideLayout& layout, const double* x
     int j = 0;
     alignas(32) double azimuths[4];
     for (; j + 4 <= frames; j += 4) {
-        const Directions d = directions(x + j, y + j);
+        const Points at = points(x + j, y + j);
         int code = -1;
-        if (_mm256_movemask_pd(d.placed) == 0xF) {
-            _mm256_store_pd(azimuths, d.azimuth);
+        if (_mm256_movemask_pd(at.placed) == 0xF) {
+            _mm256_store_pd(azimuths, at.azimuth);
             const double low = std::min(std::min(azimuths[0], azimuths[1]),
                                         std::min(azimuths[2], azimuths[3]));
             const double high = std::max(std::max(azimuths[0], azimuths[1]),
@@ -177,6 +193,12 @@ TARVIO_TARGET_AVX2 int wideSpread_avx2(const WideLayout& layout, const double* x
             code = wideDecision(layout, low, high, azimuths[0]);
         }
         if (code >= 0) {
+            // The gap's nearer loudspeaker takes the sound whatever its
+            // direction.
+            const Directions d =
+                code < 2 * layout.arcs
+                    ? directions(at)
+                    : Directions{_mm256_setzero_pd(), _mm256_setzero_pd(), at.r};
             groupRows(layout, code, d, mono + j, out + static_cast<std::size_t>(j) * n);
             continue;
         }
