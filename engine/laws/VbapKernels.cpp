@@ -119,14 +119,10 @@ int spreadRest_portable(const NarrowLayout& layout, const double* x, const doubl
     return leftCount;
 }
 
-// Away from 0 and 2 pi, both bounds, the distance along the line is that
-// around the turn, and the mirror's distance from an edge is the
-// direction's from the mirrored edge.
-int wideDecision(const WideLayout& layout, double low, double high, double theta) {
-    const double* end = layout.bounds + layout.boundCount;
-    const double* bound = std::lower_bound(layout.bounds, end, low - kWideMargin);
-    if (bound != end && *bound < high + kWideMargin)
-        return -1;
+namespace {
+
+// The decision of azimuth `theta` away from every bound.
+int pairDecision(const WideLayout& layout, double theta) {
     const int arc = arcOf(layout, theta);
     if (arc != layout.gap)
         return arc;
@@ -138,6 +134,28 @@ int wideDecision(const WideLayout& layout, double low, double high, double theta
     double into = mirror - layout.starts[layout.gap];
     into = into < 0.0 ? into + kTurn : into;
     return 2 * layout.arcs + (into > layout.gapHalf ? 1 : 0);
+}
+
+}  // namespace
+
+// Away from 0 and 2 pi, both bounds, the distance along the line is that
+// around the turn, and the mirror's distance from an edge is the
+// direction's from the mirrored edge.
+int wideDecision(const WideLayout& layout, double low, double high, double theta, WideRun& last) {
+    const double from = low - kWideMargin;
+    const double to = high + kWideMargin;
+    if (from > last.lower && to <= last.upper)
+        return last.code;
+    const double* end = layout.bounds + layout.boundCount;
+    const double* bound = std::lower_bound(layout.bounds, end, from);
+    if (bound != end && *bound < to)
+        return -1;
+    // The bounds are 0 and 2 pi at the ends, so a clear interval has one
+    // either side.
+    last.lower = bound == layout.bounds ? from : bound[-1];
+    last.upper = bound == end ? to : *bound;
+    last.code = pairDecision(layout, theta);
+    return last.code;
 }
 
 int wideSpread_portable(const WideLayout&, const double*, const double*, const double*,

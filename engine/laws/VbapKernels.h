@@ -183,8 +183,16 @@ std::optional<WideArcs> wideArcs(const SpeakerLayout& layout);
 // the direction; arcs + k for the arc k of its mirror; 2 arcs for the
 // gap's first loudspeaker and 2 arcs + 1 for its second. -1 where a bound
 // lies within kWideMargin of the interval: there the frames may decide
-// otherwise than one another, or than atan2 would.
-int wideDecision(const WideLayout& layout, double low, double high, double theta);
+// otherwise than one another, or than atan2 would. The decision is the
+// same between two neighbouring bounds: `last` keeps those around the
+// last group decided and its decision, for the next group to take without
+// a search when it lies between them too.
+struct WideRun {
+    double lower = 1.0;  // none yet: no interval lies above 1 and below 0
+    double upper = 0.0;
+    int code = -1;
+};
+int wideDecision(const WideLayout& layout, double low, double high, double theta, WideRun& last);
 
 // As NarrowSpreadFn, for a wide layout.
 using WideSpreadFn = int (*)(const WideLayout& layout, const double* x, const double* y,

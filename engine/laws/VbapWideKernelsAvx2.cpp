@@ -181,6 +181,7 @@ TARVIO_TARGET_AVX2 int wideSpread_avx2(const WideLayout& layout, const double* x
     int leftCount = 0;
     int j = 0;
     alignas(32) double azimuths[4];
+    WideRun last;
     for (; j + 4 <= frames; j += 4) {
         const Points at = points(x + j, y + j);
         int code = -1;
@@ -190,7 +191,7 @@ TARVIO_TARGET_AVX2 int wideSpread_avx2(const WideLayout& layout, const double* x
                                         std::min(azimuths[2], azimuths[3]));
             const double high = std::max(std::max(azimuths[0], azimuths[1]),
                                          std::max(azimuths[2], azimuths[3]));
-            code = wideDecision(layout, low, high, azimuths[0]);
+            code = wideDecision(layout, low, high, azimuths[0], last);
         }
         if (code >= 0) {
             // The gap's nearer loudspeaker takes the sound whatever its

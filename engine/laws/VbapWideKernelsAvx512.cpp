@@ -239,6 +239,7 @@ struct Pass {
 
 TARVIO_TARGET_AVX512 void passDecisions(const WideLayout& layout, const double* x,
                                         const double* y, int groups, Pass& p) {
+    WideRun last;
     for (int g = 0, j = 0; g < groups; ++g, j += 8) {
         const Points at = points(x + j, y + j);
         _mm512_store_pd(p.u + j, at.u);
@@ -247,7 +248,7 @@ TARVIO_TARGET_AVX512 void passDecisions(const WideLayout& layout, const double* 
         p.code[g] = at.placed == 0xFF
                         ? wideDecision(layout, _mm512_reduce_min_pd(at.azimuth),
                                        _mm512_reduce_max_pd(at.azimuth),
-                                       _mm_cvtsd_f64(_mm512_castpd512_pd128(at.azimuth)))
+                                       _mm_cvtsd_f64(_mm512_castpd512_pd128(at.azimuth)), last)
                         : -1;
     }
 }
