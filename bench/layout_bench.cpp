@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The kernels the rigs, the file formats and the peak added: the
-// spatializer's N-channel path for an octophonic ring under vbap, 7.1 under
-// dbap and third-order Ambisonics (16 channels), one block of 1024 stereo
-// frames at a time against the square's fused kernel; every variant of its
-// positions stage and of vbap's block kernel; every variant of the
+// spatializer's N-channel path for an octophonic ring, stereo and a ring of
+// two under vbap, 7.1 and a ring of 16 under dbap and first- and
+// third-order Ambisonics, one block of 1024 stereo frames at a time against
+// the square's fused kernel; every variant of its positions stage and of
+// vbap's block kernels (narrow and wide layouts); every variant of the
 // peak and of the 16-bit little-endian encoding, and the portable 24-bit
 // encodings, on one block of four channels; a source orbiting beyond the
 // ring with its distance stages (gain alone, with Doppler, with air, with
@@ -62,6 +63,11 @@ BENCHMARK_CAPTURE(BM_SpatializeLayout, ring8_vbap, std::string("ring:8"), std::s
 BENCHMARK_CAPTURE(BM_SpatializeLayout, s71_dbap, std::string("7.1"), std::string("dbap"));
 BENCHMARK_CAPTURE(BM_SpatializeLayout, ambisonics3, std::string("ambisonics:3"),
                   std::string("ambisonic"));
+BENCHMARK_CAPTURE(BM_SpatializeLayout, ambisonics1, std::string("ambisonics:1"),
+                  std::string("ambisonic"));
+BENCHMARK_CAPTURE(BM_SpatializeLayout, stereo_vbap, std::string("stereo"), std::string("vbap"));
+BENCHMARK_CAPTURE(BM_SpatializeLayout, ring2_vbap, std::string("ring:2"), std::string("vbap"));
+BENCHMARK_CAPTURE(BM_SpatializeLayout, ring16_dbap, std::string("ring:16"), std::string("dbap"));
 
 // An orbit of ring:8 under vbap, a turn every 4 s, its distance swinging
 // between 1 and 5 over 2 s along a polar path (so that the Doppler delay
@@ -107,6 +113,31 @@ BENCHMARK_CAPTURE(BM_DistanceStages, doppler_air, 5.0, true, true);
 void BM_SpatializeNarrowVbap(benchmark::State& state, tarvio::laws::NarrowSpreadFn spread) {
     const tarvio::laws::NarrowArcs arcs = *tarvio::laws::narrowArcs(*tarvio::findLayout("ring:8"));
     const tarvio::laws::NarrowLayout layout = arcs.view();
+    constexpr int kFrames = tarvio::BLOCK_SIZE;
+    std::vector<double> x(kFrames), y(kFrames), mono(kFrames);
+    for (int j = 0; j < kFrames; ++j) {
+        const tarvio::SpeakerPosition edge = tarvio::pointAt(360.0 * 3.0 * j / kFrames);
+        const double radius = j < kFrames * 3 / 4 ? 1.0 : 0.9;
+        x[j] = 0.5 + radius * (edge.x - 0.5);
+        y[j] = 0.5 + radius * (edge.y - 0.5);
+    }
+    tarvio::bench::fillNoise(mono.data(), mono.size(), 0.8);
+    std::vector<double> out(static_cast<std::size_t>(layout.channels) * kFrames);
+    std::vector<int> left(kFrames);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            spread(layout, x.data(), y.data(), mono.data(), kFrames, out.data(), left.data()));
+        benchmark::ClobberMemory();
+    }
+    state.counters["frame"] = benchmark::Counter(
+        kFrames, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// One variant of vbap's block kernel of the wide layouts on a block of
+// stereo, the positions as for the narrow kernel.
+void BM_SpatializeWideVbap(benchmark::State& state, tarvio::laws::WideSpreadFn spread) {
+    const tarvio::laws::WideArcs arcs = *tarvio::laws::wideArcs(*tarvio::findLayout("stereo"));
+    const tarvio::laws::WideLayout layout = arcs.view();
     constexpr int kFrames = tarvio::BLOCK_SIZE;
     std::vector<double> x(kFrames), y(kFrames), mono(kFrames);
     for (int j = 0; j < kFrames; ++j) {
@@ -202,6 +233,12 @@ const bool kRegistered = [] {
             benchmark::RegisterBenchmark(
                 (std::string("BM_SpatializeNarrowVbap/ring8/") + v.name).c_str(),
                 BM_SpatializeNarrowVbap, v.fn);
+    }
+    for (const auto& v : tarvio::laws::wideSpreadVariants()) {
+        if (tarvio::cpu::supported(v.isa))
+            benchmark::RegisterBenchmark(
+                (std::string("BM_SpatializeWideVbap/stereo/") + v.name).c_str(),
+                BM_SpatializeWideVbap, v.fn);
     }
     for (const auto& v : tarvio::pcm::peakVariants()) {
         if (tarvio::cpu::supported(v.isa))

@@ -10,11 +10,16 @@
 // Y = sin theta, Z = 0, X = cos theta. The channels of degree 1 and up are
 // scaled by r (1 on the edge, 0 in the middle), so a sound in the middle of
 // the square is heard from everywhere alike: only W.
+//
+// A block of frames goes through the block kernels of AmbisonicKernels.h,
+// which do these operations in this order for several frames at once: the
+// same bytes as the per-frame law.
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "engine/laws/AmbisonicKernels.h"
 #include "engine/laws/Laws.h"
 
 namespace tarvio {
@@ -33,6 +38,8 @@ struct Component {
 struct AmbisonicState : LawState {
     std::vector<Component> channels;  // in ACN order
     int order;
+    AmbisonicTable table;     // the channels as the block kernels read them
+    AmbisonicChannels block;  // table.view() (a state is never copied)
 };
 
 double factorial(int n) {
@@ -73,6 +80,14 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
             state->channels.push_back({sn3d(n, am) * legendreAtZero(n, am), am, m < 0, n >= 1});
         }
     }
+    AmbisonicTable& table = state->table;
+    table.order = state->order;
+    for (const Component& c : state->channels) {
+        table.weight.push_back(c.weight);
+        table.turn.push_back(c.sine ? state->order + 1 + c.order : c.order);
+        table.scaled.push_back(c.scaled ? 1 : 0);
+    }
+    state->block = table.view();
     return state;
 }
 
@@ -93,6 +108,12 @@ void gains(double x, double y, const SpeakerLayout&, const LawState* state, doub
     }
 }
 
+void spread(const double* x, const double* y, const double* mono, int frames,
+            const SpeakerLayout&, const LawState* state, double* out) {
+    const AmbisonicState& s = static_cast<const AmbisonicState&>(*state);
+    defaultAmbisonicSpread()(s.block, x, y, mono, frames, out);
+}
+
 // Ambisonic channels of an order the encoder has.
 bool supports(const SpeakerLayout& layout) {
     return layout.ambisonicOrder() >= kMinAmbisonicOrder &&
@@ -101,11 +122,17 @@ bool supports(const SpeakerLayout& layout) {
 
 }  // namespace
 
+AmbisonicTable ambisonicTable(int order) {
+    const auto state = std::static_pointer_cast<const AmbisonicState>(
+        prepare(ambisonicLayout(order), LawParams()));
+    return state->table;
+}
+
 PanLaw ambisonic() {
     return {"ambisonic",
             "Ambisonic encoding, ACN order with SN3D normalisation (AmbiX); "
             "omnidirectional at the centre",
-            gains, supports, prepare};
+            gains, supports, prepare, spread};
 }
 
 }  // namespace laws

@@ -6,6 +6,14 @@
 // blur b keeping the gain finite at a loudspeaker. a = R / (20 log10 2)
 // makes the level fall by R dB per doubling of distance; k makes the
 // squared gains add up to 1.
+//
+// A power per loudspeaker per frame is nearly all the law costs. The sound
+// stays put for long runs of frames (the rotations rest in the corners of
+// the square for about a quarter of the time), so the block form works out
+// the gains of a frame only where its position differs from the frame
+// before, and otherwise scales the same gains by the new sample: the
+// per-frame law's bytes.
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <stdexcept>
@@ -67,6 +75,21 @@ void gains(double x, double y, const SpeakerLayout& layout, const LawState* stat
         g[p.channel] *= k;
 }
 
+// The per-frame law's spreading, keeping the gains of a position for the
+// frames after it that stand on it too.
+void spread(const double* x, const double* y, const double* mono, int frames,
+            const SpeakerLayout& layout, const LawState* state, double* out) {
+    const std::size_t n = static_cast<std::size_t>(layout.size());
+    double g[kMaxSpeakers];
+    for (int j = 0; j < frames; ++j) {
+        if (j == 0 || x[j] != x[j - 1] || y[j] != y[j - 1])
+            gains(x[j], y[j], layout, state, g);
+        double* o = out + static_cast<std::size_t>(j) * n;
+        for (std::size_t ch = 0; ch < n; ++ch)
+            o[ch] = g[ch] * mono[j];
+    }
+}
+
 bool supports(const SpeakerLayout& layout) {
     return positioned(layout) >= 2;
 }
@@ -77,7 +100,7 @@ PanLaw dbap() {
     return {"dbap",
             "distance-based amplitude panning: every loudspeaker, the nearer the louder "
             "(rolloff, blur)",
-            gains, supports, prepare};
+            gains, supports, prepare, spread};
 }
 
 }  // namespace laws

@@ -22,9 +22,10 @@
 // within a few units of the last place times the pair's conditioning (one
 // over the sine of the arc's width; 1e-12 and less for arcs of half a degree
 // and more): the same pair, the same formulas rearranged to need fewer
-// roots. Other layouts, and the
-// frames a kernel leaves (a direction on a loudspeaker's line that no arc
-// takes after rounding), take the per-frame law.
+// roots. A block on any other layout goes through the kernels of the wide
+// layouts, which give this law's very bytes. The frames a kernel leaves (a
+// direction on a loudspeaker's line that no arc takes after rounding, or
+// near an edge of a wide layout's decisions) take the per-frame law.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -62,6 +63,8 @@ struct VbapState : LawState {
     bool narrow;   // every arc is less than a half turn
     NarrowArcs block;        // the arcs as the block kernels read them, when narrow
     NarrowLayout blockView;  // block.view(): points into `block` (a state is never copied)
+    WideArcs wide;           // the arcs as the wide kernels read them, when not narrow
+    WideLayout wideView;     // wide.view()
 };
 
 double radians(double degrees) {
@@ -86,6 +89,38 @@ Arc arcBetween(int a, double start, int b, double end) {
         arc.rows[3] = std::cos(start) / det;
     }
     return arc;
+}
+
+// The arcs of a layout that is not narrow as the wide kernels read them.
+void wideBlock(VbapState& state, const SpeakerLayout& layout) {
+    WideArcs& wide = state.wide;
+    wide.starts = state.starts;
+    wide.edges = state.starts;
+    wide.edges.push_back(0.0);
+    for (std::size_t k = 0; k < state.arcs.size(); ++k) {
+        const Arc& arc = state.arcs[k];
+        wide.rows.insert(wide.rows.end(), arc.rows, arc.rows + 4);
+        wide.pairs.insert(wide.pairs.end(), {arc.a, arc.b});
+        wide.halfTurn.push_back(arc.halfTurn ? 1 : 0);
+        if (arc.gap) {
+            wide.gap = static_cast<int>(k);
+            wide.gapHalf = arc.width / 2.0;
+            const double middle = arc.start + wide.gapHalf;
+            wide.edges.push_back(middle < kTurn ? middle : middle - kTurn);
+        }
+    }
+    wide.bounds = {0.0, kTurn};
+    for (const double edge : wide.edges) {
+        const double mirror = kPi - edge;
+        wide.bounds.insert(wide.bounds.end(), {edge, mirror < 0.0 ? mirror + kTurn : mirror});
+    }
+    std::sort(wide.bounds.begin(), wide.bounds.end());
+    for (int ch = 0; ch < layout.size(); ++ch) {
+        if (!layout[ch].position)
+            wide.unplaced.push_back(ch);
+    }
+    wide.channels = layout.size();
+    state.wideView = wide.view();
 }
 
 std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams&) {
@@ -120,6 +155,8 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
         block.spaced = std::all_of(state->arcs.begin(), state->arcs.end(),
                                    [](const Arc& a) { return a.width > kMinHintWidth; });
         state->blockView = block.view();
+    } else {
+        wideBlock(*state, layout);
     }
     return state;
 }
@@ -202,21 +239,23 @@ void gains(double x, double y, const SpeakerLayout& layout, const LawState* stat
 // searches every arc for its first frames, so fewer, longer calls do less.
 constexpr int kChunk = 1024;
 
-// The block form: on a narrow layout, the kernel, then the per-frame law for
-// the frames it left.
+// The block form: the kernel of a narrow or a wide layout, then the
+// per-frame law for the frames it left.
 void spread(const double* x, const double* y, const double* mono, int frames,
             const SpeakerLayout& layout, const LawState* state, double* out) {
     const VbapState& s = static_cast<const VbapState&>(*state);
-    if (!s.narrow) {
-        spreadByFrame(gains, x, y, mono, frames, layout, state, out);
-        return;
-    }
-    const NarrowSpreadFn kernel = defaultNarrowSpread();
+    const NarrowSpreadFn narrowKernel = s.narrow ? defaultNarrowSpread() : nullptr;
+    const WideSpreadFn wideKernel = s.narrow ? nullptr : defaultWideSpread();
     const std::size_t n = static_cast<std::size_t>(layout.size());
     int left[kChunk];
     for (int done = 0; done < frames; done += kChunk) {
-        const int count = kernel(s.blockView, x + done, y + done, mono + done,
-                                 std::min(kChunk, frames - done), out + done * n, left);
+        const int chunk = std::min(kChunk, frames - done);
+        const int count =
+            narrowKernel
+                ? narrowKernel(s.blockView, x + done, y + done, mono + done, chunk, out + done * n,
+                               left)
+                : wideKernel(s.wideView, x + done, y + done, mono + done, chunk, out + done * n,
+                             left);
         for (int i = 0; i < count; ++i) {
             const int j = done + left[i];
             spreadByFrame(gains, x + j, y + j, mono + j, 1, layout, state, out + j * n);
@@ -245,6 +284,15 @@ std::optional<NarrowArcs> narrowArcs(const SpeakerLayout& layout) {
     if (!state->narrow)
         return std::nullopt;
     return state->block;
+}
+
+std::optional<WideArcs> wideArcs(const SpeakerLayout& layout) {
+    if (!supports(layout))
+        return std::nullopt;
+    const auto state = std::static_pointer_cast<const VbapState>(prepare(layout, LawParams()));
+    if (state->narrow)
+        return std::nullopt;
+    return state->wide;
 }
 
 PanLaw vbap() {

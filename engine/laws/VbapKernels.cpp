@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The portable block kernel of vbap on narrow layouts, and the table of its
-// variants (VbapKernelsAvx2.cpp, VbapKernelsAvx512.cpp).
+// The portable block kernels of vbap, and the tables of the variants: of the
+// narrow layouts' kernel (VbapKernelsAvx2.cpp, VbapKernelsAvx512.cpp) and of
+// the wide layouts' (VbapWideKernelsAvx2.cpp, VbapWideKernelsAvx512.cpp).
 #include "engine/laws/VbapKernels.h"
 
 #include <algorithm>
@@ -22,6 +23,28 @@ constexpr cpu::Variant<NarrowSpreadFn> kNarrowSpread[] = {
 #endif
 };
 static_assert(cpu::ordered(kNarrowSpread), "portable first, then ever wider sets");
+
+constexpr cpu::Variant<WideSpreadFn> kWideSpread[] = {
+    TARVIO_VARIANT(wideSpread, portable),
+#if defined(TARVIO_HAVE_AVX2)
+    TARVIO_VARIANT(wideSpread, avx2),
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+    TARVIO_VARIANT(wideSpread, avx512),
+#endif
+};
+static_assert(cpu::ordered(kWideSpread), "portable first, then ever wider sets");
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTurn = 2.0 * kPi;
+
+// The arc of azimuth `theta` as the per-frame law's search finds it: the
+// last arc that starts at or before it, the last arc for one before every
+// start.
+int arcOf(const WideLayout& layout, double theta) {
+    const double* after = std::upper_bound(layout.starts, layout.starts + layout.arcs, theta);
+    return after == layout.starts ? layout.arcs - 1 : static_cast<int>(after - layout.starts) - 1;
+}
 
 }  // namespace
 
@@ -94,6 +117,61 @@ int spreadRest_portable(const NarrowLayout& layout, const double* x, const doubl
     for (int k = 0; k < more; ++k)
         left[leftCount++] += first;
     return leftCount;
+}
+
+namespace {
+
+// The decision of azimuth `theta` away from every bound.
+int pairDecision(const WideLayout& layout, double theta) {
+    const int arc = arcOf(layout, theta);
+    if (arc != layout.gap)
+        return arc;
+    double mirror = kPi - theta;
+    mirror = mirror < 0.0 ? mirror + kTurn : mirror;
+    const int mirrorArc = arcOf(layout, mirror);
+    if (mirrorArc != layout.gap)
+        return layout.arcs + mirrorArc;
+    double into = mirror - layout.starts[layout.gap];
+    into = into < 0.0 ? into + kTurn : into;
+    return 2 * layout.arcs + (into > layout.gapHalf ? 1 : 0);
+}
+
+}  // namespace
+
+// Away from 0 and 2 pi, both bounds, the distance along the line is that
+// around the turn, and the mirror's distance from an edge is the
+// direction's from the mirrored edge.
+int wideDecision(const WideLayout& layout, double low, double high, double theta, WideRun& last) {
+    const double from = low - kWideMargin;
+    const double to = high + kWideMargin;
+    if (from > last.lower && to <= last.upper)
+        return last.code;
+    const double* end = layout.bounds + layout.boundCount;
+    const double* bound = std::lower_bound(layout.bounds, end, from);
+    if (bound != end && *bound < to)
+        return -1;
+    // The bounds are 0 and 2 pi at the ends, so a clear interval has one
+    // either side.
+    last.lower = bound == layout.bounds ? from : bound[-1];
+    last.upper = bound == end ? to : *bound;
+    last.code = pairDecision(layout, theta);
+    return last.code;
+}
+
+int wideSpread_portable(const WideLayout&, const double*, const double*, const double*,
+                        int frames, double*, int* left) {
+    for (int j = 0; j < frames; ++j)
+        left[j] = j;
+    return frames;
+}
+
+cpu::VariantRows<WideSpreadFn> wideSpreadVariants() {
+    return cpu::rowsOf(kWideSpread);
+}
+
+WideSpreadFn defaultWideSpread() {
+    static const WideSpreadFn chosen = cpu::pick(kWideSpread).fn;
+    return chosen;
 }
 
 cpu::VariantRows<NarrowSpreadFn> narrowSpreadVariants() {

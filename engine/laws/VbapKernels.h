@@ -108,6 +108,113 @@ int narrowSpread_portable(const NarrowLayout& layout, const double* x, const dou
 int spreadRest_portable(const NarrowLayout& layout, const double* x, const double* y,
                         const double* mono, int first, int frames, double* out, int* left,
                         int leftCount);
+// A layout with an arc of a half turn or more (stereo, a ring of two, a
+// front arc from a file), as the kernels of the wide layouts read it: for
+// these the per-frame law picks the arc by the azimuth of the direction
+// (an atan2), mirrors a direction in the gap front to back, and gives the
+// gap's nearer loudspeaker all of a direction whose mirror falls in it too.
+// The kernels take the same decisions from an azimuth within 1.2e-5
+// radians of atan2's (a polynomial and one division), and leave to the
+// per-frame law every frame whose azimuth, or its mirror's, lies within
+// kWideMargin of an edge where a decision changes; the gains then come
+// from the per-frame law's own operations in its order, so the bytes are
+// the same.
+struct WideLayout {
+    const double* starts;           // azimuth of each arc's first loudspeaker, increasing
+    const double* rows;             // as in NarrowLayout; of the half turns, the first two
+    const int* pairs;               // as in NarrowLayout
+    const unsigned char* halfTurn;  // per arc: a half turn, panned by the angle from a
+    const double* edges;            // the starts, the middle of the gap, and 0
+    int edgeCount;
+    // Where the decisions of a direction or of its mirror change, as
+    // azimuths of the direction: the edges, pi less each edge, 0 and 2 pi;
+    // increasing, in [0, 2 pi].
+    const double* bounds;
+    int boundCount;
+    const int* unplaced;  // the channels without a position (LFE)
+    int unplacedCount;
+    int arcs;        // the positioned loudspeakers, 2 or more
+    int channels;    // samples of an output frame
+    double share;    // 1 / arcs
+    int gap;         // the arc of more than a half turn, or -1
+    double gapHalf;  // half the width of that arc
+};
+
+// Radians from an edge within which a wide kernel leaves a frame: about
+// eight times the error of its azimuth.
+constexpr double kWideMargin = 1e-4;
+
+// The arcs of a wide layout, owned, as vbap works them out.
+struct WideArcs {
+    std::vector<double> starts;
+    std::vector<double> rows;
+    std::vector<int> pairs;
+    std::vector<unsigned char> halfTurn;
+    std::vector<double> edges;
+    std::vector<double> bounds;
+    std::vector<int> unplaced;
+    int channels = 0;
+    int gap = -1;
+    double gapHalf = 0.0;
+    WideLayout view() const {
+        return {starts.data(),
+                rows.data(),
+                pairs.data(),
+                halfTurn.data(),
+                edges.data(),
+                static_cast<int>(edges.size()),
+                bounds.data(),
+                static_cast<int>(bounds.size()),
+                unplaced.data(),
+                static_cast<int>(unplaced.size()),
+                static_cast<int>(starts.size()),
+                channels,
+                1.0 / static_cast<double>(starts.size()),
+                gap,
+                gapHalf};
+    }
+};
+// The arcs of `layout` for the wide kernels; none for a layout vbap does
+// not fit or a narrow one. (In Vbap.cpp, with the law.)
+std::optional<WideArcs> wideArcs(const SpeakerLayout& layout);
+
+// The decision of a group of frames inside the square whose approximate
+// azimuths lie in [low, high], that of `theta` among them: the arc k of
+// the direction; arcs + k for the arc k of its mirror; 2 arcs for the
+// gap's first loudspeaker and 2 arcs + 1 for its second. -1 where a bound
+// lies within kWideMargin of the interval: there the frames may decide
+// otherwise than one another, or than atan2 would. The decision is the
+// same between two neighbouring bounds: `last` keeps those around the
+// last group decided and its decision, for the next group to take without
+// a search when it lies between them too.
+struct WideRun {
+    double lower = 1.0;  // none yet: no interval lies above 1 and below 0
+    double upper = 0.0;
+    int code = -1;
+};
+int wideDecision(const WideLayout& layout, double low, double high, double theta, WideRun& last);
+
+// As NarrowSpreadFn, for a wide layout.
+using WideSpreadFn = int (*)(const WideLayout& layout, const double* x, const double* y,
+                             const double* mono, int frames, double* out, int* left);
+cpu::VariantRows<WideSpreadFn> wideSpreadVariants();
+WideSpreadFn defaultWideSpread();
+// Leaves every frame to the per-frame law.
+int wideSpread_portable(const WideLayout& layout, const double* x, const double* y,
+                        const double* mono, int frames, double* out, int* left);
+#if defined(TARVIO_HAVE_AVX2)
+// Four frames per vector; a group of four is left whole when its frames do
+// not all take the same decisions.
+int wideSpread_avx2(const WideLayout& layout, const double* x, const double* y,
+                    const double* mono, int frames, double* out, int* left);
+#endif
+#if defined(TARVIO_HAVE_AVX512)
+// Eight frames per vector; a group of eight is left whole when its frames
+// do not all take the same decisions.
+int wideSpread_avx512(const WideLayout& layout, const double* x, const double* y,
+                      const double* mono, int frames, double* out, int* left);
+#endif
+
 #if defined(TARVIO_HAVE_AVX2)
 // Four frames per vector.
 int narrowSpread_avx2(const NarrowLayout& layout, const double* x, const double* y,
