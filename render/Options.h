@@ -199,7 +199,7 @@ inline const std::vector<OptionRow> kRows = {
     option("--width", "DEG", G::Motion,
            "--channels keep: degrees the channels spread over (default 60)",
            "With *--channels keep*: the degrees the channels spread over, 0 to 360 "
-           "(default 60).",
+           "(default 60). A mixdown has nothing to spread and leaves it unused.",
            Offer::nothing(),
            [](Options& o, const Arg& a) { o.source.width = a.numberIn(0.0, 360.0, " degrees"); }),
 
