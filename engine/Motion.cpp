@@ -211,8 +211,13 @@ Motion Motion::orbit(const Orbit& orbit, double seconds) {
         throw std::invalid_argument("the distance must lie in [0, 100]");
     if (!(orbit.elevation >= -90.0 && orbit.elevation <= 90.0))
         throw std::invalid_argument("the elevation must lie in [-90, 90]");
+    if (!std::isnan(orbit.elevationEnd) &&
+        !(orbit.elevationEnd >= -90.0 && orbit.elevationEnd <= 90.0))
+        throw std::invalid_argument("the elevation must lie in [-90, 90]");
     Motion m;
     m.orbit_ = orbit;
+    if (std::isnan(m.orbit_.elevationEnd))
+        m.orbit_.elevationEnd = orbit.elevation;
     m.seconds_ = std::max(seconds, 0.0);
     m.maxDistance_ = orbit.distance;
     return m;
@@ -287,7 +292,8 @@ void Motion::fill(std::int64_t firstFrame, double rate, int n, double* x, double
             turns = turnsAtEnd + hz1 * (t - T);
         turns -= static_cast<double>(static_cast<std::int64_t>(turns));  // |turns| < 1
         polarPoint(orbit_.azimuth + 360.0 * turns, orbit_.distance, x[i], y[i]);
-        elevation[i] = orbit_.elevation;
+        const double along = T > 0.0 ? std::min(t / T, 1.0) : 1.0;
+        elevation[i] = orbit_.elevation + (orbit_.elevationEnd - orbit_.elevation) * along;
     }
 }
 

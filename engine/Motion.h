@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <istream>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,7 +42,10 @@ struct Orbit {
     double hz = 0.0;
     double hzEnd = 0.0;
     double distance = 1.0;
-    double elevation = 0.0;  // degrees, carried along
+    double elevation = 0.0;  // degrees at the start, -90..90
+    // Degrees at the end of the source's length, swept linearly from
+    // `elevation` (and kept after it); NaN: the same as `elevation`.
+    double elevationEnd = std::numeric_limits<double>::quiet_NaN();
 };
 
 // One row of a polar path: where the source is at a moment.

@@ -34,6 +34,9 @@ struct SpeakerPosition {
     double azimuth;  // degrees, 0 front, positive to the left, in (-180, 180]
     double x;        // 0 left .. 1 right
     double y;        // 0 back .. 1 front
+    // Degrees above ear height (-90 below .. 90 overhead); 0 for the
+    // horizontal layouts.
+    double elevation = 0.0;
 };
 
 // One loudspeaker of a layout.
