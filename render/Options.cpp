@@ -15,6 +15,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "cli/Interrupt.h"
 #include "engine/SpeakerLayout.h"
 #include "render/StreamHeader.h"
 
@@ -479,6 +480,9 @@ SpeakerLayout loadLayout(const Options& o) {
         throw UsageError("--layout: \"" + o.layout + "\" is neither a layout (" + names +
                          ") nor a file");
     }
+    // A signal that came before the file is opened would not cut a FIFO's
+    // open short: look at it now.
+    interrupt::check();
     return loadLayoutFile(o.layout);
 }
 

@@ -510,6 +510,7 @@ struct Job {
     void loadMotion(SourceJob& s) {
         const SourceOptions& place = s.spec.place;
         if (!place.pathFile.empty()) {
+            interrupt::check();  // as before a layout file (see loadLayout)
             s.motion.reset(new Motion(Motion::load(place.pathFile)));
         } else if (place.orbits) {
             const Orbit orbit{place.azimuth, place.orbit.init, place.orbit.end, place.distance,

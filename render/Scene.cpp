@@ -16,6 +16,7 @@
 #include <string>
 
 #include "cli/FileTarget.h"
+#include "cli/Interrupt.h"
 #include "engine/SpeakerLayout.h"
 #include "engine/TextLines.h"
 
@@ -257,6 +258,7 @@ void readSources(const toml::node& node, const std::string& file, Scene& scene) 
 }
 
 toml::table parseScene(const std::string& file) {
+    interrupt::check();  // as before a layout file (see loadLayout)
     const std::string text = text::readFile(file, kMaxSceneBytes, "a scene file");
     try {
         return toml::parse(text, file);
