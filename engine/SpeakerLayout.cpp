@@ -75,6 +75,14 @@ std::vector<std::string> SpeakerLayout::labels() const {
     return out;
 }
 
+bool SpeakerLayout::hasHeight() const {
+    for (const Speaker& s : speakers_) {
+        if (s.position && s.position->elevation != 0.0)
+            return true;
+    }
+    return false;
+}
+
 std::uint32_t SpeakerLayout::channelMask() const {
     std::uint32_t mask = 0;
     for (const Speaker& s : speakers_)

@@ -80,6 +80,10 @@ class SpeakerLayout {
     const std::vector<Speaker>& speakers() const { return speakers_; }
     std::vector<std::string> labels() const;
 
+    // Whether any loudspeaker with a position stands above or below ear
+    // height (elevation != 0).
+    bool hasHeight() const;
+
     // The OR of all mask bits: the channel mask of a WAV file.
     std::uint32_t channelMask() const;
 
