@@ -109,7 +109,9 @@ class LayoutReader {
             const double apart = angleBetween(here, p);
             const bool flat = here.elevation == 0.0 && p.elevation == 0.0;
             const std::string kind = flat ? "azimuth " : "direction ";
-            if (apart == 0.0)
+            // Off the plane, rounding leaves a few units of the last place
+            // between two names of one direction (two azimuths overhead).
+            if (flat ? apart == 0.0 : apart < 1e-9)
                 throw lineError(name_, here.line,
                                 kind + here.field + " is taken by line " + std::to_string(p.line));
             if (apart < kMinSpeakerSpacing)
