@@ -84,6 +84,14 @@ TEST(HeightLayouts, NamesMasksDomesAndFileElevations) {
               "dome:8,,1@90: a ring is N or N@ELEVATION, N a whole number from 1, got \"\"");
     EXPECT_EQ(refusal("dome:2"), "dome:2: a dome has at least 3 loudspeakers, got 2");
 
+    // The corner laws serve only the square at ear height; vbap needs
+    // loudspeakers round the listener (the poles close the rest).
+    EXPECT_EQ(tarvio::panLawsFor(named("5.1.4")), (std::vector<std::string>{"vbap", "dbap"}));
+    EXPECT_EQ(tarvio::defaultPanLaw(fromFile("A 45 30\nB -45 30\nC 135 30\nD -135 30\n"))->name,
+              std::string("vbap"));
+    EXPECT_EQ(tarvio::panLawsFor(fromFile("A 30 10\nB -30 10\nC 0 40\n")),
+              std::vector<std::string>{"dbap"});
+
     const SpeakerLayout file = fromFile("TFL 45 35\nTFR -45 35\nFL 30\n");
     EXPECT_EQ(file[0].position->elevation, 35.0);
     EXPECT_EQ(file[2].position->elevation, 0.0);
