@@ -71,6 +71,12 @@ TEST(HeightLayouts, NamesMasksDomesAndFileElevations) {
     EXPECT_TRUE(named("7.1.4").hasHeight());
     EXPECT_FALSE(named("7.1").hasHeight());
     EXPECT_FALSE(named("dome:8").hasHeight());
+    // The loudspeaker table names the elevations of a layout with height.
+    const std::string table = tarvio::speakerTable(named("5.1.4"));
+    EXPECT_NE(table.find("  speaker  azimuth  elevation  point (x, y)"), std::string::npos);
+    EXPECT_NE(table.find("  TFL      45       45         (0, 1)        7             7\n"),
+              std::string::npos)
+        << table;
 
     const SpeakerLayout dome = named("dome:8@0,4@45,1@90");
     ASSERT_EQ(dome.size(), 13);
