@@ -178,7 +178,7 @@ void sphereGains(double x, double y, double elevation, const SpeakerLayout& layo
     const Direction d = directionOf(x, y);
     const double e = elevation * kDegree;
     const Vec p{std::cos(e) * d.cos, std::cos(e) * d.sin, std::sin(e)};
-    double g[3];
+    double g[3] = {0.0, 0.0, 0.0};
     const SphereTriangle& t = holding(s, p, g);
     double sum = 0.0;
     for (double& v : g) {
