@@ -24,14 +24,15 @@ void check(bool ok, const std::string& layout, const std::string& what) {
 }
 
 bool onSquare(const SpeakerPosition& p) {
-    return p.x >= 0.0 && p.x <= 1.0 && p.y >= 0.0 && p.y <= 1.0 && std::isfinite(p.azimuth);
+    return p.x >= 0.0 && p.x <= 1.0 && p.y >= 0.0 && p.y <= 1.0 && std::isfinite(p.azimuth) &&
+           p.elevation >= -90.0 && p.elevation <= 90.0;
 }
 
 bool samePosition(const std::optional<SpeakerPosition>& a,
                   const std::optional<SpeakerPosition>& b) {
     if (!a || !b)
         return !a && !b;
-    return a->azimuth == b->azimuth && a->x == b->x && a->y == b->y;
+    return a->azimuth == b->azimuth && a->x == b->x && a->y == b->y && a->elevation == b->elevation;
 }
 
 // A number of a table cell: whole numbers without a fraction.
@@ -73,6 +74,26 @@ std::vector<std::string> SpeakerLayout::labels() const {
     for (const Speaker& s : speakers_)
         out.push_back(s.label);
     return out;
+}
+
+double angleOnSphere(double azimuthA, double elevationA, double azimuthB, double elevationB) {
+    if (azimuthA == azimuthB && elevationA == elevationB)
+        return 0.0;
+    const double ea = elevationA * kDegree, eb = elevationB * kDegree;
+    const double da = (azimuthA - azimuthB) * kDegree;
+    // The haversine form keeps small angles accurate, where an arc cosine
+    // of a dot product near 1 would lose them.
+    const double h = std::sin((ea - eb) / 2) * std::sin((ea - eb) / 2) +
+                     std::cos(ea) * std::cos(eb) * std::sin(da / 2) * std::sin(da / 2);
+    return 2.0 * std::asin(std::sqrt(std::min(1.0, h))) / kDegree;
+}
+
+bool SpeakerLayout::hasHeight() const {
+    for (const Speaker& s : speakers_) {
+        if (s.position && s.position->elevation != 0.0)
+            return true;
+    }
+    return false;
 }
 
 std::uint32_t SpeakerLayout::channelMask() const {
@@ -147,17 +168,20 @@ double normalAzimuth(double degrees) {
 
 std::string speakerTable(const SpeakerLayout& layout) {
     const std::vector<int> wav = layout.fileOrder(ChannelOrder::Mask);
-    std::string table =
-        "  speaker  azimuth  point (x, y)  AIFF channel  WAV, W64, RF64, FLAC channel\n";
+    const bool height = layout.hasHeight();
+    std::string table = std::string("  speaker  azimuth  ") + (height ? "elevation  " : "") +
+                        "point (x, y)  AIFF channel  WAV, W64, RF64, FLAC channel\n";
     for (int ch = 0; ch < layout.size(); ++ch) {
         const Speaker& s = layout[ch];
         const auto place = std::find(wav.begin(), wav.end(), ch) - wav.begin();
-        std::string azimuth = "-", point = "-";
+        std::string azimuth = "-", elevation = "-", point = "-";
         if (s.position) {
             azimuth = number(s.position->azimuth);
+            elevation = number(s.position->elevation);
             point = "(" + number(s.position->x) + ", " + number(s.position->y) + ")";
         }
-        table += "  " + padded(s.label, 9) + padded(azimuth, 9) + padded(point, 14) +
+        table += "  " + padded(s.label, 9) + padded(azimuth, 9) +
+                 (height ? padded(elevation, 11) : "") + padded(point, 14) +
                  padded(std::to_string(ch + 1), 14) + std::to_string(place + 1) + "\n";
     }
     return table;

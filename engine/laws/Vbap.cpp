@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Vector-base amplitude panning in the plane (Pulkki 1997). The direction
+// Vector-base amplitude panning in the plane (Pulkki 1997); a layout with
+// height, or a sound above or below a layout in the plane, goes by the
+// triangles of VbapSphere.h. The direction
 // of the sound falls between two neighbouring loudspeakers a and b (sorted
 // by azimuth); the gains solve p = g_a l_a + g_b l_b for the unit vectors
 // p of the sound and l of the loudspeakers, scaled so that
@@ -34,6 +36,7 @@
 
 #include "engine/laws/Laws.h"
 #include "engine/laws/VbapKernels.h"
+#include "engine/laws/VbapSphere.h"
 
 namespace tarvio {
 namespace laws {
@@ -65,6 +68,12 @@ struct VbapState : LawState {
     NarrowLayout blockView;  // block.view(): points into `block` (a state is never copied)
     WideArcs wide;           // the arcs as the wide kernels read them, when not narrow
     WideLayout wideView;     // wide.view()
+    // The triangles on the sphere: all a layout with height has (its other
+    // members then stay empty); for a layout in the plane, the ring closed
+    // by imaginary loudspeakers at both poles, for sounds above or below it.
+    // Null where they do not go round the listener: the arcs by azimuth
+    // then serve every sound.
+    std::shared_ptr<const SphereLayout> sphere;
 };
 
 double radians(double degrees) {
@@ -123,7 +132,8 @@ void wideBlock(VbapState& state, const SpeakerLayout& layout) {
     state.wideView = wide.view();
 }
 
-std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams&) {
+// The arcs of the loudspeakers by azimuth alone, and their block forms.
+std::shared_ptr<VbapState> preparePlane(const SpeakerLayout& layout) {
     std::vector<std::pair<double, int>> sorted;  // azimuth in radians, channel
     for (int ch = 0; ch < layout.size(); ++ch) {
         if (layout[ch].position)
@@ -158,6 +168,21 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
     } else {
         wideBlock(*state, layout);
     }
+    return state;
+}
+
+// A layout with height whose triangles go round the listener has only
+// them. One whose triangles do not (two loudspeakers raised alike, all on
+// one great circle) pans by azimuth, as if in the plane.
+std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams&) {
+    std::shared_ptr<const SphereLayout> sphere = sphereLayout(layout);
+    if (sphere && layout.hasHeight()) {
+        auto state = std::make_shared<VbapState>();
+        state->sphere = std::move(sphere);
+        return state;
+    }
+    std::shared_ptr<VbapState> state = preparePlane(layout);
+    state->sphere = std::move(sphere);
     return state;
 }
 
@@ -224,6 +249,10 @@ void pairGains(const VbapState& state, double c, double s, double* gains) {
 
 void gains(double x, double y, const SpeakerLayout& layout, const LawState* state, double* g) {
     const VbapState& s = static_cast<const VbapState&>(*state);
+    if (s.arcs.empty()) {  // a layout with height: its triangles, at ear height
+        sphereGains(x, y, 0.0, layout, s.sphere.get(), g);
+        return;
+    }
     const Direction d = directionOf(x, y);
     std::fill(g, g + layout.size(), 0.0);
     pairGains(s, d.cos, d.sin, g);
@@ -232,6 +261,18 @@ void gains(double x, double y, const SpeakerLayout& layout, const LawState* stat
     const double apart = std::sqrt(spread);  // the gain of a loudspeaker outside the pair
     for (const Arc& arc : s.arcs)
         g[arc.a] = g[arc.a] == 0.0 ? apart : std::sqrt(r2 * g[arc.a] * g[arc.a] + spread);
+}
+
+// A sound at ear height on a layout in the plane keeps the plane's gains;
+// any other goes by the triangles where the layout has them, else by its
+// azimuth alone.
+void gains3(double x, double y, double elevation, const SpeakerLayout& layout,
+            const LawState* state, double* g) {
+    const VbapState& s = static_cast<const VbapState&>(*state);
+    if (s.sphere && (elevation != 0.0 || s.arcs.empty()))
+        sphereGains(x, y, elevation, layout, s.sphere.get(), g);
+    else
+        gains(x, y, layout, state, g);
 }
 
 // Frames a block kernel is given at a time (a whole block of the
@@ -244,6 +285,10 @@ constexpr int kChunk = 1024;
 void spread(const double* x, const double* y, const double* mono, int frames,
             const SpeakerLayout& layout, const LawState* state, double* out) {
     const VbapState& s = static_cast<const VbapState&>(*state);
+    if (s.arcs.empty()) {  // a layout with height has no arcs for the kernels
+        spreadByFrame(gains, x, y, mono, frames, layout, state, out);
+        return;
+    }
     const NarrowSpreadFn narrowKernel = s.narrow ? defaultNarrowSpread() : nullptr;
     const WideSpreadFn wideKernel = s.narrow ? nullptr : defaultWideSpread();
     const std::size_t n = static_cast<std::size_t>(layout.size());
@@ -263,8 +308,11 @@ void spread(const double* x, const double* y, const double* mono, int frames,
     }
 }
 
-// At least two loudspeakers with a position, no two at the same azimuth.
+// Loudspeakers with height whose triangles go round the listener; or at
+// least two loudspeakers with a position, no two at the same azimuth.
 bool supports(const SpeakerLayout& layout) {
+    if (layout.hasHeight() && sphereLayout(layout))
+        return true;
     std::vector<double> azimuths;
     for (const Speaker& s : layout.speakers()) {
         if (s.position)
@@ -278,7 +326,7 @@ bool supports(const SpeakerLayout& layout) {
 }  // namespace
 
 std::optional<NarrowArcs> narrowArcs(const SpeakerLayout& layout) {
-    if (!supports(layout))
+    if (layout.hasHeight() || !supports(layout))
         return std::nullopt;
     const auto state = std::static_pointer_cast<const VbapState>(prepare(layout, LawParams()));
     if (!state->narrow)
@@ -287,7 +335,7 @@ std::optional<NarrowArcs> narrowArcs(const SpeakerLayout& layout) {
 }
 
 std::optional<WideArcs> wideArcs(const SpeakerLayout& layout) {
-    if (!supports(layout))
+    if (layout.hasHeight() || !supports(layout))
         return std::nullopt;
     const auto state = std::static_pointer_cast<const VbapState>(prepare(layout, LawParams()));
     if (state->narrow)
@@ -299,7 +347,7 @@ PanLaw vbap() {
     return {"vbap",
             "vector-base amplitude panning between the two loudspeakers around the "
             "direction; spread over all towards the centre",
-            gains, supports, prepare, spread};
+            gains, supports, prepare, spread, gains3};
 }
 
 }  // namespace laws
