@@ -37,12 +37,13 @@ struct SourceOptions {
     double angle1 = 0.0;
     double angle2 = 0.0;
     std::string pathFile;  // a path file instead of the rotations
-    // --orbit, --azimuth or --distance given: an orbit instead of the
-    // rotations.
+    // --orbit, --azimuth, --elevation or --distance given: an orbit
+    // instead of the rotations.
     bool orbits = false;
     Sweep orbit;  // turns per second
     double azimuth = 0.0;
     double distance = 1.0;
+    Sweep elevation;            // degrees, -90..90, from start to end
     bool keepChannels = false;  // --channels keep
     double width = 60.0;        // degrees the kept channels spread over
 };
@@ -182,6 +183,18 @@ inline const std::vector<OptionRow> kRows = {
                 kMaxDistance),
            Offer::nothing(), [](Options& o, const Arg& a) {
                o.source.distance = a.numberIn(0.0, kMaxDistance);
+               o.source.orbits = true;
+           }),
+    option("--elevation", "DEG[:DEG_END]", G::Motion,
+           "height in degrees (-90 below, 90 overhead), sweeping to DEG_END over the file; "
+           "default 0",
+           "The sound's elevation in degrees above ear height, -90 (below) to 90 "
+           "(overhead), default 0, sweeping linearly to DEG_END over the file: "
+           "*--elevation 0:60* rises from the horizon to 60 degrees. Like *--azimuth*, it "
+           "places a still or circling source. A layout without loudspeakers above or below "
+           "the horizon renders the sound at its direction's azimuth.",
+           Offer::nothing(), [](Options& o, const Arg& a) {
+               o.source.elevation = a.sweepIn(-90.0, 90.0, " degrees");
                o.source.orbits = true;
            }),
     option("--channels", "CHANNELS", G::Motion,

@@ -512,8 +512,8 @@ struct Job {
         if (!place.pathFile.empty()) {
             s.motion.reset(new Motion(Motion::load(place.pathFile)));
         } else if (place.orbits) {
-            const Orbit orbit{place.azimuth, place.orbit.init, place.orbit.end, place.distance,
-                              0.0};
+            const Orbit orbit{place.azimuth,  place.orbit.init,     place.orbit.end,
+                              place.distance, place.elevation.init, place.elevation.end};
             s.motion.reset(new Motion(
                 Motion::orbit(orbit, static_cast<double>(s.reader->sweepFrames()) / rate)));
         }
