@@ -15,10 +15,11 @@ cd "$(dirname "$0")"
 # libmysofa and KissFFT for tarvio-render's headphone output (libmysofa1
 # brings the default HRIR set), ffmpeg as a peer that reads its files,
 # netcdf-bin's ncgen for the tests' own small SOFA sets; libsoxr and toml++
-# for tarvio-render's scenes (resampling, scene files).
+# for tarvio-render's scenes (resampling, scene files); Qhull for the
+# engine's triangles of loudspeakers with height.
 packages=(cmake g++ make pkg-config libgtest-dev libsndfile1-dev libcli11-dev sox libxml2-utils strace clang libclang-rt-14-dev
     dpkg-dev file man-db libmysofa-dev libmysofa1 libkissfft-dev libebur128-dev ffmpeg netcdf-bin
-    libsoxr-dev libtomlplusplus-dev)
+    libsoxr-dev libtomlplusplus-dev libqhull-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -50,6 +50,11 @@ using GainsFn = void (*)(double x, double y, const SpeakerLayout& layout, const 
 // much). Allocates nothing.
 using SpreadFn = void (*)(const double* x, const double* y, const double* mono, int frames,
                           const SpeakerLayout& layout, const LawState* state, double* out);
+// GainsFn for a sound `elevation` degrees above ear height (-90 .. 90) in the
+// direction of (x, y), at the distance that (x, y) has from the middle of
+// the square (1 on its edge). A law without one ignores the elevation.
+using GainsFn3 = void (*)(double x, double y, double elevation, const SpeakerLayout& layout,
+                          const LawState* state, double* gains);
 // Whether a law can place sound on `layout`.
 using SupportsFn = bool (*)(const SpeakerLayout& layout);
 // The state of the law for a layout it supports; throws
@@ -66,6 +71,8 @@ struct PanLaw {
     // Null for a law without a block form: the panner then spreads frame by
     // frame with `gains`.
     SpreadFn spread = nullptr;
+    // Null for a law that places sound in the horizontal plane only.
+    GainsFn3 gains3 = nullptr;
 };
 
 // A law made ready for one layout and its parameters: the gains of any
@@ -77,8 +84,12 @@ class Panner {
     Panner(const PanLaw& law, const SpeakerLayout& layout, const LawParams& params = LawParams());
 
     // layout().size() gains for the sound at (x, y); see GainsFn.
+    // On a layout with height, the sound at elevation 0.
     void gains(double x, double y, double* gains) const {
-        law_.gains(x, y, layout_, state_.get(), gains);
+        if (height_ && law_.gains3)
+            law_.gains3(x, y, 0.0, layout_, state_.get(), gains);
+        else
+            law_.gains(x, y, layout_, state_.get(), gains);
     }
     // `frames` output frames of layout().size() samples: the gains of each
     // position times its mono sample, by the law's block form where it has
@@ -86,13 +97,27 @@ class Panner {
     // sample).
     void spread(const double* x, const double* y, const double* mono, int frames,
                 double* out) const;
+    // The same for a sound `elevation` degrees above ear height. A sound at
+    // elevation 0 on a layout without height takes exactly the two-argument
+    // path above, and so does a law that places sound in the plane only.
+    void gains(double x, double y, double elevation, double* gains) const;
+    // The block form with an elevation per frame; `elevation` null stands
+    // for all 0. A block whose elevations are all 0 on a layout without
+    // height is spread exactly as by the form without elevations.
+    void spread(const double* x, const double* y, const double* elevation, const double* mono,
+                int frames, double* out) const;
     const PanLaw& law() const { return law_; }
     const SpeakerLayout& layout() const { return layout_; }
 
   private:
     PanLaw law_;
     SpeakerLayout layout_;
+    // Frame by frame by gains3; `elevation` null for all 0.
+    void spreadAbove(const double* x, const double* y, const double* elevation,
+                     const double* mono, int frames, double* out) const;
+
     std::shared_ptr<const LawState> state_;
+    bool height_;  // layout_.hasHeight()
 };
 
 // The spreading of a law without a block form: frame j of `out` gets

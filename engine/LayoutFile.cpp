@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Loudspeaker layouts read from text files of "LABEL AZIMUTH" lines.
+// Loudspeaker layouts read from text files of "LABEL AZIMUTH [ELEVATION]"
+// lines.
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -55,14 +56,24 @@ class LayoutReader {
             speakers_.push_back({label, std::nullopt, 0});
             return;
         }
-        if (f.size() != 2)
-            throw lineError(
-                name_, line,
-                "expected \"LABEL AZIMUTH\", got " + std::to_string(f.size()) + " fields");
+        if (f.size() != 2 && f.size() != 3)
+            throw lineError(name_, line,
+                            "expected \"LABEL AZIMUTH [ELEVATION]\", got " +
+                                std::to_string(f.size()) + " fields");
         const double azimuth = normalAzimuth(text::number(f[1], name_, line));
-        checkSpacing(azimuth, f[1], line);
-        placed_.push_back({azimuth, f[1], line});
-        speakers_.push_back({label, pointAt(azimuth), 0});
+        double elevation = 0.0;
+        if (f.size() == 3) {
+            elevation = text::number(f[2], name_, line);
+            if (elevation < -90.0 || elevation > 90.0)
+                throw lineError(name_, line,
+                                "elevation " + f[2] + " is outside -90 to 90 degrees");
+        }
+        const Placed here{azimuth, elevation, f.size() == 3 ? f[1] + " " + f[2] : f[1], line};
+        checkSpacing(here);
+        placed_.push_back(here);
+        SpeakerPosition at = pointAt(azimuth);
+        at.elevation = elevation;
+        speakers_.push_back({label, at, 0});
     }
 
     SpeakerLayout layout() {
@@ -84,24 +95,40 @@ class LayoutReader {
   private:
     struct Placed {
         double azimuth;     // in (-180, 180]
-        std::string field;  // as written
+        double elevation;   // in [-90, 90]
+        std::string field;  // the azimuth as written, and the elevation if given
         long line;
     };
 
-    // Refuses a loudspeaker at `azimuth` closer than kMinSpeakerSpacing
-    // round the circle (359.5 and 0 are half a degree apart) to one before.
-    void checkSpacing(double azimuth, const std::string& field, long line) const {
+    // Refuses a loudspeaker closer than kMinSpeakerSpacing to one before,
+    // by the angle between their directions (359.5 and 0 are half a degree
+    // apart; so are all azimuths straight overhead). Loudspeakers at ear
+    // height are named by azimuth, the others by direction.
+    void checkSpacing(const Placed& here) const {
         for (const Placed& p : placed_) {
-            const double apart = std::fabs(std::remainder(azimuth - p.azimuth, 360.0));
-            if (apart == 0.0)
-                throw lineError(name_, line,
-                                "azimuth " + field + " is taken by line " + std::to_string(p.line));
+            const double apart = angleBetween(here, p);
+            const bool flat = here.elevation == 0.0 && p.elevation == 0.0;
+            const std::string kind = flat ? "azimuth " : "direction ";
+            // Off the plane, rounding leaves a few units of the last place
+            // between two names of one direction (two azimuths overhead).
+            if (flat ? apart == 0.0 : apart < 1e-9)
+                throw lineError(name_, here.line,
+                                kind + here.field + " is taken by line " + std::to_string(p.line));
             if (apart < kMinSpeakerSpacing)
-                throw lineError(name_, line,
-                                "azimuth " + field + " is less than " +
-                                    degrees(kMinSpeakerSpacing) + " degree from azimuth " +
+                throw lineError(name_, here.line,
+                                kind + here.field + " is less than " +
+                                    degrees(kMinSpeakerSpacing) + " degree from " + kind +
                                     p.field + " (line " + std::to_string(p.line) + ")");
         }
+    }
+
+    // In the plane, the difference of azimuths round the circle exactly (as
+    // the spacing of a horizontal file always was); else the great-circle
+    // angle.
+    static double angleBetween(const Placed& a, const Placed& b) {
+        if (a.elevation == 0.0 && b.elevation == 0.0)
+            return std::fabs(std::remainder(a.azimuth - b.azimuth, 360.0));
+        return angleOnSphere(a.azimuth, a.elevation, b.azimuth, b.elevation);
     }
 
     std::string name_;

@@ -24,14 +24,16 @@ void check(bool ok, const std::string& layout, const std::string& what) {
 }
 
 bool onSquare(const SpeakerPosition& p) {
-    return p.x >= 0.0 && p.x <= 1.0 && p.y >= 0.0 && p.y <= 1.0 && std::isfinite(p.azimuth);
+    return p.x >= 0.0 && p.x <= 1.0 && p.y >= 0.0 && p.y <= 1.0 && std::isfinite(p.azimuth) &&
+           p.elevation >= -90.0 && p.elevation <= 90.0;
 }
 
 bool samePosition(const std::optional<SpeakerPosition>& a,
                   const std::optional<SpeakerPosition>& b) {
     if (!a || !b)
         return !a && !b;
-    return a->azimuth == b->azimuth && a->x == b->x && a->y == b->y;
+    return a->azimuth == b->azimuth && a->x == b->x && a->y == b->y &&
+           a->elevation == b->elevation;
 }
 
 // A number of a table cell: whole numbers without a fraction.
@@ -73,6 +75,26 @@ std::vector<std::string> SpeakerLayout::labels() const {
     for (const Speaker& s : speakers_)
         out.push_back(s.label);
     return out;
+}
+
+double angleOnSphere(double azimuthA, double elevationA, double azimuthB, double elevationB) {
+    if (azimuthA == azimuthB && elevationA == elevationB)
+        return 0.0;
+    const double ea = elevationA * kDegree, eb = elevationB * kDegree;
+    const double da = (azimuthA - azimuthB) * kDegree;
+    // The haversine form keeps small angles accurate, where an arc cosine
+    // of a dot product near 1 would lose them.
+    const double h = std::sin((ea - eb) / 2) * std::sin((ea - eb) / 2) +
+                     std::cos(ea) * std::cos(eb) * std::sin(da / 2) * std::sin(da / 2);
+    return 2.0 * std::asin(std::sqrt(std::min(1.0, h))) / kDegree;
+}
+
+bool SpeakerLayout::hasHeight() const {
+    for (const Speaker& s : speakers_) {
+        if (s.position && s.position->elevation != 0.0)
+            return true;
+    }
+    return false;
 }
 
 std::uint32_t SpeakerLayout::channelMask() const {

@@ -80,6 +80,10 @@ class SpeakerLayout {
     const std::vector<Speaker>& speakers() const { return speakers_; }
     std::vector<std::string> labels() const;
 
+    // Whether any loudspeaker with a position stands above or below ear
+    // height (elevation != 0).
+    bool hasHeight() const;
+
     // The OR of all mask bits: the channel mask of a WAV file.
     std::uint32_t channelMask() const;
 
@@ -117,6 +121,10 @@ SpeakerPosition pointAt(double azimuth);
 // middle of the square; 0 for the middle itself.
 double azimuthAt(double x, double y);
 
+// The angle, in degrees, between the directions (azimuth, elevation) a and
+// b; exactly 0 for the same direction.
+double angleOnSphere(double azimuthA, double elevationA, double azimuthB, double elevationB);
+
 // An azimuth in degrees brought into (-180, 180] (without a negative zero).
 double normalAzimuth(double degrees);
 
@@ -150,20 +158,31 @@ constexpr int kMaxAmbisonicOrder = 3;
 // finite.
 SpeakerLayout ringLayout(int count, double first = 0.0);
 
+// Rings of loudspeakers one above another, given as "N1[@E1],N2[@E2],...":
+// ring k has Nk loudspeakers at elevation Ek degrees (0 when left out,
+// -90 .. 90), the first at azimuth 0 and each next 360 / Nk degrees
+// clockwise seen from above. Labels run 1 .. total through the rings in
+// order; no channel mask. Named "dome:" and the rings as given. Throws
+// std::invalid_argument, naming the ring, for a malformed or empty ring,
+// an elevation out of range, fewer than 3 or more than kMaxSpeakers
+// loudspeakers, or two loudspeakers closer than kMinSpeakerSpacing.
+SpeakerLayout domeLayout(const std::string& rings);
+
 // The channels of an Ambisonic signal of `order` (AmbiX: ACN order, SN3D),
 // named "ambisonics:ORDER". Throws std::invalid_argument unless
 // kMinAmbisonicOrder <= order <= kMaxAmbisonicOrder.
 SpeakerLayout ambisonicLayout(int order);
 
 // The layout a command line names: a built-in name (see layoutNames()),
-// "ring:N" or "ring:N:FIRST" (ringLayout), or "ambisonics:ORDER"
+// "ring:N" or "ring:N:FIRST" (ringLayout), "dome:N1[@E1],N2[@E2],..."
+// (domeLayout), or "ambisonics:ORDER"
 // (ambisonicLayout). Null for a name that is none of these; throws
 // std::invalid_argument, saying what is wrong, for a ring or an Ambisonic
 // order whose numbers are malformed or out of range.
 std::optional<SpeakerLayout> findLayout(const std::string& name);
 
 // The names findLayout() takes, for a help text: the built-in layouts, then
-// "ring:N[:FIRST]" and "ambisonics:ORDER".
+// "ring:N[:FIRST]", "dome:N1[@E1],N2[@E2],..." and "ambisonics:ORDER".
 std::vector<std::string> layoutNames();
 
 // The most bytes of a layout file: far more than kMaxSpeakers lines need,
@@ -172,13 +191,14 @@ constexpr std::size_t kMaxLayoutFileBytes = 64 * 1024;
 // The least angle, in degrees, between two loudspeakers of a layout file.
 constexpr double kMinSpeakerSpacing = 1.0;
 
-// A layout from a text file of lines "LABEL AZIMUTH": one loudspeaker per
-// line, in engine order, azimuth in degrees (0 front, positive to the left;
-// any finite value, brought into (-180, 180]). '#' starts a comment; blank
+// A layout from a text file of lines "LABEL AZIMUTH [ELEVATION]": one
+// loudspeaker per line, in engine order, azimuth in degrees (0 front,
+// positive to the left; any finite value, brought into (-180, 180]),
+// elevation in degrees from -90 to 90 (0 when left out). '#' starts a comment; blank
 // lines are skipped. A standard loudspeaker without a direction (the LFE,
 // see engine/Speakers.h) is written without an azimuth and gets no signal.
 // Labels are valid (see validLabel) and distinct; no two loudspeakers stand
-// closer than kMinSpeakerSpacing degrees round the circle; at least two
+// closer than kMinSpeakerSpacing degrees apart on the sphere; at least two
 // have an azimuth and at most kMaxSpeakers lines name a loudspeaker. When
 // every label is a standard one, the layout has their mask bits; otherwise
 // it has no mask. The layout is named after the file.

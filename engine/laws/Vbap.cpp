@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Vector-base amplitude panning in the plane (Pulkki 1997). The direction
+// Vector-base amplitude panning in the plane (Pulkki 1997); a layout with
+// height, or a sound above or below a layout in the plane, goes by the
+// triangles of VbapSphere.h. The direction
 // of the sound falls between two neighbouring loudspeakers a and b (sorted
 // by azimuth); the gains solve p = g_a l_a + g_b l_b for the unit vectors
 // p of the sound and l of the loudspeakers, scaled so that
@@ -34,6 +36,7 @@
 
 #include "engine/laws/Laws.h"
 #include "engine/laws/VbapKernels.h"
+#include "engine/laws/VbapSphere.h"
 
 namespace tarvio {
 namespace laws {
@@ -65,6 +68,11 @@ struct VbapState : LawState {
     NarrowLayout blockView;  // block.view(): points into `block` (a state is never copied)
     WideArcs wide;           // the arcs as the wide kernels read them, when not narrow
     WideLayout wideView;     // wide.view()
+    // The triangles on the sphere: all a layout with height has (its other
+    // members then stay empty); for a layout in the plane, the ring closed
+    // by imaginary loudspeakers at both poles, for sounds above or below it
+    // (null when the ring does not go round the listener).
+    std::shared_ptr<const SphereLayout> sphere;
 };
 
 double radians(double degrees) {
@@ -124,6 +132,11 @@ void wideBlock(VbapState& state, const SpeakerLayout& layout) {
 }
 
 std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams&) {
+    if (layout.hasHeight()) {
+        auto state = std::make_shared<VbapState>();
+        state->sphere = sphereLayout(layout);
+        return state;
+    }
     std::vector<std::pair<double, int>> sorted;  // azimuth in radians, channel
     for (int ch = 0; ch < layout.size(); ++ch) {
         if (layout[ch].position)
@@ -131,6 +144,7 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
     }
     std::sort(sorted.begin(), sorted.end());
     auto state = std::make_shared<VbapState>();
+    state->sphere = sphereLayout(layout);
     const std::size_t n = sorted.size();
     for (std::size_t k = 0; k < n; ++k) {
         const auto& next = sorted[(k + 1) % n];
@@ -234,6 +248,18 @@ void gains(double x, double y, const SpeakerLayout& layout, const LawState* stat
         g[arc.a] = g[arc.a] == 0.0 ? apart : std::sqrt(r2 * g[arc.a] * g[arc.a] + spread);
 }
 
+// A sound at ear height on a layout in the plane keeps the plane's gains;
+// any other goes by the triangles, where the layout's ring goes round the
+// listener, else by its azimuth alone.
+void gains3(double x, double y, double elevation, const SpeakerLayout& layout,
+            const LawState* state, double* g) {
+    const VbapState& s = static_cast<const VbapState&>(*state);
+    if (s.sphere && (elevation != 0.0 || s.arcs.empty()))
+        sphereGains(x, y, elevation, layout, s.sphere.get(), g);
+    else
+        gains(x, y, layout, state, g);
+}
+
 // Frames a block kernel is given at a time (a whole block of the
 // spatializer): the frames it leaves are numbered on the stack. Each call
 // searches every arc for its first frames, so fewer, longer calls do less.
@@ -263,8 +289,12 @@ void spread(const double* x, const double* y, const double* mono, int frames,
     }
 }
 
-// At least two loudspeakers with a position, no two at the same azimuth.
+// In the plane: at least two loudspeakers with a position, no two at the
+// same azimuth. With height: loudspeakers whose triangles go round the
+// listener.
 bool supports(const SpeakerLayout& layout) {
+    if (layout.hasHeight())
+        return sphereLayout(layout) != nullptr;
     std::vector<double> azimuths;
     for (const Speaker& s : layout.speakers()) {
         if (s.position)
@@ -278,7 +308,7 @@ bool supports(const SpeakerLayout& layout) {
 }  // namespace
 
 std::optional<NarrowArcs> narrowArcs(const SpeakerLayout& layout) {
-    if (!supports(layout))
+    if (layout.hasHeight() || !supports(layout))
         return std::nullopt;
     const auto state = std::static_pointer_cast<const VbapState>(prepare(layout, LawParams()));
     if (!state->narrow)
@@ -287,7 +317,7 @@ std::optional<NarrowArcs> narrowArcs(const SpeakerLayout& layout) {
 }
 
 std::optional<WideArcs> wideArcs(const SpeakerLayout& layout) {
-    if (!supports(layout))
+    if (layout.hasHeight() || !supports(layout))
         return std::nullopt;
     const auto state = std::static_pointer_cast<const VbapState>(prepare(layout, LawParams()));
     if (state->narrow)
@@ -299,7 +329,7 @@ PanLaw vbap() {
     return {"vbap",
             "vector-base amplitude panning between the two loudspeakers around the "
             "direction; spread over all towards the centre",
-            gains, supports, prepare, spread};
+            gains, supports, prepare, spread, gains3};
 }
 
 }  // namespace laws

@@ -110,9 +110,10 @@ TEST(LayoutFile, ReadsLoudspeakersAndRefusesMalformedLinesByNumber) {
 
     EXPECT_EQ(refusal("L 30\nR -3O\n"), "rig.txt: line 2: not a number: \"-3O\"");
     EXPECT_EQ(refusal("L 30\n\nL -30\n"), "rig.txt: line 3: label L again (line 1)");
-    EXPECT_EQ(refusal("L 30\nR -30 0\n"),
-              "rig.txt: line 2: expected \"LABEL AZIMUTH\", got 3 fields");
-    EXPECT_EQ(refusal("L 30\nR\n"), "rig.txt: line 2: expected \"LABEL AZIMUTH\", got 1 fields");
+    EXPECT_EQ(refusal("L 30\nR -30 0 1\n"),
+              "rig.txt: line 2: expected \"LABEL AZIMUTH [ELEVATION]\", got 4 fields");
+    EXPECT_EQ(refusal("L 30\nR\n"),
+              "rig.txt: line 2: expected \"LABEL AZIMUTH [ELEVATION]\", got 1 fields");
     EXPECT_EQ(refusal("L 30\nLFE 0\n"), "rig.txt: line 2: LFE takes no azimuth: it gets no signal");
     EXPECT_EQ(refusal("L 30\nR 390\n"), "rig.txt: line 2: azimuth 390 is taken by line 1");
     EXPECT_EQ(refusal("\xef\xbb\xbfL 30\nR -30\n"),
