@@ -113,8 +113,8 @@ class Panner {
     PanLaw law_;
     SpeakerLayout layout_;
     // Frame by frame by gains3; `elevation` null for all 0.
-    void spreadAbove(const double* x, const double* y, const double* elevation,
-                     const double* mono, int frames, double* out) const;
+    void spreadAbove(const double* x, const double* y, const double* elevation, const double* mono,
+                     int frames, double* out) const;
 
     std::shared_ptr<const LawState> state_;
     bool height_;  // layout_.hasHeight()

@@ -65,8 +65,7 @@ class LayoutReader {
         if (f.size() == 3) {
             elevation = text::number(f[2], name_, line);
             if (elevation < -90.0 || elevation > 90.0)
-                throw lineError(name_, line,
-                                "elevation " + f[2] + " is outside -90 to 90 degrees");
+                throw lineError(name_, line, "elevation " + f[2] + " is outside -90 to 90 degrees");
         }
         const Placed here{azimuth, elevation, f.size() == 3 ? f[1] + " " + f[2] : f[1], line};
         checkSpacing(here);
@@ -116,9 +115,9 @@ class LayoutReader {
                                 kind + here.field + " is taken by line " + std::to_string(p.line));
             if (apart < kMinSpeakerSpacing)
                 throw lineError(name_, here.line,
-                                kind + here.field + " is less than " +
-                                    degrees(kMinSpeakerSpacing) + " degree from " + kind +
-                                    p.field + " (line " + std::to_string(p.line) + ")");
+                                kind + here.field + " is less than " + degrees(kMinSpeakerSpacing) +
+                                    " degree from " + kind + p.field + " (line " +
+                                    std::to_string(p.line) + ")");
         }
     }
 

@@ -43,7 +43,7 @@ const std::vector<Placement> kUpperFour{
 
 const std::vector<Placement> k51{{"FL", 30.0},          {"FR", -30.0}, {"FC", 0.0},
                                  {"LFE", std::nullopt}, {"BL", 110.0}, {"BR", -110.0}};
-const std::vector<Placement> k71{{"FL", 30.0},  {"FR", -30.0},  {"FC", 0.0}, {"LFE", std::nullopt},
+const std::vector<Placement> k71{{"FL", 30.0},  {"FR", -30.0},  {"FC", 0.0},  {"LFE", std::nullopt},
                                  {"BL", 150.0}, {"BR", -150.0}, {"SL", 90.0}, {"SR", -90.0}};
 
 // The built-in layouts, one row each; their mask bits follow from the
@@ -75,8 +75,12 @@ const std::vector<BuiltInLayout>& builtInLayouts() {
         {"5.1.4", joined(k51, kUpperFour)},
         {"7.1.4", joined(k71, kUpperFour)},
         {"9.1.6",
-         joined(joined(k71, {{"FLW", 60.0}, {"FRW", -60.0}, {"TFL", 45.0, 45.0}, {"TFR", -45.0, 45.0},
-                             {"TSL", 90.0, 45.0}, {"TSR", -90.0, 45.0}}),
+         joined(joined(k71, {{"FLW", 60.0},
+                             {"FRW", -60.0},
+                             {"TFL", 45.0, 45.0},
+                             {"TFR", -45.0, 45.0},
+                             {"TSL", 90.0, 45.0},
+                             {"TSR", -90.0, 45.0}}),
                 {{"TBL", 135.0, 45.0}, {"TBR", -135.0, 45.0}}),
          false},
     };
@@ -137,14 +141,17 @@ void addRing(const std::string& name, const std::string& ring, std::vector<Speak
     const std::size_t at = ring.find('@');
     const int n = count(ring.substr(0, at));
     if (n < 1)
-        throw std::invalid_argument(name + ": a ring is N or N@ELEVATION, N a whole number from 1, got " +
+        throw std::invalid_argument(name +
+                                    ": a ring is N or N@ELEVATION, N a whole number from 1, got " +
                                     text::quoted(ring));
     double elevation = 0.0;
     if (at != std::string::npos) {
         const std::optional<double> e = text::finiteNumber(ring.substr(at + 1));
         if (!e || *e < -90.0 || *e > 90.0)
-            throw std::invalid_argument(name + ": the elevation of a ring runs from -90 to 90 "
-                                        "degrees, got " + text::quoted(ring.substr(at + 1)));
+            throw std::invalid_argument(name +
+                                        ": the elevation of a ring runs from -90 to 90 "
+                                        "degrees, got " +
+                                        text::quoted(ring.substr(at + 1)));
         elevation = *e;
     }
     if (speakers.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kMaxSpeakers))

@@ -200,6 +200,7 @@ void Spatializer::setUp(const SpatializerParams& params, double sampleRate, int 
     blockX_.reset(new double[BLOCK_SIZE]());
     blockY_.reset(new double[BLOCK_SIZE]());
     elevation_.reset(new double[BLOCK_SIZE]());
+    elevated_ = motion_ != nullptr || panner_.layout().hasHeight();
     if (!path_ && !motion_) {
         tableX_.reset(new double[kPairTableSize]);
         tableY_.reset(new double[kPairTableSize]);
@@ -268,7 +269,7 @@ void Spatializer::runStages(int frames) {
     if (staged_)
         spreadVoices(frames, spreadTo);
     else if (spread_)
-        panner_.spread(x, y, monoBlock_.get(), frames, spreadTo);
+        spreadAt(x, y, monoBlock_.get(), frames, spreadTo);
     if (!spread_ || order_.empty())
         return;
     const std::size_t n = order_.size();
@@ -282,6 +283,16 @@ void Spatializer::runStages(int frames) {
         for (std::size_t k = 0; k < n; ++k)
             to[k] = from[order_[k]];
     }
+}
+
+// The panner's spreading of a block, with the frames' elevations where they
+// may matter (see elevated_), else exactly as in the plane.
+void Spatializer::spreadAt(const double* x, const double* y, const double* mono, int frames,
+                           double* out) const {
+    if (elevated_)
+        panner_.spread(x, y, elevation_.get(), mono, frames, out);
+    else
+        panner_.spread(x, y, mono, frames, out);
 }
 
 // The distance of the moving point, and the points of the kept channels
@@ -343,7 +354,7 @@ void Spatializer::spreadVoices(int frames, double* out) {
     if (voices_.size() == 1) {
         stageVoice(voices_[0], monoBlock_.get(), frames);
         if (spread_)
-            panner_.spread(blockX_.get(), blockY_.get(), monoBlock_.get(), frames, out);
+            spreadAt(blockX_.get(), blockY_.get(), monoBlock_.get(), frames, out);
         return;
     }
     const std::size_t outSamples = static_cast<std::size_t>(outputChannels()) * frames;
@@ -353,8 +364,7 @@ void Spatializer::spreadVoices(int frames, double* out) {
         for (int j = 0; j < frames; ++j)
             v.mono[j] = in[static_cast<std::size_t>(j) * channels_ + k] * norm_;
         stageVoice(v, v.mono.get(), frames);
-        panner_.spread(v.x.get(), v.y.get(), v.mono.get(), frames,
-                       k == 0 ? out : voiceBlock_.get());
+        spreadAt(v.x.get(), v.y.get(), v.mono.get(), frames, k == 0 ? out : voiceBlock_.get());
         if (k == 0)
             continue;
         const double* add = voiceBlock_.get();

@@ -165,6 +165,8 @@ class Spatializer {
   private:
     void setUp(const SpatializerParams& params, double sampleRate, int frames);
     void runStages(int frames);
+    void spreadAt(const double* x, const double* y, const double* mono, int frames,
+                  double* out) const;
     struct Voice;
     void setUpVoices(const SpatializerOptions& options, double norm);
     void placeVoices(int frames);
@@ -202,6 +204,9 @@ class Spatializer {
     // change the sound: every other case spreads the mixdown as it is.
     std::unique_ptr<Motion> motion_;
     bool staged_ = false;
+    // The panner is given the frames' elevations: a motion places the sound
+    // above or below, or the layout has height.
+    bool elevated_ = false;
     DistanceLaw distanceLaw_;
     double radius_ = 2.0;
     double width_ = 0.0;

@@ -32,8 +32,7 @@ bool samePosition(const std::optional<SpeakerPosition>& a,
                   const std::optional<SpeakerPosition>& b) {
     if (!a || !b)
         return !a && !b;
-    return a->azimuth == b->azimuth && a->x == b->x && a->y == b->y &&
-           a->elevation == b->elevation;
+    return a->azimuth == b->azimuth && a->x == b->x && a->y == b->y && a->elevation == b->elevation;
 }
 
 // A number of a table cell: whole numbers without a fraction.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Ambisonic encoding of a source on the horizontal plane, AmbiX style:
+// Ambisonic encoding of a source on the sphere, AmbiX style:
 // channels in ACN order (channel n^2 + n + m for degree n and order m,
 // -n <= m <= n) with SN3D normalisation and no Condon-Shortley phase. For
 // the azimuth theta of the sound, channel (n, m) carries
@@ -10,6 +10,11 @@
 // Y = sin theta, Z = 0, X = cos theta. The channels of degree 1 and up are
 // scaled by r (1 on the edge, 0 in the middle), so a sound in the middle of
 // the square is heard from everywhere alike: only W.
+//
+// A sound at elevation e above the plane has P(n, |m|)(sin e) in place of
+// P(n, |m|)(0): at order 1, W = 1, Y = cos e sin theta, Z = sin e,
+// X = cos e cos theta. A sound at elevation 0 takes the plane's own
+// operations, and so its bytes.
 //
 // A block of frames goes through the block kernels of AmbisonicKernels.h,
 // which do these operations in this order for several frames at once: the
@@ -33,6 +38,8 @@ struct Component {
     int order;      // |m|: of cos |m| theta or sin |m| theta
     bool sine;      // m < 0
     bool scaled;    // n >= 1: scaled by r
+    int degree;     // n
+    double norm;    // N(n, |m|)
 };
 
 struct AmbisonicState : LawState {
@@ -77,7 +84,8 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
     for (int n = 0; n <= state->order; ++n) {
         for (int m = -n; m <= n; ++m) {
             const int am = std::abs(m);
-            state->channels.push_back({sn3d(n, am) * legendreAtZero(n, am), am, m < 0, n >= 1});
+            state->channels.push_back(
+                {sn3d(n, am) * legendreAtZero(n, am), am, m < 0, n >= 1, n, sn3d(n, am)});
         }
     }
     AmbisonicTable& table = state->table;
@@ -108,8 +116,48 @@ void gains(double x, double y, const SpeakerLayout&, const LawState* state, doub
     }
 }
 
-void spread(const double* x, const double* y, const double* mono, int frames,
-            const SpeakerLayout&, const LawState* state, double* out) {
+// P(n, m)(sin e) for 0 <= m <= n <= order, without the Condon-Shortley
+// phase, by the recurrences in n from P(m, m) = (2m - 1)!! cos^m e.
+void legendre(int order, double sinE, double cosE,
+              double p[kMaxAmbisonicOrder + 1][kMaxAmbisonicOrder + 1]) {
+    double diagonal = 1.0;
+    for (int m = 0; m <= order; ++m) {
+        if (m > 0)
+            diagonal *= (2 * m - 1) * cosE;
+        p[m][m] = diagonal;
+        if (m + 1 <= order)
+            p[m + 1][m] = sinE * (2 * m + 1) * diagonal;
+        for (int n = m + 2; n <= order; ++n)
+            p[n][m] = ((2 * n - 1) * sinE * p[n - 1][m] - (n + m - 1) * p[n - 2][m]) / (n - m);
+    }
+}
+
+void gains3(double x, double y, double elevation, const SpeakerLayout& layout,
+            const LawState* state, double* g) {
+    if (elevation == 0.0) {
+        gains(x, y, layout, state, g);
+        return;
+    }
+    const AmbisonicState& s = static_cast<const AmbisonicState&>(*state);
+    const Direction d = directionOf(x, y);
+    const double e = elevation * (3.14159265358979323846 / 180.0);
+    double p[kMaxAmbisonicOrder + 1][kMaxAmbisonicOrder + 1];
+    legendre(s.order, std::sin(e), std::cos(e), p);
+    double cosines[kMaxAmbisonicOrder + 1] = {1.0};
+    double sines[kMaxAmbisonicOrder + 1] = {0.0};
+    for (int m = 1; m <= s.order; ++m) {
+        cosines[m] = cosines[m - 1] * d.cos - sines[m - 1] * d.sin;
+        sines[m] = sines[m - 1] * d.cos + cosines[m - 1] * d.sin;
+    }
+    for (std::size_t k = 0; k < s.channels.size(); ++k) {
+        const Component& c = s.channels[k];
+        const double turn = c.sine ? sines[c.order] : cosines[c.order];
+        g[k] = c.norm * p[c.degree][c.order] * turn * (c.scaled ? d.r : 1.0);
+    }
+}
+
+void spread(const double* x, const double* y, const double* mono, int frames, const SpeakerLayout&,
+            const LawState* state, double* out) {
     const AmbisonicState& s = static_cast<const AmbisonicState&>(*state);
     defaultAmbisonicSpread()(s.block, x, y, mono, frames, out);
 }
@@ -132,7 +180,11 @@ PanLaw ambisonic() {
     return {"ambisonic",
             "Ambisonic encoding, ACN order with SN3D normalisation (AmbiX); "
             "omnidirectional at the centre",
-            gains, supports, prepare, spread};
+            gains,
+            supports,
+            prepare,
+            spread,
+            gains3};
 }
 
 }  // namespace laws

@@ -37,7 +37,9 @@ Vec cross(const Vec& a, const Vec& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
 
-double dot(const Vec& a, const Vec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double dot(const Vec& a, const Vec& b) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 
 // The rows of the inverse of the matrix with columns a, b, c; false for a
 // matrix too near singular to invert.

@@ -30,8 +30,8 @@ namespace tarvio {
 namespace laws {
 
 struct SphereTriangle {
-    int corner[3];     // indices into SphereLayout::channel (-1 .. imaginary)
-    double rows[9];    // the inverse of the matrix whose columns are the corners
+    int corner[3];   // indices into SphereLayout::channel (-1 .. imaginary)
+    double rows[9];  // the inverse of the matrix whose columns are the corners
 };
 
 struct SphereLayout : LawState {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/GainLaw.h"
+#include "engine/Motion.h"
 #include "engine/SpeakerLayout.h"
 
 using tarvio::findLayout;
@@ -20,7 +21,9 @@ using tarvio::SpeakerLayout;
 
 namespace {
 
-SpeakerLayout named(const std::string& name) { return *findLayout(name); }
+SpeakerLayout named(const std::string& name) {
+    return *findLayout(name);
+}
 
 SpeakerLayout fromFile(const std::string& text) {
     std::istringstream in(text);
@@ -73,7 +76,8 @@ TEST(HeightLayouts, NamesMasksDomesAndFileElevations) {
     EXPECT_EQ(dome[12].position->elevation, 90.0);
     EXPECT_EQ(dome.channelMask(), 0u);
 
-    EXPECT_EQ(refusal("dome:8@0,2@90"), "dome:8@0,2@90: loudspeakers 9 and 10 are less than 1 degree apart");
+    EXPECT_EQ(refusal("dome:8@0,2@90"),
+              "dome:8@0,2@90: loudspeakers 9 and 10 are less than 1 degree apart");
     EXPECT_EQ(refusal("dome:8@95"),
               "dome:8@95: the elevation of a ring runs from -90 to 90 degrees, got \"95\"");
     EXPECT_EQ(refusal("dome:8,,1@90"),
@@ -84,26 +88,34 @@ TEST(HeightLayouts, NamesMasksDomesAndFileElevations) {
     EXPECT_EQ(file[0].position->elevation, 35.0);
     EXPECT_EQ(file[2].position->elevation, 0.0);
     EXPECT_EQ(file.channelMask(), 0x5001u);
-    EXPECT_EQ(fileRefusal("A 0 90\nB 180 90\n"), "rig.txt: line 2: direction 180 90 is taken by line 1");
-    EXPECT_EQ(fileRefusal("A 0 45\nB 0.5 45.5\n"),
-              "rig.txt: line 2: direction 0.5 45.5 is less than 1 degree from direction 0 45 (line 1)");
-    EXPECT_EQ(fileRefusal("A 0\nB 10 -91\n"), "rig.txt: line 2: elevation -91 is outside -90 to 90 degrees");
+    EXPECT_EQ(fileRefusal("A 0 90\nB 180 90\n"),
+              "rig.txt: line 2: direction 180 90 is taken by line 1");
+    EXPECT_EQ(
+        fileRefusal("A 0 45\nB 0.5 45.5\n"),
+        "rig.txt: line 2: direction 0.5 45.5 is less than 1 degree from direction 0 45 (line 1)");
+    EXPECT_EQ(fileRefusal("A 0\nB 10 -91\n"),
+              "rig.txt: line 2: elevation -91 is outside -90 to 90 degrees");
 }
 
-// A still source straight at a loudspeaker feeds it alone, above as below.
+// A still source straight at a loudspeaker feeds it alone, above as below,
+// by vbap and by dbap without blur.
 TEST(HeightVbap, ASourceAtEachLoudspeakerFeedsItAlone) {
+    tarvio::LawParams sharp;
+    sharp.blur = 0.0;
     for (const SpeakerLayout& layout : heightLayouts()) {
-        const Panner panner(*findPanLaw("vbap"), layout);
-        std::vector<double> g(static_cast<std::size_t>(layout.size()));
-        for (int ch = 0; ch < layout.size(); ++ch) {
-            if (!layout[ch].position)
-                continue;
-            const tarvio::SpeakerPosition& p = *layout[ch].position;
-            panner.gains(p.x, p.y, p.elevation, g.data());
-            for (int k = 0; k < layout.size(); ++k)
-                EXPECT_NEAR(g[static_cast<std::size_t>(k)], k == ch ? 1.0 : 0.0, 1e-9)
-                    << layout.name() << " source at " << layout[ch].label << ", gain of "
-                    << layout[k].label;
+        for (const char* law : {"vbap", "dbap"}) {
+            const Panner panner(*findPanLaw(law), layout, sharp);
+            std::vector<double> g(static_cast<std::size_t>(layout.size()));
+            for (int ch = 0; ch < layout.size(); ++ch) {
+                if (!layout[ch].position)
+                    continue;
+                const tarvio::SpeakerPosition& p = *layout[ch].position;
+                panner.gains(p.x, p.y, p.elevation, g.data());
+                for (int k = 0; k < layout.size(); ++k)
+                    EXPECT_NEAR(g[static_cast<std::size_t>(k)], k == ch ? 1.0 : 0.0, 1e-9)
+                        << law << " on " << layout.name() << ", source at " << layout[ch].label
+                        << ", gain of " << layout[k].label;
+            }
         }
     }
 }
@@ -138,4 +150,51 @@ TEST(HeightVbap, RandomDirectionsKeepThePower) {
     }
     EXPECT_LT(worst, 1e-6);
     std::printf("largest |sum of squared gains - 1|: %.3g\n", worst);
+}
+
+// Every channel of orders 1 to 3 is the SN3D real spherical harmonic of the
+// sound's azimuth a and elevation e (AmbiX), degree 1 and up scaled by the
+// distance r from the middle of the square.
+TEST(HeightAmbisonics, ChannelsAreTheSn3dHarmonicsOfTheDirection) {
+    const auto harmonics = [](double a, double e) {
+        const double s = std::sin(e), c = std::cos(e), r3 = std::sqrt(3.0);
+        return std::vector<double>{1.0,
+                                   c * std::sin(a),
+                                   s,
+                                   c * std::cos(a),
+                                   r3 / 2 * c * c * std::sin(2 * a),
+                                   r3 / 2 * std::sin(2 * e) * std::sin(a),
+                                   (3 * s * s - 1) / 2,
+                                   r3 / 2 * std::sin(2 * e) * std::cos(a),
+                                   r3 / 2 * c * c * std::cos(2 * a),
+                                   std::sqrt(5.0 / 8) * c * c * c * std::sin(3 * a),
+                                   std::sqrt(15.0) / 2 * s * c * c * std::sin(2 * a),
+                                   std::sqrt(3.0 / 8) * c * (5 * s * s - 1) * std::sin(a),
+                                   s * (5 * s * s - 3) / 2,
+                                   std::sqrt(3.0 / 8) * c * (5 * s * s - 1) * std::cos(a),
+                                   std::sqrt(15.0) / 2 * s * c * c * std::cos(2 * a),
+                                   std::sqrt(5.0 / 8) * c * c * c * std::cos(3 * a)};
+    };
+    std::mt19937 random(3);
+    std::uniform_real_distribution<double> azimuth(-180.0, 180.0), elevation(-90.0, 90.0),
+        r(0.0, 1.0);
+    double worst = 0.0;
+    for (int order = 1; order <= 3; ++order) {
+        const Panner panner(*findPanLaw("ambisonic"), tarvio::ambisonicLayout(order));
+        std::vector<double> g(static_cast<std::size_t>(panner.layout().size()));
+        for (int i = 0; i < 2000; ++i) {
+            const double a = azimuth(random), e = i == 0 ? 90.0 : elevation(random);
+            const double distance = i % 2 == 0 ? 1.0 : r(random);
+            double x, y;
+            tarvio::polarPoint(a, distance, x, y);
+            panner.gains(x, y, e, g.data());
+            const std::vector<double> want = harmonics(a * M_PI / 180, e * M_PI / 180);
+            for (std::size_t k = 0; k < g.size(); ++k) {
+                const double expected = want[k] * (k == 0 ? 1.0 : distance);
+                ASSERT_NEAR(g[k], expected, 2e-5) << "order " << order << " ACN" << k;
+                worst = std::max(worst, std::fabs(g[k] - expected));
+            }
+        }
+    }
+    std::printf("largest difference from the SN3D formulas: %.3g\n", worst);
 }
