@@ -241,43 +241,57 @@ void unitVector(const Heading& h, float point[3]) {
     point[2] = static_cast<float>(std::sin(e));
 }
 
-// The angle in degrees between the heading `point` (a unit vector) and
-// the nearest of the set's measured directions (Cartesian).
-double nearestMeasurement(const MYSOFA_HRTF& h, const float point[3]) {
-    double best = -1.0;
+// The measurement of the set nearest to the unit vector `point` by
+// great-circle distance, and that distance in degrees.
+struct Nearest {
+    int measurement = -1;
+    double degrees = 180.0;
+};
+
+Nearest nearestMeasurement(const MYSOFA_HRTF& h, const float point[3]) {
+    Nearest nearest;
+    double best = -2.0;
     for (unsigned m = 0; m < h.M; ++m) {
         const float* p = h.SourcePosition.values + 3 * std::size_t{m};
         const double norm =
             std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]);
-        if (norm > 0)
-            best = std::max(best, (p[0] * double{point[0]} + p[1] * double{point[1]} +
-                                   p[2] * double{point[2]}) /
-                                      norm);
+        if (!(norm > 0))
+            continue;
+        const double cosine =
+            (p[0] * double{point[0]} + p[1] * double{point[1]} + p[2] * double{point[2]}) / norm;
+        if (cosine > best) {
+            best = cosine;
+            nearest.measurement = static_cast<int>(m);
+        }
     }
-    return std::acos(std::clamp(best, -1.0, 1.0)) * 180.0 / kPi;
+    nearest.degrees = std::acos(std::clamp(best, -1.0, 1.0)) * 180.0 / kPi;
+    return nearest;
 }
 
-// Refuses a loudspeaker above or below the horizon that no measurement of
-// the set comes within kMaxHrirAngle of: its response would be another
-// direction's. (The horizon's loudspeakers take what the set's neighbours
-// give them, however far apart they are.)
-void checkCovered(const MYSOFA_HRTF& h, const std::string& file, const Heading& heading,
-                  const float point[3]) {
-    if (heading.elevation == 0.0)
-        return;
-    const double angle = nearestMeasurement(h, point);
-    if (angle > kMaxHrirAngle) {
+// A loudspeaker above or below the horizon takes the measurement nearest
+// to it, which must lie within kMaxHrirAngle: a set that does not cover it
+// is refused, naming it. The direction becomes the measurement's own, so
+// that libmysofa takes its response unblended.
+Direction measuredDirection(const MYSOFA_HRTF& h, const std::string& file, const Heading& heading,
+                            const float point[3]) {
+    const Nearest nearest = nearestMeasurement(h, point);
+    if (nearest.measurement < 0 || nearest.degrees > kMaxHrirAngle) {
         throw fault(file, "no measurement within " + number(kMaxHrirAngle) +
                               " degrees of loudspeaker " + heading.label + " (azimuth " +
                               number(heading.azimuth) + ", elevation " + number(heading.elevation) +
-                              "): the nearest is " + number(std::round(angle * 10) / 10) +
+                              "): the nearest is " + number(std::round(nearest.degrees * 10) / 10) +
                               " degrees away");
     }
+    Direction d{{}, nearest.measurement, {-1, -1, -1, -1, -1, -1}};
+    std::copy_n(h.SourcePosition.values + 3 * std::size_t{static_cast<unsigned>(d.nearest)}, 3,
+                d.point);
+    return d;
 }
 
-// Looks up every heading in the set: its nearest measurement and that
-// measurement's neighbours, whose responses are interpolated for it. Turns
-// the set's positions Cartesian.
+// Looks up every heading in the set. One on the horizon: its nearest
+// measurement and that measurement's neighbours, whose responses libmysofa
+// interpolates for it; one above or below: see measuredDirection. Turns the
+// set's positions Cartesian.
 std::vector<Direction> findDirections(MYSOFA_HRTF* h, const std::string& file,
                                       const std::vector<Heading>& headings) {
     mysofa_tocartesian(h);
@@ -295,7 +309,10 @@ std::vector<Direction> findDirections(MYSOFA_HRTF* h, const std::string& file,
     for (const Heading& heading : headings) {
         Direction d{{}, 0, {}};
         unitVector(heading, d.point);
-        checkCovered(*h, file, heading, d.point);
+        if (heading.elevation != 0.0) {
+            found.push_back(measuredDirection(*h, file, heading, d.point));
+            continue;
+        }
         d.nearest = mysofa_lookup(lookup.get(), d.point);
         if (d.nearest < 0 || d.nearest >= static_cast<int>(h->M)) {
             throw fault(file, sofaError(MYSOFA_INTERNAL_ERROR));

@@ -4,9 +4,10 @@
 // a SOFA file, and the two ears' sums are the output.
 //
 // The HRIR pairs are read with libmysofa and taken at each loudspeaker's
-// azimuth and elevation, interpolated between the nearest measured direction
-// and its neighbours (libmysofa's weighting by distance). A loudspeaker above
-// or below the horizon needs a measurement within kMaxHrirAngle of it. Only
+// direction. One on the horizon is interpolated between the nearest measured
+// direction and its neighbours (libmysofa's weighting by distance); one
+// above or below it takes the nearest measured direction by great-circle
+// distance, which must lie within kMaxHrirAngle. Only
 // the measurements these directions use are resampled to the signal's rate,
 // each as libmysofa resamples a whole set. A delay the
 // file keeps apart from the responses (Data.Delay, in samples of the set's

@@ -394,8 +394,8 @@ class SourceHeadphones {
           stereo_(2 * static_cast<std::size_t>(std::max(BLOCK_SIZE, source_.tailFrames()))) {}
     void write(const double* /*speakers*/, int frames) {
         std::fill_n(stereo_.begin(), 2 * static_cast<std::size_t>(frames), 0.0);
-        source_.process(sp_.monoBlock(), sp_.positionsX(), sp_.positionsY(), frames,
-                        stereo_.data());
+        source_.process(sp_.monoBlock(), sp_.positionsX(), sp_.positionsY(), frames, stereo_.data(),
+                        sp_.elevations());
         out_.write(stereo_.data(), frames);
     }
     // Writes the tail; returns its frames.
