@@ -168,17 +168,20 @@ double normalAzimuth(double degrees) {
 
 std::string speakerTable(const SpeakerLayout& layout) {
     const std::vector<int> wav = layout.fileOrder(ChannelOrder::Mask);
-    std::string table =
-        "  speaker  azimuth  point (x, y)  AIFF channel  WAV, W64, RF64, FLAC channel\n";
+    const bool height = layout.hasHeight();
+    std::string table = std::string("  speaker  azimuth  ") + (height ? "elevation  " : "") +
+                        "point (x, y)  AIFF channel  WAV, W64, RF64, FLAC channel\n";
     for (int ch = 0; ch < layout.size(); ++ch) {
         const Speaker& s = layout[ch];
         const auto place = std::find(wav.begin(), wav.end(), ch) - wav.begin();
-        std::string azimuth = "-", point = "-";
+        std::string azimuth = "-", elevation = "-", point = "-";
         if (s.position) {
             azimuth = number(s.position->azimuth);
+            elevation = number(s.position->elevation);
             point = "(" + number(s.position->x) + ", " + number(s.position->y) + ")";
         }
-        table += "  " + padded(s.label, 9) + padded(azimuth, 9) + padded(point, 14) +
+        table += "  " + padded(s.label, 9) + padded(azimuth, 9) +
+                 (height ? padded(elevation, 11) : "") + padded(point, 14) +
                  padded(std::to_string(ch + 1), 14) + std::to_string(place + 1) + "\n";
     }
     return table;

@@ -129,7 +129,8 @@ double angleOnSphere(double azimuthA, double elevationA, double azimuthB, double
 double normalAzimuth(double degrees);
 
 // The loudspeaker table of a help text: one row per loudspeaker, in engine
-// order, with its label, azimuth, point, AIFF channel and WAV channel.
+// order, with its label, azimuth, point, AIFF channel and WAV channel; an
+// elevation column after the azimuth for a layout with height.
 std::string speakerTable(const SpeakerLayout& layout);
 
 // The WAV channel-mask bit of a standard loudspeaker label (see

@@ -21,8 +21,11 @@ struct AxisGains {
 };
 
 // A layout the corner laws serve: its positioned loudspeakers stand one at
-// each corner of the square, in any order; others (LFE) may join them.
+// each corner of the square at ear height, in any order; others (LFE) may
+// join them.
 inline bool isSquare(const SpeakerLayout& layout) {
+    if (layout.hasHeight())
+        return false;
     unsigned corners = 0;
     for (const Speaker& s : layout.speakers()) {
         if (!s.position)

@@ -70,8 +70,9 @@ struct VbapState : LawState {
     WideLayout wideView;     // wide.view()
     // The triangles on the sphere: all a layout with height has (its other
     // members then stay empty); for a layout in the plane, the ring closed
-    // by imaginary loudspeakers at both poles, for sounds above or below it
-    // (null when the ring does not go round the listener).
+    // by imaginary loudspeakers at both poles, for sounds above or below it.
+    // Null where they do not go round the listener: the arcs by azimuth
+    // then serve every sound.
     std::shared_ptr<const SphereLayout> sphere;
 };
 
@@ -131,12 +132,8 @@ void wideBlock(VbapState& state, const SpeakerLayout& layout) {
     state.wideView = wide.view();
 }
 
-std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams&) {
-    if (layout.hasHeight()) {
-        auto state = std::make_shared<VbapState>();
-        state->sphere = sphereLayout(layout);
-        return state;
-    }
+// The arcs of the loudspeakers by azimuth alone, and their block forms.
+std::shared_ptr<VbapState> preparePlane(const SpeakerLayout& layout) {
     std::vector<std::pair<double, int>> sorted;  // azimuth in radians, channel
     for (int ch = 0; ch < layout.size(); ++ch) {
         if (layout[ch].position)
@@ -144,7 +141,6 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
     }
     std::sort(sorted.begin(), sorted.end());
     auto state = std::make_shared<VbapState>();
-    state->sphere = sphereLayout(layout);
     const std::size_t n = sorted.size();
     for (std::size_t k = 0; k < n; ++k) {
         const auto& next = sorted[(k + 1) % n];
@@ -172,6 +168,21 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
     } else {
         wideBlock(*state, layout);
     }
+    return state;
+}
+
+// A layout with height whose triangles go round the listener has only
+// them. One whose triangles do not (two loudspeakers raised alike, all on
+// one great circle) pans by azimuth, as if in the plane.
+std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawParams&) {
+    std::shared_ptr<const SphereLayout> sphere = sphereLayout(layout);
+    if (sphere && layout.hasHeight()) {
+        auto state = std::make_shared<VbapState>();
+        state->sphere = std::move(sphere);
+        return state;
+    }
+    std::shared_ptr<VbapState> state = preparePlane(layout);
+    state->sphere = std::move(sphere);
     return state;
 }
 
@@ -249,8 +260,8 @@ void gains(double x, double y, const SpeakerLayout& layout, const LawState* stat
 }
 
 // A sound at ear height on a layout in the plane keeps the plane's gains;
-// any other goes by the triangles, where the layout's ring goes round the
-// listener, else by its azimuth alone.
+// any other goes by the triangles where the layout has them, else by its
+// azimuth alone.
 void gains3(double x, double y, double elevation, const SpeakerLayout& layout,
             const LawState* state, double* g) {
     const VbapState& s = static_cast<const VbapState&>(*state);
@@ -289,12 +300,11 @@ void spread(const double* x, const double* y, const double* mono, int frames,
     }
 }
 
-// In the plane: at least two loudspeakers with a position, no two at the
-// same azimuth. With height: loudspeakers whose triangles go round the
-// listener.
+// Loudspeakers with height whose triangles go round the listener; or at
+// least two loudspeakers with a position, no two at the same azimuth.
 bool supports(const SpeakerLayout& layout) {
-    if (layout.hasHeight())
-        return sphereLayout(layout) != nullptr;
+    if (layout.hasHeight() && sphereLayout(layout))
+        return true;
     std::vector<double> azimuths;
     for (const Speaker& s : layout.speakers()) {
         if (s.position)

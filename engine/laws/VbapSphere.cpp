@@ -124,13 +124,13 @@ std::shared_ptr<const SphereLayout> sphereLayout(const SpeakerLayout& layout) {
         }
     }
     const std::vector<std::array<int, 3>> triangles = hullTriangles(points);
-    if (triangles.empty())
-        return nullptr;
     state->neighbours.resize(points.size());
     for (const std::array<int, 3>& t : triangles) {
+        // A triangle of no area (which Qhull's triangulation may leave
+        // between points of one plane) holds no direction of its own.
         SphereTriangle tri{{t[0], t[1], t[2]}, {}};
         if (!inverseRows(points[t[0]], points[t[1]], points[t[2]], tri.rows))
-            return nullptr;
+            continue;
         state->triangles.push_back(tri);
         for (int i = 0; i < 3; ++i) {
             for (int k = 0; k < 3; ++k) {
@@ -141,6 +141,8 @@ std::shared_ptr<const SphereLayout> sphereLayout(const SpeakerLayout& layout) {
             }
         }
     }
+    if (state->triangles.empty())
+        return nullptr;
     return state;
 }
 
@@ -176,7 +178,7 @@ void sphereGains(double x, double y, double elevation, const SpeakerLayout& layo
     const Direction d = directionOf(x, y);
     const double e = elevation * kDegree;
     const Vec p{std::cos(e) * d.cos, std::cos(e) * d.sin, std::sin(e)};
-    double g[3];
+    double g[3] = {0.0, 0.0, 0.0};
     const SphereTriangle& t = holding(s, p, g);
     double sum = 0.0;
     for (double& v : g) {

@@ -49,11 +49,16 @@ std::string fileRefusal(const std::string& text) {
 }
 
 // The layouts with height every law test runs on: the built-in ones, a dome
-// with nothing below ear height, and a file with loudspeakers below it too.
+// with nothing below ear height, a file with loudspeakers below it too, and
+// a raised pair that has no triangles round the listener.
 std::vector<SpeakerLayout> heightLayouts() {
-    return {named("5.1.4"), named("7.1.4"), named("9.1.6"), named("dome:8@0,4@45,1@90"),
+    return {named("5.1.4"),
+            named("7.1.4"),
+            named("9.1.6"),
+            named("dome:8@0,4@45,1@90"),
             fromFile("FL 30\nFR -30\nBL 135\nBR -135\nTFL 45 45\nTBR -135 45\n"
-                     "DL 60 -40\nDR -60 -40\nDB 180 -40\n")};
+                     "DL 60 -40\nDR -60 -40\nDB 180 -40\n"),
+            fromFile("FL 30 40\nFR -30 40\n")};
 }
 
 }  // namespace
@@ -66,6 +71,12 @@ TEST(HeightLayouts, NamesMasksDomesAndFileElevations) {
     EXPECT_TRUE(named("7.1.4").hasHeight());
     EXPECT_FALSE(named("7.1").hasHeight());
     EXPECT_FALSE(named("dome:8").hasHeight());
+    // The loudspeaker table names the elevations of a layout with height.
+    const std::string table = tarvio::speakerTable(named("5.1.4"));
+    EXPECT_NE(table.find("  speaker  azimuth  elevation  point (x, y)"), std::string::npos);
+    EXPECT_NE(table.find("  TFL      45       45         (0, 1)        7             7\n"),
+              std::string::npos)
+        << table;
 
     const SpeakerLayout dome = named("dome:8@0,4@45,1@90");
     ASSERT_EQ(dome.size(), 13);
@@ -83,6 +94,13 @@ TEST(HeightLayouts, NamesMasksDomesAndFileElevations) {
     EXPECT_EQ(refusal("dome:8,,1@90"),
               "dome:8,,1@90: a ring is N or N@ELEVATION, N a whole number from 1, got \"\"");
     EXPECT_EQ(refusal("dome:2"), "dome:2: a dome has at least 3 loudspeakers, got 2");
+
+    // The corner laws serve only the square at ear height; vbap needs
+    // loudspeakers round the listener (the poles close the rest).
+    EXPECT_EQ(tarvio::panLawsFor(named("5.1.4")), (std::vector<std::string>{"vbap", "dbap"}));
+    EXPECT_EQ(tarvio::defaultPanLaw(fromFile("A 45 30\nB -45 30\nC 135 30\nD -135 30\n"))->name,
+              std::string("vbap"));
+    EXPECT_EQ(tarvio::panLawsFor(fromFile("A 0\nB 0 45\n")), std::vector<std::string>{"dbap"});
 
     const SpeakerLayout file = fromFile("TFL 45 35\nTFR -45 35\nFL 30\n");
     EXPECT_EQ(file[0].position->elevation, 35.0);
