@@ -212,7 +212,7 @@ std::vector<PlotSpeaker> plotSpeakers(const SpeakerLayout& layout,
         const Speaker& s = layout[fileOrder[k]];
         if (s.position)
             speakers.push_back({s.position->x, s.position->y, s.label, std::to_string(k + 1),
-                                s.position->azimuth});
+                                s.position->azimuth, s.position->elevation});
         else
             speakers.push_back({0, 0, s.label, std::to_string(k + 1), std::nullopt});
     }

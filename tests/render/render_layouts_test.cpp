@@ -231,6 +231,20 @@ TEST_F(Layouts, ThePictureOfARingIsACircleOfItsLoudspeakers) {
         EXPECT_EQ(text.find("LFE \xe2\x80\x94 no direction") != std::string::npos,
                   directed < rig.azimuths.size());
     }
+    // A dome's upper loudspeakers are drawn hollow, inside the circle: the
+    // ring at 45 degrees at 0.71 of its radius, the top one in the middle.
+    ASSERT_EQ(
+        render("--dry-run --rot1 0.25 --rot2 0.25 --plot p.svg --layout dome:8@0,4@45,1@90").status,
+        0);
+    const testsupport::Bytes svg = testsupport::readFile(dir.file("p.svg"));
+    const std::string text(svg.begin(), svg.end());
+    std::size_t filled = 0, hollow = 0;
+    const std::string open = " rx=\"3\" fill=\"#fff\" stroke=\"#333\"";
+    for (std::size_t at = text.find(" rx="); at != std::string::npos;
+         at = text.find(" rx=", at + 1))
+        (text.compare(at, open.size(), open) == 0 ? hollow : filled) += 1;
+    EXPECT_EQ(filled, 8u);
+    EXPECT_EQ(hollow, 5u);
 }
 
 TEST_F(Layouts, LayoutFilesAndTheirFaults) {
