@@ -249,6 +249,10 @@ void pairGains(const VbapState& state, double c, double s, double* gains) {
 
 void gains(double x, double y, const SpeakerLayout& layout, const LawState* state, double* g) {
     const VbapState& s = static_cast<const VbapState&>(*state);
+    if (s.arcs.empty()) {  // a layout with height: its triangles, at ear height
+        sphereGains(x, y, 0.0, layout, s.sphere.get(), g);
+        return;
+    }
     const Direction d = directionOf(x, y);
     std::fill(g, g + layout.size(), 0.0);
     pairGains(s, d.cos, d.sin, g);
@@ -281,6 +285,10 @@ constexpr int kChunk = 1024;
 void spread(const double* x, const double* y, const double* mono, int frames,
             const SpeakerLayout& layout, const LawState* state, double* out) {
     const VbapState& s = static_cast<const VbapState&>(*state);
+    if (s.arcs.empty()) {  // a layout with height has no arcs for the kernels
+        spreadByFrame(gains, x, y, mono, frames, layout, state, out);
+        return;
+    }
     const NarrowSpreadFn narrowKernel = s.narrow ? defaultNarrowSpread() : nullptr;
     const WideSpreadFn wideKernel = s.narrow ? nullptr : defaultWideSpread();
     const std::size_t n = static_cast<std::size_t>(layout.size());
