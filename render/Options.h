@@ -147,7 +147,7 @@ inline const std::vector<OptionRow> kRows = {
            "*#* starting a comment. An optional first line names the columns: "
            "<seconds x y> (also the meaning of a file without one; x and y in [0, 1]) or "
            "<seconds azimuth [elevation] [distance]> (degrees, 0 in front, positive to the "
-           "left; elevation from -90 to 90, default 0, carried into the trace; distance "
+           "left; elevation from -90 to 90, default 0; distance "
            "from 0 to 100, default 1, 1 on the loudspeakers). The sound moves in straight "
            "lines between the points, azimuths as written (350 then 370 crosses the "
            "front), and stays at the first point before it and at the last after it. A "
@@ -361,7 +361,10 @@ inline const std::vector<OptionRow> kRows = {
         fill("Two channels for headphones: each loudspeaker's feed is convolved with the "
              "head-related impulse responses of its direction from the SOFA file (default "
              "<{}>, the MIT KEMAR set of Debian's libmysofa1) and the ears' sums are "
-             "written. The value only follows '='. The output is longer than the input by "
+             "written. A loudspeaker on the horizon takes the responses interpolated between "
+             "the set's nearest measured direction and its neighbours; one above or below it "
+             "takes the nearest measured direction, which must lie within {} degrees, else "
+             "the set is refused naming the loudspeaker. The value only follows '='. The output is longer than the input by "
              "the impulse responses' length minus one. One gain for the whole set keeps a "
              "loudspeaker straight ahead at the input's level. Not with Ambisonic channels "
              "(*--ambisonics*, *--layout ambisonics:*<ORDER>): a usage error.\n\n"
@@ -373,7 +376,8 @@ inline const std::vector<OptionRow> kRows = {
              "sampling rate of 0; when a response with its delay is longer than {} "
              "samples; when its rate is more than a factor of {} from the input's; or when "
              "it must be resampled for an input below {} Hz.",
-             kDefaultSofaFile, kMaxSofaMeasurements, kMaxHrirFrames, kMaxSofaRateRatio,
+             kDefaultSofaFile, kMaxHrirAngle, kMaxSofaMeasurements, kMaxHrirFrames,
+             kMaxSofaRateRatio,
              kMinResampledRate),
         Offer::files("sofa"), [](Options& o, const Arg& a) { o.binaural = a.text(); }),
 
@@ -479,7 +483,8 @@ inline const std::vector<OptionRow> kRows = {
     option("--plot", "FILE.svg", G::Report, "write a picture of the path (of every source's)",
            "Draws the path: the square with the loudspeakers labelled by channel (a circle "
            "for other loudspeakers, or when a source goes beyond them, grown to its largest "
-           "distance), the path "
+           "distance; loudspeakers above or below the horizon hollow, inside it as seen from "
+           "above), the path "
            "coloured from start to end, and a caption with the input, the duration and the "
            "law; in a scene, every source's path, each named by its number and its input "
            "(*s2 voice.wav*). The picture is "
