@@ -224,11 +224,76 @@ struct Direction {
     int neighbors[6];
 };
 
-// Looks up every azimuth (degrees, 0 front, positive to the left) at ear
-// height. SOFA's Cartesian axes are x to the front, y to the left, z up, so
-// the azimuth turns from x toward y. Turns the set's positions Cartesian.
+// Where a loudspeaker stands, as the set is searched for it.
+struct Heading {
+    std::string label;
+    double azimuth;    // degrees, 0 front, positive to the left
+    double elevation;  // degrees above ear height
+};
+
+// The unit vector of a heading in SOFA's Cartesian axes: x to the front, y
+// to the left, z up, so the azimuth turns from x toward y. At elevation 0
+// the factors cos 0 = 1 and sin 0 = 0 leave the horizontal point exact.
+void unitVector(const Heading& h, float point[3]) {
+    const double a = h.azimuth * kPi / 180.0, e = h.elevation * kPi / 180.0;
+    point[0] = static_cast<float>(std::cos(a) * std::cos(e));
+    point[1] = static_cast<float>(std::sin(a) * std::cos(e));
+    point[2] = static_cast<float>(std::sin(e));
+}
+
+// The measurement of the set nearest to the unit vector `point` by
+// great-circle distance, and that distance in degrees.
+struct Nearest {
+    int measurement = -1;
+    double degrees = 180.0;
+};
+
+Nearest nearestMeasurement(const MYSOFA_HRTF& h, const float point[3]) {
+    Nearest nearest;
+    double best = -2.0;
+    for (unsigned m = 0; m < h.M; ++m) {
+        const float* p = h.SourcePosition.values + 3 * std::size_t{m};
+        const double norm =
+            std::sqrt(double{p[0]} * p[0] + double{p[1]} * p[1] + double{p[2]} * p[2]);
+        if (!(norm > 0))
+            continue;
+        const double cosine =
+            (p[0] * double{point[0]} + p[1] * double{point[1]} + p[2] * double{point[2]}) / norm;
+        if (cosine > best) {
+            best = cosine;
+            nearest.measurement = static_cast<int>(m);
+        }
+    }
+    nearest.degrees = std::acos(std::clamp(best, -1.0, 1.0)) * 180.0 / kPi;
+    return nearest;
+}
+
+// A loudspeaker above or below the horizon takes the measurement nearest
+// to it, which must lie within kMaxHrirAngle: a set that does not cover it
+// is refused, naming it. The direction becomes the measurement's own, so
+// that libmysofa takes its response unblended.
+Direction measuredDirection(const MYSOFA_HRTF& h, const std::string& file, const Heading& heading,
+                            const float point[3]) {
+    const Nearest nearest = nearestMeasurement(h, point);
+    if (nearest.measurement < 0 || nearest.degrees > kMaxHrirAngle) {
+        throw fault(file, "no measurement within " + number(kMaxHrirAngle) +
+                              " degrees of loudspeaker " + heading.label + " (azimuth " +
+                              number(heading.azimuth) + ", elevation " + number(heading.elevation) +
+                              "): the nearest is " + number(std::round(nearest.degrees * 10) / 10) +
+                              " degrees away");
+    }
+    Direction d{{}, nearest.measurement, {-1, -1, -1, -1, -1, -1}};
+    std::copy_n(h.SourcePosition.values + 3 * std::size_t{static_cast<unsigned>(d.nearest)}, 3,
+                d.point);
+    return d;
+}
+
+// Looks up every heading in the set. One on the horizon: its nearest
+// measurement and that measurement's neighbours, whose responses libmysofa
+// interpolates for it; one above or below: see measuredDirection. Turns the
+// set's positions Cartesian.
 std::vector<Direction> findDirections(MYSOFA_HRTF* h, const std::string& file,
-                                      const std::vector<double>& azimuths) {
+                                      const std::vector<Heading>& headings) {
     mysofa_tocartesian(h);
     std::unique_ptr<MYSOFA_LOOKUP, LookupFree> lookup(mysofa_lookup_init(h));
     if (!lookup) {
@@ -241,10 +306,13 @@ std::vector<Direction> findDirections(MYSOFA_HRTF* h, const std::string& file,
         throw fault(file, sofaError(MYSOFA_NO_MEMORY));
     }
     std::vector<Direction> found;
-    for (double azimuth : azimuths) {
-        const double a = azimuth * kPi / 180.0;
-        Direction d{
-            {static_cast<float>(std::cos(a)), static_cast<float>(std::sin(a)), 0.0f}, 0, {}};
+    for (const Heading& heading : headings) {
+        Direction d{{}, 0, {}};
+        unitVector(heading, d.point);
+        if (heading.elevation != 0.0) {
+            found.push_back(measuredDirection(*h, file, heading, d.point));
+            continue;
+        }
         d.nearest = mysofa_lookup(lookup.get(), d.point);
         if (d.nearest < 0 || d.nearest >= static_cast<int>(h->M)) {
             throw fault(file, sofaError(MYSOFA_INTERNAL_ERROR));
@@ -371,14 +439,14 @@ double energy(const std::vector<double>& h) {
     return sum;
 }
 
-// The pairs at `azimuths` from the set in `file`, resampled to `rate`.
-Responses loadPairs(const std::string& file, int rate, const std::vector<double>& azimuths) {
+// The pairs at `headings` from the set in `file`, resampled to `rate`.
+Responses loadPairs(const std::string& file, int rate, const std::vector<Heading>& headings) {
     std::lock_guard<std::mutex> lock(sofaMutex());
     Hrtf whole = readSet(file);
     checkShape(*whole, file);
     checkValues(*whole, file);
     checkLength(*whole, file, resampleFactor(*whole, file, rate));
-    std::vector<Direction> directions = findDirections(whole.get(), file, azimuths);
+    std::vector<Direction> directions = findDirections(whole.get(), file, headings);
     UsedMeasurements used(*whole, directions);
     whole.reset();
     used.resample(file, rate);
@@ -456,18 +524,18 @@ std::shared_ptr<const HrirSet> HrirSet::load(const std::string& file, const Spea
         throw std::invalid_argument("binaural output needs a sample rate of at least 1 Hz");
     }
     // The pair straight ahead first: it sets the gain.
-    std::vector<double> azimuths{0.0};
+    std::vector<Heading> headings{{"straight ahead", 0.0, 0.0}};
     for (const Speaker& s : layout.speakers()) {
         if (s.position) {
-            azimuths.push_back(s.position->azimuth);
+            headings.push_back({s.label, s.position->azimuth, s.position->elevation});
         }
     }
-    if (azimuths.size() == 1) {
+    if (headings.size() == 1) {
         throw std::invalid_argument("layout " + layout.name() +
                                     " has no loudspeaker with a direction to hear");
     }
     Responses pairs = runStoppable<Responses>(
-        [file, sampleRate, azimuths] { return loadPairs(file, sampleRate, azimuths); });
+        [file, sampleRate, headings] { return loadPairs(file, sampleRate, headings); });
     const double frontEnergy = (energy(pairs[0][0]) + energy(pairs[0][1])) / 2;
     if (!(frontEnergy > 0)) {
         throw fault(file, "the HRIRs straight ahead are silent");

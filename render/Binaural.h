@@ -4,9 +4,12 @@
 // a SOFA file, and the two ears' sums are the output.
 //
 // The HRIR pairs are read with libmysofa and taken at each loudspeaker's
-// azimuth at ear height (interpolated between measured directions where the
-// set has none); only the measurements these directions use are resampled to
-// the signal's rate, each as libmysofa resamples a whole set. A delay the
+// direction. One on the horizon is interpolated between the nearest measured
+// direction and its neighbours (libmysofa's weighting by distance); one
+// above or below it takes the nearest measured direction by great-circle
+// distance, which must lie within kMaxHrirAngle. Only
+// the measurements these directions use are resampled to the signal's rate,
+// each as libmysofa resamples a whole set. A delay the
 // file keeps apart from the responses (Data.Delay, in samples of the set's
 // rate, scaled with the resampling) becomes leading zeros. Loudspeakers
 // without a direction (LFE) are left out. One gain applies to the whole set:
@@ -41,6 +44,11 @@ inline constexpr double kMaxSofaRateRatio = 64;
 // The longest response, delay included, in frames at the signal's rate: the
 // convolution's memory and work grow with it.
 inline constexpr int kMaxHrirFrames = 65536;
+// The farthest, in degrees of great circle, the nearest measurement may lie
+// from a loudspeaker above or below the horizon: sets measured on a grid of
+// 5 to 10 degrees are well within it, while a set with nothing below -40
+// degrees leaves a loudspeaker at -60 uncovered.
+inline constexpr double kMaxHrirAngle = 15.0;
 // libmysofa resamples to no lower rate.
 inline constexpr int kMinResampledRate = 8000;
 

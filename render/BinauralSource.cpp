@@ -225,7 +225,8 @@ struct BinauralSource::State {
     }
 
     void setSpectra(const HrirSet& hrirs);
-    void gather(const Panner& panner, double x, double y, std::vector<double>& g);
+    void gather(const Panner& panner, double x, double y, const double* elevation,
+                std::vector<double>& g);
     double commonGain(const std::vector<double>& g) const;
     bool buildFilter(const std::vector<double>& g, Quad* filter);
     void transform(const double* mono, int frames, int moves);
@@ -303,10 +304,14 @@ void BinauralSource::State::setSpectra(const HrirSet& hrirs) {
     }
 }
 
-// g = the panner's gains at (x, y) of the directed loudspeakers.
+// g = the panner's gains at (x, y) and *elevation (none: in the plane) of
+// the directed loudspeakers.
 void BinauralSource::State::gather(const Panner& panner, double x, double y,
-                                   std::vector<double>& g) {
-    panner.gains(x, y, knot.data());
+                                   const double* elevation, std::vector<double>& g) {
+    if (elevation)
+        panner.gains(x, y, *elevation, knot.data());
+    else
+        panner.gains(x, y, knot.data());
     for (std::size_t s = 0; s < channel.size(); ++s) {
         g[s] = knot[channel[s]];
     }
@@ -451,20 +456,21 @@ BinauralSource::~BinauralSource() = default;
 // and in the middle of a whole partition, are the panner's for those
 // frames' positions.
 void BinauralSource::process(const double* mono, const double* x, const double* y, int frames,
-                             double* stereo) {
+                             double* stereo, const double* elevation) {
     State& s = *state_;
+    const auto at = [elevation](int j) { return elevation ? elevation + j : nullptr; };
     if (frames > 0 && !s.primed) {
-        s.gather(panner_, x[0], y[0], s.g0);
+        s.gather(panner_, x[0], y[0], at(0), s.g0);
         s.buildFilter(s.g0, s.from);
         s.primed = true;
     }
     for (int done = 0; done < frames;) {
         const int n = std::min(frames - done, s.block - s.fill);
         const bool whole = n == s.block && n % 2 == 0;
-        s.gather(panner_, x[done + n - 1], y[done + n - 1], s.g1);
+        s.gather(panner_, x[done + n - 1], y[done + n - 1], at(done + n - 1), s.g1);
         int moves = s.g1 != s.g0 ? 1 : 0;
         if (whole) {
-            s.gather(panner_, x[done + n / 2 - 1], y[done + n / 2 - 1], s.gm);
+            s.gather(panner_, x[done + n / 2 - 1], y[done + n / 2 - 1], at(done + n / 2 - 1), s.gm);
             for (std::size_t k = 0; k < s.gd.size(); ++k) {
                 s.gd[k] = s.gm[k] - 0.5 * (s.g0[k] + s.g1[k]);
             }

@@ -57,11 +57,13 @@ class BinauralSource {
     BinauralSource(const BinauralSource&) = delete;
     BinauralSource& operator=(const BinauralSource&) = delete;
 
-    // `mono`: `frames` samples of the source; `x`, `y`: its position at each
-    // of them (as Panner::gains takes them). Adds `frames` interleaved
+    // `mono`: `frames` samples of the source; `x`, `y` and `elevation`: its
+    // position at each of them (as Panner::gains takes them; no elevation:
+    // in the plane). Adds `frames` interleaved
     // stereo frames (left, right) to `stereo`, with no delay. Loudspeakers
     // without a direction are left out. Allocates nothing.
-    void process(const double* mono, const double* x, const double* y, int frames, double* stereo);
+    void process(const double* mono, const double* x, const double* y, int frames, double* stereo,
+                 const double* elevation = nullptr);
 
     // The frames of output the last input frame still reaches: the longest
     // response minus one.

@@ -119,6 +119,16 @@ Sweep Arg::sweep() const {
     return s;
 }
 
+Sweep Arg::sweepIn(double low, double high, const char* unit) const {
+    const Sweep s = sweep();
+    for (const double v : {s.init, s.end}) {
+        if (!(v >= low && v <= high))
+            refuse("must lie in [" + shortNumber(low) + ", " + shortNumber(high) + "]" + unit +
+                   ": \"" + text_ + "\"");
+    }
+    return s;
+}
+
 std::string OptionRow::longName() const {
     return names.substr(names.rfind(',') + 1);
 }
@@ -189,7 +199,6 @@ OptionRow versionFlag(const char* names, std::string help, std::string manual) {
 }
 
 namespace {
-
 
 // The built-in layouts: those of layoutNames() that findLayout() makes as
 // they are named (not the patterns "ring:N[:FIRST]" and "ambisonics:ORDER").

@@ -16,7 +16,8 @@ namespace tarvio::render {
 
 struct Options;
 
-// A rotation frequency sweeping from `init` to `end` Hz over the file.
+// A value sweeping from `init` to `end` over the file: a rotation's
+// frequency in Hz, an elevation in degrees.
 struct Sweep {
     double init = 0.0;
     double end = 0.0;
@@ -45,6 +46,8 @@ class Arg {
     double angle() const;
     // "F" or "F:F_END".
     Sweep sweep() const;
+    // A sweep whose two ends lie in [low, high], as numberIn.
+    Sweep sweepIn(double low, double high, const char* unit = "") const;
     // Refuses the text for `why`: "--plot: the picture is an SVG file; ...".
     [[noreturn]] void refuse(const std::string& why) const;
 

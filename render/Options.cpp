@@ -373,10 +373,12 @@ void checkSource(const std::set<std::string>& given,
                                    "a breakpoint path replaces the rotations; leave out " +
                                        nameOf("--rot1") + ", " + nameOf("--rot2") + ", " +
                                        nameOf("--angle1") + " and " + nameOf("--angle2"));
-    const bool orbit = has("--orbit") || has("--azimuth") || has("--distance");
-    const char* orbitName = has("--orbit")     ? "--orbit"
-                            : has("--azimuth") ? "--azimuth"
-                                               : "--distance";
+    const bool orbit =
+        has("--orbit") || has("--azimuth") || has("--elevation") || has("--distance");
+    const char* orbitName = has("--orbit")       ? "--orbit"
+                            : has("--azimuth")   ? "--azimuth"
+                            : has("--elevation") ? "--elevation"
+                                                 : "--distance";
     if (orbit && (rotations || has("--path")))
         throw CLI::ValidationError(nameOf(orbitName),
                                    "places the sound by direction and distance; leave out " +

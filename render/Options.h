@@ -37,12 +37,13 @@ struct SourceOptions {
     double angle1 = 0.0;
     double angle2 = 0.0;
     std::string pathFile;  // a path file instead of the rotations
-    // --orbit, --azimuth or --distance given: an orbit instead of the
-    // rotations.
+    // --orbit, --azimuth, --elevation or --distance given: an orbit
+    // instead of the rotations.
     bool orbits = false;
     Sweep orbit;  // turns per second
     double azimuth = 0.0;
     double distance = 1.0;
+    Sweep elevation;            // degrees, -90..90, from start to end
     bool keepChannels = false;  // --channels keep
     double width = 60.0;        // degrees the kept channels spread over
 };
@@ -146,7 +147,7 @@ inline const std::vector<OptionRow> kRows = {
            "*#* starting a comment. An optional first line names the columns: "
            "<seconds x y> (also the meaning of a file without one; x and y in [0, 1]) or "
            "<seconds azimuth [elevation] [distance]> (degrees, 0 in front, positive to the "
-           "left; elevation from -90 to 90, default 0, carried into the trace; distance "
+           "left; elevation from -90 to 90, default 0; distance "
            "from 0 to 100, default 1, 1 on the loudspeakers). The sound moves in straight "
            "lines between the points, azimuths as written (350 then 370 crosses the "
            "front), and stays at the first point before it and at the last after it. A "
@@ -182,6 +183,18 @@ inline const std::vector<OptionRow> kRows = {
                 kMaxDistance),
            Offer::nothing(), [](Options& o, const Arg& a) {
                o.source.distance = a.numberIn(0.0, kMaxDistance);
+               o.source.orbits = true;
+           }),
+    option("--elevation", "DEG[:DEG_END]", G::Motion,
+           "height in degrees (-90 below, 90 overhead), sweeping to DEG_END over the file; "
+           "default 0",
+           "The sound's elevation in degrees above ear height, -90 (below) to 90 "
+           "(overhead), default 0, sweeping linearly to DEG_END over the file: "
+           "*--elevation 0:60* rises from the horizon to 60 degrees. Like *--azimuth*, it "
+           "places a still or circling source. A layout without loudspeakers above or below "
+           "the horizon renders the sound at its direction's azimuth.",
+           Offer::nothing(), [](Options& o, const Arg& a) {
+               o.source.elevation = a.sweepIn(-90.0, 90.0, " degrees");
                o.source.orbits = true;
            }),
     option("--channels", "CHANNELS", G::Motion,
@@ -348,7 +361,10 @@ inline const std::vector<OptionRow> kRows = {
         fill("Two channels for headphones: each loudspeaker's feed is convolved with the "
              "head-related impulse responses of its direction from the SOFA file (default "
              "<{}>, the MIT KEMAR set of Debian's libmysofa1) and the ears' sums are "
-             "written. The value only follows '='. The output is longer than the input by "
+             "written. A loudspeaker on the horizon takes the responses interpolated between "
+             "the set's nearest measured direction and its neighbours; one above or below it "
+             "takes the nearest measured direction, which must lie within {} degrees, else "
+             "the set is refused naming the loudspeaker. The value only follows '='. The output is longer than the input by "
              "the impulse responses' length minus one. One gain for the whole set keeps a "
              "loudspeaker straight ahead at the input's level. Not with Ambisonic channels "
              "(*--ambisonics*, *--layout ambisonics:*<ORDER>): a usage error.\n\n"
@@ -360,7 +376,8 @@ inline const std::vector<OptionRow> kRows = {
              "sampling rate of 0; when a response with its delay is longer than {} "
              "samples; when its rate is more than a factor of {} from the input's; or when "
              "it must be resampled for an input below {} Hz.",
-             kDefaultSofaFile, kMaxSofaMeasurements, kMaxHrirFrames, kMaxSofaRateRatio,
+             kDefaultSofaFile, kMaxHrirAngle, kMaxSofaMeasurements, kMaxHrirFrames,
+             kMaxSofaRateRatio,
              kMinResampledRate),
         Offer::files("sofa"), [](Options& o, const Arg& a) { o.binaural = a.text(); }),
 
@@ -466,7 +483,8 @@ inline const std::vector<OptionRow> kRows = {
     option("--plot", "FILE.svg", G::Report, "write a picture of the path (of every source's)",
            "Draws the path: the square with the loudspeakers labelled by channel (a circle "
            "for other loudspeakers, or when a source goes beyond them, grown to its largest "
-           "distance), the path "
+           "distance; loudspeakers above or below the horizon hollow, inside it as seen from "
+           "above), the path "
            "coloured from start to end, and a caption with the input, the duration and the "
            "law; in a scene, every source's path, each named by its number and its input "
            "(*s2 voice.wav*). The picture is "

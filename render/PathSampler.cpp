@@ -64,7 +64,10 @@ void PathSampler::traceRows(std::int64_t first, int frames, const std::vector<So
                 trace_->absent();
                 continue;
             }
-            panner_.gains(v.x[j], v.y[j], gains_.data());
+            if (v.elevation)
+                panner_.gains(v.x[j], v.y[j], v.elevation[j], gains_.data());
+            else
+                panner_.gains(v.x[j], v.y[j], gains_.data());
             for (std::size_t k = 0; k < order_.size(); ++k)
                 fileGains_[k] = gains_[static_cast<std::size_t>(order_[k])];
             trace_->place(v.x[j], v.y[j], v.elevation ? v.elevation[j] : 0.0,

@@ -212,7 +212,7 @@ std::vector<PlotSpeaker> plotSpeakers(const SpeakerLayout& layout,
         const Speaker& s = layout[fileOrder[k]];
         if (s.position)
             speakers.push_back({s.position->x, s.position->y, s.label, std::to_string(k + 1),
-                                s.position->azimuth});
+                                s.position->azimuth, s.position->elevation});
         else
             speakers.push_back({0, 0, s.label, std::to_string(k + 1), std::nullopt});
     }
@@ -394,8 +394,8 @@ class SourceHeadphones {
           stereo_(2 * static_cast<std::size_t>(std::max(BLOCK_SIZE, source_.tailFrames()))) {}
     void write(const double* /*speakers*/, int frames) {
         std::fill_n(stereo_.begin(), 2 * static_cast<std::size_t>(frames), 0.0);
-        source_.process(sp_.monoBlock(), sp_.positionsX(), sp_.positionsY(), frames,
-                        stereo_.data());
+        source_.process(sp_.monoBlock(), sp_.positionsX(), sp_.positionsY(), frames, stereo_.data(),
+                        sp_.elevations());
         out_.write(stereo_.data(), frames);
     }
     // Writes the tail; returns its frames.
@@ -513,8 +513,8 @@ struct Job {
             interrupt::check();  // as before a layout file (see loadLayout)
             s.motion.reset(new Motion(Motion::load(place.pathFile)));
         } else if (place.orbits) {
-            const Orbit orbit{place.azimuth, place.orbit.init, place.orbit.end, place.distance,
-                              0.0};
+            const Orbit orbit{place.azimuth,  place.orbit.init,     place.orbit.end,
+                              place.distance, place.elevation.init, place.elevation.end};
             s.motion.reset(new Motion(
                 Motion::orbit(orbit, static_cast<double>(s.reader->sweepFrames()) / rate)));
         }

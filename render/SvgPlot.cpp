@@ -682,7 +682,9 @@ void appendDirection(std::string& s, double azimuth, double rim, const std::stri
 
 // The loudspeakers on their circle, each with its channel number (large)
 // and its label (small) outside it, smaller when many share the circle;
-// those without a direction listed at the top right.
+// those above or below the horizon hollow, inside the circle at their
+// distance seen from above; those without a direction listed at the top
+// right.
 void appendCircleSpeakers(std::string& s, const Disc& disc,
                           const std::vector<PlotSpeaker>& speakers) {
     const double rim = disc.scale;
@@ -710,13 +712,15 @@ void appendCircleSpeakers(std::string& s, const Disc& disc,
             appendDirection(s, a, rim, sp.label);
             continue;
         }
+        const bool level = sp.elevation == 0.0;
+        const double at = level ? rim : rim * std::cos(sp.elevation / kDegrees);
         s += "<rect x=\"";
-        appendCoord(s, kCentreX - rim * sn - side / 2);
+        appendCoord(s, kCentreX - at * sn - side / 2);
         s += "\" y=\"";
-        appendCoord(s, kCentreY - rim * cs - side / 2);
-        s += "\" width=\"" + num(side) + "\" height=\"" + num(side) +
-             "\" rx=\"3\" fill=\"#333\"/>\n";
-        const double numberAt = rim + 9 + big * 0.75, labelAt = numberAt + big * 0.5 + small * 0.8;
+        appendCoord(s, kCentreY - at * cs - side / 2);
+        s += "\" width=\"" + num(side) + "\" height=\"" + num(side) + "\" rx=\"3\" " +
+             (level ? "fill=\"#333\"/>\n" : "fill=\"#fff\" stroke=\"#333\" stroke-width=\"2\"/>\n");
+        const double numberAt = at + 9 + big * 0.75, labelAt = numberAt + big * 0.5 + small * 0.8;
         appendText(s, kCentreX - numberAt * sn, kCentreY - numberAt * cs + big * 0.35,
                    bigText.c_str(), sp.channel);
         if (sp.label != sp.channel)

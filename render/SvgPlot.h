@@ -38,6 +38,10 @@ struct PlotSpeaker {
     // no direction (an LFE), which neither view draws on the rig: the
     // circle view lists it beside the circle.
     std::optional<double> azimuth;
+    // Degrees above ear height: the circle view draws a loudspeaker above
+    // or below the horizon hollow, at cos(elevation) of the circle's radius
+    // (as seen from above).
+    double elevation = 0.0;
 };
 
 // What the caption under the picture says.

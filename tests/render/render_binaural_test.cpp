@@ -182,8 +182,8 @@ TEST_F(Binaural, TheNearEarIsLouderAndFirst) {
         const char* point;
         bool left;
     };
-    for (const Corner& c : {Corner{"0 1", true}, Corner{"1 1", false}, Corner{"0 0", true},
-                            Corner{"1 0", false}}) {
+    for (const Corner& c :
+         {Corner{"0 1", true}, Corner{"1 1", false}, Corner{"0 0", true}, Corner{"1 0", false}}) {
         SCOPED_TRACE(c.point);
         const std::string line = std::string("0 ") + c.point + "\n";
         writeFile(dir.file("still.txt"), testsupport::Bytes(line.begin(), line.end()));
@@ -234,40 +234,81 @@ TEST_F(Binaural, ACirclingSoundMovesBetweenTheEars) {
     EXPECT_GE(agreed, judged - 1);
 }
 
-// ffmpeg's sofalizer on the quad WAV of the same job (its loudspeakers at
-// FL 45, FR 315, BL 135, BR 225 in its convention, no normalisation, no
-// interpolation) against --binaural: after one gain per ear, the normalised
-// cross-correlation of each ear is at least 0.98. The sound sweeps along the
-// front edge, between the two front loudspeakers: the sofalizer of ffmpeg 5
-// keeps its own 150 degrees for the back pair whatever it is told (a still
-// sound at a back corner gives 6.1 dB there, as this program gives at 150
-// degrees), so the back pair would only compare two different directions.
+// ffmpeg's sofalizer on the loudspeaker WAV of the same job (no
+// normalisation, no interpolation) against --binaural: after one gain per
+// ear, the normalised cross-correlation of each ear reaches the case's
+// bound. On quad (its loudspeakers at FL 45, FR 315, BL 135, BR 225 in its
+// convention) the sound sweeps along the front edge, between the two front
+// loudspeakers: the sofalizer of ffmpeg 5 keeps its own 150 degrees for the
+// back pair whatever it is told (a still sound at a back corner gives 6.1
+// dB there, as this program gives at 150 degrees), so the back pair would
+// only compare two different directions. A pair 40 degrees up holds a
+// still sound at the left one's direction.
 TEST_F(Binaural, AgreesWithFfmpegsSofalizer) {
     TARVIO_REQUIRE_PROGRAM("ffmpeg");
     if (runCommand("ffmpeg -hide_banner -filters 2>/dev/null | grep -q sofalizer").status != 0)
         GTEST_SKIP() << "this ffmpeg has no sofalizer filter";
-    const std::string sweep = "0 0 1\n2 1 1\n";
+    const std::string sweep = "0 0 1\n2 1 1\n", high = "FL 30 40\nFR -30 40\n";
     writeFile(dir.file("front.txt"), testsupport::Bytes(sweep.begin(), sweep.end()));
-    const std::string job = "--bits float --path front.txt noise.wav ";
-    ASSERT_EQ(render(job + "quad.wav").status, 0);
-    ASSERT_EQ(render("--binaural " + job + "hp.wav").status, 0);
-    const CommandResult peer = runCommand(
-        "cd " + shellQuote(dir.path()) +
-        " && ffmpeg -v error -y -i quad.wav -af 'sofalizer=sofa=" + kSofa +
-        ":type=freq:normalize=0:interpolate=0:speakers=FL 45|FR 315|BL 135|BR 225' "
-        "-c:a pcm_f32le peer.wav");
-    ASSERT_EQ(peer.status, 0) << peer.err;
-    const Stereo ours = readStereo(dir.file("hp.wav"));
-    const Stereo theirs = readStereo(dir.file("peer.wav"));
-    for (int ear = 0; ear < 2; ++ear) {
-        const std::vector<double>& a = ear == 0 ? ours.left : ours.right;
-        const std::vector<double>& b = ear == 0 ? theirs.left : theirs.right;
-        const long lag = bestLag(a, b, 2048);
-        const double r = dot(a, b, lag) / std::sqrt(dot(a, a, 0) * dot(b, b, 0));
-        std::cout << (ear == 0 ? "left" : "right") << ": correlation " << r << " at lag " << lag
-                  << "\n";
-        EXPECT_GE(r, 0.98) << (ear == 0 ? "left" : "right");
+    writeFile(dir.file("high.txt"), testsupport::Bytes(high.begin(), high.end()));
+    struct Case {
+        const char* job;
+        const char* speakers;
+        double least;
+    };
+    for (const Case& c :
+         {Case{"--path front.txt", "FL 45|FR 315|BL 135|BR 225", 0.98},
+          Case{"--layout high.txt --azimuth 30 --elevation 40", "FL 30 40|FR 330 40", 0.99}}) {
+        SCOPED_TRACE(c.job);
+        const std::string job = std::string("--bits float ") + c.job + " noise.wav ";
+        ASSERT_EQ(render(job + "feed.wav").status, 0);
+        ASSERT_EQ(render("--binaural " + job + "hp.wav").status, 0);
+        const CommandResult peer =
+            runCommand("cd " + shellQuote(dir.path()) +
+                       " && ffmpeg -v error -y -i feed.wav -af 'sofalizer=sofa=" + kSofa +
+                       ":type=freq:normalize=0:interpolate=0:speakers=" + c.speakers +
+                       "' -c:a pcm_f32le peer.wav");
+        ASSERT_EQ(peer.status, 0) << peer.err;
+        const Stereo ours = readStereo(dir.file("hp.wav"));
+        const Stereo theirs = readStereo(dir.file("peer.wav"));
+        for (int ear = 0; ear < 2; ++ear) {
+            const std::vector<double>& a = ear == 0 ? ours.left : ours.right;
+            const std::vector<double>& b = ear == 0 ? theirs.left : theirs.right;
+            const long lag = bestLag(a, b, 2048);
+            const double r = dot(a, b, lag) / std::sqrt(dot(a, a, 0) * dot(b, b, 0));
+            std::cout << c.job << (ear == 0 ? ": left" : ": right") << ": correlation " << r
+                      << " at lag " << lag << "\n";
+            EXPECT_GE(r, c.least) << (ear == 0 ? "left" : "right");
+        }
     }
+}
+
+// A sound overhead reaches both ears alike: an interaural level difference
+// under 1 dB on a dome's top loudspeaker. It is heard from above, not as
+// the loudspeaker straight ahead, whose azimuth the top one shares. A
+// layout below the set's lowest measurements is refused, naming the
+// loudspeaker, before any output is written.
+TEST_F(Binaural, OverheadBothEarsHearAlike) {
+    const std::string job = "--binaural --bits float --layout dome:8@0,4@45,1@90 --elevation ";
+    ASSERT_EQ(render(job + "0 noise.wav front.wav").status, 0);
+    ASSERT_EQ(render(job + "90 noise.wav top.wav").status, 0);
+    const Stereo front = readStereo(dir.file("front.wav"));
+    const Stereo top = readStereo(dir.file("top.wav"));
+    const double ild = 10 * std::log10(energy(top.left, 0, top.left.size()) /
+                                       energy(top.right, 0, top.right.size()));
+    const double similar = dot(top.left, front.left, 0) /
+                           std::sqrt(dot(top.left, top.left, 0) * dot(front.left, front.left, 0));
+    std::cout << "overhead: ILD " << ild << " dB; left ear against the front " << similar << "\n";
+    EXPECT_LT(std::fabs(ild), 1.0);
+    EXPECT_LT(similar, 0.9);
+    const std::string low = "FL 30 -60\nFR -30 -60\n";
+    writeFile(dir.file("low.txt"), testsupport::Bytes(low.begin(), low.end()));
+    const CommandResult r = render("--binaural --layout low.txt noise.wav low.wav");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string("tarvio-render: ") + kSofa +
+                         ": no measurement within 15 degrees of loudspeaker FL (azimuth 30, "
+                         "elevation -60): the nearest is 20 degrees away\n");
+    EXPECT_FALSE(fileExists(dir.file("low.wav")));
 }
 
 // Data.Delay counts samples of the set's rate: 10 and 20 delay the ears by
@@ -378,10 +419,10 @@ TEST_F(Binaural, AStopSignalWhileASetLoadsEndsTheRunAtOnce) {
 // sanitizer build cannot run under strace.)
 TEST_F(Binaural, ASetIsReadOncePerRunAndTheDryRunKnowsItsTail) {
     TARVIO_REQUIRE_PROGRAM("strace");
-    CommandResult r = runCommand("cd " + shellQuote(dir.path()) +
-                                 " && ASAN_OPTIONS=detect_leaks=0 strace -f -e trace=openat -o calls.txt " +
-                                 shellQuote(TARVIO_RENDER_BINARY) +
-                                 " -q --loudness -23 --binaural noise.wav hp.wav");
+    CommandResult r = runCommand(
+        "cd " + shellQuote(dir.path()) +
+        " && ASAN_OPTIONS=detect_leaks=0 strace -f -e trace=openat -o calls.txt " +
+        shellQuote(TARVIO_RENDER_BINARY) + " -q --loudness -23 --binaural noise.wav hp.wav");
     ASSERT_EQ(r.status, 0) << r.err;
     std::ifstream calls(dir.file("calls.txt"));
     int opened = 0;

@@ -35,7 +35,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kLevel = 0.5;  // the input: a constant at half of full scale
 
 struct Rig {
-    std::string option;  // what --layout takes
+    std::string option;            // what --layout takes
     std::vector<double> azimuths;  // in the file's channel order; NAN for LFE
 };
 
@@ -83,8 +83,8 @@ class Layouts : public ::testing::Test {
     }
     // The output of a sound held at (x, y).
     Frames still(const std::string& options, double x, double y) {
-        const std::string line = std::to_string(0) + " " + std::to_string(x) + " " +
-                                 std::to_string(y) + "\n";
+        const std::string line =
+            std::to_string(0) + " " + std::to_string(x) + " " + std::to_string(y) + "\n";
         writeFile(dir.file("still.txt"), testsupport::Bytes(line.begin(), line.end()));
         const CommandResult r = render("--bits float --path still.txt " + options);
         EXPECT_EQ(r.status, 0) << options << ": " << r.err;
@@ -145,30 +145,56 @@ TEST_F(Layouts, AMovingSoundKeepsItsPower) {
     }
 }
 
-// 5.1 and 7.1 files declare their loudspeakers so that ffprobe names the
-// layouts, and their LFE channel stays silent.
+// Surround files declare their loudspeakers so that ffprobe names the
+// layouts, and their LFE channel stays silent. ffmpeg 5.1 has no name for
+// the height layouts and lists their channels; later versions name them.
+// A sound rising from the horizon to 60 degrees reaches the upper ones.
 TEST_F(Layouts, SurroundFilesAreRecognisedWithASilentLfe) {
     TARVIO_REQUIRE_PROGRAM("ffprobe");
-    for (const std::string& name : {std::string("5.1"), std::string("7.1")}) {
-        ASSERT_EQ(render("--layout " + name + " --rot1 0.5 --rot2 0.25").status, 0);
-        const CommandResult probe = runCommand(
-            "ffprobe -v error -show_entries stream=channel_layout -of csv=p=0 " +
-            shellQuote(dir.file("out.wav")));
-        EXPECT_EQ(probe.out, name + "\n");
+    struct Case {
+        std::string name, motion, listed;
+        int firstUpper;  // the first upper channel in the file, or 0
+    };
+    const Case cases[] = {
+        {"5.1", "--rot1 0.5 --rot2 0.25", "", 0},
+        {"7.1", "--rot1 0.5 --rot2 0.25", "", 0},
+        {"5.1.4", "--orbit 0.5 --elevation 0:60",
+         "10 channels (FL+FR+FC+LFE+BL+BR+TFL+TFR+TBL+TBR)", 6},
+        {"7.1.4", "--orbit 0.5 --elevation 0:60",
+         "12 channels (FL+FR+FC+LFE+BL+BR+SL+SR+TFL+TFR+TBL+TBR)", 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(render("--layout " + c.name + " " + c.motion).status, 0);
+        const CommandResult probe =
+            runCommand("ffprobe -v error -show_entries stream=channel_layout -of csv=p=0 " +
+                       shellQuote(dir.file("out.wav")));
+        std::cout << c.name << ": ffprobe says " << probe.out;
+        if (probe.out != c.name + "\n") {
+            EXPECT_EQ(probe.out, c.listed + "\n");
+        }
         const Frames f = readFloats(dir.file("out.wav"));
         ASSERT_GE(f.channels, 4);
-        float lfe = 0, rest = 0;
-        for (std::size_t i = 0; i < f.samples.size(); ++i)
-            (i % f.channels == 3 ? lfe : rest) += std::fabs(f.samples[i]);
+        float lfe = 0, rest = 0, upper = 0;
+        for (std::size_t i = 0; i < f.samples.size(); ++i) {
+            const int ch = static_cast<int>(i % f.channels);
+            (ch == 3 ? lfe : rest) += std::fabs(f.samples[i]);
+            if (c.firstUpper > 0 && ch >= c.firstUpper)
+                upper += std::fabs(f.samples[i]);
+        }
         EXPECT_EQ(lfe, 0.0f);
         EXPECT_GT(rest, 0.0f);
+        if (c.firstUpper > 0) {
+            EXPECT_GT(upper, 0.1f * rest);
+        }
     }
 }
 
 // First-order Ambisonics (ACN, SN3D): W = 1, Y = r sin θ, Z = 0, X = r cos θ
 // for a sound in direction θ at distance r from the middle.
 TEST_F(Layouts, FirstOrderAmbisonicsFollowTheFormula) {
-    for (const auto& p : std::vector<std::pair<double, double>>{{0.2, 0.7}, {1, 0.25}, {0.5, 0.5}}) {
+    for (const auto& p :
+         std::vector<std::pair<double, double>>{{0.2, 0.7}, {1, 0.25}, {0.5, 0.5}}) {
         SCOPED_TRACE(std::to_string(p.first) + ", " + std::to_string(p.second));
         const Frames f = still("--ambisonics 1", p.first, p.second);
         ASSERT_EQ(f.channels, 4);
@@ -189,9 +215,9 @@ TEST_F(Layouts, ThePictureOfARingIsACircleOfItsLoudspeakers) {
         if (rig.option.compare(0, 4, "quad") == 0)
             continue;  // the square keeps its own picture
         SCOPED_TRACE(rig.option);
-        ASSERT_EQ(render("--dry-run --rot1 0.25 --rot2 0.25 --plot p.svg --layout " + rig.option)
-                      .status,
-                  0);
+        ASSERT_EQ(
+            render("--dry-run --rot1 0.25 --rot2 0.25 --plot p.svg --layout " + rig.option).status,
+            0);
         const testsupport::Bytes svg = testsupport::readFile(dir.file("p.svg"));
         const std::string text(svg.begin(), svg.end());
         std::size_t marks = 0;
@@ -205,6 +231,20 @@ TEST_F(Layouts, ThePictureOfARingIsACircleOfItsLoudspeakers) {
         EXPECT_EQ(text.find("LFE \xe2\x80\x94 no direction") != std::string::npos,
                   directed < rig.azimuths.size());
     }
+    // A dome's upper loudspeakers are drawn hollow, inside the circle: the
+    // ring at 45 degrees at 0.71 of its radius, the top one in the middle.
+    ASSERT_EQ(
+        render("--dry-run --rot1 0.25 --rot2 0.25 --plot p.svg --layout dome:8@0,4@45,1@90").status,
+        0);
+    const testsupport::Bytes svg = testsupport::readFile(dir.file("p.svg"));
+    const std::string text(svg.begin(), svg.end());
+    std::size_t filled = 0, hollow = 0;
+    const std::string open = " rx=\"3\" fill=\"#fff\" stroke=\"#333\"";
+    for (std::size_t at = text.find(" rx="); at != std::string::npos;
+         at = text.find(" rx=", at + 1))
+        (text.compare(at, open.size(), open) == 0 ? hollow : filled) += 1;
+    EXPECT_EQ(filled, 8u);
+    EXPECT_EQ(hollow, 5u);
 }
 
 TEST_F(Layouts, LayoutFilesAndTheirFaults) {
@@ -290,11 +330,12 @@ TEST_F(Layouts, AStopSignalWhileTheLayoutFileStallsEndsTheRun) {
     for (const std::string option : {"--layout", "--path"}) {
         for (const bool opened : {false, true}) {
             SCOPED_TRACE(option + (opened ? " stalled read" : " stalled open"));
-            const std::string fifo = dir.file(option.substr(2) + (opened ? "read.fifo" : "open.fifo"));
+            const std::string fifo =
+                dir.file(option.substr(2) + (opened ? "read.fifo" : "open.fifo"));
             ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-            Child run({TARVIO_RENDER_BINARY, "-q", option, fifo, dir.file("in.wav"),
-                       dir.file("out.wav")},
-                      dir.file("err"));
+            Child run(
+                {TARVIO_RENDER_BINARY, "-q", option, fifo, dir.file("in.wav"), dir.file("out.wav")},
+                dir.file("err"));
             // A writer can open the pipe without blocking once the run has it open.
             const auto openWriter = [&fifo] {
                 return ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);

@@ -309,7 +309,9 @@ TEST(RenderProgram, RefusesWithClearErrors) {
                                                {"--frobnicate", in, out},
                                                {in, dir.file("out.xyz")},
                                                {"--path", "p.txt", "--rot1", "1", in, out},
-                                               {"--orbit", "1", "--rot1", "1", in, out}}) {
+                                               {"--orbit", "1", "--rot1", "1", in, out},
+                                               {"--elevation", "10:91", in, out},
+                                               {"--elevation", "10", "--path", "p.txt", in, out}}) {
         CommandResult r = render(args);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

@@ -341,6 +341,29 @@ TEST_F(Scenes, APolarPathDrivesTheTrace) {
     }
 }
 
+// A scene's elevation key, a sweep like the option's, reaches the trace:
+// 10 to 50 degrees over the source's 2 s, while the azimuth stays put.
+TEST_F(Scenes, AnElevationSweepReachesTheTrace) {
+    writeAudio(dir.file("a.wav"), 8000, 1, tone(300, 0.5, 8000, 16000));
+    writeText("s.toml", "[[source]]\ninput = \"a.wav\"\nazimuth = 30\nelevation = \"10:50\"\n");
+    ASSERT_EQ(render("-q --dry-run --scene s.toml --trace t.csv --trace-step 0.5 o.wav").status, 0);
+    const Bytes bytes = testsupport::readFile(dir.file("t.csv"));
+    std::istringstream rows(std::string(bytes.begin(), bytes.end()));
+    std::string row;
+    std::getline(rows, row);
+    ASSERT_EQ(row, "seconds,x,y,azimuth,r,elevation,distance,FL,FR,BL,BR");
+    for (const double want : {10.0, 20.0, 30.0, 40.0}) {
+        ASSERT_TRUE(std::getline(rows, row));
+        std::vector<double> f;
+        std::istringstream fields(row);
+        for (std::string v; std::getline(fields, v, ',');)
+            f.push_back(std::stod(v));
+        ASSERT_GE(f.size(), 7u) << row;
+        EXPECT_NEAR(f[3], 30.0, 1e-9) << row;  // azimuth
+        EXPECT_NEAR(f[5], want, 1e-9) << row;  // elevation
+    }
+}
+
 // Beyond the loudspeakers the level falls with the distance: by half at
 // distance 2 (inverse, the default), not at all with none, and by the dB
 // asked per doubling; inside them, the sound keeps its level.
