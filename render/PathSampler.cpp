@@ -20,8 +20,15 @@ constexpr std::size_t kPlotPoints = 8192;
 // the edge of the square moved out along its direction.
 PlotPoint farPoint(double seconds, const SourceView& view, int j) {
     const double r = distanceOf(view.x[j], view.y[j]);
-    const double d = view.distance ? view.distance[j] : r;
-    if (!(d > r && r > 0.0))
+    double d = view.distance ? view.distance[j] : r;
+    // Seen from above, a sound above or below the horizon stands nearer the
+    // middle: at its distance times the cosine of its elevation, where the
+    // picture draws the loudspeakers of that elevation too.
+    const double e = view.elevation ? view.elevation[j] : 0.0;
+    const bool level = e == 0.0;
+    if (!level)
+        d *= std::cos(e * (3.14159265358979323846 / 180.0));
+    if (!(r > 0.0) || (level && !(d > r)))
         return {seconds, view.x[j], view.y[j]};
     const double k = d / r;
     return {seconds, 0.5 + (view.x[j] - 0.5) * k, 0.5 + (view.y[j] - 0.5) * k};

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -245,6 +246,35 @@ TEST_F(Layouts, ThePictureOfARingIsACircleOfItsLoudspeakers) {
         (text.compare(at, open.size(), open) == 0 ? hollow : filled) += 1;
     EXPECT_EQ(filled, 8u);
     EXPECT_EQ(hollow, 5u);
+
+    // Seen from above, an orbit at 60 degrees of elevation is drawn at half
+    // the radius of one at ear height, as the loudspeakers at that height.
+    double radius[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_EQ(render(std::string("--dry-run --orbit 0.25 --elevation ") + (k ? "60" : "0") +
+                         " --plot p.svg --layout dome:8@0,4@45,1@90")
+                      .status,
+                  0);
+        const testsupport::Bytes orbit = testsupport::readFile(dir.file("p.svg"));
+        const std::string drawn(orbit.begin(), orbit.end());
+        std::vector<std::pair<double, double>> pts;
+        for (std::size_t at = drawn.find("points=\""); at != std::string::npos;
+             at = drawn.find("points=\"", at + 1)) {
+            std::istringstream in(drawn.substr(at + 8, drawn.find('"', at + 8) - at - 8));
+            double px, py;
+            char comma;
+            while (in >> px >> comma >> py)
+                pts.emplace_back(px, py);
+        }
+        ASSERT_GT(pts.size(), 10u);
+        double cx = 0, cy = 0;
+        for (const auto& q : pts)
+            cx += q.first / static_cast<double>(pts.size()),
+                cy += q.second / static_cast<double>(pts.size());
+        for (const auto& q : pts)
+            radius[k] += std::hypot(q.first - cx, q.second - cy) / static_cast<double>(pts.size());
+    }
+    EXPECT_NEAR(radius[1] / radius[0], 0.5, 0.03);
 }
 
 TEST_F(Layouts, LayoutFilesAndTheirFaults) {
