@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake g++ make pkg-config libsndfile1-dev libcli11-dev libmysofa-dev libmysofa1 libkissfft-dev libebur128-dev
-    libsoxr-dev libtomlplusplus-dev)
+    libsoxr-dev libtomlplusplus-dev libqhull-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
