@@ -346,7 +346,7 @@ std::optional<WideArcs> wideArcs(const SpeakerLayout& layout) {
 PanLaw vbap() {
     return {"vbap",
             "vector-base amplitude panning between the two loudspeakers around the "
-            "direction; spread over all towards the centre",
+            "direction (three, on a rig with height); spread over all towards the centre",
             gains, supports, prepare, spread, gains3};
 }
 
