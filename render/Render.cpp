@@ -424,7 +424,7 @@ class SourceHeadphones {
 // One source of the scene, opened: its input, its path, and the reader
 // that brings it to the scene's rate.
 struct SourceJob {
-    SourceSpec spec;
+    SourceEntry entry;
     std::unique_ptr<AudioInput> input;
     std::unique_ptr<Motion> motion;  // null for the rotations
     std::unique_ptr<SourceReader> reader;
@@ -435,7 +435,7 @@ struct SourceJob {
 void checkRate(const SourceJob& s, int rate) {
     const std::int64_t in = s.input->rate();
     if (in * kMaxRateRatio < rate || in > static_cast<std::int64_t>(rate) * kMaxRateRatio)
-        throw std::runtime_error(s.spec.name + ": " + std::to_string(in) + " Hz is more than " +
+        throw std::runtime_error(s.entry.name + ": " + std::to_string(in) + " Hz is more than " +
                                  std::to_string(kMaxRateRatio) + " times from the output's " +
                                  std::to_string(rate) + " Hz");
 }
@@ -491,16 +491,16 @@ struct Job {
 
     // Opens every input, settles the scene's rate and lays the sources out.
     void openSources() {
-        for (const SourceSpec& spec : scene.sources) {
+        for (const SourceEntry& entry : scene.sources) {
             sources.emplace_back();
-            sources.back().spec = spec;
-            sources.back().input.reset(new AudioInput(spec.input));
+            sources.back().entry = entry;
+            sources.back().input.reset(new AudioInput(entry.input));
         }
         rate = o.rate ? *o.rate : sources.front().input->rate();
         for (SourceJob& s : sources) {
             checkRate(s, rate);
             s.reader.reset(new SourceReader(*s.input, rate));
-            s.start = std::llround(s.spec.start * rate);
+            s.start = std::llround(s.entry.start * rate);
             sceneFrames = std::max(sceneFrames, s.start + s.reader->frames());
         }
     }
@@ -508,7 +508,7 @@ struct Job {
     // The motion of a source with a path file or an orbit, and the frames
     // its Doppler delay adds to the scene.
     void loadMotion(SourceJob& s) {
-        const SourceOptions& place = s.spec.place;
+        const SourceOptions& place = s.entry.place;
         if (!place.pathFile.empty()) {
             interrupt::check();  // as before a layout file (see loadLayout)
             s.motion.reset(new Motion(Motion::load(place.pathFile)));
@@ -538,7 +538,7 @@ struct Job {
     bool direct() const {
         return sources.size() == 1 && sources[0].start == 0 && !sources[0].reader->resampled() &&
                !o.doppler &&
-               !(sources[0].spec.place.keepChannels && sources[0].reader->channels() > 1);
+               !(sources[0].entry.place.keepChannels && sources[0].reader->channels() > 1);
     }
 
     // Loads the HRTF set for --binaural; returns the frames of its tail.
@@ -567,19 +567,19 @@ struct Job {
         so.doppler = o.doppler;
         so.radius = o.radius;
         so.air = o.air;
-        so.keepChannels = s.spec.place.keepChannels;
-        so.width = s.spec.place.width;
+        so.keepChannels = s.entry.place.keepChannels;
+        so.width = s.entry.place.width;
         so.layout = &panner.layout();
         so.law = &panner.law();
         so.lawParams = o.lawParams;
         so.keepPositions = wantsPositions();
         so.spread = !onlyPositions;
-        const double norm = o.norm * scale * std::pow(10.0, s.spec.gainDb / 20.0);
+        const double norm = o.norm * scale * std::pow(10.0, s.entry.gainDb / 20.0);
         // The sweeps spread over the input's frames, held at INT_MAX like
         // tarvio's.
         const std::int64_t sweep = s.reader->sweepFrames();
         const int frames = sweep > INT_MAX ? INT_MAX : static_cast<int>(sweep);
-        return makeSpatializer(engineParams(s.spec.place, norm), s.reader->channels(), rate, frames,
+        return makeSpatializer(engineParams(s.entry.place, norm), s.reader->channels(), rate, frames,
                                so);
     }
 
@@ -691,7 +691,7 @@ void writePlot(SafeOutput& plot, const Job& job, const PathSampler& sampler) {
     // its input: "s2 voice.wav".
     for (std::size_t s = 0; s < job.sources.size(); ++s) {
         const std::string number = job.scene.file.empty() ? "" : "s" + std::to_string(s + 1) + " ";
-        paths.push_back({number + job.sources[s].spec.name, sampler.points(static_cast<int>(s))});
+        paths.push_back({number + job.sources[s].entry.name, sampler.points(static_cast<int>(s))});
     }
     const PlotCaption caption{job.name(), static_cast<double>(job.sceneFrames) / job.rate,
                               job.panner.law().name};
@@ -728,7 +728,7 @@ void printSources(std::ostream& out, const Job& job) {
     for (std::size_t i = 0; i < job.sources.size(); ++i) {
         const SourceJob& s = job.sources[i];
         out << "source " << i + 1 << ": ";
-        printSource(out, s.spec.name, *s.input, *s.reader, job.rate, s.spec.start, s.spec.gainDb);
+        printSource(out, s.entry.name, *s.input, *s.reader, job.rate, s.entry.start, s.entry.gainDb);
     }
 }
 
@@ -778,7 +778,7 @@ std::unique_ptr<AudioOutput> openAudio(const Job& job, RunFiles& files) {
     if (!files.audio)
         return std::make_unique<AudioOutput>(STDOUT_FILENO, outputName(o), *o.format, *o.samples,
                                              job.channels, job.rate, encoding);
-    files.audio->reserve(expectedBytes(o, job.sources[0].spec.input, job.sceneFrames, job.direct(),
+    files.audio->reserve(expectedBytes(o, job.sources[0].entry.input, job.sceneFrames, job.direct(),
                                        job.channels.size()));
     auto audio = std::make_unique<AudioOutput>(
         files.audio->writePath(), files.audio->takeDescriptor(), o.output, *o.format, *o.samples,
@@ -791,8 +791,8 @@ std::unique_ptr<AudioOutput> openAudio(const Job& job, RunFiles& files) {
 // channels are kept apart is not mixed down.
 void warnOfMixdowns(std::ostream& err, const Job& job) {
     for (const SourceJob& s : job.sources)
-        if (!s.spec.place.keepChannels)
-            warnOfMixdown(err, s.spec.name, s.reader->meter());
+        if (!s.entry.place.keepChannels)
+            warnOfMixdown(err, s.entry.name, s.reader->meter());
 }
 
 // The summary and the progress bar go to `out` and `err`; with the audio

@@ -187,8 +187,8 @@ const OptionRow* rowOfKey(const std::string& key, bool source) {
 }
 
 // One [[source]] table, the `number`th.
-SourceSpec readSource(const toml::table& table, const std::string& file, int number) {
-    SourceSpec s;
+SourceEntry readSource(const toml::table& table, const std::string& file, int number) {
+    SourceEntry s;
     Options scratch;
     Place place{file, lineOf(table), number};
     bool haveInput = false;
@@ -275,7 +275,7 @@ toml::table parseScene(const std::string& file) {
 }  // namespace
 
 Scene commandLineScene(const Options& o) {
-    SourceSpec s;
+    SourceEntry s;
     s.input = o.input;
     s.name = o.input;
     s.place = o.source;

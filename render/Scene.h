@@ -32,7 +32,7 @@
 namespace tarvio::render {
 
 // One source of a scene.
-struct SourceSpec {
+struct SourceEntry {
     std::string input;  // the file the readers open
     std::string name;   // as the user wrote it: for the summary and the picture
     SourceOptions place;
@@ -42,7 +42,7 @@ struct SourceSpec {
 
 struct Scene {
     std::string file;                 // the scene file; empty for the command line's scene
-    std::vector<SourceSpec> sources;  // at least one
+    std::vector<SourceEntry> sources;  // at least one
 };
 
 // The largest scene file read, and the most sources one may hold (each

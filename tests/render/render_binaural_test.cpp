@@ -94,7 +94,7 @@ long bestLag(const std::vector<double>& a, const std::vector<double>& b, long ma
 // A SOFA set of `measurements` directions evenly around the ear-height
 // circle, each response `first` followed by zeros, with the rate and
 // Data.Delay as given (text, so that inf and 0 can be written).
-struct SofaSpec {
+struct SofaDescription {
     int measurements = 8;
     int length = 32;
     std::string rate = "44100";
@@ -104,7 +104,7 @@ struct SofaSpec {
 
 // The CDL text of `s`. libmysofa reads a file's global attributes only when
 // HDF5 keeps them densely, as it does past eight: SOFA's usual ones are more.
-std::string sofaCdl(const SofaSpec& s) {
+std::string sofaCdl(const SofaDescription& s) {
     std::ostringstream cdl;
     cdl << "netcdf set {\ndimensions:\n I = 1 ;\n C = 3 ;\n R = 2 ;\n E = 1 ;\n N = " << s.length
         << " ;\n M = " << s.measurements << " ;\n S = 1 ;\nvariables:\n";
@@ -141,7 +141,7 @@ std::string sofaCdl(const SofaSpec& s) {
 }
 
 // Writes the set `s` as `dir`/`name` (through name.cdl).
-void writeSofa(const TempDir& dir, const std::string& name, const SofaSpec& s) {
+void writeSofa(const TempDir& dir, const std::string& name, const SofaDescription& s) {
     const std::string cdl = sofaCdl(s);
     writeFile(dir.file(name + ".cdl"), testsupport::Bytes(cdl.begin(), cdl.end()));
     const CommandResult r = runCommand("ncgen -k nc4 -o " + shellQuote(dir.file(name)) + " " +
@@ -324,11 +324,11 @@ TEST_F(Binaural, DelaysAreSamplesOfTheSetsRate) {
     };
     for (const Case& c : {Case{"44100", 10, 20, 20 + 32 - 1}, Case{"22050", 20, 40, 40 + 64 - 1}}) {
         SCOPED_TRACE(c.rate);
-        SofaSpec spec;
-        spec.measurements = 7;
-        spec.rate = c.rate;
-        spec.delay = "10, 20";
-        writeSofa(dir, "delay.sofa", spec);
+        SofaDescription described;
+        described.measurements = 7;
+        described.rate = c.rate;
+        described.delay = "10, 20";
+        writeSofa(dir, "delay.sofa", described);
         const CommandResult r = render("--binaural=delay.sofa --bits float noise.wav hp.wav");
         ASSERT_EQ(r.status, 0) << r.err;
         const Stereo s = readStereo(dir.file("hp.wav"));
@@ -368,7 +368,7 @@ TEST_F(Binaural, UnusableSetsAreRefusedNamingTheCause) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        writeSofa(dir, c.name, SofaSpec{8, 32, c.rate, c.delay, c.first});
+        writeSofa(dir, c.name, SofaDescription{8, 32, c.rate, c.delay, c.first});
         const CommandResult r = render(std::string("--binaural=") + c.name + " noise.wav hp.wav");
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, std::string("tarvio-render: ") + c.name + ": " + c.cause + "\n");
@@ -390,7 +390,7 @@ TEST_F(Binaural, AStopSignalWhileASetLoadsEndsTheRunAtOnce) {
     fast.rate = 768000;
     fast.samples.assign(2 * 768000, 1000);
     writeWav(dir.file("fast.wav"), fast);
-    writeSofa(dir, "many.sofa", SofaSpec{16000, 8, "44100", "0, 0", "1"});
+    writeSofa(dir, "many.sofa", SofaDescription{16000, 8, "44100", "0, 0", "1"});
     struct Case {
         std::string sofa;
         const char* input;
