@@ -579,8 +579,8 @@ struct Job {
         // tarvio's.
         const std::int64_t sweep = s.reader->sweepFrames();
         const int frames = sweep > INT_MAX ? INT_MAX : static_cast<int>(sweep);
-        return makeSpatializer(engineParams(s.entry.place, norm), s.reader->channels(), rate, frames,
-                               so);
+        return makeSpatializer(engineParams(s.entry.place, norm), s.reader->channels(), rate,
+                               frames, so);
     }
 
     bool wantsPositions() const {
@@ -728,7 +728,8 @@ void printSources(std::ostream& out, const Job& job) {
     for (std::size_t i = 0; i < job.sources.size(); ++i) {
         const SourceJob& s = job.sources[i];
         out << "source " << i + 1 << ": ";
-        printSource(out, s.entry.name, *s.input, *s.reader, job.rate, s.entry.start, s.entry.gainDb);
+        printSource(out, s.entry.name, *s.input, *s.reader, job.rate, s.entry.start,
+                    s.entry.gainDb);
     }
 }
 
