@@ -99,16 +99,23 @@ std::shared_ptr<const LawState> prepare(const SpeakerLayout& layout, const LawPa
     return state;
 }
 
-void gains(double x, double y, const SpeakerLayout&, const LawState* state, double* g) {
-    const AmbisonicState& s = static_cast<const AmbisonicState&>(*state);
-    const Direction d = directionOf(x, y);
-    // cos m theta and sin m theta for m = 0 .. order, turn by turn.
-    double cosines[kMaxAmbisonicOrder + 1] = {1.0};
-    double sines[kMaxAmbisonicOrder + 1] = {0.0};
-    for (int m = 1; m <= s.order; ++m) {
+// cos m theta and sin m theta of the direction for m = 0 .. order, turn by
+// turn.
+void turns(int order, const Direction& d, double* cosines, double* sines) {
+    cosines[0] = 1.0;
+    sines[0] = 0.0;
+    for (int m = 1; m <= order; ++m) {
         cosines[m] = cosines[m - 1] * d.cos - sines[m - 1] * d.sin;
         sines[m] = sines[m - 1] * d.cos + cosines[m - 1] * d.sin;
     }
+}
+
+void gains(double x, double y, const SpeakerLayout&, const LawState* state, double* g) {
+    const AmbisonicState& s = static_cast<const AmbisonicState&>(*state);
+    const Direction d = directionOf(x, y);
+    double cosines[kMaxAmbisonicOrder + 1];
+    double sines[kMaxAmbisonicOrder + 1];
+    turns(s.order, d, cosines, sines);
     for (std::size_t k = 0; k < s.channels.size(); ++k) {
         const Component& c = s.channels[k];
         const double turn = c.sine ? sines[c.order] : cosines[c.order];
@@ -143,12 +150,9 @@ void gains3(double x, double y, double elevation, const SpeakerLayout& layout,
     const double e = elevation * (3.14159265358979323846 / 180.0);
     double p[kMaxAmbisonicOrder + 1][kMaxAmbisonicOrder + 1];
     legendre(s.order, std::sin(e), std::cos(e), p);
-    double cosines[kMaxAmbisonicOrder + 1] = {1.0};
-    double sines[kMaxAmbisonicOrder + 1] = {0.0};
-    for (int m = 1; m <= s.order; ++m) {
-        cosines[m] = cosines[m - 1] * d.cos - sines[m - 1] * d.sin;
-        sines[m] = sines[m - 1] * d.cos + cosines[m - 1] * d.sin;
-    }
+    double cosines[kMaxAmbisonicOrder + 1];
+    double sines[kMaxAmbisonicOrder + 1];
+    turns(s.order, d, cosines, sines);
     for (std::size_t k = 0; k < s.channels.size(); ++k) {
         const Component& c = s.channels[k];
         const double turn = c.sine ? sines[c.order] : cosines[c.order];
