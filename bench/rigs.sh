@@ -19,7 +19,8 @@
 # Check: both programs render a 20-second input (RIGS_CHECK_SECONDS) on
 # every row, to 16-bit and to float WAV, plus dbap with other blurs and
 # rolloffs, faster and still motion, a layout file and a
-# breakpoint path; every pair of outputs is compared with cmp. Exit 1 if
+# breakpoint path, and sources raised, rising and inside on the rigs with
+# height; every pair of outputs is compared with cmp. Exit 1 if
 # any differ.
 #
 # Memory (--memory): the peak resident memory of every row of the table
@@ -72,6 +73,8 @@ trap 'rm -rf "$WORK"' EXIT
 printf 'L 30\nR -30\nC 0\nLs 110\nRs -110\nBc 180\n' >"$WORK/rig.txt"
 printf 'L 30\nR -30\nC 0\nLFE\n' >"$WORK/front.txt"  # an arc of more than a half turn
 printf '0 0.5 0.5\n2 0 1\n5 1 1\n8 1 0\n11 0 0\n14 0.3 0.9\n20 0.5 0.5\n' >"$WORK/path.txt"
+printf 'seconds azimuth elevation distance\n0 0 0 1\n4 90 45 1\n8 180 -30 0.6\n12 300 90 1\n16 400 0 2\n20 360 0 1\n' \
+    >"$WORK/polar.txt"
 
 JOB=(-q --rot1 0.25:3 --rot2 0.5:1.75 --angle2 90)
 # name|options
@@ -90,6 +93,10 @@ ROWS=(
     "ambisonics 1|--ambisonics 1"
     "ambisonics 2|--ambisonics 2"
     "ambisonics 3|--ambisonics 3"
+    "5.1.4|--layout 5.1.4"
+    "7.1.4|--layout 7.1.4"
+    "9.1.6|--layout 9.1.6"
+    "dome|--layout dome:8@0,4@45,1@90"
 )
 # Rows only the check runs: other settings of the same laws.
 CHECK_ROWS=(
@@ -113,6 +120,12 @@ CHECK_ROWS=(
     "ambisonics 2 fast|--ambisonics 2 --rot1 7:40 --rot2 3:0.1"
     "ambisonics 1 still|--ambisonics 1 --rot1 0 --rot2 0"
     "stereo fast|--layout stereo --rot1 7:40 --rot2 3:0.1 --angle1 33"
+    "5.1.4 raised|--layout 5.1.4 --elevation 30"
+    "7.1.4 orbit rising|--layout 7.1.4 --orbit 0.5 --elevation -20:60"
+    "9.1.6 inside|--layout 9.1.6 --distance 0.5 --elevation 10"
+    "dome below polar path|--layout dome:6@-30,8@0,4@45,1@90 --path $WORK/polar.txt"
+    "5.1.4 dbap raised|--layout 5.1.4 --law dbap --elevation 0:40"
+    "ambisonics 3 rising|--ambisonics 3 --orbit 1 --elevation -60:60"
 )
 
 check() {
@@ -122,7 +135,8 @@ check() {
         name="${row%%|*}"
         read -r -a opts <<<"${row#*|}"
         job=("${JOB[@]}")
-        [[ "$row" == *--path* || "$row" == *--rot1* ]] && job=(-q)  # the row's own motion
+        [[ "$row" == *--path* || "$row" == *--rot1* || "$row" == *--elevation* ]] &&
+            job=(-q)  # the row's own motion
         for bits in 16 float; do
             "$REF" "${job[@]}" "${opts[@]}" --bits "$bits" "$in" "$WORK/ref.wav"
             "$RENDER" "${job[@]}" "${opts[@]}" --bits "$bits" "$in" "$WORK/new.wav"

@@ -62,6 +62,10 @@ void Panner::spread(const double* x, const double* y, const double* elevation, c
 
 void Panner::spreadAbove(const double* x, const double* y, const double* elevation,
                          const double* mono, int frames, double* out) const {
+    if (law_.spread3) {
+        law_.spread3(x, y, elevation, mono, frames, layout_, state_.get(), out);
+        return;
+    }
     const std::size_t n = static_cast<std::size_t>(layout_.size());
     for (int j = 0; j < frames; ++j) {
         double* o = out + static_cast<std::size_t>(j) * n;

@@ -55,6 +55,11 @@ using SpreadFn = void (*)(const double* x, const double* y, const double* mono, 
 // the square (1 on its edge). A law without one ignores the elevation.
 using GainsFn3 = void (*)(double x, double y, double elevation, const SpeakerLayout& layout,
                           const LawState* state, double* gains);
+// The block form of GainsFn3, exactly its gains times mono[j] per frame, as
+// SpreadFn is of GainsFn; `elevation` null stands for all 0.
+using SpreadFn3 = void (*)(const double* x, const double* y, const double* elevation,
+                           const double* mono, int frames, const SpeakerLayout& layout,
+                           const LawState* state, double* out);
 // Whether a law can place sound on `layout`.
 using SupportsFn = bool (*)(const SpeakerLayout& layout);
 // The state of the law for a layout it supports; throws
@@ -73,6 +78,8 @@ struct PanLaw {
     SpreadFn spread = nullptr;
     // Null for a law that places sound in the horizontal plane only.
     GainsFn3 gains3 = nullptr;
+    // Null for a law whose gains3 has no block form.
+    SpreadFn3 spread3 = nullptr;
 };
 
 // A law made ready for one layout and its parameters: the gains of any
@@ -112,7 +119,7 @@ class Panner {
   private:
     PanLaw law_;
     SpeakerLayout layout_;
-    // Frame by frame by gains3; `elevation` null for all 0.
+    // By spread3, else frame by frame by gains3; `elevation` null for all 0.
     void spreadAbove(const double* x, const double* y, const double* elevation, const double* mono,
                      int frames, double* out) const;
 

@@ -275,6 +275,24 @@ void gains3(double x, double y, double elevation, const SpeakerLayout& layout,
         gains(x, y, layout, state, g);
 }
 
+// The block form of gains3: the triangles' where the layout has height,
+// else frame by frame.
+void spread3(const double* x, const double* y, const double* elevation, const double* mono,
+             int frames, const SpeakerLayout& layout, const LawState* state, double* out) {
+    const VbapState& s = static_cast<const VbapState&>(*state);
+    if (s.sphere && s.arcs.empty()) {
+        sphereSpread(x, y, elevation, mono, frames, layout, s.sphere.get(), out);
+        return;
+    }
+    const std::size_t n = static_cast<std::size_t>(layout.size());
+    for (int j = 0; j < frames; ++j) {
+        double* o = out + static_cast<std::size_t>(j) * n;
+        gains3(x[j], y[j], elevation ? elevation[j] : 0.0, layout, state, o);
+        for (std::size_t ch = 0; ch < n; ++ch)
+            o[ch] *= mono[j];
+    }
+}
+
 // Frames a block kernel is given at a time (a whole block of the
 // spatializer): the frames it leaves are numbered on the stack. Each call
 // searches every arc for its first frames, so fewer, longer calls do less.
@@ -347,7 +365,7 @@ PanLaw vbap() {
     return {"vbap",
             "vector-base amplitude panning between the two loudspeakers around the "
             "direction (three, on a rig with height); spread over all towards the centre",
-            gains, supports, prepare, spread, gains3};
+            gains, supports, prepare, spread, gains3, spread3};
 }
 
 }  // namespace laws

@@ -6,12 +6,14 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 extern "C" {
 #include <libqhull_r/qhull_ra.h>
 }
 
 #include "engine/laws/Laws.h"
+#include "engine/laws/VbapSphereKernels.h"
 
 namespace tarvio {
 namespace laws {
@@ -19,9 +21,7 @@ namespace laws {
 namespace {
 
 constexpr double kDegree = 3.14159265358979323846 / 180.0;
-// How far below 0 a gain of the triangle that holds a direction may fall by
-// rounding, on an edge or a corner.
-constexpr double kInside = 1e-9;
+constexpr double kInside = kSphereInside;
 // A triangle whose plane passes closer than this to the listener does not
 // enclose the listener: its matrix is near singular.
 constexpr double kMinOffset = 1e-6;
@@ -99,6 +99,58 @@ std::vector<std::array<int, 3>> hullTriangles(const std::vector<Vec>& points) {
     return out;
 }
 
+// The largest length of a row of the inverse: how fast a gain can change
+// with the direction.
+double steepest(const SphereTriangle& t) {
+    double most = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        const double* row = t.rows + 3 * i;
+        most = std::max(most, std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]));
+    }
+    return most;
+}
+
+// Whether one gain of triangle t is below -margin at every corner of u.
+bool cutOff(const SphereTriangle& t, const SphereTriangle& u, const std::vector<Vec>& points,
+            double margin) {
+    for (int i = 0; i < 3; ++i) {
+        const double* row = t.rows + 3 * i;
+        bool below = true;
+        for (int k = 0; k < 3 && below; ++k)
+            below = dot({row[0], row[1], row[2]}, points[u.corner[k]]) < -margin;
+        if (below)
+            return true;
+    }
+    return false;
+}
+
+// SphereLayout::rivals. A direction p that triangle c holds has gains
+// h >= -kInside there, so p = sum of h_k times c's corners, with a sum of
+// the positive h_k of at least 1 - 3 kInside. Where gain i of triangle j
+// is below -M at every corner of c, it is below -M (1 - 3 kInside) +
+// 3 kInside R at p (R: the length of the steepest row of any inverse),
+// and below -kInside for the margin M below, rounding included: j cannot
+// hold p. The same holds with c and j swapped. Any other earlier triangle
+// is a rival.
+void setRivals(SphereLayout& s, const std::vector<Vec>& points) {
+    constexpr double kRounding = 1e-14;
+    double most = 0.0;
+    for (const SphereTriangle& t : s.triangles)
+        most = std::max(most, steepest(t));
+    const double slack = kInside + kRounding * most;
+    const double margin =
+        3.0 * slack < 0.5 ? 2.0 * (slack + 3.0 * slack * most + kRounding * most) / (1.0 - 3.0 * slack)
+                          : std::numeric_limits<double>::infinity();
+    s.rivals.assign(s.triangles.size(), {});
+    for (std::size_t c = 0; c < s.triangles.size(); ++c) {
+        for (std::size_t j = 0; j < c; ++j) {
+            const SphereTriangle &tc = s.triangles[c], &tj = s.triangles[j];
+            if (!cutOff(tj, tc, points, margin) && !cutOff(tc, tj, points, margin))
+                s.rivals[c].push_back(static_cast<int>(j));
+        }
+    }
+}
+
 }  // namespace
 
 std::shared_ptr<const SphereLayout> sphereLayout(const SpeakerLayout& layout) {
@@ -143,31 +195,125 @@ std::shared_ptr<const SphereLayout> sphereLayout(const SpeakerLayout& layout) {
     }
     if (state->triangles.empty())
         return nullptr;
+    setRivals(*state, points);
     return state;
 }
 
 namespace {
 
-// The triangle that holds direction p and its three gains: the first whose
-// gains are all at least -kInside, else (rounding on an edge that no
-// triangle takes) the one whose least gain is greatest.
-const SphereTriangle& holding(const SphereLayout& s, const Vec& p, double* g) {
-    const SphereTriangle* best = nullptr;
+// The gains of direction p in triangle t.
+void gainsIn(const SphereTriangle& t, const Vec& p, double* h) {
+    for (int i = 0; i < 3; ++i)
+        h[i] = t.rows[3 * i] * p[0] + t.rows[3 * i + 1] * p[1] + t.rows[3 * i + 2] * p[2];
+}
+
+double least(const double* h) {
+    return std::min({h[0], h[1], h[2]});
+}
+
+// The index of the triangle that holds direction p and its three gains:
+// the first whose gains are all at least -kInside, else (rounding on an
+// edge that no triangle takes) the one whose least gain is greatest.
+int holding(const SphereLayout& s, const Vec& p, double* g) {
+    int best = 0;
     double bestLeast = -1e300;
-    for (const SphereTriangle& t : s.triangles) {
+    for (std::size_t t = 0; t < s.triangles.size(); ++t) {
         double h[3];
-        for (int i = 0; i < 3; ++i)
-            h[i] = t.rows[3 * i] * p[0] + t.rows[3 * i + 1] * p[1] + t.rows[3 * i + 2] * p[2];
-        const double least = std::min({h[0], h[1], h[2]});
-        if (least > bestLeast) {
-            bestLeast = least;
-            best = &t;
+        gainsIn(s.triangles[t], p, h);
+        const double l = least(h);
+        if (l > bestLeast) {
+            bestLeast = l;
+            best = static_cast<int>(t);
             std::copy(h, h + 3, g);
         }
-        if (least >= -kInside)
+        if (l >= -kInside)
             break;
     }
-    return *best;
+    return best;
+}
+
+// holding(), trying triangle `last` (-1: none) first: where it holds p and
+// none of its rivals does, it is the triangle the search would find, with
+// the same gains.
+int holdingNear(const SphereLayout& s, int last, const Vec& p, double* g) {
+    if (last >= 0) {
+        gainsIn(s.triangles[last], p, g);
+        bool alone = least(g) >= -kInside;
+        for (std::size_t k = 0; alone && k < s.rivals[last].size(); ++k) {
+            double h[3];
+            gainsIn(s.triangles[s.rivals[last][k]], p, h);
+            alone = least(h) < -kInside;
+        }
+        if (alone)
+            return last;
+    }
+    return holding(s, p, g);
+}
+
+// The direction of (x, y) on the square at the elevation whose cosine and
+// sine are given.
+Vec directionAt(double x, double y, double cosE, double sinE, double* r) {
+    const Direction d = directionOf(x, y);
+    *r = d.r;
+    return {cosE * d.cos, cosE * d.sin, sinE};
+}
+
+// sqrt(v * v) for a gain v >= 0. The root of a correctly rounded square
+// rounds back to v exactly, unless the square falls below the normal
+// numbers; so the root is only taken there.
+double rootOfSquare(double v) {
+    const double square = v * v;
+    return square >= std::numeric_limits<double>::min() || square == 0.0 ? v : std::sqrt(square);
+}
+
+// The layout's gains from the gains g of p in triangle t, for a sound at
+// distance r on the square.
+void placeGains(const SphereLayout& s, const SphereTriangle& t, double* g, double r, int size,
+                double* gains) {
+    double sum = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        g[i] = std::max(0.0, g[i]);
+        sum += g[i] * g[i];
+    }
+    const double norm = sum > 0.0 ? 1.0 / std::sqrt(sum) : 0.0;
+    std::fill(gains, gains + size, 0.0);
+    for (int i = 0; i < 3; ++i) {
+        const int point = t.corner[i];
+        const double gi = g[i] * norm;
+        const int ch = s.channel[point];
+        if (ch >= 0) {
+            gains[ch] = gains[ch] == 0.0 ? rootOfSquare(gi)
+                                         : std::sqrt(gains[ch] * gains[ch] + gi * gi);
+            continue;
+        }
+        // An imaginary loudspeaker's power goes to its real neighbours.
+        // A part too small to change a square leaves its root as it was;
+        // the loudspeakers that had nothing all get the part's root.
+        const std::vector<int>& n = s.neighbours[point];
+        const double part = gi * gi / static_cast<double>(n.size());
+        const double partRoot = std::sqrt(part);
+        for (const int k : n) {
+            const int nch = s.channel[k];
+            const double square = gains[nch] * gains[nch];
+            if (gains[nch] == 0.0)
+                gains[nch] = partRoot;
+            else if (square + part != square || square < std::numeric_limits<double>::min())
+                gains[nch] = std::sqrt(square + part);
+        }
+    }
+    const double r2 = std::min(1.0, r * r);
+    const double spread = (1.0 - r2) * s.share;
+    if (r2 == 1.0 && spread == 0.0) {  // on the edge: each gain the root of its square
+        for (const int ch : s.channel) {
+            if (ch >= 0)
+                gains[ch] = rootOfSquare(gains[ch]);
+        }
+        return;
+    }
+    for (const int ch : s.channel) {
+        if (ch >= 0)
+            gains[ch] = std::sqrt(r2 * gains[ch] * gains[ch] + spread);
+    }
 }
 
 }  // namespace
@@ -175,39 +321,61 @@ const SphereTriangle& holding(const SphereLayout& s, const Vec& p, double* g) {
 void sphereGains(double x, double y, double elevation, const SpeakerLayout& layout,
                  const LawState* state, double* gains) {
     const SphereLayout& s = static_cast<const SphereLayout&>(*state);
-    const Direction d = directionOf(x, y);
     const double e = elevation * kDegree;
-    const Vec p{std::cos(e) * d.cos, std::cos(e) * d.sin, std::sin(e)};
+    double r = 0.0;
+    const Vec p = directionAt(x, y, std::cos(e), std::sin(e), &r);
     double g[3] = {0.0, 0.0, 0.0};
-    const SphereTriangle& t = holding(s, p, g);
-    double sum = 0.0;
-    for (double& v : g) {
-        v = std::max(0.0, v);
-        sum += v * v;
+    const int t = holding(s, p, g);
+    placeGains(s, s.triangles[t], g, r, layout.size(), gains);
+}
+
+namespace {
+
+// Whether the next kSphereLanes elevations (null: all 0) are all `e`, to
+// the bit.
+bool sameElevation(const double* elevation, double e) {
+    for (int k = 0; k < kSphereLanes; ++k) {
+        const double v = elevation ? elevation[k] : 0.0;
+        if (v != e || std::signbit(v) != std::signbit(e))
+            return false;
     }
-    const double norm = sum > 0.0 ? 1.0 / std::sqrt(sum) : 0.0;
-    std::fill(gains, gains + layout.size(), 0.0);
-    for (int i = 0; i < 3; ++i) {
-        const int point = t.corner[i];
-        const double gi = g[i] * norm;
-        const int ch = s.channel[point];
-        if (ch >= 0) {
-            gains[ch] = std::sqrt(gains[ch] * gains[ch] + gi * gi);
+    return true;
+}
+
+}  // namespace
+
+void sphereSpread(const double* x, const double* y, const double* elevation, const double* mono,
+                  int frames, const SpeakerLayout& layout, const LawState* state, double* out) {
+    const SphereLayout& s = static_cast<const SphereLayout&>(*state);
+    const std::size_t n = static_cast<std::size_t>(layout.size());
+    const SphereLanesFn lanes = defaultSphereLanes();
+    int last = -1;
+    // The cosine and sine of the last elevation, worked out again only when
+    // it changes.
+    double lastElevation = 0.0, cosE = std::cos(0.0), sinE = std::sin(0.0);
+    for (int j = 0; j < frames; ++j) {
+        if (last >= 0 && frames - j >= kSphereLanes &&
+            sameElevation(elevation ? elevation + j : nullptr, lastElevation) &&
+            lanes(s, last, x + j, y + j, cosE, sinE, mono + j, static_cast<int>(n),
+                        out + static_cast<std::size_t>(j) * n)) {
+            j += kSphereLanes - 1;
             continue;
         }
-        // An imaginary loudspeaker's power goes to its real neighbours.
-        const std::vector<int>& n = s.neighbours[point];
-        const double part = gi * gi / static_cast<double>(n.size());
-        for (const int k : n) {
-            const int nch = s.channel[k];
-            gains[nch] = std::sqrt(gains[nch] * gains[nch] + part);
+        const double elev = elevation ? elevation[j] : 0.0;
+        if (elev != lastElevation || std::signbit(elev) != std::signbit(lastElevation)) {
+            const double e = elev * kDegree;
+            cosE = std::cos(e);
+            sinE = std::sin(e);
+            lastElevation = elev;
         }
-    }
-    const double r2 = std::min(1.0, d.r * d.r);
-    const double spread = (1.0 - r2) * s.share;
-    for (const int ch : s.channel) {
-        if (ch >= 0)
-            gains[ch] = std::sqrt(r2 * gains[ch] * gains[ch] + spread);
+        double r = 0.0;
+        const Vec p = directionAt(x[j], y[j], cosE, sinE, &r);
+        double g[3];
+        last = holdingNear(s, last, p, g);
+        double* o = out + static_cast<std::size_t>(j) * n;
+        placeGains(s, s.triangles[last], g, r, layout.size(), o);
+        for (std::size_t ch = 0; ch < n; ++ch)
+            o[ch] *= mono[j];
     }
 }
 

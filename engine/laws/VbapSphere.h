@@ -41,8 +41,19 @@ struct SphereLayout : LawState {
     // For each point, the real points it shares a triangle with (only used
     // for imaginary points).
     std::vector<std::vector<int>> neighbours;
+    // For each triangle, the earlier triangles that may hold a direction it
+    // holds (those beside it): when none of them does, it is the one the
+    // search in order finds.
+    std::vector<std::vector<int>> rivals;
     double share = 0.0;  // 1 / N for the N positioned loudspeakers
 };
+
+// How far below 0 a gain of the triangle that holds a direction may fall by
+// rounding, on an edge or a corner.
+inline constexpr double kSphereInside = 1e-9;
+
+// The frames sphereLanes() takes at a time.
+inline constexpr int kSphereLanes = 8;
 
 // The triangulated hull of a layout's loudspeakers, or null when they do not
 // enclose the listener even with the imaginary poles (all on one side, or
@@ -53,6 +64,12 @@ std::shared_ptr<const SphereLayout> sphereLayout(const SpeakerLayout& layout);
 // and `elevation` degrees up; see GainsFn3.
 void sphereGains(double x, double y, double elevation, const SpeakerLayout& layout,
                  const LawState* state, double* gains);
+
+// The block form: frame j of `out` (layout.size() samples) is mono[j] times
+// sphereGains(x[j], y[j], elevation[j]) (elevation null: 0), exactly. Consecutive
+// frames mostly lie in one triangle, which is tried first.
+void sphereSpread(const double* x, const double* y, const double* elevation, const double* mono,
+                  int frames, const SpeakerLayout& layout, const LawState* state, double* out);
 
 }  // namespace laws
 }  // namespace tarvio

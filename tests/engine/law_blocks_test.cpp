@@ -21,6 +21,7 @@
 #include "engine/Speakers.h"
 #include "engine/laws/AmbisonicKernels.h"
 #include "engine/laws/VbapKernels.h"
+#include "engine/laws/VbapSphereKernels.h"
 
 namespace {
 
@@ -192,6 +193,72 @@ TEST(LawBlocks, DbapBlockFormGivesThePerFrameBytes) {
             for (int j = 0; j < p.frames(); ++j)
                 ASSERT_TRUE(perFrameBytes(dbap, p, j, out.data()))
                     << name << ", blur " << params.blur << ", rolloff " << params.rolloff;
+        }
+    }
+}
+
+// vbap on the sphere: the block form of the panner, and every variant of
+// its kernel given any triangle for eight frames, against the per-frame
+// law. A kernel may only take frames in the triangle the per-frame law
+// finds: on the slow turns at ear height (on the edges between the
+// triangles above and below), on each loudspeaker's direction and beside
+// it, at constant, stepping and sweeping elevations.
+TEST(LawBlocks, SphereVbapKernelsGiveThePerFrameBytes) {
+    for (const char* name : {"5.1.4", "9.1.6", "dome:6@-30,8@0,4@45,1@90", "dome:5@20,3@60"}) {
+        const SpeakerLayout layout = *tarvio::findLayout(name);
+        const tarvio::Panner vbap(*tarvio::findPanLaw("vbap"), layout);
+        const auto sphere = tarvio::laws::sphereLayout(layout);
+        ASSERT_TRUE(sphere) << name;
+        const Positions p = positionsFor(layout);
+        std::vector<double> out(p.x.size() * layout.size()), want(layout.size());
+        const std::size_t n = static_cast<std::size_t>(layout.size());
+        std::vector<double> elevation(p.x.size());
+        for (int kind = 0; kind < 4; ++kind) {
+            for (std::size_t j = 0; j < elevation.size(); ++j) {
+                const double sweep = -80.0 + 160.0 * static_cast<double>(j) / elevation.size();
+                const double stairs[] = {0.0, 30.0, 45.0, -30.0};
+                elevation[j] = kind == 0 ? 0.0 : kind == 1 ? 45.0 : kind == 2 ? sweep : stairs[j / 64 % 4];
+            }
+            SCOPED_TRACE(::testing::Message() << name << ", elevations " << kind);
+            const auto sameAsPerFrame = [&](int j, const double* frame) {
+                vbap.gains(p.x[j], p.y[j], elevation[j], want.data());
+                for (std::size_t ch = 0; ch < n; ++ch) {
+                    const double w = want[ch] * p.mono[j];
+                    if (std::memcmp(&w, frame + ch, sizeof w) != 0)
+                        return ::testing::AssertionFailure() << "frame " << j << " channel " << ch;
+                }
+                return ::testing::AssertionSuccess();
+            };
+            vbap.spread(p.x.data(), p.y.data(), elevation.data(), p.mono.data(), p.frames(),
+                        out.data());
+            for (int j = 0; j < p.frames(); ++j)
+                ASSERT_TRUE(sameAsPerFrame(j, out.data() + j * n)) << "spread";
+            const int lanes = tarvio::laws::kSphereLanes;
+            for (const auto& row : tarvio::laws::sphereLanesVariants()) {
+                if (!tarvio::cpu::supported(row.isa))
+                    continue;
+                int taken = 0, groups = 0;
+                for (int j = 0; j + lanes <= kTurnFrames; j += lanes) {
+                    if (!std::all_of(&elevation[j], &elevation[j] + lanes,
+                                     [&](double e) { return e == elevation[j]; }))
+                        continue;
+                    ++groups;
+                    const double e = elevation[j] * kPi / 180.0;
+                    for (int t = 0; t < static_cast<int>(sphere->triangles.size()); ++t) {
+                        if (!row.fn(*sphere, t, &p.x[j], &p.y[j], std::cos(e), std::sin(e),
+                                    &p.mono[j], layout.size(), out.data()))
+                            continue;
+                        ++taken;
+                        for (int k = 0; k < lanes; ++k)
+                            ASSERT_TRUE(sameAsPerFrame(j + k, out.data() + k * n))
+                                << row.name << ", triangle " << t;
+                    }
+                }
+                if (groups > 0) {
+                    EXPECT_GT(taken, groups / 2) << row.name;
+                }
+                EXPECT_LE(taken, groups) << row.name;
+            }
         }
     }
 }
