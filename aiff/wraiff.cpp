@@ -121,6 +121,7 @@ class WRAIFF_impl {
     // being collected, into the spill space behind it.
     unsigned char scratch[kScratchBytes + WRAIFF::max_direct_bytes];
     std::size_t pending = 0;
+    std::size_t room_bytes = 0;  // the room given by room(), until commit takes it
     std::uint64_t sent = 0;  // sample bytes handed to the stream
     bool data_sent = false;  // sample bytes have gone to the stream
 };
@@ -177,6 +178,7 @@ void WRAIFF_impl::start(double samplerate, short channels, short bits) {
     clipped = 0;
     size_limit_reached = false;
     pending = 0;
+    room_bytes = 0;
     sent = 0;
     data_sent = false;
     n_frames = 0;
@@ -228,14 +230,23 @@ unsigned char* WRAIFF_impl::room(long nframes) {
         throw text::kBadArguments;
     if (pending >= piece_room(sample_bytes))
         flush_scratch();
+    room_bytes =
+        static_cast<std::size_t>(nframes) * static_cast<std::size_t>(n_channels) * sample_bytes;
     return scratch + pending;
 }
 
+// Takes no more than the room given last: anything else is refused before
+// it is counted.
 void WRAIFF_impl::commit(long nframes, std::uint32_t clipped_now) {
+    const std::size_t bytes = static_cast<std::size_t>(nframes < 0 ? 0 : nframes) *
+                              static_cast<std::size_t>(n_channels) *
+                              static_cast<std::size_t>(depth.bytes);
+    if (nframes < 0 || bytes > room_bytes || !is_open())
+        throw text::kBadArguments;
+    room_bytes = 0;
     const std::uint32_t clipped_before = clipped;
     clipped += clipped_now;
-    pending += static_cast<std::size_t>(nframes) * static_cast<std::size_t>(n_channels) *
-               static_cast<std::size_t>(depth.bytes);
+    pending += bytes;
     flush_pieces();
     send_first_data();
     count_frames<double>(nframes, clipped_before);

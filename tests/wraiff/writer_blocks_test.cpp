@@ -138,4 +138,22 @@ TEST(WriterBlocks, ManyUnevenCallsGiveTheBytesOfOneCall) {
     }
 }
 
+// A commit takes no more than the room given last, and only once: the
+// writer's buffer is never overrun by a caller's mistake.
+TEST(WriterBlocks, CommitTakesNoMoreThanTheRoomGiven) {
+    testsupport::TempDir dir;
+    WRAIFF w(dir.file("c.aif").c_str(), 44100.0, 4, 16);
+    EXPECT_EQ(wraifftest::thrownMessage([&] { w.commit(1, 0); }), "Wrong argument(s)!\n");
+    unsigned char* room = w.room(10);
+    for (int i = 0; i < 80; ++i)
+        room[i] = static_cast<unsigned char>(i);
+    EXPECT_EQ(wraifftest::thrownMessage([&] { w.commit(11, 0); }), "Wrong argument(s)!\n");
+    EXPECT_EQ(wraifftest::thrownMessage([&] { w.commit(-1, 0); }), "Wrong argument(s)!\n");
+    w.commit(10, 0);
+    EXPECT_EQ(wraifftest::thrownMessage([&] { w.commit(10, 0); }), "Wrong argument(s)!\n");
+    EXPECT_EQ(wraifftest::frameCount(w), 10u);
+    w.close();
+    EXPECT_EQ(wraifftest::dataOf(dir.file("c.aif")).size(), 80u);
+}
+
 }  // namespace
