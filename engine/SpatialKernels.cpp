@@ -186,6 +186,7 @@ const SpatialKernel& defaultSpatialKernel() {
             k.runS16 = spatializeS16_avx512vbmi;
             k.runS16InRange = spatializeS16InRange_avx512vbmi;
             k.mixDownS16 = mixDownS16_avx512;
+            k.runFromS16InRange = spatializeFromS16InRange_avx512vbmi;
         }
 #endif
         return k;

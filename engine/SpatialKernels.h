@@ -88,6 +88,14 @@ using SpatializeS16Fn = std::uint32_t (*)(Rotation& rot1, Rotation& rot2,
 // (and nothing written) for a channel count it does not take.
 using MixDownS16Fn = bool (*)(const unsigned char* in, int channels, int frames, double gain,
                               double* mono);
+// Both at once, for mono samples in [-1, 32767 / 32768]: the mixdown of
+// `channels` channels of 16-bit samples `in` with `gain`, spread and written
+// as SpatializeS16Fn writes it; the mono samples are never stored. Adds the
+// samples clipped to `clipped`; false, and nothing done, for a channel
+// count it does not take.
+using SpatializeFromS16Fn = bool (*)(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                                     const unsigned char* in, int channels, double gain, int frames,
+                                     unsigned char* out, std::uint32_t& clipped);
 // The portable one, for any channel count.
 bool mixDownS16_portable(const unsigned char* in, int channels, int frames, double gain,
                          double* mono);
@@ -101,6 +109,14 @@ std::uint32_t spatializeS16_avx512vbmi(Rotation& rot1, Rotation& rot2, const Ker
 std::uint32_t spatializeS16InRange_avx512vbmi(Rotation& rot1, Rotation& rot2,
                                               const KernelBuffers& buffers, const double* mono,
                                               int frames, unsigned char* out);
+// The in-range kernel with the mixdown of one or two channels of 16-bit
+// samples (as MixDownS16Fn takes it, with `gain`) fused in: the mono samples
+// are never stored. Adds the samples clipped to `clipped`; false, and
+// nothing done, for other channel counts.
+bool spatializeFromS16InRange_avx512vbmi(Rotation& rot1, Rotation& rot2,
+                                         const KernelBuffers& buffers, const unsigned char* in,
+                                         int channels, double gain, int frames, unsigned char* out,
+                                         std::uint32_t& clipped);
 // One and two channels eight frames at a time.
 bool mixDownS16_avx512(const unsigned char* in, int channels, int frames, double gain,
                        double* mono);
@@ -131,6 +147,7 @@ struct SpatialKernel {
     // samples with a norm in [0, 1]); null: runS16.
     SpatializeS16Fn runS16InRange = nullptr;
     MixDownS16Fn mixDownS16 = nullptr;
+    SpatializeFromS16Fn runFromS16InRange = nullptr;
 };
 // The variants spatializers use by default: of each table, the last row this
 // processor runs, chosen once.

@@ -285,24 +285,50 @@ TARVIO_TARGET_AVX512VBMI inline void encode8InRange(const Corners& k, const S16O
     _mm512_storeu_si512(o, _mm512_permutex2var_epi8(halveAway(a), out.bytes, halveAway(b)));
 }
 
-// The block of both kernels below; InRange: the mono samples lie in
-// [-1, 32767 / 32768].
-template <bool InRange>
+// The mixdown of frames j to j + 7 of one or two channels of 16-bit
+// little-endian samples: each value / 32768, then the sums of
+// mixDown_portable, (0.0 + first) + second, times the gain. A stereo frame
+// is one 32-bit word, the first sample in its low half.
+template <int Channels>
+TARVIO_TARGET_AVX512 inline __m512d mono8(const unsigned char* in, int j, __m512d gain) {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d scale = _mm512_set1_pd(1.0 / kFullScale);
+    if (Channels == 1) {
+        const __m256i v =
+            _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * j)));
+        return _mm512_mul_pd(_mm512_add_pd(zero, _mm512_mul_pd(_mm512_cvtepi32_pd(v), scale)),
+                             gain);
+    }
+    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * j));
+    const __m256i first = _mm256_srai_epi32(_mm256_slli_epi32(w, 16), 16);
+    const __m256i second = _mm256_srai_epi32(w, 16);
+    const __m512d a = _mm512_mul_pd(_mm512_cvtepi32_pd(first), scale);
+    const __m512d b = _mm512_mul_pd(_mm512_cvtepi32_pd(second), scale);
+    return _mm512_mul_pd(_mm512_add_pd(_mm512_add_pd(zero, a), b), gain);
+}
+
+// The block of the kernels below; InRange: the mono samples lie in
+// [-1, 32767 / 32768]. Channels 0: the mono samples are read from `mono`;
+// 1 or 2: they are mixed down from the 16-bit samples `in` with `gain` on
+// the way and never stored.
+template <bool InRange, int Channels>
 TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16Block(Rotation& rot1, Rotation& rot2,
                                                           const KernelBuffers& buffers,
-                                                          const double* mono, int frames,
-                                                          unsigned char* out) {
+                                                          const double* mono,
+                                                          const unsigned char* in, double gain,
+                                                          int frames, unsigned char* out) {
     alignas(64) double phasesX[BLOCK_SIZE];
     alignas(64) double phasesY[BLOCK_SIZE];
     chainPhases_avx2(rot1.phase, rot1.frequency * rot1.scale, phasesX, BLOCK_SIZE);
     chainPhases_avx2(rot2.phase, rot2.frequency * rot2.scale, phasesY, BLOCK_SIZE);
     const S16Out bytes = s16OutFor(buffers.order);
+    const __m512d g = _mm512_set1_pd(gain);
     std::uint32_t clipped = 0;
     int i = 0;
     for (; i + 8 <= frames; i += 8) {
         const __m512d x = squareX(_mm512_load_pd(phasesX + i));
         const __m512d y = squareY(_mm512_load_pd(phasesY + i));
-        const __m512d s = _mm512_loadu_pd(mono + i);
+        const __m512d s = Channels == 0 ? _mm512_loadu_pd(mono + i) : mono8<Channels>(in, i, g);
         unsigned char* o = out + 2 * kOutChannels * i;
         if (InRange)
             encode8InRange(corners8(x, y, _mm512_mul_pd(s, _mm512_set1_pd(2.0 * kFullScale))),
@@ -316,8 +342,15 @@ TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16Block(Rotation& rot1, Rotati
         const __mmask8 live = static_cast<__mmask8>((1u << (frames - i)) - 1u);
         const __m512d x = squareX(_mm512_maskz_load_pd(live, phasesX + i));
         const __m512d y = squareY(_mm512_maskz_load_pd(live, phasesY + i));
+        alignas(64) double tailMono[8];
+        const double* m = mono + i;
+        if (Channels != 0) {
+            mixDownS16_portable(in + 2 * static_cast<std::size_t>(i) * Channels, Channels,
+                                frames - i, gain, tailMono);
+            m = tailMono;
+        }
         alignas(64) double tail[8 * kOutChannels];
-        spread8(x, y, _mm512_maskz_loadu_pd(live, mono + i), interleaveFor(buffers.order), tail);
+        spread8(x, y, _mm512_maskz_loadu_pd(live, m), interleaveFor(buffers.order), tail);
         clipped += pcm::s16be_from_double(tail, static_cast<std::size_t>(frames - i) * kOutChannels,
                                           out + 2 * kOutChannels * i);
     }
@@ -330,7 +363,7 @@ TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16_avx512vbmi(Rotation& rot1, 
                                                                 const KernelBuffers& buffers,
                                                                 const double* mono, int frames,
                                                                 unsigned char* out) {
-    return spatializeS16Block<false>(rot1, rot2, buffers, mono, frames, out);
+    return spatializeS16Block<false, 0>(rot1, rot2, buffers, mono, nullptr, 0.0, frames, out);
 }
 
 // With every mono sample s in [-1, 32767 / 32768], every product c = g s
@@ -342,37 +375,30 @@ TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16_avx512vbmi(Rotation& rot1, 
 TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16InRange_avx512vbmi(
     Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers, const double* mono, int frames,
     unsigned char* out) {
-    return spatializeS16Block<true>(rot1, rot2, buffers, mono, frames, out);
+    return spatializeS16Block<true, 0>(rot1, rot2, buffers, mono, nullptr, 0.0, frames, out);
 }
 
-// One and two channels, eight frames at a time: each sample value / 32768,
-// then the sums of mixDown_portable, (0.0 + first) + second, times the gain.
-// A stereo frame is one 32-bit word, the first sample in its low half.
+TARVIO_TARGET_AVX512VBMI bool spatializeFromS16InRange_avx512vbmi(
+    Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers, const unsigned char* in,
+    int channels, double gain, int frames, unsigned char* out, std::uint32_t& clipped) {
+    if (channels == 1)
+        clipped += spatializeS16Block<true, 1>(rot1, rot2, buffers, nullptr, in, gain, frames, out);
+    else if (channels == 2)
+        clipped += spatializeS16Block<true, 2>(rot1, rot2, buffers, nullptr, in, gain, frames, out);
+    else
+        return false;
+    return true;
+}
+
+// One and two channels, eight frames at a time (see mono8).
 TARVIO_TARGET_AVX512 bool mixDownS16_avx512(const unsigned char* in, int channels, int frames,
                                             double gain, double* mono) {
     if (channels != 1 && channels != 2)
         return false;
-    const __m512d zero = _mm512_setzero_pd();
     const __m512d g = _mm512_set1_pd(gain);
-    const __m512d scale = _mm512_set1_pd(1.0 / kFullScale);
     int j = 0;
-    if (channels == 1) {
-        for (; j + 8 <= frames; j += 8) {
-            const __m256i v = _mm256_cvtepi16_epi32(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * j)));
-            const __m512d s = _mm512_mul_pd(_mm512_cvtepi32_pd(v), scale);
-            _mm512_storeu_pd(mono + j, _mm512_mul_pd(_mm512_add_pd(zero, s), g));
-        }
-    } else {
-        for (; j + 8 <= frames; j += 8) {
-            const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * j));
-            const __m256i first = _mm256_srai_epi32(_mm256_slli_epi32(w, 16), 16);
-            const __m256i second = _mm256_srai_epi32(w, 16);
-            const __m512d a = _mm512_mul_pd(_mm512_cvtepi32_pd(first), scale);
-            const __m512d b = _mm512_mul_pd(_mm512_cvtepi32_pd(second), scale);
-            _mm512_storeu_pd(mono + j, _mm512_mul_pd(_mm512_add_pd(_mm512_add_pd(zero, a), b), g));
-        }
-    }
+    for (; j + 8 <= frames; j += 8)
+        _mm512_storeu_pd(mono + j, channels == 1 ? mono8<1>(in, j, g) : mono8<2>(in, j, g));
     mixDownS16_portable(in + 2 * static_cast<std::size_t>(j) * channels, channels, frames - j, gain,
                         mono + j);
     return true;

@@ -273,13 +273,19 @@ int Spatializer::processBlockS16(const unsigned char* in, int n, unsigned char* 
                                           static_cast<std::size_t>(done) * outputChannels(), out);
         return done;
     }
+    const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get(),
+                                order_.empty() ? nullptr : order_.data()};
+    if (unitNorm_ && kernel_->runFromS16InRange &&
+        kernel_->runFromS16InRange(rot1_, rot2_, buffers, in, channels_, gain_, frames, out,
+                                   clipped)) {
+        firstFrame_ += BLOCK_SIZE;
+        return frames;
+    }
     double* mono = monoBlock_.get();
     if (!kernel_->mixDownS16 || !kernel_->mixDownS16(in, channels_, frames, gain_, mono)) {
         pcm::double_from_s16le(in, static_cast<std::size_t>(n), inBlock_.get());
         kernel_->mixDown(inBlock_.get(), channels_, frames, gain_, mono);
     }
-    const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get(),
-                                order_.empty() ? nullptr : order_.data()};
     const SpatializeS16Fn run =
         unitNorm_ && kernel_->runS16InRange ? kernel_->runS16InRange : kernel_->runS16;
     clipped += run(rot1_, rot2_, buffers, mono, frames, out);

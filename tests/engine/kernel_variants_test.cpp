@@ -360,7 +360,7 @@ TEST(KernelVariants, EveryKernelWritesAnotherOrderAsItsOwnFramesGathered) {
 // A block from and to 16-bit samples gives the bytes and the clip count of
 // its three steps one by one: decoding into inBlock(), processBlock and pcm's
 // encoding of outBlock(). Over blocks of LCG noise with full-scale frames in
-// both directions, short blocks with a last frame cut short, norms inside
+// both directions, short blocks of every kind, norms inside
 // [0, 1] (where no product can clip), beyond it either way and not finite,
 // a huge norm at a point next to a corner, and another channel order.
 TEST(KernelVariants, SixteenBitBlocksGiveTheBytesOfTheStepsOneByOne) {
@@ -399,9 +399,15 @@ TEST(KernelVariants, SixteenBitBlocksGiveTheBytesOfTheStepsOneByOne) {
                     in[i] = static_cast<unsigned char>(v & 0xFF);
                     in[i + 1] = static_cast<unsigned char>(v >> 8);
                 }
+                // Short blocks: whole frames past the last group of eight, a
+                // few frames only, and any count (a last frame cut short).
                 int n = fused.inBlockCapacity();
-                if (b % 9 == 4)
-                    n = static_cast<int>(lcg % static_cast<std::uint32_t>(n));  // a short block
+                if (b % 9 == 2)
+                    n = c.channels * 517;
+                else if (b % 9 == 4)
+                    n = c.channels * 3;
+                else if (b % 9 == 6)
+                    n = static_cast<int>(lcg % static_cast<std::uint32_t>(n));
                 std::uint32_t clipped = 0;
                 const int frames = fused.processBlockS16(in.data(), n, got.data(), clipped);
                 tarvio::pcm::double_from_s16le(in.data(), static_cast<std::size_t>(n),
