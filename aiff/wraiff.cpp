@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <new>
@@ -73,6 +74,8 @@ class WRAIFF_impl {
               bool truncate = true);
     template <typename T>
     void write(const T* buffer, long nframes);
+    unsigned char* room(long nframes);
+    void commit(long nframes, std::uint32_t clipped_now);
     bool is_open() const { return stream.is_open(); }
     bool at_size_limit() const { return size_limit_reached; }
     void info(std::ostream& os);
@@ -90,6 +93,9 @@ class WRAIFF_impl {
     template <typename T>
     void convert_into_scratch(const T* buffer, std::size_t samples);
     void flush_scratch();
+    void flush_pieces();
+    template <typename T>
+    void count_frames(long nframes, std::uint32_t clipped_before);
     std::size_t piece_room(std::size_t sample_bytes) const;
     void send_first_data();
     template <typename T>
@@ -111,8 +117,11 @@ class WRAIFF_impl {
 
     // Conversion space for write; lives as long as the writer. The first
     // `pending` bytes are converted samples not yet handed to the stream.
-    unsigned char scratch[kScratchBytes];
+    // Frames a caller encodes itself (room, commit) may run past the piece
+    // being collected, into the spill space behind it.
+    unsigned char scratch[kScratchBytes + WRAIFF::max_direct_bytes];
     std::size_t pending = 0;
+    std::size_t room_bytes = 0;  // the room given by room(), until commit takes it
     std::uint64_t sent = 0;  // sample bytes handed to the stream
     bool data_sent = false;  // sample bytes have gone to the stream
 };
@@ -169,6 +178,7 @@ void WRAIFF_impl::start(double samplerate, short channels, short bits) {
     clipped = 0;
     size_limit_reached = false;
     pending = 0;
+    room_bytes = 0;
     sent = 0;
     data_sent = false;
     n_frames = 0;
@@ -190,16 +200,56 @@ template <typename T>
 void WRAIFF_impl::write(const T* buffer, long nframes) {
     check_write(buffer != nullptr, nframes);
     const std::uint32_t clipped_before = clipped;
-    const std::uint32_t frames_before = n_frames;
     convert_into_scratch(buffer,
                          static_cast<std::size_t>(nframes) * static_cast<std::size_t>(n_channels));
     send_first_data();
-    // Counted even when the stream failed: the frames were handed over.
+    count_frames<T>(nframes, clipped_before);
+}
+
+// After the frames of a call are in the scratch space: counts them, even
+// when the stream failed (they were handed over), and reports what a write
+// of T reports.
+template <typename T>
+void WRAIFF_impl::count_frames(long nframes, std::uint32_t clipped_before) {
+    const std::uint32_t frames_before = n_frames;
     n_frames += static_cast<std::uint32_t>(nframes);
     if (stream.bad())
         throw text::kGoneBad;
     warn<T>(clipped_before == 0 && clipped != 0,
             frames_before <= huge_frames && n_frames > huge_frames);
+}
+
+// The room follows the bytes collected so far; a piece already full goes to
+// the stream first, as the next write would send it.
+unsigned char* WRAIFF_impl::room(long nframes) {
+    check_write(true, nframes);
+    const std::size_t sample_bytes = static_cast<std::size_t>(depth.bytes);
+    if (static_cast<std::uint64_t>(nframes) * static_cast<std::uint64_t>(n_channels) *
+            sample_bytes >
+        WRAIFF::max_direct_bytes)
+        throw text::kBadArguments;
+    if (pending >= piece_room(sample_bytes))
+        flush_scratch();
+    room_bytes =
+        static_cast<std::size_t>(nframes) * static_cast<std::size_t>(n_channels) * sample_bytes;
+    return scratch + pending;
+}
+
+// Takes no more than the room given last: anything else is refused before
+// it is counted.
+void WRAIFF_impl::commit(long nframes, std::uint32_t clipped_now) {
+    const std::size_t bytes = static_cast<std::size_t>(nframes < 0 ? 0 : nframes) *
+                              static_cast<std::size_t>(n_channels) *
+                              static_cast<std::size_t>(depth.bytes);
+    if (nframes < 0 || bytes > room_bytes || !is_open())
+        throw text::kBadArguments;
+    room_bytes = 0;
+    const std::uint32_t clipped_before = clipped;
+    clipped += clipped_now;
+    pending += bytes;
+    flush_pieces();
+    send_first_data();
+    count_frames<double>(nframes, clipped_before);
 }
 
 // Refuses a call with wrong arguments, without a file, or whose frames would
@@ -258,6 +308,20 @@ void WRAIFF_impl::flush_scratch() {
         stream.write(reinterpret_cast<const char*>(scratch), static_cast<std::streamsize>(pending));
     sent += pending;
     pending = 0;
+}
+
+// Hands every piece the scratch space has filled to the stream, each ending
+// where a piece of convert_into_scratch ends; the bytes past the last move
+// to the front. A full piece stays, as convert_into_scratch leaves it.
+void WRAIFF_impl::flush_pieces() {
+    const std::size_t sample_bytes = static_cast<std::size_t>(depth.bytes);
+    for (std::size_t piece = piece_room(sample_bytes); pending > piece;
+         piece = piece_room(sample_bytes)) {
+        stream.write(reinterpret_cast<const char*>(scratch), static_cast<std::streamsize>(piece));
+        sent += piece;
+        pending -= piece;
+        std::memmove(scratch, scratch + piece, pending);
+    }
 }
 
 // The first samples of a file go to the stream at once, so that an output
@@ -405,6 +469,14 @@ void WRAIFF::open(const char* name, double samplerate, short channels, short bit
 
 void WRAIFF::open_created(const char* name, double samplerate, short channels, short bits) {
     impl->open(name, samplerate, channels, bits, false);
+}
+
+unsigned char* WRAIFF::room(long nframes) {
+    return impl->room(nframes);
+}
+
+void WRAIFF::commit(long nframes, std::uint32_t clipped) {
+    impl->commit(nframes, clipped);
 }
 
 void WRAIFF::write(const double* buffer, long nframes) {

@@ -7,6 +7,7 @@
 #ifndef TARVIO_AIFF_WRAIFF_H
 #define TARVIO_AIFF_WRAIFF_H
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 
@@ -59,6 +60,17 @@ class WRAIFF {
     void write(const int* buffer, long nframes);
     void write(const short* buffer, long nframes);
     void write(const signed char* buffer, long nframes);
+
+    // For a caller that encodes its frames itself, straight into the
+    // writer's buffer: room for `nframes` frames at the file's depth,
+    // big-endian, refused as write refuses a block (and with "Wrong
+    // argument(s)!\n" beyond max_direct_bytes). The caller fills exactly
+    // that room and hands it over with commit before any other call; commit
+    // takes the frames as write(const double*, ...) takes its own, with
+    // `clipped` samples clipped in the encoding.
+    unsigned char* room(long nframes);
+    void commit(long nframes, std::uint32_t clipped);
+    static constexpr std::size_t max_direct_bytes = 64 * 1024;
 
     bool is_open();
     // Whether a write of the open file (or of the last one) was refused

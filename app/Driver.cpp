@@ -18,7 +18,7 @@
 #include "app/Tarvio.h"
 #include "cli/Interrupt.h"
 #include "cli/SafeOutput.h"
-#include "cli/RunBlocks.h"
+#include "engine/Spatializer.h"
 #include "wav/WavFile.h"
 
 namespace tarvio {
@@ -70,28 +70,37 @@ void printReport(std::ostream& out, const SpatializerParams& params, double rate
     out << std::endl;
 }
 
-// The input as the block loop reads it. A read that failed (not the end of
-// the file, but a device error) ends the run, since the output would
-// silently lack the rest of the input.
-struct WavSource {
-    WavInFile& reader;
-    const char* name;
-
-    int read(double* samples, int capacity) {
-        const int n = reader.read(samples, capacity);
-        if (reader.hasReadError()) {
-            interrupt::check();  // a signal can cut a read short, too
-            throw std::runtime_error(std::string("read error in file \"") + name + "\"");
-        }
-        return n;
+// Reads the input's next block of 16-bit samples as the file holds them. A
+// read that failed (not the end of the file, but a device error) ends the
+// run, since the output would silently lack the rest of the input.
+int readBlock(WavInFile& reader, const char* name, const unsigned char*& bytes, int capacity) {
+    const int n = reader.readRaw16(bytes, capacity);
+    if (reader.hasReadError()) {
+        interrupt::check();  // a signal can cut a read short, too
+        throw std::runtime_error(std::string("read error in file \"") + name + "\"");
     }
-    bool eof() const { return reader.eof() != 0; }
-};
+    return n;
+}
 
-struct AiffSink {
-    WRAIFF& writer;
-    void write(const double* frames, int count) { writer.write(frames, count); }
-};
+// The block loop: each block of the input's samples is spatialized straight
+// into the writer's buffer as 16-bit frames. A stop signal is looked at
+// before every block and once after the last, so an interrupted run never
+// looks finished.
+void spatializeBlocks(WavInFile& reader, const char* name, Spatializer& spatializer,
+                      WRAIFF& writer) {
+    while (reader.eof() == 0) {
+        interrupt::check();
+        const unsigned char* bytes = nullptr;
+        const int n = readBlock(reader, name, bytes, spatializer.inBlockCapacity());
+        const int frames = spatializer.framesOf(n);
+        unsigned char* out = writer.room(frames);
+        std::uint32_t clipped = 0;
+        spatializer.processBlockS16(bytes, n, out, clipped);
+        writer.commit(frames, clipped);
+        spatializer.advanceSweeps();
+    }
+    interrupt::check();
+}
 
 // Everything between creating the output and closing it: report, block loop
 // and the writer's report. The spatializer's buffers are released before the
@@ -101,9 +110,7 @@ void spatializeInto(WRAIFF& writer, WavInFile& reader, Spatializer& spatializer,
     const int channels = reader.getNumChannels();
     printReport(out, params, reader.getSampleRate(), channels, reader.getNumSamples());
     out << "spatializing..." << std::flush;
-    WavSource source{reader, inputName};
-    AiffSink sink{writer};
-    runBlocks(source, spatializer, sink);
+    spatializeBlocks(reader, inputName, spatializer, writer);
     out << "done" << std::endl;
     out << std::endl;
     // A report that cannot be written (standard output closed or full) does
@@ -145,8 +152,8 @@ void spatialize(int argc, const char* const* argv, std::ostream& out, std::ostre
     const int outChannels = spatializer->outputChannels();
     output.prepare();
     output.reserve(SafeOutput::roomFor(argv[1], 0, 2u * static_cast<unsigned>(channels),
-                                       2u * static_cast<unsigned>(outChannels),
-                                       aiff::kHeaderBytes, aiff::kMaxDataBytes));
+                                       2u * static_cast<unsigned>(outChannels), aiff::kHeaderBytes,
+                                       aiff::kMaxDataBytes));
     WRAIFF writer;
     if (output.inPlace())
         writer.open(output.writePath().c_str(), rate, static_cast<short>(outChannels), 16);

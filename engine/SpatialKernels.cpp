@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 namespace tarvio {
 
@@ -97,6 +98,21 @@ void mixDown_portable(const double* in, int channels, int frames, double gain, d
     }
 }
 
+bool mixDownS16_portable(const unsigned char* in, int channels, int frames, double gain,
+                         double* mono) {
+    for (int j = 0; j < frames; ++j) {
+        const unsigned char* frame = in + 2 * static_cast<std::size_t>(j) * channels;
+        double sum = 0.0;
+        for (int ch = 0; ch < channels; ++ch) {
+            const int v = static_cast<std::int16_t>(
+                static_cast<std::uint16_t>(frame[2 * ch] | (frame[2 * ch + 1] << 8)));
+            sum += static_cast<double>(v) / 32768.0;
+        }
+        mono[j] = sum * gain;
+    }
+    return true;
+}
+
 void buildPairTable(const double* path, double* pairs) {
     for (int k = 0; k <= TABLE_SIZE; ++k) {
         pairs[2 * k] = path[k];
@@ -162,8 +178,19 @@ VariantRows<PositionsFn> positionsVariants() {
 }
 
 const SpatialKernel& defaultSpatialKernel() {
-    static const SpatialKernel chosen{cpu::pick(kSpatialize).fn, cpu::pick(kMixDown).fn,
-                                      cpu::pick(kPositions).fn};
+    static const SpatialKernel chosen = [] {
+        SpatialKernel k{cpu::pick(kSpatialize).fn, cpu::pick(kMixDown).fn,
+                        cpu::pick(kPositions).fn};
+#if defined(TARVIO_HAVE_AVX512)
+        if (cpu::supported(cpu::Isa::Avx512Vbmi)) {
+            k.runS16 = spatializeS16_avx512vbmi;
+            k.runS16InRange = spatializeS16InRange_avx512vbmi;
+            k.mixDownS16 = mixDownS16_avx512;
+            k.runFromS16InRange = spatializeFromS16InRange_avx512vbmi;
+        }
+#endif
+        return k;
+    }();
     return chosen;
 }
 

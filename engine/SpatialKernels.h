@@ -20,6 +20,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "common/Cpu.h"
 #include "engine/Spatializer.h"
@@ -72,6 +73,55 @@ void positions_portable(Rotation& rot1, Rotation& rot2, const KernelBuffers& buf
 // order, times `gain`.
 using MixDownFn = void (*)(const double* in, int channels, int frames, double gain, double* mono);
 
+// The blocks that come from and go to 16-bit samples (tarvio's WAV input and
+// AIFF output) may skip the doubles in between:
+// A block as SpatializeFn runs it, each product written at once as a 16-bit
+// big-endian sample, 2 * kOutChannels bytes a frame at `out`, rounded,
+// clipped and counted as pcm::s16be_from_double takes it; returns the
+// number clipped.
+using SpatializeS16Fn = std::uint32_t (*)(Rotation& rot1, Rotation& rot2,
+                                          const KernelBuffers& buffers, const double* mono,
+                                          int frames, unsigned char* out);
+// The mixdown of `frames` frames of `channels` interleaved 16-bit
+// little-endian samples (as a WAV file holds them), each value / 32768 as
+// pcm's decoder gives it, then summed and scaled as MixDownFn does; false
+// (and nothing written) for a channel count it does not take.
+using MixDownS16Fn = bool (*)(const unsigned char* in, int channels, int frames, double gain,
+                              double* mono);
+// Both at once, for mono samples in [-1, 32767 / 32768]: the mixdown of
+// `channels` channels of 16-bit samples `in` with `gain`, spread and written
+// as SpatializeS16Fn writes it; the mono samples are never stored. Adds the
+// samples clipped to `clipped`; false, and nothing done, for a channel
+// count it does not take.
+using SpatializeFromS16Fn = bool (*)(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                                     const unsigned char* in, int channels, double gain, int frames,
+                                     unsigned char* out, std::uint32_t& clipped);
+// The portable one, for any channel count.
+bool mixDownS16_portable(const unsigned char* in, int channels, int frames, double gain,
+                         double* mono);
+#if defined(TARVIO_HAVE_AVX512)
+// AVX-512 (F, BW and VBMI): spatialize_avx512 with pcm's 16-bit encoding of
+// eight frames fused in.
+std::uint32_t spatializeS16_avx512vbmi(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
+                                       const double* mono, int frames, unsigned char* out);
+// The same for mono samples in [-1, 32767 / 32768], which no product can
+// take beyond a 16-bit sample: without the test for clipping.
+std::uint32_t spatializeS16InRange_avx512vbmi(Rotation& rot1, Rotation& rot2,
+                                              const KernelBuffers& buffers, const double* mono,
+                                              int frames, unsigned char* out);
+// The in-range kernel with the mixdown of one or two channels of 16-bit
+// samples (as MixDownS16Fn takes it, with `gain`) fused in: the mono samples
+// are never stored. Adds the samples clipped to `clipped`; false, and
+// nothing done, for other channel counts.
+bool spatializeFromS16InRange_avx512vbmi(Rotation& rot1, Rotation& rot2,
+                                         const KernelBuffers& buffers, const unsigned char* in,
+                                         int channels, double gain, int frames, unsigned char* out,
+                                         std::uint32_t& clipped);
+// One and two channels eight frames at a time.
+bool mixDownS16_avx512(const unsigned char* in, int channels, int frames, double gain,
+                       double* mono);
+#endif
+
 // The variants of each kernel, one table each (see common/Cpu.h): the
 // portable reference first, then the vector variants this build contains,
 // narrowest first, each function named after its instruction set
@@ -86,10 +136,18 @@ VariantRows<PositionsFn> positionsVariants();
 
 // The kernels of a spatializer: the mixdown and the block processing after
 // it, fused, or its positions stage where the stages run one by one.
+// The 16-bit ones are null where no kernel of this processor fuses them:
+// the spatializer then decodes into doubles, runs the others and encodes.
 struct SpatialKernel {
     SpatializeFn run;
     MixDownFn mixDown;
     PositionsFn positions = positions_portable;
+    SpatializeS16Fn runS16 = nullptr;
+    // runS16 for mono samples in [-1, 32767 / 32768] (the mixdown of 16-bit
+    // samples with a norm in [0, 1]); null: runS16.
+    SpatializeS16Fn runS16InRange = nullptr;
+    MixDownS16Fn mixDownS16 = nullptr;
+    SpatializeFromS16Fn runFromS16InRange = nullptr;
 };
 // The variants spatializers use by default: of each table, the last row this
 // processor runs, chosen once.

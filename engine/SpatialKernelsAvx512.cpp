@@ -25,6 +25,7 @@
 #include "engine/SpatialKernels.h"
 
 #include "common/Simd.h"
+#include "pcm/Pcm.h"
 
 #if defined(TARVIO_HAVE_AVX512)
 #include <cstddef>
@@ -78,21 +79,30 @@ TARVIO_TARGET_AVX512 inline Interleave interleaveFor(const int* order) {
     return {_mm512_load_si512(index[0]), _mm512_load_si512(index[1])};
 }
 
-// Bilinear gains and spreading of eight frames at positions (x, y) with mono
-// samples s, the products in the portable order: channels 1 to 4 get x y s,
-// (1 - x) y s, x (1 - y) s and (1 - x)(1 - y) s. The four channel vectors
-// become eight frames in two steps of two-source permutes: first the pairs
-// (1, 2) and (3, 4) of each frame, then the frames, each in the order that
-// `frames` gives.
-TARVIO_TARGET_AVX512 inline void spread8(__m512d x, __m512d y, __m512d s, const Interleave& frames,
-                                         double* o) {
+// The four channel vectors of eight frames.
+struct Corners {
+    __m512d c1, c2, c3, c4;
+};
+
+// The products of bilinear gains and mono samples s of eight frames at
+// positions (x, y), in the portable order: channels 1 to 4 get x y s,
+// (1 - x) y s, x (1 - y) s and (1 - x)(1 - y) s.
+TARVIO_TARGET_AVX512 inline Corners corners8(__m512d x, __m512d y, __m512d s) {
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d rx = _mm512_sub_pd(one, x);
     const __m512d ry = _mm512_sub_pd(one, y);
-    const __m512d c1 = _mm512_mul_pd(_mm512_mul_pd(x, y), s);
-    const __m512d c2 = _mm512_mul_pd(_mm512_mul_pd(rx, y), s);
-    const __m512d c3 = _mm512_mul_pd(_mm512_mul_pd(x, ry), s);
-    const __m512d c4 = _mm512_mul_pd(_mm512_mul_pd(rx, ry), s);
+    return {_mm512_mul_pd(_mm512_mul_pd(x, y), s), _mm512_mul_pd(_mm512_mul_pd(rx, y), s),
+            _mm512_mul_pd(_mm512_mul_pd(x, ry), s), _mm512_mul_pd(_mm512_mul_pd(rx, ry), s)};
+}
+
+// Bilinear gains and spreading of eight frames at positions (x, y) with mono
+// samples s (see corners8). The four channel vectors become eight frames in
+// two steps of two-source permutes: first the pairs (1, 2) and (3, 4) of
+// each frame, then the frames, each in the order that `frames` gives.
+TARVIO_TARGET_AVX512 inline void spread8(__m512d x, __m512d y, __m512d s, const Interleave& frames,
+                                         double* o) {
+    const Corners k = corners8(x, y, s);
+    const __m512d c1 = k.c1, c2 = k.c2, c3 = k.c3, c4 = k.c4;
     // Element i of the first source is index i, of the second 8 + i.
     const __m512i pairsLow = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
     const __m512i pairsHigh = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
@@ -179,6 +189,219 @@ TARVIO_TARGET_AVX512 void spatialize_avx512(Rotation& rot1, Rotation& rot2,
             out[kOutChannels * i + k] = tail[k];
         }
     }
+}
+
+// ------------------------------------------- straight to 16-bit samples
+// The kernels of the blocks that come from and go to 16-bit samples. On the
+// way out each product y is turned into its 16-bit sample as pcm's 16-bit
+// encoder does (pcm/EncodeAvx512.cpp): t = trunc(2 y 32768), the sample
+// (t + (t > 0)) >> 1 rounds halves away from zero; when any t of eight
+// frames lies outside the t of samples that neither clip nor are NaN, the
+// eight frames are taken again the slow way, clipped, counted and NaN made
+// 0, exactly as the encoder takes them. On the way in each sample is
+// value / 32768, exact, as pcm's decoder gives it.
+namespace {
+
+constexpr double kFullScale = 32768.0;
+// The scaled values at or beyond which a 16-bit sample clips (see
+// pcm::Depth: half a step beyond the extremes), and the extremes.
+constexpr double kClipLow = -32768.5;
+constexpr double kClipHigh = 32767.5;
+constexpr double kClampLow = -32768.0;
+constexpr double kClampHigh = 32767.0;
+// The t that neither clip nor are NaN: [kLowestT, kLowestT + kTSpan].
+constexpr std::int32_t kLowestT = -65536;
+constexpr std::int32_t kTSpan = 65534 - kLowestT;
+
+struct S16Out {
+    __m512i bytes;  // the byte permutation of eight frames, see s16OutFor
+};
+
+// Output byte 8 f + 2 k + b (frame f, place k, b = 0 for the high byte) is
+// byte 1 - b of the 32-bit value of frame f of the channel at place k: of
+// value 8 c + f of the two sources, channels 1 and 2 in the first, 3 and 4
+// in the second.
+TARVIO_TARGET_AVX512VBMI inline S16Out s16OutFor(const int* order) {
+    alignas(64) unsigned char index[64];
+    for (int f = 0; f < 8; ++f) {
+        for (int k = 0; k < kOutChannels; ++k) {
+            const int value = 8 * channelAt(order, k) + f;
+            index[8 * f + 2 * k] = static_cast<unsigned char>(4 * value + 1);
+            index[8 * f + 2 * k + 1] = static_cast<unsigned char>(4 * value);
+        }
+    }
+    return {_mm512_load_si512(index)};
+}
+
+// t of eight products, without any test.
+TARVIO_TARGET_AVX512VBMI inline __m256i twiceTrunc(__m512d v) {
+    return _mm512_cvttpd_epi32(_mm512_mul_pd(v, _mm512_set1_pd(2.0 * kFullScale)));
+}
+
+// t of eight products clipped and counted, clamped, NaN made 0.
+TARVIO_TARGET_AVX512VBMI inline __m256i twiceTruncClamped(__m512d v, std::uint32_t& clipped) {
+    const __m512d y = _mm512_mul_pd(v, _mm512_set1_pd(kFullScale));
+    const __mmask8 below = _mm512_cmp_pd_mask(y, _mm512_set1_pd(kClipLow), _CMP_LE_OQ);
+    const __mmask8 above = _mm512_cmp_pd_mask(y, _mm512_set1_pd(kClipHigh), _CMP_GE_OQ);
+    clipped += static_cast<std::uint32_t>(__builtin_popcount(below) + __builtin_popcount(above));
+    const __m512d c =
+        _mm512_min_pd(_mm512_max_pd(y, _mm512_set1_pd(kClampLow)), _mm512_set1_pd(kClampHigh));
+    const __mmask8 number = _mm512_cmp_pd_mask(y, y, _CMP_ORD_Q);
+    return _mm512_maskz_cvttpd_epi32(number, _mm512_add_pd(c, c));
+}
+
+TARVIO_TARGET_AVX512VBMI inline __m512i join(__m256i low, __m256i high) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+}
+
+TARVIO_TARGET_AVX512VBMI inline __mmask16 outside(__m512i t) {
+    return _mm512_cmpgt_epu32_mask(_mm512_sub_epi32(t, _mm512_set1_epi32(kLowestT)),
+                                   _mm512_set1_epi32(kTSpan));
+}
+
+TARVIO_TARGET_AVX512VBMI inline __m512i halveAway(__m512i t) {
+    const __mmask16 positive = _mm512_cmpgt_epi32_mask(t, _mm512_setzero_si512());
+    return _mm512_srai_epi32(_mm512_mask_add_epi32(t, positive, t, _mm512_set1_epi32(1)), 1);
+}
+
+// The 64 bytes of eight four-channel frames of 16-bit big-endian samples.
+TARVIO_TARGET_AVX512VBMI inline void encode8(const Corners& k, const S16Out& out,
+                                             std::uint32_t& clipped, unsigned char* o) {
+    __m512i a = join(twiceTrunc(k.c1), twiceTrunc(k.c2));
+    __m512i b = join(twiceTrunc(k.c3), twiceTrunc(k.c4));
+    if ((outside(a) | outside(b)) != 0) {
+        a = join(twiceTruncClamped(k.c1, clipped), twiceTruncClamped(k.c2, clipped));
+        b = join(twiceTruncClamped(k.c3, clipped), twiceTruncClamped(k.c4, clipped));
+    }
+    _mm512_storeu_si512(o, _mm512_permutex2var_epi8(halveAway(a), out.bytes, halveAway(b)));
+}
+
+// The 64 bytes of eight frames whose products, already times 2 x 32768
+// (exact: see spatializeS16InRange_avx512vbmi), none can clip.
+TARVIO_TARGET_AVX512VBMI inline void encode8InRange(const Corners& k, const S16Out& out,
+                                                    unsigned char* o) {
+    const __m512i a = join(_mm512_cvttpd_epi32(k.c1), _mm512_cvttpd_epi32(k.c2));
+    const __m512i b = join(_mm512_cvttpd_epi32(k.c3), _mm512_cvttpd_epi32(k.c4));
+    _mm512_storeu_si512(o, _mm512_permutex2var_epi8(halveAway(a), out.bytes, halveAway(b)));
+}
+
+// The mixdown of frames j to j + 7 of one or two channels of 16-bit
+// little-endian samples: each value / 32768, then the sums of
+// mixDown_portable, (0.0 + first) + second, times the gain. A stereo frame
+// is one 32-bit word, the first sample in its low half.
+template <int Channels>
+TARVIO_TARGET_AVX512 inline __m512d mono8(const unsigned char* in, int j, __m512d gain) {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d scale = _mm512_set1_pd(1.0 / kFullScale);
+    if (Channels == 1) {
+        const __m256i v =
+            _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * j)));
+        return _mm512_mul_pd(_mm512_add_pd(zero, _mm512_mul_pd(_mm512_cvtepi32_pd(v), scale)),
+                             gain);
+    }
+    const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * j));
+    const __m256i first = _mm256_srai_epi32(_mm256_slli_epi32(w, 16), 16);
+    const __m256i second = _mm256_srai_epi32(w, 16);
+    const __m512d a = _mm512_mul_pd(_mm512_cvtepi32_pd(first), scale);
+    const __m512d b = _mm512_mul_pd(_mm512_cvtepi32_pd(second), scale);
+    return _mm512_mul_pd(_mm512_add_pd(_mm512_add_pd(zero, a), b), gain);
+}
+
+// The block of the kernels below; InRange: the mono samples lie in
+// [-1, 32767 / 32768]. Channels 0: the mono samples are read from `mono`;
+// 1 or 2: they are mixed down from the 16-bit samples `in` with `gain` on
+// the way and never stored.
+template <bool InRange, int Channels>
+TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16Block(Rotation& rot1, Rotation& rot2,
+                                                          const KernelBuffers& buffers,
+                                                          const double* mono,
+                                                          const unsigned char* in, double gain,
+                                                          int frames, unsigned char* out) {
+    alignas(64) double phasesX[BLOCK_SIZE];
+    alignas(64) double phasesY[BLOCK_SIZE];
+    chainPhases_avx2(rot1.phase, rot1.frequency * rot1.scale, phasesX, BLOCK_SIZE);
+    chainPhases_avx2(rot2.phase, rot2.frequency * rot2.scale, phasesY, BLOCK_SIZE);
+    const S16Out bytes = s16OutFor(buffers.order);
+    const __m512d g = _mm512_set1_pd(gain);
+    std::uint32_t clipped = 0;
+    int i = 0;
+    for (; i + 8 <= frames; i += 8) {
+        const __m512d x = squareX(_mm512_load_pd(phasesX + i));
+        const __m512d y = squareY(_mm512_load_pd(phasesY + i));
+        const __m512d s = Channels == 0 ? _mm512_loadu_pd(mono + i) : mono8<Channels>(in, i, g);
+        unsigned char* o = out + 2 * kOutChannels * i;
+        if (InRange)
+            encode8InRange(corners8(x, y, _mm512_mul_pd(s, _mm512_set1_pd(2.0 * kFullScale))),
+                           bytes, o);
+        else
+            encode8(corners8(x, y, s), bytes, clipped, o);
+    }
+    // The last frames of a short block: spread as spatialize_avx512 spreads
+    // them, then encoded by pcm.
+    if (i < frames) {
+        const __mmask8 live = static_cast<__mmask8>((1u << (frames - i)) - 1u);
+        const __m512d x = squareX(_mm512_maskz_load_pd(live, phasesX + i));
+        const __m512d y = squareY(_mm512_maskz_load_pd(live, phasesY + i));
+        alignas(64) double tailMono[8];
+        const double* m = mono + i;
+        if (Channels != 0) {
+            mixDownS16_portable(in + 2 * static_cast<std::size_t>(i) * Channels, Channels,
+                                frames - i, gain, tailMono);
+            m = tailMono;
+        }
+        alignas(64) double tail[8 * kOutChannels];
+        spread8(x, y, _mm512_maskz_loadu_pd(live, m), interleaveFor(buffers.order), tail);
+        clipped += pcm::s16be_from_double(tail, static_cast<std::size_t>(frames - i) * kOutChannels,
+                                          out + 2 * kOutChannels * i);
+    }
+    return clipped;
+}
+
+}  // namespace
+
+TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16_avx512vbmi(Rotation& rot1, Rotation& rot2,
+                                                                const KernelBuffers& buffers,
+                                                                const double* mono, int frames,
+                                                                unsigned char* out) {
+    return spatializeS16Block<false, 0>(rot1, rot2, buffers, mono, nullptr, 0.0, frames, out);
+}
+
+// With every mono sample s in [-1, 32767 / 32768], every product c = g s
+// (g = x y and the like, in [0, 1]) lies there too, so t = trunc(65536 c)
+// lies in [-65536, 65534]: nothing clips, the check is left out. And s is
+// taken times 65536 before the products, which is exact: 65536 s is, and
+// g (65536 s) rounds to 65536 (g s) wherever g s is a normal double; where
+// it is not, both are far below 1 / 65536 and t is 0 either way.
+TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16InRange_avx512vbmi(
+    Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers, const double* mono, int frames,
+    unsigned char* out) {
+    return spatializeS16Block<true, 0>(rot1, rot2, buffers, mono, nullptr, 0.0, frames, out);
+}
+
+TARVIO_TARGET_AVX512VBMI bool spatializeFromS16InRange_avx512vbmi(
+    Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers, const unsigned char* in,
+    int channels, double gain, int frames, unsigned char* out, std::uint32_t& clipped) {
+    if (channels == 1)
+        clipped += spatializeS16Block<true, 1>(rot1, rot2, buffers, nullptr, in, gain, frames, out);
+    else if (channels == 2)
+        clipped += spatializeS16Block<true, 2>(rot1, rot2, buffers, nullptr, in, gain, frames, out);
+    else
+        return false;
+    return true;
+}
+
+// One and two channels, eight frames at a time (see mono8).
+TARVIO_TARGET_AVX512 bool mixDownS16_avx512(const unsigned char* in, int channels, int frames,
+                                            double gain, double* mono) {
+    if (channels != 1 && channels != 2)
+        return false;
+    const __m512d g = _mm512_set1_pd(gain);
+    int j = 0;
+    for (; j + 8 <= frames; j += 8)
+        _mm512_storeu_pd(mono + j, channels == 1 ? mono8<1>(in, j, g) : mono8<2>(in, j, g));
+    mixDownS16_portable(in + 2 * static_cast<std::size_t>(j) * channels, channels, frames - j, gain,
+                        mono + j);
+    return true;
 }
 
 TARVIO_AVX512_END

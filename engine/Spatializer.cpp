@@ -193,6 +193,7 @@ void Spatializer::setUpVoices(const SpatializerOptions& options, double norm) {
 // The buffers every case needs, the tables of the rotations (unless a path
 // replaces them), the rotations with their sweeps.
 void Spatializer::setUp(const SpatializerParams& params, double sampleRate, int frames) {
+    unitNorm_ = params.norm >= 0.0 && params.norm <= 1.0;
     assert(channels_ >= 1 && channels_ <= INT_MAX / BLOCK_SIZE);
     const std::size_t inSize = static_cast<std::size_t>(channels_) * BLOCK_SIZE;
     inBlock_.reset(new double[inSize]());
@@ -227,12 +228,17 @@ int Spatializer::inBlockCapacity() const {
     return inBlock_ ? channels_ * BLOCK_SIZE : 0;
 }
 
+int Spatializer::framesOf(int n) const {
+    n = clampSamples(n, channels_ * BLOCK_SIZE);
+    return static_cast<int>(std::ceil(static_cast<double>(n) / channels_));
+}
+
 int Spatializer::processBlock(int n) {
     if (!outBlock_) {
         return 0;  // released
     }
     n = clampSamples(n, channels_ * BLOCK_SIZE);
-    const int frames = static_cast<int>(std::ceil(static_cast<double>(n) / channels_));
+    const int frames = framesOf(n);
 
     // A last frame cut short counts its missing samples as silence; the
     // rest of the buffer still holds the previous block.
@@ -250,6 +256,39 @@ int Spatializer::processBlock(int n) {
         runStages(frames);
     }
     // The point moves on by a whole block, however many frames arrived.
+    firstFrame_ += BLOCK_SIZE;
+    return frames;
+}
+
+int Spatializer::processBlockS16(const unsigned char* in, int n, unsigned char* out,
+                                 std::uint32_t& clipped) {
+    if (!outBlock_)
+        return 0;  // released
+    n = clampSamples(n, channels_ * BLOCK_SIZE);
+    const int frames = framesOf(n);
+    if (!fused_ || !kernel_->runS16 || n != frames * channels_) {
+        pcm::double_from_s16le(in, static_cast<std::size_t>(n), inBlock_.get());
+        const int done = processBlock(n);
+        clipped += pcm::s16be_from_double(outBlock_.get(),
+                                          static_cast<std::size_t>(done) * outputChannels(), out);
+        return done;
+    }
+    const KernelBuffers buffers{tableX_.get(), tableY_.get(), blockX_.get(), blockY_.get(),
+                                order_.empty() ? nullptr : order_.data()};
+    if (unitNorm_ && kernel_->runFromS16InRange &&
+        kernel_->runFromS16InRange(rot1_, rot2_, buffers, in, channels_, gain_, frames, out,
+                                   clipped)) {
+        firstFrame_ += BLOCK_SIZE;
+        return frames;
+    }
+    double* mono = monoBlock_.get();
+    if (!kernel_->mixDownS16 || !kernel_->mixDownS16(in, channels_, frames, gain_, mono)) {
+        pcm::double_from_s16le(in, static_cast<std::size_t>(n), inBlock_.get());
+        kernel_->mixDown(inBlock_.get(), channels_, frames, gain_, mono);
+    }
+    const SpatializeS16Fn run =
+        unitNorm_ && kernel_->runS16InRange ? kernel_->runS16InRange : kernel_->runS16;
+    clipped += run(rot1_, rot2_, buffers, mono, frames, out);
     firstFrame_ += BLOCK_SIZE;
     return frames;
 }

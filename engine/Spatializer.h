@@ -128,6 +128,18 @@ class Spatializer {
     // in the layout's engine order, or in the order of the options.
     int processBlock(int n);
     const double* outBlock() const;
+    // processBlock from and to 16-bit samples: the `n` samples at `in`, 16-bit
+    // little-endian as a WAV file holds them, take the place of inBlock(),
+    // and the frames go to `out` as 16-bit big-endian samples, 2 *
+    // outputChannels() bytes a frame, as pcm::s16be_from_double writes
+    // outBlock(). Adds the samples clipped to `clipped` and returns the
+    // frames. The bytes are those of the three steps one by one; the classic
+    // case takes them without the doubles in between where this processor
+    // has the kernels (see SpatialKernel). outBlock() is left as it was then.
+    int processBlockS16(const unsigned char* in, int n, unsigned char* out, std::uint32_t& clipped);
+    // The frames that a block of `n` samples gives (n brought into
+    // [0, inBlockCapacity()]; a last frame cut short counts).
+    int framesOf(int n) const;
     // The mono signal the gains spread in the last block: the input's mean
     // times norm, and, for a source beyond distance 1 or with Doppler or
     // air, after its distance gain, delay and filter.
@@ -199,6 +211,10 @@ class Spatializer {
     // block in the engine's order before it is put in that one.
     std::vector<int> order_;
     std::unique_ptr<double[]> spreadBlock_;
+    // The norm lies in [0, 1]: the mixdown of 16-bit samples then lies in
+    // [-1, 32767 / 32768] (the sum of each frame is exact, and gain_ is at
+    // most 1 / channels_ by half a unit in the last place).
+    bool unitNorm_ = false;
 
     // The stages of distance, Doppler, air and kept channels, when any may
     // change the sound: every other case spreads the mixdown as it is.

@@ -64,6 +64,12 @@ class WavInFile {
     int read(short* buffer, int maxElems);   // 8- or 16-bit files
     int read(float* buffer, int maxElems);   // value / 32768
     int read(double* buffer, int maxElems);  // value / 32768
+    // 16-bit files only: up to `maxElems` samples as the file holds them,
+    // two bytes each, little-endian, not decoded. Points `bytes` at them (in
+    // the reader's own buffer of that size, valid until the next read,
+    // rewind or close) and returns how many, as read(double*, ...) counts
+    // them.
+    int readRaw16(const unsigned char*& bytes, int maxElems);
 
     // 1 when the data block is used up or the file has ended, else 0.
     int eof() const;
@@ -96,7 +102,8 @@ class WavInFile {
     // Reads up to `wanted` bytes of the data block into `dst` (never past the
     // data block) and counts them; returns the number of bytes read.
     std::size_t readDataBytes(unsigned char* dst, std::size_t wanted);
-    // Grows byteBuffer to at least `size` bytes (bounded by the chunk size).
+    // Grows byteBuffer to at least `size` bytes (bounded by the chunk size,
+    // or by what readRaw16 is asked for).
     unsigned char* bytesFor(std::size_t size);
     // The floating-point reads: value / 32768 in the type T.
     template <typename T>

@@ -27,6 +27,7 @@ constexpr NamingText kCorrupt = {"File ", " is corrupt or not a WAV file"};
 constexpr NamingText kUnsupported = {"File ", " uses unsupported encoding"};
 constexpr char kByteReadWidth[] = "WavInFile::read (char*, int) works only with 8bit samples";
 constexpr char kReadWidth[] = "WavInFile::read works only with 8bit or 16bit samples";
+constexpr char kRawWidth[] = "WavInFile::readRaw16 works only with 16bit samples";
 constexpr char kRewindClosed[] = "WavInFile::rewind: the file is closed";
 constexpr char kRewindSeek[] = "WavInFile::rewind: cannot seek to the start of the file";
 constexpr char kRewindChanged[] =
@@ -127,8 +128,9 @@ bool WavInFile::readFormatBody(std::uint32_t length) {
 }
 
 int WavInFile::checkCharTags() const {
-    return sameTag(header.format.format_id, kFormatTag) && sameTag(header.data.data_id, kDataTag) ? 0
-                                                                                             : -1;
+    return sameTag(header.format.format_id, kFormatTag) && sameTag(header.data.data_id, kDataTag)
+               ? 0
+               : -1;
 }
 
 std::size_t WavInFile::readDataBytes(unsigned char* dst, std::size_t wanted) {
@@ -165,7 +167,8 @@ int WavInFile::read(short* buffer, int maxElems) {
     const int bits = header.format.bits_per_sample;
     if (bits != 8 && bits != 16)
         throw std::runtime_error(inText::kReadWidth);
-    static const pcm::Decoder<short> decodeShort = pcm::pickDecoder<short>(2, pcm::ByteOrder::Little);
+    static const pcm::Decoder<short> decodeShort =
+        pcm::pickDecoder<short>(2, pcm::ByteOrder::Little);
     const std::size_t width = static_cast<std::size_t>(bits / 8);
 
     std::size_t samplesLeft = static_cast<std::size_t>(maxElems);
@@ -232,6 +235,15 @@ int WavInFile::read(float* buffer, int maxElems) {
 }
 int WavInFile::read(double* buffer, int maxElems) {
     return readScaled(buffer, maxElems);
+}
+
+int WavInFile::readRaw16(const unsigned char*& bytes, int maxElems) {
+    if (header.format.bits_per_sample != 16)
+        throw std::runtime_error(inText::kRawWidth);
+    const std::size_t wanted = 2 * static_cast<std::size_t>(std::max(maxElems, 0));
+    unsigned char* raw = bytesFor(wanted);
+    bytes = raw;
+    return static_cast<int>(readDataBytes(raw, wanted) / 2);  // an odd last byte yields none
 }
 
 // A read error other than the end of the file also ends the data: nothing
@@ -305,4 +317,3 @@ unsigned WavInFile::getLengthMS() const {
     const std::uint64_t ms = std::uint64_t{getNumSamples()} * 1000u / header.format.samples_per_sec;
     return static_cast<unsigned>(std::min<std::uint64_t>(ms, 0xFFFFFFFFu));
 }
-

@@ -16,6 +16,7 @@
 #include "engine/SpatialKernels.h"
 #include "engine/Spatializer.h"
 #include "engine/SquarePath.h"
+#include "pcm/Pcm.h"
 
 namespace {
 
@@ -354,4 +355,74 @@ TEST(KernelVariants, EveryKernelWritesAnotherOrderAsItsOwnFramesGathered) {
     }
     options.order = {0, 1, 2, 3, 4, 4};
     EXPECT_THROW(tarvio::Spatializer(params, 2, 44100, BLOCK_SIZE, options), std::invalid_argument);
+}
+
+// A block from and to 16-bit samples gives the bytes and the clip count of
+// its three steps one by one: decoding into inBlock(), processBlock and pcm's
+// encoding of outBlock(). Over blocks of LCG noise with full-scale frames in
+// both directions, short blocks of every kind, norms inside
+// [0, 1] (where no product can clip), beyond it either way and not finite,
+// a huge norm at a point next to a corner, and another channel order.
+TEST(KernelVariants, SixteenBitBlocksGiveTheBytesOfTheStepsOneByOne) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Case cases[] = {
+        {0.25, 3, 0.5, 1.75, 0, 90, 1, 2, 44100},      {0.25, 3, 0.5, 1.75, 0, 90, 1, 1, 44100},
+        {-5, 7000, 3, -2000, 45, 359, 0.37, 2, 44100}, {1, 1, 1, 1, 0, 0, 0, 3, 4096},
+        {0.25, 3, 0.5, 1.75, 0, 90, -0.0, 2, 44100},   {0.25, 3, 0.5, 1.75, 0, 90, 2.5, 6, 48000},
+        {0.25, 3, 0.5, 1.75, 0, 90, -1, 2, 44100},     {0.25, 3, 0.5, 1.75, 0, 90, nan, 2, 44100},
+        {0.25, 3, 0.5, 1.75, 0, 90, inf, 1, 44100},    {0, 0, 0, 0, 1e-300, 90, 1e305, 2, 44100},
+    };
+    const int blocks = 40;
+    for (const Case& c : cases) {
+        for (bool reordered : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "norm " << c.norm << ", channels " << c.channels
+                                            << (reordered ? ", reordered" : ""));
+            tarvio::SpatializerOptions options;
+            if (reordered)
+                options.order = {3, 2, 1, 0};
+            tarvio::Spatializer fused(paramsOf(c), c.channels, c.rate, blocks * BLOCK_SIZE,
+                                      options);
+            tarvio::Spatializer steps(paramsOf(c), c.channels, c.rate, blocks * BLOCK_SIZE,
+                                      options);
+            std::vector<unsigned char> in(2 * static_cast<std::size_t>(fused.inBlockCapacity()));
+            std::vector<unsigned char> got(8 * BLOCK_SIZE), expected(8 * BLOCK_SIZE);
+            std::uint32_t lcg = 5;
+            for (int b = 0; b < blocks; ++b) {
+                for (std::size_t i = 0; i < in.size(); i += 2) {
+                    lcg = lcg * 1664525u + 1013904223u;
+                    // Whole frames at full scale now and then, both ways.
+                    const std::size_t frame = i / 2 / static_cast<std::size_t>(c.channels);
+                    const unsigned v = frame % 97 == 5   ? 0x8000u
+                                       : frame % 89 == 7 ? 0x7FFFu
+                                                         : lcg >> 16;
+                    in[i] = static_cast<unsigned char>(v & 0xFF);
+                    in[i + 1] = static_cast<unsigned char>(v >> 8);
+                }
+                // Short blocks: whole frames past the last group of eight, a
+                // few frames only, and any count (a last frame cut short).
+                int n = fused.inBlockCapacity();
+                if (b % 9 == 2)
+                    n = c.channels * 517;
+                else if (b % 9 == 4)
+                    n = c.channels * 3;
+                else if (b % 9 == 6)
+                    n = static_cast<int>(lcg % static_cast<std::uint32_t>(n));
+                std::uint32_t clipped = 0;
+                const int frames = fused.processBlockS16(in.data(), n, got.data(), clipped);
+                tarvio::pcm::double_from_s16le(in.data(), static_cast<std::size_t>(n),
+                                               steps.inBlock());
+                ASSERT_EQ(frames, steps.processBlock(n)) << "block " << b;
+                const std::uint32_t expectedClipped = tarvio::pcm::s16be_from_double(
+                    steps.outBlock(), 4 * static_cast<std::size_t>(frames), expected.data());
+                ASSERT_EQ(
+                    std::memcmp(got.data(), expected.data(), 8 * static_cast<std::size_t>(frames)),
+                    0)
+                    << "block " << b;
+                ASSERT_EQ(clipped, expectedClipped) << "block " << b;
+                fused.advanceSweeps();
+                steps.advanceSweeps();
+            }
+        }
+    }
 }

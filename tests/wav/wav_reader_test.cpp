@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -232,6 +233,74 @@ TEST_F(WavReader, ReadErrorEndsTheData) {
         total += in.read(s, 1024);
     EXPECT_EQ(in.eof(), 1);
     EXPECT_LT(calls, 1000);
+    EXPECT_LT(total, 32768);
+}
+
+// Undecoded reads of any size mixed with the others give the samples in
+// order, larger ones than the chunks of the others too, again after a
+// rewind.
+TEST_F(WavReader, RawReadsMixWithTheOthersInOrder) {
+    std::vector<int> v(400003);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        v[i] = static_cast<int>((i * 7919) % 65536) - 32768;
+    make(canonical({}, pcm16(v)));
+    WavInFile in(path.c_str());
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass == 0 ? "first pass" : "after rewind");
+        std::vector<int> got;
+        std::vector<short> s(70000);
+        std::vector<double> d(3000);
+        for (int call = 0; !in.eof() && call < 10000; ++call) {
+            int n = 0;
+            if (call % 4 == 1) {
+                n = in.read(s.data(), call % 8 == 1 ? 777 : 70000);
+                got.insert(got.end(), s.begin(), s.begin() + n);
+            } else if (call % 4 == 3) {
+                n = in.read(d.data(), 3000);
+                for (int i = 0; i < n; ++i)
+                    got.push_back(static_cast<int>(d[static_cast<std::size_t>(i)] * 32768.0));
+            } else {
+                const unsigned char* raw = nullptr;
+                n = in.readRaw16(raw, call % 3 == 0 ? 2048 : call % 5 == 0 ? 100000 : 5);
+                for (int i = 0; i < n; ++i)
+                    got.push_back(static_cast<std::int16_t>(raw[2 * i] | raw[2 * i + 1] << 8));
+            }
+        }
+        EXPECT_EQ(in.eof(), 1);
+        EXPECT_FALSE(in.hasReadError());
+        ASSERT_EQ(got.size(), v.size());
+        EXPECT_TRUE(got == v);
+        in.rewind();
+    }
+}
+
+// A read error during undecoded reads ends the loop with the error, never as
+// if the file had ended.
+TEST_F(WavReader, RawReadsReportAReadError) {
+    make(canonical({}, pcm16(ramp(32768))));
+    WavInFile in(path.c_str());
+    int fd = -1;
+    char target[4096];
+    for (int cand = 3; cand < 1024 && fd < 0; ++cand) {
+        const std::string link = "/proc/self/fd/" + std::to_string(cand);
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, n) == path)
+            fd = cand;
+    }
+    ASSERT_GE(fd, 0) << "cannot find the reader's descriptor";
+    const int dirFd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dirFd, 0);
+    ASSERT_EQ(dup2(dirFd, fd), fd);
+    ::close(dirFd);
+    int total = 0, calls = 0;
+    while (!in.eof() && calls++ < 1000) {
+        const unsigned char* raw = nullptr;
+        total += in.readRaw16(raw, 1024);
+        if (in.hasReadError())
+            break;
+    }
+    EXPECT_TRUE(in.hasReadError());
+    EXPECT_EQ(in.eof(), 1);
     EXPECT_LT(total, 32768);
 }
 

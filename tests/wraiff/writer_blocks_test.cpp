@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "aiff/wraiff.h"
+#include "pcm/Pcm.h"
 #include "tests/support/TestSupport.h"
 #include "tests/wraiff/WriterTestUtil.h"
 
@@ -21,18 +22,32 @@ using testsupport::Bytes;
 
 // Writes `in` as `channels`-channel frames in calls of the given sizes (in
 // frames, repeated until everything is written) and returns the data bytes.
+// `direct`: each call encodes its frames with pcm into the writer's room and
+// commits them, in calls no larger than the room may be.
 Bytes writeInCalls(const std::string& path, const std::vector<double>& in, short channels,
-                   short bits, const std::vector<long>& calls, unsigned long long& clips) {
+                   short bits, const std::vector<long>& calls, unsigned long long& clips,
+                   bool direct = false) {
     {
         WRAIFF w(path.c_str(), 44100.0, channels, bits);
         w.warnings_to(nullptr);
+        const tarvio::pcm::Depth depth = tarvio::pcm::Depth::forBits(bits);
+        const auto encode = tarvio::pcm::pickEncoder<double>(depth, tarvio::pcm::ByteOrder::Big);
+        const long largest = static_cast<long>(WRAIFF::max_direct_bytes) / (channels * bits / 8);
         const long frames = static_cast<long>(in.size()) / channels;
         long done = 0;
         for (std::size_t c = 0; done < frames; ++c) {
             long n = calls[c % calls.size()];
+            if (direct && n > largest)
+                n = largest;
             if (n > frames - done)
                 n = frames - done;
-            w.write(in.data() + done * channels, n);
+            const double* samples = in.data() + done * channels;
+            if (direct) {
+                unsigned char* room = w.room(n);
+                w.commit(n, encode(samples, static_cast<std::size_t>(n * channels), room, depth));
+            } else {
+                w.write(samples, n);
+            }
             done += n;
         }
         clips = wraifftest::clippedCount(w);
@@ -94,7 +109,8 @@ TEST(WriterBlocks, SpecialValuesAtEveryPositionOfTheVectorLoop) {
 
 // Bytes collected over many calls of uneven sizes come out in order and
 // complete, also when the scratch space fills in the middle of a frame or
-// of a sample (three channels of 24 bits).
+// of a sample (three channels of 24 bits), written or encoded by the caller
+// into the writer's room (which then runs past the end of a piece).
 TEST(WriterBlocks, ManyUnevenCallsGiveTheBytesOfOneCall) {
     std::vector<double> in(3 * 4 * 50001);
     std::uint32_t lcg = 1;
@@ -110,12 +126,34 @@ TEST(WriterBlocks, ManyUnevenCallsGiveTheBytesOfOneCall) {
             std::vector<double> frames(in.begin(), in.begin() + (in.size() / channels) * channels);
             unsigned long long expectedClips = 0;
             const Bytes expected = wraifftest::referenceBytes(frames, bits, expectedClips);
-            unsigned long long clips = 0;
-            EXPECT_EQ(writeInCalls(dir.file("u.aif"), frames, channels, bits, calls, clips),
-                      expected);
-            EXPECT_EQ(clips, expectedClips);
+            for (bool direct : {false, true}) {
+                unsigned long long clips = 0;
+                EXPECT_EQ(
+                    writeInCalls(dir.file("u.aif"), frames, channels, bits, calls, clips, direct),
+                    expected)
+                    << (direct ? "room and commit" : "write");
+                EXPECT_EQ(clips, expectedClips);
+            }
         }
     }
+}
+
+// A commit takes no more than the room given last, and only once: the
+// writer's buffer is never overrun by a caller's mistake.
+TEST(WriterBlocks, CommitTakesNoMoreThanTheRoomGiven) {
+    testsupport::TempDir dir;
+    WRAIFF w(dir.file("c.aif").c_str(), 44100.0, 4, 16);
+    EXPECT_EQ(wraifftest::thrownMessage([&] { w.commit(1, 0); }), "Wrong argument(s)!\n");
+    unsigned char* room = w.room(10);
+    for (int i = 0; i < 80; ++i)
+        room[i] = static_cast<unsigned char>(i);
+    EXPECT_EQ(wraifftest::thrownMessage([&] { w.commit(11, 0); }), "Wrong argument(s)!\n");
+    EXPECT_EQ(wraifftest::thrownMessage([&] { w.commit(-1, 0); }), "Wrong argument(s)!\n");
+    w.commit(10, 0);
+    EXPECT_EQ(wraifftest::thrownMessage([&] { w.commit(10, 0); }), "Wrong argument(s)!\n");
+    EXPECT_EQ(wraifftest::frameCount(w), 10u);
+    w.close();
+    EXPECT_EQ(wraifftest::dataOf(dir.file("c.aif")).size(), 80u);
 }
 
 }  // namespace
