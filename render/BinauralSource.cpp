@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/Simd.h"
 #include "render/RealFft.h"
 
 namespace tarvio::render {
@@ -51,21 +52,61 @@ void split(const kiss_fft_cpx* in, int bins, Group* out) {
 
 void join(const Group* in, int bins, kiss_fft_cpx* out) {
     const std::size_t whole = static_cast<std::size_t>(bins) / kWidth;
+#if defined(TARVIO_HAVE_SSE2)
+    // Four bins at a time: their real and imaginary parts interleaved.
+    static_assert(sizeof(kiss_fft_cpx) == 2 * sizeof(float) && kWidth % 4 == 0);
+    float* to = &out[0].r;
     for (std::size_t q = 0; q < whole; ++q) {
-        for (int j = 0; j < kWidth; ++j) {
-            out[kWidth * q + j].r = in[q].r[j];
-            out[kWidth * q + j].i = in[q].i[j];
+        for (int j = 0; j < kWidth; j += 4) {
+            const __m128 r = _mm_loadu_ps(in[q].r + j);
+            const __m128 i = _mm_loadu_ps(in[q].i + j);
+            _mm_storeu_ps(to, _mm_unpacklo_ps(r, i));
+            _mm_storeu_ps(to + 4, _mm_unpackhi_ps(r, i));
+            to += 8;
         }
     }
+#else
+    for (std::size_t q = 0; q < whole; ++q) {
+        for (int j = 0; j < kWidth; ++j) {
+            out[kWidth * q + j] = {in[q].r[j], in[q].i[j]};
+        }
+    }
+#endif
     for (int b = static_cast<int>(kWidth * whole); b < bins; ++b) {
         out[b] = {in[b / kWidth].r[b % kWidth], in[b / kWidth].i[b % kWidth]};
+    }
+}
+
+// stereo[2f] += left[f] + leftBefore[f], stereo[2f + 1] += right[f] +
+// rightBefore[f] for `frames` frames.
+void addStereo(const float* left, const float* leftBefore, const float* right,
+               const float* rightBefore, int frames, double* stereo) {
+    int f = 0;
+#if defined(TARVIO_HAVE_SSE2)
+    // Four frames at a time: the sums in single precision, then each pair
+    // widened and interleaved.
+    const auto add = [](double* at, __m128d l, __m128d r) {
+        _mm_storeu_pd(at, _mm_add_pd(_mm_loadu_pd(at), _mm_unpacklo_pd(l, r)));
+        _mm_storeu_pd(at + 2, _mm_add_pd(_mm_loadu_pd(at + 2), _mm_unpackhi_pd(l, r)));
+    };
+    for (; f + 4 <= frames; f += 4) {
+        const __m128 l = _mm_add_ps(_mm_loadu_ps(left + f), _mm_loadu_ps(leftBefore + f));
+        const __m128 r = _mm_add_ps(_mm_loadu_ps(right + f), _mm_loadu_ps(rightBefore + f));
+        double* at = stereo + 2 * static_cast<std::size_t>(f);
+        add(at, _mm_cvtps_pd(l), _mm_cvtps_pd(r));
+        add(at + 4, _mm_cvtps_pd(_mm_movehl_ps(l, l)), _mm_cvtps_pd(_mm_movehl_ps(r, r)));
+    }
+#endif
+    for (; f < frames; ++f) {
+        stereo[2 * static_cast<std::size_t>(f)] += left[f] + leftBefore[f];
+        stereo[2 * static_cast<std::size_t>(f) + 1] += right[f] + rightBefore[f];
     }
 }
 
 // The loops that take the most time, built for AVX2 as well where the
 // processor has it (chosen when the program starts). No FMA: the output is
 // the same, sample for sample, whichever runs.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(TARVIO_NO_AVX2)
+#if defined(TARVIO_HAVE_AVX2)
 #define TARVIO_AVX2_TOO __attribute__((target_clones("avx2", "default")))
 #else
 #define TARVIO_AVX2_TOO
@@ -219,47 +260,69 @@ std::vector<int> speakersOf(const HrirSet& hrirs) {
 
 // A piece of input as stage() leaves it for convolve(): its frames within
 // the current partition, how its gains move (0: they hold, 1: they glide
-// from g0 to g1, 2: through the middle's difference gd as well), and
-// whether it starts a signal, so that the filter of g0 comes first. Its
-// gains and the shapes of its spectrum (see Front::transform) are the
-// batch's.
+// from g0 to g1, 2: through the middle's difference gd as well), and the
+// batch's filters it needs: that of g0 where it starts a signal, of g1
+// where the gains move, of gd where they go through the middle (-1: none).
+// The shapes of its spectrum (see Front::transform) are the batch's too.
 struct Piece {
     int frames;
     int moves;
-    bool prime;
+    int from;
+    int to;
+    int bump;
 };
+
+// A batch keeps the filters of its pieces in at most this many bytes, or
+// those of one call where they take more.
+constexpr std::size_t kBatchFilterBytes = std::size_t{2} << 20;
 
 }  // namespace
 
 struct BinauralSource::Batch {
-    int speakers;
-    std::size_t groups;  // of one shape
-    int room;            // calls it takes
+    std::size_t groups;      // of one shape
+    std::size_t filterSize;  // groups of one filter
+    int room;                // calls it takes
+    int perCall;             // filters a call may need
     int calls = 0;
     int frames = 0;
-    std::size_t count = 0;      // pieces
-    std::vector<Piece> pieces;  // [piece]
-    std::vector<double> gains;  // [piece][g0, g1, gd][speaker]
-    std::vector<Group> shapes;  // [piece][shape][group]
+    std::size_t count = 0;  // pieces
+    int filtersUsed = 0;
+    std::vector<Piece> pieces;   // [piece]
+    std::vector<Group> shapes;   // [piece][shape][group]
+    std::vector<Group> filters;  // [filter][ear][partition][group]
 
     // A call of up to `callFrames` frames makes at most callFrames / B + 2
-    // pieces: whole partitions, and the ends of two.
-    Batch(int speakerCount, std::size_t shapeGroups, int callCount, int callFrames, int block)
-        : speakers(speakerCount),
-          groups(shapeGroups),
+    // pieces (whole partitions, and the ends of two), each with two
+    // filters, and the first maybe with a third.
+    Batch(std::size_t shapeGroups, std::size_t filterGroups, int callCount, int callFrames,
+          int block)
+        : groups(shapeGroups),
+          filterSize(filterGroups),
           room(callCount),
+          perCall(2 * (callFrames / block + 2) + 1),
           pieces(static_cast<std::size_t>(callCount) * (callFrames / block + 2)),
-          gains(pieces.size() * 3 * static_cast<std::size_t>(speakers)),
-          shapes(pieces.size() * 3 * groups) {}
+          shapes(pieces.size() * 3 * groups),
+          filters(filterSize * static_cast<std::size_t>(filterRoom(callCount))) {}
 
-    double* gainsOf(std::size_t piece, int which) {
-        return gains.data() + (piece * 3 + static_cast<std::size_t>(which)) * speakers;
+    int filterRoom(int callCount) const {
+        const std::size_t bytes = filterSize * sizeof(Group);
+        const std::size_t most = std::max<std::size_t>(kBatchFilterBytes / bytes, perCall);
+        return static_cast<int>(std::min(
+            most, static_cast<std::size_t>(callCount) * static_cast<std::size_t>(perCall)));
+    }
+    bool full() const {
+        return calls == room ||
+               static_cast<std::size_t>(filtersUsed + perCall) * filterSize > filters.size();
     }
     Group* shapesOf(std::size_t piece) { return shapes.data() + piece * 3 * groups; }
+    Group* filter(int index) {
+        return filters.data() + static_cast<std::size_t>(index) * filterSize;
+    }
     void clear() {
         calls = 0;
         frames = 0;
         count = 0;
+        filtersUsed = 0;
     }
 };
 
@@ -286,12 +349,22 @@ struct BinauralSource::Front {
     std::vector<kiss_fft_cpx> spectrum;  // [bin]: what KissFFT takes and gives
     std::vector<float> segment;          // [2B]: the piece in its place, zeros around it
     std::vector<float> unpacked;         // the spectrum unpacked: real parts, imaginary parts
+    int partitions;                      // P
+    std::size_t filterSize;              // groups of one filter: 2 P groups
+    // [speaker][ear][partition][group], scaled by 1 / 2B, and last their sum.
+    std::vector<Group> spectra;
+    std::vector<const Group*> termSpectra;  // the terms of buildFilter(): spectra
+    std::vector<float> termGains;           // and their factors
 
     Front(const HrirSet& hrirs, std::vector<int> speakers, int blockFrames);
     Front(const Front&) = delete;
     Front& operator=(const Front&) = delete;
 
     int speakers() const { return static_cast<int>(channel.size()); }
+    Group* spectrumOf(int speaker) { return spectra.data() + speaker * filterSize; }
+    void setSpectra(const HrirSet& hrirs);
+    double commonGain(const double* g) const;
+    int buildFilter(Batch& batch, const double* g);
     void gather(const Panner& panner, double x, double y, const double* elevation,
                 std::vector<double>& g);
     int movesOf(const Panner& panner, const double* x, const double* y, const double* elevation,
@@ -309,33 +382,25 @@ struct BinauralSource::Back {
     int bins;        // B + 1
     int partitions;  // P
     int filterLength;
-    int speakers;            // directed loudspeakers
     std::size_t groups;      // of one spectrum of B + 1 bins
     std::size_t filterSize;  // groups of one filter: 2 P groups
     int fill = 0;            // frames of the current partition so far
     int current = 0;         // slot of `sums` of the current output block
     std::size_t fftBytes = 0;
     fft::Fftr inverse;
-    // [speaker][ear][partition][group], scaled by 1 / 2B, and last their sum.
-    std::vector<Group> spectra;
-    // Three filters [ear][partition][group]: of g0, of g1, of the middle's
-    // difference.
-    std::vector<Group> filterStore;
-    Group* from;
-    Group* to;
-    Group* bump;
-    std::vector<const Group*> termSpectra;  // the terms of buildFilter(): spectra
-    std::vector<float> termGains;           // and their factors
-    std::vector<Group> sums;                // [slot][ear][group]: the next P output blocks' spectra
-    std::vector<kiss_fft_cpx> spectrum;     // [bin]: what KissFFT takes and gives
-    std::vector<float> time;                // [ear][2B]: an output block and the start of the next
-    std::vector<float> tail;  // [ear][B]: the start of the current block, from the last
+    // The filter of g0: the last piece's, in the batch or, after a batch,
+    // kept in `held`.
+    const Group* from = nullptr;
+    std::vector<Group> held;
+    std::vector<Group> sums;             // [slot][ear][group]: the next P output blocks' spectra
+    std::vector<kiss_fft_cpx> spectrum;  // [bin]: what KissFFT takes and gives
+    std::vector<float> time;             // [ear][2B]: an output block and the start of the next
+    std::vector<float> tail;             // [ear][B]: the start of the current block, from the last
 
     Back(const HrirSet& hrirs, const Front& front);
     Back(const Back&) = delete;
     Back& operator=(const Back&) = delete;
 
-    Group* spectrumOf(int speaker) { return spectra.data() + speaker * filterSize; }
     const Group* part(const Group* filter, int ear, int partition) const {
         return filter + (static_cast<std::size_t>(ear) * partitions + partition) * groups;
     }
@@ -343,10 +408,7 @@ struct BinauralSource::Back {
         return sums.data() + (static_cast<std::size_t>(slot) * 2 + ear) * groups;
     }
 
-    void setSpectra(const HrirSet& hrirs, const Front& front);
-    double commonGain(const double* g) const;
-    bool buildFilter(const double* g, Group* filter);
-    void addProducts(const Group* shapes, int moves);
+    void addProducts(const Group* shapes, const Group* const* filters, int moves);
     void writeOutputs(int frames, double* stereo);
     void advance(int frames, double* stereo);
     void convolve(Batch& batch, double* stereo);
@@ -371,50 +433,48 @@ BinauralSource::Front::Front(const HrirSet& hrirs, std::vector<int> speakers, in
       knot(static_cast<std::size_t>(hrirs.channels())),
       spectrum(bins),
       segment(2 * static_cast<std::size_t>(block)),
-      unpacked(2 * unpackedSize(bins)) {}
+      unpacked(2 * unpackedSize(bins)),
+      partitions(std::max(1, (hrirs.length() + block - 1) / block)),
+      filterSize(2 * static_cast<std::size_t>(partitions) * groups),
+      spectra((channel.size() + 1) * filterSize),
+      termSpectra(channel.size() + 1),
+      termGains(channel.size() + 1) {
+    setSpectra(hrirs);
+}
 
 BinauralSource::Back::Back(const HrirSet& hrirs, const Front& front)
     : block(front.block),
       bins(front.bins),
-      partitions(std::max(1, (hrirs.length() + block - 1) / block)),
+      partitions(front.partitions),
       filterLength(hrirs.length()),
-      speakers(front.speakers()),
       groups(front.groups),
-      filterSize(2 * static_cast<std::size_t>(partitions) * groups),
+      filterSize(front.filterSize),
       inverse(fft::makeFftr(2 * block, true, fftBytes)),
-      spectra((static_cast<std::size_t>(speakers) + 1) * filterSize),
-      filterStore(3 * filterSize),
-      from(filterStore.data()),
-      to(from + filterSize),
-      bump(to + filterSize),
-      termSpectra(static_cast<std::size_t>(speakers) + 1),
-      termGains(static_cast<std::size_t>(speakers) + 1),
+      held(filterSize),
       sums(static_cast<std::size_t>(partitions) * 2 * groups),
       spectrum(bins),
       time(4 * static_cast<std::size_t>(block)),
-      tail(2 * static_cast<std::size_t>(block)) {
-    setSpectra(hrirs, front);
-}
+      tail(2 * static_cast<std::size_t>(block)) {}
 
 // Partition p of a response holds h[pB, (p+1)B) in the first half of 2B
 // points, the second half zero, so its product with a piece of at most B
 // frames (zeros around it) is their linear convolution. The inverse FFT's
 // factor 2B is taken out here once.
-void BinauralSource::Back::setSpectra(const HrirSet& hrirs, const Front& front) {
+void BinauralSource::Front::setSpectra(const HrirSet& hrirs) {
     const double factor = 1.0 / (2.0 * block);
-    Group* sum = spectrumOf(speakers);
-    for (int s = 0; s < speakers; ++s) {
+    Group* sum = spectrumOf(speakers());
+    for (int s = 0; s < speakers(); ++s) {
         for (int ear = 0; ear < 2; ++ear) {
-            const std::vector<double>& h = hrirs.impulseResponse(front.channel[s], ear);
+            const std::vector<double>& h = hrirs.impulseResponse(channel[s], ear);
             for (int p = 0; p < partitions; ++p) {
-                std::fill(time.begin(), time.end(), 0.0f);
+                std::fill(segment.begin(), segment.end(), 0.0f);
                 for (int n = 0; n < block; ++n) {
                     const std::size_t at = static_cast<std::size_t>(p) * block + n;
                     if (at < h.size()) {
-                        time[n] = static_cast<float>(h[at] * factor);
+                        segment[n] = static_cast<float>(h[at] * factor);
                     }
                 }
-                kiss_fftr(front.forward.get(), time.data(), spectrum.data());
+                kiss_fftr(forward.get(), segment.data(), spectrum.data());
                 split(spectrum.data(), bins,
                       spectrumOf(s) + (static_cast<std::size_t>(ear) * partitions + p) * groups);
             }
@@ -446,38 +506,40 @@ void BinauralSource::Front::gather(const Panner& panner, double x, double y,
 // work, else 0: a law that spreads the sound over all of them (vbap off the
 // edge) gives all but a pair the same gain. The candidate is found by a
 // majority vote, then counted.
-double BinauralSource::Back::commonGain(const double* g) const {
+double BinauralSource::Front::commonGain(const double* g) const {
+    const int count = speakers();
     double candidate = 0.0;
     int votes = 0;
-    for (int s = 0; s < speakers; ++s) {
+    for (int s = 0; s < count; ++s) {
         if (votes == 0) {
             candidate = g[s];
         }
         votes += g[s] == candidate ? 1 : -1;
     }
-    const auto count = [&](double value) { return std::count(g, g + speakers, value); };
-    return candidate != 0.0 && count(candidate) > count(0.0) + 1 ? candidate : 0.0;
+    const auto times = [&](double value) { return std::count(g, g + count, value); };
+    return candidate != 0.0 && times(candidate) > times(0.0) + 1 ? candidate : 0.0;
 }
 
-// filter = the sum over loudspeakers of g times their spectra, written as
-// the common gain times the spectra's sum plus each loudspeaker's
-// difference from it, those with none skipped. Returns whether any gain
-// is not zero.
-bool BinauralSource::Back::buildFilter(const double* g, Group* filter) {
+// A new filter of the batch: the sum over loudspeakers of g times their
+// spectra, written as the common gain times the spectra's sum plus each
+// loudspeaker's difference from it, those with none skipped. Returns its
+// index.
+int BinauralSource::Front::buildFilter(Batch& batch, const double* g) {
     const double common = commonGain(g);
     int terms = 0;
     if (common != 0.0) {
-        termSpectra[terms] = spectrumOf(speakers);
+        termSpectra[terms] = spectrumOf(speakers());
         termGains[terms++] = static_cast<float>(common);
     }
-    for (int s = 0; s < speakers; ++s) {
+    for (int s = 0; s < speakers(); ++s) {
         if (g[s] != common) {
             termSpectra[terms] = spectrumOf(s);
             termGains[terms++] = static_cast<float>(g[s] - common);
         }
     }
-    weightedSum(termSpectra.data(), termGains.data(), terms, filter, filterSize);
-    return terms > 0;
+    const int index = batch.filtersUsed++;
+    weightedSum(termSpectra.data(), termGains.data(), terms, batch.filter(index), filterSize);
+    return index;
 }
 
 // The piece's spectra in its place in the partition, the shapes its `moves`
@@ -554,15 +616,18 @@ void BinauralSource::Front::stage(Batch& batch, const Panner& panner, const doub
         const int n = std::min(frames - done, block - fill);
         const int moves = movesOf(panner, x, y, elevation, done + n, n);
         const std::size_t i = batch.count++;
-        batch.pieces[i] = Piece{n, moves, prime};
+        Piece& piece = batch.pieces[i];
+        piece = Piece{n, moves, -1, -1, -1};
         if (prime) {
-            std::copy(g0.begin(), g0.end(), batch.gainsOf(i, 0));
+            piece.from = buildFilter(batch, g0.data());
             prime = false;
         }
         if (moves > 0) {
-            std::copy(g1.begin(), g1.end(), batch.gainsOf(i, 1));
-            std::copy(gd.begin(), gd.end(), batch.gainsOf(i, 2));
+            piece.to = buildFilter(batch, g1.data());
             std::swap(g0, g1);
+        }
+        if (moves == 2) {
+            piece.bump = buildFilter(batch, gd.data());
         }
         transform(mono + done, n, moves, batch.shapesOf(i));
         fill = (fill + n) % block;
@@ -575,13 +640,17 @@ void BinauralSource::Front::stage(Batch& batch, const Panner& panner, const doub
 // The shapes of a piece through every partition of their filters, added to
 // the spectra of the output blocks each reaches: partition p to the block p
 // on.
-void BinauralSource::Back::addProducts(const Group* shapes, int moves) {
+void BinauralSource::Back::addProducts(const Group* shapes, const Group* const* filters,
+                                       int moves) {
     const Group* inputs[3] = {shapes, shapes + groups, shapes + 2 * groups};
     for (int p = 0; p < partitions; ++p) {
         const int slot = (current + p) % partitions;
         for (int ear = 0; ear < 2; ++ear) {
-            const Group* filters[3] = {part(from, ear, p), part(to, ear, p), part(bump, ear, p)};
-            multiplyAdd(inputs, filters, moves + 1, sumOf(slot, ear), groups);
+            const Group* parts[3] = {};
+            for (int t = 0; t <= moves; ++t) {
+                parts[t] = part(filters[t], ear, p);
+            }
+            multiplyAdd(inputs, parts, moves + 1, sumOf(slot, ear), groups);
         }
     }
 }
@@ -599,10 +668,7 @@ void BinauralSource::Back::writeOutputs(int frames, double* stereo) {
     const float* right = left + points;
     const float* leftBefore = tail.data() + fill;
     const float* rightBefore = leftBefore + block;
-    for (int f = 0; f < frames; ++f) {
-        stereo[2 * static_cast<std::size_t>(f)] += left[f] + leftBefore[f];
-        stereo[2 * static_cast<std::size_t>(f) + 1] += right[f] + rightBefore[f];
-    }
+    addStereo(left, leftBefore, right, rightBefore, frames, stereo);
     if (fill + frames == block) {
         std::copy_n(time.data() + block, block, tail.data());
         std::copy_n(time.data() + points + block, block, tail.data() + block);
@@ -621,29 +687,32 @@ void BinauralSource::Back::advance(int frames, double* stereo) {
     }
 }
 
+// The pieces with the batch's filters; the last filter is kept for the
+// next batch, which the caller may stage over this one.
 void BinauralSource::Back::convolve(Batch& batch, double* stereo) {
     for (std::size_t i = 0; i < batch.count; ++i) {
         const Piece& piece = batch.pieces[i];
-        if (piece.prime) {
-            buildFilter(batch.gainsOf(i, 0), from);
+        if (piece.from >= 0) {
+            from = batch.filter(piece.from);
         }
-        if (piece.moves > 0) {
-            buildFilter(batch.gainsOf(i, 1), to);
-        }
-        if (piece.moves == 2) {
-            buildFilter(batch.gainsOf(i, 2), bump);
-        }
-        addProducts(batch.shapesOf(i), piece.moves);
+        const Group* filters[3] = {from, piece.to >= 0 ? batch.filter(piece.to) : nullptr,
+                                   piece.bump >= 0 ? batch.filter(piece.bump) : nullptr};
+        addProducts(batch.shapesOf(i), filters, piece.moves);
         advance(piece.frames, stereo);
-        if (piece.moves > 0) {
-            std::swap(from, to);
+        if (piece.to >= 0) {
+            from = filters[1];
         }
         stereo += 2 * static_cast<std::size_t>(piece.frames);
+    }
+    if (from != nullptr && from != held.data()) {
+        std::copy_n(from, filterSize, held.data());
+        from = held.data();
     }
     batch.clear();
 }
 
 void BinauralSource::Back::reset() {
+    from = nullptr;
     std::fill(sums.begin(), sums.end(), Group{});
     std::fill(tail.begin(), tail.end(), 0.0f);
     fill = 0;
@@ -653,13 +722,12 @@ void BinauralSource::Back::reset() {
 std::size_t BinauralSource::Front::heldBytes() const {
     return sizeof(Front) + fftBytes + channel.size() * sizeof(int) +
            (4 * g0.size() + knot.size()) * sizeof(double) + spectrum.size() * sizeof(kiss_fft_cpx) +
-           (segment.size() + unpacked.size()) * sizeof(float);
+           (segment.size() + unpacked.size()) * sizeof(float) + spectra.size() * sizeof(Group) +
+           termSpectra.size() * sizeof(const Group*) + termGains.size() * sizeof(float);
 }
 
 std::size_t BinauralSource::Back::heldBytes() const {
-    return sizeof(Back) + fftBytes + termSpectra.size() * sizeof(const Group*) +
-           termGains.size() * sizeof(float) +
-           (spectra.size() + filterStore.size() + sums.size()) * sizeof(Group) +
+    return sizeof(Back) + fftBytes + (held.size() + sums.size()) * sizeof(Group) +
            spectrum.size() * sizeof(kiss_fft_cpx) + (time.size() + tail.size()) * sizeof(float);
 }
 
@@ -676,17 +744,17 @@ BinauralSource::BinauralSource(std::shared_ptr<const HrirSet> hrirs, const Panne
 BinauralSource::~BinauralSource() = default;
 
 BinauralSource::BatchPtr BinauralSource::makeBatch(int calls) const {
-    return BatchPtr(new Batch(front_->speakers(), front_->groups, std::max(1, calls),
+    return BatchPtr(new Batch(front_->groups, front_->filterSize, std::max(1, calls),
                               maxBlockFrames_, front_->block));
 }
 
 bool BinauralSource::stage(Batch& batch, const double* mono, const double* x, const double* y,
                            int frames, const double* elevation) {
-    if (frames > maxBlockFrames_ || batch.calls == batch.room) {
+    if (frames > maxBlockFrames_ || batch.full()) {
         throw std::logic_error("a call staged beyond the batch's room");
     }
     front_->stage(batch, panner_, mono, x, y, frames, elevation);
-    return batch.calls < batch.room;
+    return !batch.full();
 }
 
 void BinauralSource::convolve(Batch& batch, double* stereo) {
@@ -735,7 +803,7 @@ std::size_t BinauralSource::heldBytes() const {
 
 std::size_t BinauralSource::heldBytes(const Batch& batch) {
     return sizeof(Batch) + batch.pieces.size() * sizeof(Piece) +
-           batch.gains.size() * sizeof(double) + batch.shapes.size() * sizeof(Group);
+           (batch.shapes.size() + batch.filters.size()) * sizeof(Group);
 }
 
 }  // namespace tarvio::render
