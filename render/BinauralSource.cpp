@@ -116,8 +116,17 @@ void addStereo(const float* left, const float* leftBefore, const float* right,
 // added one after the other.
 TARVIO_AVX2_TOO void weightedSum(const Group* const* h, const float* g, int terms,
                                  Group* __restrict f, std::size_t count) {
-    std::fill_n(f, count, Group{});
-    for (int t = 0; t < terms; ++t) {
+    if (terms == 0) {
+        std::fill_n(f, count, Group{});
+        return;
+    }
+    for (std::size_t q = 0; q < count; ++q) {
+        for (int j = 0; j < kWidth; ++j) {
+            f[q].r[j] = g[0] * h[0][q].r[j];
+            f[q].i[j] = g[0] * h[0][q].i[j];
+        }
+    }
+    for (int t = 1; t < terms; ++t) {
         const Group* __restrict ht = h[t];
         const float gt = g[t];
         for (std::size_t q = 0; q < count; ++q) {
@@ -194,7 +203,7 @@ void clearPast(int bins, Group* out) {
 }
 
 // The unpacked spectrum in groups.
-void pack(const float* r, const float* i, int bins, Group* out) {
+TARVIO_AVX2_TOO void pack(const float* r, const float* i, int bins, Group* out) {
     for (std::size_t q = 0; q < groupsFor(bins); ++q) {
         for (int j = 0; j < kWidth; ++j) {
             out[q].r[j] = r[kMargin + kWidth * q + j];
@@ -209,7 +218,8 @@ void pack(const float* r, const float* i, int bins, Group* out) {
 // w(m) = sin^2(pi h (m + 1) / N). As
 // w = 1/2 - (e^(i t (m+1)) + e^(-i t (m+1))) / 4 with t = 2 pi h / N,
 //   WX[k] = X[k] / 2 - (e X[k-h] + conj(e) X[k+h]) / 4,   e = e^(i t).
-void cosineShape(const float* r, const float* i, int bins, int h, kiss_fft_cpx e, Group* wx) {
+TARVIO_AVX2_TOO void cosineShape(const float* r, const float* i, int bins, int h, kiss_fft_cpx e,
+                                 Group* wx) {
     const float c = 0.25f * e.r, s = 0.25f * e.i;
     for (std::size_t q = 0; q < groupsFor(bins); ++q) {
         for (int j = 0; j < kWidth; ++j) {
