@@ -42,8 +42,9 @@
 
 namespace tarvio::render {
 
-// Not to be shared between threads while it runs; separate objects are
-// independent. Several sources are several objects adding into one buffer.
+// Not to be shared between threads while it runs, but for the two halves
+// of process() (see stage()); separate objects are independent. Several
+// sources are several objects adding into one buffer.
 class BinauralSource {
   public:
     // Convolves with `hrirs`, which it shares, the gains from `panner`
