@@ -105,8 +105,14 @@ void addStereo(const float* left, const float* leftBefore, const float* right,
 
 // The loops that take the most time, built for AVX2 as well where the
 // processor has it (chosen when the program starts). No FMA: the output is
-// the same, sample for sample, whichever runs.
-#if defined(TARVIO_HAVE_AVX2)
+// the same, sample for sample, whichever runs. ThreadSanitizer cannot run
+// the choosing code, which runs before it starts.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TARVIO_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(TARVIO_HAVE_AVX2) && !defined(__SANITIZE_THREAD__) && !defined(TARVIO_THREAD_SANITIZER)
 #define TARVIO_AVX2_TOO __attribute__((target_clones("avx2", "default")))
 #else
 #define TARVIO_AVX2_TOO
