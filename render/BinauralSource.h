@@ -42,8 +42,9 @@
 
 namespace tarvio::render {
 
-// Not to be shared between threads while it runs; separate objects are
-// independent. Several sources are several objects adding into one buffer.
+// Not to be shared between threads while it runs, but for the two halves
+// of process() (see stage()); separate objects are independent. Several
+// sources are several objects adding into one buffer.
 class BinauralSource {
   public:
     // Convolves with `hrirs`, which it shares, the gains from `panner`
@@ -73,17 +74,45 @@ class BinauralSource {
     // begins a new signal. Allocates nothing.
     void finish(double* stereo);
 
+    // process() in two halves, for a pipeline: stage() takes the gains and
+    // the forward transforms of a call into a batch, convolve() turns a
+    // batch into output. Batches are convolved in the order they were
+    // staged, each after its staging is done. The two halves keep separate
+    // state, so one thread may stage a batch while another convolves the
+    // one before it; each half on its own is not to be shared.
+    struct Batch;
+    struct BatchDelete {
+        void operator()(Batch* batch) const;
+    };
+    using BatchPtr = std::unique_ptr<Batch, BatchDelete>;
+    // A batch with room for `calls` calls of up to maxBlockFrames frames.
+    BatchPtr makeBatch(int calls) const;
+    // Stages a call as process() takes it (frames at most maxBlockFrames,
+    // the batch not full); returns whether the batch has room for another.
+    bool stage(Batch& batch, const double* mono, const double* x, const double* y, int frames,
+               const double* elevation = nullptr);
+    // Adds the output of the batch's calls, one after the other, to
+    // `stereo`, and empties the batch. Allocates nothing.
+    void convolve(Batch& batch, double* stereo);
+    // The frames of the calls the batch holds.
+    static int framesOf(const Batch& batch);
+
     const HrirSet& hrirs() const { return *hrirs_; }
     int partitionFrames() const;
     // The bytes it holds (filter spectra, output spectra, work space); fixed
-    // at construction.
+    // at construction. A batch's bytes are the batch's own.
     std::size_t heldBytes() const;
+    static std::size_t heldBytes(const Batch& batch);
 
   private:
-    struct State;
+    struct Front;
+    struct Back;
     std::shared_ptr<const HrirSet> hrirs_;
     Panner panner_;
-    std::unique_ptr<State> state_;
+    int maxBlockFrames_;
+    std::unique_ptr<Front> front_;
+    std::unique_ptr<Back> back_;
+    BatchPtr own_;  // process()'s batch of one call
 };
 
 }  // namespace tarvio::render

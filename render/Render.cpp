@@ -27,6 +27,7 @@
 #include "render/AudioInput.h"
 #include "render/AudioOutput.h"
 #include "render/Binaural.h"
+#include "render/BinauralPipeline.h"
 #include "render/BinauralSource.h"
 #include "render/Loudness.h"
 #include "render/Mixer.h"
@@ -382,42 +383,46 @@ class Headphones {
 // One source heard on headphones: its mono signal is filtered once with the
 // gain-weighted sum of the loudspeakers' HRTFs, so the cost does not grow
 // with the loudspeakers. The feeds the spatializer hands on are not used:
-// its mono block and positions are.
+// its mono block and positions are. The convolution runs on a second
+// thread, batches of kBatchBlocks blocks behind the block loop.
 template <class Sink>
 class SourceHeadphones {
   public:
+    // Few enough hand-overs between the threads that waking the other
+    // costs nothing measurable, and a small share of a run's memory.
+    static constexpr int kBatchBlocks = 16;
+
     SourceHeadphones(std::shared_ptr<const HrirSet> hrirs, const Panner& panner,
                      const Spatializer& sp, Sink& out)
-        : source_(std::move(hrirs), panner, BLOCK_SIZE),
-          sp_(sp),
-          out_(out),
-          stereo_(2 * static_cast<std::size_t>(std::max(BLOCK_SIZE, source_.tailFrames()))) {}
+        : ears_(std::move(hrirs), panner, BLOCK_SIZE, kBatchBlocks), sp_(sp), out_(out) {}
     void write(const double* /*speakers*/, int frames) {
-        std::fill_n(stereo_.begin(), 2 * static_cast<std::size_t>(frames), 0.0);
-        source_.process(sp_.monoBlock(), sp_.positionsX(), sp_.positionsY(), frames, stereo_.data(),
-                        sp_.elevations());
-        out_.write(stereo_.data(), frames);
+        put(ears_.process(sp_.monoBlock(), sp_.positionsX(), sp_.positionsY(), frames,
+                          sp_.elevations()));
     }
-    // Writes the tail; returns its frames.
+    // Writes what is left, the tail last; returns the tail's frames.
     int finish() {
-        std::fill(stereo_.begin(), stereo_.end(), 0.0);
-        source_.finish(stereo_.data());
-        out_.write(stereo_.data(), source_.tailFrames());
-        return source_.tailFrames();
+        while (put(ears_.finish())) {
+        }
+        return ears_.source().tailFrames();
     }
     std::string note() const {
-        const HrirSet& set = source_.hrirs();
+        const HrirSet& set = ears_.source().hrirs();
         std::ostringstream text;
         text << set.sofaFile() << ", gain " << std::fixed << std::setprecision(2) << set.gainDb()
-             << " dB, " << source_.tailFrames() << " frames of tail";
+             << " dB, " << ears_.source().tailFrames() << " frames of tail";
         return text.str();
     }
 
   private:
-    BinauralSource source_;
+    bool put(BinauralPipeline::Output ready) {
+        if (ready.frames > 0)
+            out_.write(ready.stereo, ready.frames);
+        return ready.frames > 0;
+    }
+
+    BinauralPipeline ears_;
     const Spatializer& sp_;
     Sink& out_;
-    std::vector<double> stereo_;
 };
 #endif
 

@@ -4,7 +4,8 @@
 // several convolvers, and the errors of a SOFA file that cannot be used.
 // One source through the weighted HRIRs (BinauralSource) against the
 // convolution of its loudspeaker feeds: the same for a still source, close
-// and without clicks for a moving one.
+// and without clicks for a moving one. The pipeline that convolves on a
+// second thread against BinauralSource itself.
 
 #include <gtest/gtest.h>
 
@@ -24,11 +25,13 @@
 #include "engine/Spatializer.h"
 #include "engine/SpeakerLayout.h"
 #include "render/Binaural.h"
+#include "render/BinauralPipeline.h"
 #include "render/BinauralSource.h"
 #include "tests/support/TestSupport.h"
 
 using tarvio::SpeakerLayout;
 using tarvio::render::Binaural;
+using tarvio::render::BinauralPipeline;
 using tarvio::render::BinauralSource;
 using tarvio::render::HrirSet;
 
@@ -355,6 +358,89 @@ TEST(BinauralSource, MovingSourceFollowsTheFeedsWithoutClicks) {
             EXPECT_GE(correlation(out.feeds, out.source, 0), 0.9995);
             EXPECT_GE(correlation(out.feeds, out.source, 1), 0.9995);
             EXPECT_LE(largestJump(out.source), 1.01 * largestJump(out.feeds));
+        }
+    }
+}
+
+// A source circling twice a second, two signals one after the other
+// (finish() between them) given in calls of the sizes in `calls`, round and
+// round: the whole output of BinauralSource::process() and finish().
+std::vector<double> renderSource(BinauralSource& source, const std::vector<double>& mono,
+                                 const std::vector<double>& x, const std::vector<double>& y,
+                                 const std::vector<int>& calls) {
+    std::vector<double> out;
+    for (int signal = 0; signal < 2; ++signal) {
+        const int frames = static_cast<int>(mono.size());
+        std::vector<double> stereo(2 * static_cast<std::size_t>(frames + source.tailFrames()));
+        std::size_t call = 0;
+        for (int done = 0; done < frames; ++call) {
+            const int n = std::min(calls[call % calls.size()], frames - done);
+            source.process(mono.data() + done, x.data() + done, y.data() + done, n,
+                           stereo.data() + 2 * static_cast<std::size_t>(done));
+            done += n;
+        }
+        source.finish(stereo.data() + 2 * static_cast<std::size_t>(frames));
+        out.insert(out.end(), stereo.begin(), stereo.end());
+    }
+    return out;
+}
+
+// The same through a pipeline: its output as it comes, in parts.
+std::vector<double> renderPipeline(BinauralPipeline& pipeline, const std::vector<double>& mono,
+                                   const std::vector<double>& x, const std::vector<double>& y,
+                                   const std::vector<int>& calls) {
+    std::vector<double> out;
+    const auto keep = [&out](BinauralPipeline::Output ready) {
+        out.insert(out.end(), ready.stereo,
+                   ready.stereo + 2 * static_cast<std::size_t>(ready.frames));
+        return ready.frames > 0;
+    };
+    for (int signal = 0; signal < 2; ++signal) {
+        const int frames = static_cast<int>(mono.size());
+        std::size_t call = 0;
+        for (int done = 0; done < frames; ++call) {
+            const int n = std::min(calls[call % calls.size()], frames - done);
+            keep(pipeline.process(mono.data() + done, x.data() + done, y.data() + done, n));
+            done += n;
+        }
+        while (keep(pipeline.finish())) {
+        }
+    }
+    return out;
+}
+
+// The pipeline's output is BinauralSource's, sample for sample, on a
+// second thread or on the caller's: batches of three calls hand over
+// mid-path and carry their last filter to the next, short calls break the
+// partitions, and finish() gives every batch before the tail; dbap gives
+// every loudspeaker a gain, and the sums the most terms.
+TEST(BinauralPipeline, GivesWhatTheSourceGivesSampleForSample) {
+    REQUIRE_DEFAULT_SET();
+    const int rate = 48000;
+    const std::vector<double> mono = noise(static_cast<std::size_t>(rate), 21);
+    std::vector<double> x(mono.size()), y(mono.size());
+    for (std::size_t f = 0; f < x.size(); ++f) {
+        const double turn = 2 * 3.14159265358979323846 * 2.0 * static_cast<double>(f) / rate;
+        x[f] = 0.5 + 0.45 * std::sin(turn);
+        y[f] = 0.5 + 0.45 * std::cos(turn);
+    }
+    const std::vector<int> calls{1024, 1024, 700, 1024, 1, 1024, 300};
+    struct Case {
+        const char* layout;
+        const char* law;  // null: the layout's own
+    };
+    for (const Case& c : {Case{"quad", nullptr}, Case{"ring:16", "dbap"}}) {
+        const SpeakerLayout layout = *tarvio::findLayout(c.layout);
+        const tarvio::Panner panner(
+            c.law ? *tarvio::findPanLaw(c.law) : *tarvio::defaultPanLaw(layout), layout);
+        const std::shared_ptr<const HrirSet> set =
+            HrirSet::load(tarvio::render::kDefaultSofaFile, layout, rate);
+        BinauralSource source(set, panner, tarvio::BLOCK_SIZE);
+        const std::vector<double> expected = renderSource(source, mono, x, y, calls);
+        for (bool threaded : {true, false}) {
+            SCOPED_TRACE(std::string(c.layout) + (threaded ? ", on a thread" : ", in place"));
+            BinauralPipeline pipeline(set, panner, tarvio::BLOCK_SIZE, 3, threaded);
+            EXPECT_EQ(renderPipeline(pipeline, mono, x, y, calls), expected);
         }
     }
 }

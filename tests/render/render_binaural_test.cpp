@@ -4,14 +4,17 @@
 // sound moves between the ears as the trace says, and ffmpeg's sofalizer,
 // given the four-channel file of the same job, agrees with it. Small sets
 // made by ncgen: delays in samples, sets refused for their cause, and stop
-// signals while a set loads.
+// signals while a set loads or the input stalls, and a reader that goes.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -25,6 +28,7 @@ using testsupport::Child;
 using testsupport::CommandResult;
 using testsupport::entries;
 using testsupport::fileExists;
+using testsupport::readFile;
 using testsupport::runCommand;
 using testsupport::shellQuote;
 using testsupport::TempDir;
@@ -411,6 +415,44 @@ TEST_F(Binaural, AStopSignalWhileASetLoadsEndsTheRunAtOnce) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
         EXPECT_EQ(entries(dir.path()), before);
     }
+}
+
+// A headphone run of one source stops cleanly while its convolving
+// thread waits for work: a stop signal while the input stalls halfway ends
+// the run within a second with status 130, the earlier output kept and
+// nothing left behind; a reader that goes away ends it with status 0 and
+// no message.
+TEST_F(Binaural, ARunStopsAtOnceOnASignalOrAClosedPipe) {
+    ::signal(SIGPIPE, SIG_IGN);  // the feed may outlive its reader
+    const testsupport::Bytes bytes = readFile(dir.file("noise.wav"));
+    const std::string fifo = dir.file("in.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const testsupport::Bytes earlier(3000, 0x5A);
+    writeFile(dir.file("hp.wav"), earlier);
+    std::set<std::string> before = entries(dir.path());
+    before.insert("err");
+    Child run(
+        {TARVIO_RENDER_BINARY, "-q", "--binaural=" + std::string(kSofa), fifo, dir.file("hp.wav")},
+        dir.file("err"));
+    std::FILE* feed = std::fopen(fifo.c_str(), "wb");
+    ASSERT_NE(feed, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size() / 2, feed);
+    std::fflush(feed);
+    ::usleep(300000);
+    const auto start = std::chrono::steady_clock::now();
+    run.signal(SIGINT);
+    EXPECT_EQ(run.wait(), 130);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    std::fclose(feed);
+    EXPECT_EQ(readFile(dir.file("hp.wav")), earlier);
+    EXPECT_EQ(entries(dir.path()), before);
+
+    const CommandResult closed =
+        runCommand("cd " + shellQuote(dir.path()) + " && { " + shellQuote(TARVIO_RENDER_BINARY) +
+                   " -q --binaural noise.wav -; echo $? >status; } | head -c 100 >/dev/null;"
+                   " cat status");
+    EXPECT_EQ(closed.out, "0\n");
+    EXPECT_EQ(closed.err, "");
 }
 
 // --loudness measures a pass before it writes one, and the dry run reports

@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: MIT
+// One source on headphones (BinauralSource) with its convolution on a
+// second thread, a batch of calls behind the caller: the caller takes the
+// gains and the forward transforms of each call (stage), the thread the
+// filters, their products and the inverse transforms (convolve). While
+// the thread convolves one batch, the caller reads, spatializes and stages
+// the next and writes the output of the one before, so the output comes a
+// batch or two late, and all of it by the end of finish(). The output is
+// that of BinauralSource::process() on the same calls, sample for sample.
+//
+// The thread only ever runs BinauralSource::convolve, which allocates
+// nothing and does not throw; the object stops it and waits for it when
+// it goes, at the end of a run or on an error or a stop signal. Where no
+// thread can be started, the batches are convolved on the caller's.
+#ifndef TARVIO_RENDER_BINAURALPIPELINE_H
+#define TARVIO_RENDER_BINAURALPIPELINE_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "render/BinauralSource.h"
+
+namespace tarvio::render {
+
+class BinauralPipeline {
+  public:
+    // Frames of stereo output ready to be written, valid until the next
+    // call of process() or finish().
+    struct Output {
+        const double* stereo = nullptr;
+        int frames = 0;
+    };
+
+    // A BinauralSource of these arguments (see its constructor) whose
+    // batches hold `batchCalls` calls; `threaded` false convolves on the
+    // caller's thread.
+    BinauralPipeline(std::shared_ptr<const HrirSet> hrirs, const Panner& panner, int maxBlockFrames,
+                     int batchCalls, bool threaded = true);
+    ~BinauralPipeline();
+    BinauralPipeline(const BinauralPipeline&) = delete;
+    BinauralPipeline& operator=(const BinauralPipeline&) = delete;
+
+    // Takes a call as BinauralSource::process() does (at most
+    // maxBlockFrames frames); returns the output of an earlier batch when
+    // this call filled one, else no frames.
+    Output process(const double* mono, const double* x, const double* y, int frames,
+                   const double* elevation = nullptr);
+    // After the last call: the output not given yet, the response's tail
+    // last, in parts; call it until it gives no frames. Then the next
+    // process() begins a new signal.
+    Output finish();
+
+    const BinauralSource& source() const { return source_; }
+    // The bytes the source, the batches and the output hold.
+    std::size_t heldBytes() const;
+
+  private:
+    Output handOver();
+    void wait();
+    void run();
+
+    BinauralSource source_;
+    BinauralSource::BatchPtr batches_[2];
+    std::vector<double> outputs_[2];  // [slot][frame][ear]
+    std::vector<double> tail_;
+    int slot_ = 0;    // the batch being staged
+    int given_ = -1;  // the slot handed over whose output was not returned, or -1
+    int givenFrames_ = 0;
+    bool tailed_ = false;  // whether finish() gave the tail
+
+    std::mutex mutex_;
+    std::condition_variable wake_;           // the thread: a batch to convolve, or stop
+    std::condition_variable done_;           // the caller: the batch is convolved
+    BinauralSource::Batch* work_ = nullptr;  // the batch to convolve; null when idle
+    double* workOutput_ = nullptr;
+    bool stop_ = false;
+    std::thread thread_;  // last: started when the rest is ready
+};
+
+}  // namespace tarvio::render
+
+#endif  // TARVIO_RENDER_BINAURALPIPELINE_H
