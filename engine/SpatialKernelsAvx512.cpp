@@ -342,13 +342,15 @@ TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16Block(Rotation& rot1, Rotati
         const __mmask8 live = static_cast<__mmask8>((1u << (frames - i)) - 1u);
         const __m512d x = squareX(_mm512_maskz_load_pd(live, phasesX + i));
         const __m512d y = squareY(_mm512_maskz_load_pd(live, phasesY + i));
+        // Mixed down into tailMono where no mono block is given (mono is
+        // null then: no offset may be taken from it).
         alignas(64) double tailMono[8];
-        const double* m = mono + i;
-        if (Channels != 0) {
+        const double* m = tailMono;
+        if (Channels == 0)
+            m = mono + i;
+        else
             mixDownS16_portable(in + 2 * static_cast<std::size_t>(i) * Channels, Channels,
                                 frames - i, gain, tailMono);
-            m = tailMono;
-        }
         alignas(64) double tail[8 * kOutChannels];
         spread8(x, y, _mm512_maskz_loadu_pd(live, m), interleaveFor(buffers.order), tail);
         clipped += pcm::s16be_from_double(tail, static_cast<std::size_t>(frames - i) * kOutChannels,
