@@ -82,10 +82,14 @@ TARVIO_TARGET_AVX512 inline __mmask8 notHeld(const __m512d* h) {
            _mm512_cmp_pd_mask(h[2], bound, _CMP_LT_OQ);
 }
 
+// A root is only taken where some lane uses it: the roots are most of the
+// kernel's time, and mostly the lanes' gains are known without one.
 TARVIO_TARGET_AVX512 inline __m512d rootOfSquare(__m512d v) {
     const __m512d square = _mm512_mul_pd(v, v);
     const __mmask8 exact = _mm512_cmp_pd_mask(square, _mm512_set1_pd(DBL_MIN), _CMP_GE_OQ) |
                            _mm512_cmp_pd_mask(square, _mm512_setzero_pd(), _CMP_EQ_OQ);
+    if (exact == 0xFF)
+        return v;
     return _mm512_mask_blend_pd(exact, _mm512_sqrt_pd(square), v);
 }
 
@@ -95,10 +99,12 @@ TARVIO_TARGET_AVX512 inline void addCorner(const SphereLayout& s, int point, __m
     const int ch = s.channel[static_cast<std::size_t>(point)];
     if (ch >= 0) {
         const __m512d had = gains[ch];
+        const __mmask8 first = _mm512_cmp_pd_mask(had, zero, _CMP_EQ_OQ);
         const __m512d root =
-            _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(had, had), _mm512_mul_pd(gi, gi)));
-        gains[ch] = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(had, zero, _CMP_EQ_OQ), root,
-                                         rootOfSquare(gi));
+            first == 0xFF
+                ? zero
+                : _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(had, had), _mm512_mul_pd(gi, gi)));
+        gains[ch] = _mm512_mask_blend_pd(first, root, rootOfSquare(gi));
         return;
     }
     const std::vector<int>& n = s.neighbours[static_cast<std::size_t>(point)];
@@ -111,8 +117,11 @@ TARVIO_TARGET_AVX512 inline void addCorner(const SphereLayout& s, int point, __m
         const __m512d sum = _mm512_add_pd(square, part);
         const __mmask8 grows = _mm512_cmp_pd_mask(sum, square, _CMP_NEQ_UQ) |
                                _mm512_cmp_pd_mask(square, _mm512_set1_pd(DBL_MIN), _CMP_LT_OQ);
-        const __m512d next = _mm512_mask_blend_pd(grows, g, _mm512_sqrt_pd(sum));
-        g = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(g, zero, _CMP_EQ_OQ), next, partRoot);
+        const __mmask8 empty = _mm512_cmp_pd_mask(g, zero, _CMP_EQ_OQ);
+        const __m512d next = (grows & static_cast<__mmask8>(~empty)) == 0
+                                 ? g
+                                 : _mm512_mask_blend_pd(grows, g, _mm512_sqrt_pd(sum));
+        g = _mm512_mask_blend_pd(empty, next, partRoot);
     }
 }
 
@@ -128,9 +137,13 @@ TARVIO_TARGET_AVX512 inline void spreadInward(const SphereLayout& s, __m512d r, 
         if (ch < 0)
             continue;
         const __m512d g = gains[ch];
+        if (edge == 0xFF) {
+            gains[ch] = rootOfSquare(g);
+            continue;
+        }
         const __m512d full =
             _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(r2, g), g), spread));
-        gains[ch] = _mm512_mask_blend_pd(edge, full, rootOfSquare(g));
+        gains[ch] = _mm512_mask_blend_pd(edge, full, edge == 0 ? full : rootOfSquare(g));
     }
 }
 
