@@ -486,9 +486,11 @@ Result runStoppable(Work work) {
             } catch (...) {
                 error = std::current_exception();
             }
+            // Moved, so that nothing of the result or the error is left to
+            // this thread once the lock is released.
             std::lock_guard<std::mutex> lock(shared->m);
             shared->result = std::move(result);
-            shared->error = error;
+            shared->error = std::move(error);
             shared->finished = true;
             shared->done.notify_all();
         }).detach();

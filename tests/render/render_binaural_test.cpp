@@ -408,6 +408,9 @@ TEST_F(Binaural, AStopSignalWhileASetLoadsEndsTheRunAtOnce) {
         Child run({TARVIO_RENDER_BINARY, "-q", "--binaural=" + c.sofa, dir.file(c.input),
                    dir.file("hp.wav")},
                   dir.file("err"));
+        // Counted from the moment the program handles signals, however
+        // slowly its build starts.
+        ASSERT_TRUE(run.waitForHandler(SIGTERM));
         ::usleep(c.waitMs * 1000);
         const auto start = std::chrono::steady_clock::now();
         run.signal(SIGTERM);

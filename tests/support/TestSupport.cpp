@@ -185,6 +185,21 @@ void Child::signal(int sig) {
         ::kill(pid_, sig);
 }
 
+bool Child::waitForHandler(int sig, double seconds) {
+    const std::string status = "/proc/" + std::to_string(pid_) + "/status";
+    for (int rounds = 0; rounds < seconds * 100; ++rounds) {
+        std::ifstream in(status);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("SigCgt:", 0) == 0 &&
+                (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1) & 1u))
+                return true;
+        }
+        ::usleep(10000);
+    }
+    return false;
+}
+
 int Child::wait() {
     // Everything up to the end of the output; one that never ends gives up
     // after a minute.

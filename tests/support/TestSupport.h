@@ -66,6 +66,9 @@ class Child {
     // or -1 when a signal ended the child (see killedBy).
     int wait();
     int killedBy() const { return killedBy_; }
+    // Waits until the child has a handler for `sig` (it has set up its
+    // signals); false when `seconds` pass first.
+    bool waitForHandler(int sig, double seconds = 20);
 
   private:
     void readSome(int ms);
