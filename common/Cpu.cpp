@@ -2,6 +2,11 @@
 
 #include "common/Cpu.h"
 
+#include <sched.h>
+
+#include <algorithm>
+#include <thread>
+
 namespace tarvio::cpu {
 
 namespace {
@@ -48,6 +53,16 @@ bool supported(Isa isa) {
             return f.avx512vbmi;
     }
     return false;
+}
+
+int processors() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0)
+        return std::max(1, CPU_COUNT(&set));
+#endif
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
 }  // namespace tarvio::cpu

@@ -87,6 +87,9 @@ constexpr Isa avx512vbmi = Isa::Avx512Vbmi;
 // The processor is asked once.
 bool supported(Isa isa);
 
+// The processors this process may run on (its affinity), at least 1.
+int processors();
+
 // One implementation of a kernel. `name` is name(isa).
 template <class Fn>
 struct Variant {

@@ -3,7 +3,6 @@
 #include "render/BatchWriter.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -16,17 +15,6 @@
 namespace tarvio::render {
 
 namespace {
-
-// The processors this process may run on.
-int processors() {
-#if defined(__linux__)
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0)
-        return CPU_COUNT(&set);
-#endif
-    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-}
 
 // Copies `n` bytes with stores that go past the cache where the processor
 // has them (16-byte aligned in the destination), plainly elsewhere.
@@ -62,7 +50,7 @@ BatchWriter::BatchWriter(int count, const std::function<void(Batch&)>& shape, Wr
     current_ = &batches_[0];
     for (std::size_t i = 1; i < batches_.size(); ++i)
         free_.push_back(&batches_[i]);
-    if (processors() < 2)
+    if (cpu::processors() < 2)
         return;
     // The writing thread takes no signals: a stop signal reaches the thread
     // that runs the blocks, which looks for it before each one.

@@ -1,31 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "render/BinauralPipeline.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <system_error>
 #include <utility>
 
 #include "cli/Interrupt.h"
+#include "common/Cpu.h"
 
 namespace tarvio::render {
-
-namespace {
-
-// The processors this process may run on.
-int processors() {
-#if defined(__linux__)
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-        return CPU_COUNT(&set);
-    }
-#endif
-    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-}
-
-}  // namespace
 
 BinauralPipeline::BinauralPipeline(std::shared_ptr<const HrirSet> hrirs, const Panner& panner,
                                    int maxBlockFrames, int batchCalls, bool threaded)
@@ -36,7 +19,7 @@ BinauralPipeline::BinauralPipeline(std::shared_ptr<const HrirSet> hrirs, const P
                                static_cast<std::size_t>(maxBlockFrames);
     outputs_[0].resize(2 * frames);
     outputs_[1].resize(2 * frames);
-    if (!threaded || processors() < 2) {
+    if (!threaded || cpu::processors() < 2) {
         return;
     }
     // The thread takes no stop signals: they reach the thread that runs

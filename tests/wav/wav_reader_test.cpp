@@ -208,12 +208,10 @@ TEST_F(WavReader, RewindOnAChangedFileThrowsAndEndsTheData) {
     EXPECT_EQ(in.eof(), 1);
 }
 
-TEST_F(WavReader, ReadErrorEndsTheData) {
-    // 64 KiB of samples: more than the stream's buffer holds after opening.
-    make(canonical({}, pcm16(ramp(32768))));
-    WavInFile in(path.c_str());
-    // Put a directory under the reader's descriptor: further reads fail with
-    // an error that is not the end of the file.
+// Puts the directory `dirPath` under this process's descriptor of the file
+// `path`: further reads through it fail with an error that is not the end
+// of the file.
+::testing::AssertionResult putDirectoryUnder(const std::string& path, const std::string& dirPath) {
     int fd = -1;
     char target[4096];
     for (int cand = 3; cand < 1024 && fd < 0; ++cand) {
@@ -222,11 +220,20 @@ TEST_F(WavReader, ReadErrorEndsTheData) {
         if (n > 0 && std::string(target, n) == path)
             fd = cand;
     }
-    ASSERT_GE(fd, 0) << "cannot find the reader's descriptor";
-    const int dirFd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(dirFd, 0);
-    ASSERT_EQ(dup2(dirFd, fd), fd);
+    if (fd < 0)
+        return ::testing::AssertionFailure() << "cannot find the reader's descriptor";
+    const int dirFd = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd < 0 || dup2(dirFd, fd) != fd)
+        return ::testing::AssertionFailure() << "cannot put " << dirPath << " under it";
     ::close(dirFd);
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(WavReader, ReadErrorEndsTheData) {
+    // 64 KiB of samples: more than the stream's buffer holds after opening.
+    make(canonical({}, pcm16(ramp(32768))));
+    WavInFile in(path.c_str());
+    ASSERT_TRUE(putDirectoryUnder(path, dir.path()));
     short s[1024];
     int total = 0, calls = 0;
     while (!in.eof() && calls++ < 1000)
@@ -279,19 +286,7 @@ TEST_F(WavReader, RawReadsMixWithTheOthersInOrder) {
 TEST_F(WavReader, RawReadsReportAReadError) {
     make(canonical({}, pcm16(ramp(32768))));
     WavInFile in(path.c_str());
-    int fd = -1;
-    char target[4096];
-    for (int cand = 3; cand < 1024 && fd < 0; ++cand) {
-        const std::string link = "/proc/self/fd/" + std::to_string(cand);
-        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, n) == path)
-            fd = cand;
-    }
-    ASSERT_GE(fd, 0) << "cannot find the reader's descriptor";
-    const int dirFd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(dirFd, 0);
-    ASSERT_EQ(dup2(dirFd, fd), fd);
-    ::close(dirFd);
+    ASSERT_TRUE(putDirectoryUnder(path, dir.path()));
     int total = 0, calls = 0;
     while (!in.eof() && calls++ < 1000) {
         const unsigned char* raw = nullptr;
