@@ -258,14 +258,6 @@ Vec directionAt(double x, double y, double cosE, double sinE, double* r) {
     return {cosE * d.cos, cosE * d.sin, sinE};
 }
 
-// sqrt(v * v) for a gain v >= 0. The root of a correctly rounded square
-// rounds back to v exactly, unless the square falls below the normal
-// numbers; so the root is only taken there.
-double rootOfSquare(double v) {
-    const double square = v * v;
-    return square >= std::numeric_limits<double>::min() || square == 0.0 ? v : std::sqrt(square);
-}
-
 // The layout's gains from the gains g of p in triangle t, for a sound at
 // distance r on the square.
 void placeGains(const SphereLayout& s, const SphereTriangle& t, double* g, double r, int size,

@@ -21,6 +21,8 @@
 #ifndef TARVIO_ENGINE_LAWS_VBAPSPHERE_H
 #define TARVIO_ENGINE_LAWS_VBAPSPHERE_H
 
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -51,6 +53,14 @@ struct SphereLayout : LawState {
 // How far below 0 a gain of the triangle that holds a direction may fall by
 // rounding, on an edge or a corner.
 inline constexpr double kSphereInside = 1e-9;
+
+// sqrt(v * v) for a gain v >= 0. The root of a correctly rounded square
+// rounds back to v exactly, unless the square falls below the normal
+// numbers; so the root is only taken there.
+inline double rootOfSquare(double v) {
+    const double square = v * v;
+    return square >= std::numeric_limits<double>::min() || square == 0.0 ? v : std::sqrt(square);
+}
 
 // The frames sphereLanes() takes at a time.
 inline constexpr int kSphereLanes = 8;

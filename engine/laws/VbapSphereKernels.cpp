@@ -44,12 +44,6 @@ bool allOnOneSide(const SphereTriangle& t, const Lanes* p, Lanes* h, bool inside
     return all;
 }
 
-// sqrt(v * v) for gains v >= 0: v itself where the square is normal or 0.
-double rootOfSquare(double v) {
-    const double square = v * v;
-    return square >= std::numeric_limits<double>::min() || square == 0.0 ? v : std::sqrt(square);
-}
-
 // The directions of the lanes' points on the square and their distances.
 void directions(const double* x, const double* y, double cosE, double sinE, Lanes* p, Lanes& r) {
     for (int l = 0; l < kLanes; ++l) {
