@@ -63,6 +63,42 @@ TARVIO_TARGET_AVX512 TARVIO_INLINE void storeRowsOfFour(const __m512d (&channel)
     }
 }
 
+// Order 1, the four channels W, Y, Z, X, with their weights, turns and
+// scales in registers: the turns are 1, cos, 0 and sin (turn indices 0, 1,
+// 2 and 3), and each channel takes the generic loop's operations.
+TARVIO_TARGET_AVX512 int spreadFirstOrder(const AmbisonicChannels& channels, const double* x,
+                                          const double* y, const double* mono, int frames,
+                                          double* out) {
+    __m512d weight[4];
+    int turn[4];
+    bool scaled[4];
+    for (int k = 0; k < 4; ++k) {
+        weight[k] = _mm512_set1_pd(channels.weight[k]);
+        turn[k] = channels.turn[k];
+        scaled[k] = channels.scaled[k] != 0;
+    }
+    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d zero = _mm512_setzero_pd();
+    int j = 0;
+    for (; j + 8 <= frames; j += 8) {
+        const Directions d = directions(x + j, y + j);
+        // The turn recurrence's one step, as the generic loop takes it.
+        const __m512d turns[4] = {
+            one, _mm512_sub_pd(_mm512_mul_pd(one, d.cos), _mm512_mul_pd(zero, d.sin)), zero,
+            _mm512_add_pd(_mm512_mul_pd(zero, d.cos), _mm512_mul_pd(one, d.sin))};
+        const __m512d m = _mm512_loadu_pd(mono + j);
+        __m512d four[4];
+        for (int k = 0; k < 4; ++k) {
+            __m512d g = _mm512_mul_pd(weight[k], turns[turn[k]]);
+            if (scaled[k])
+                g = _mm512_mul_pd(g, d.r);
+            four[k] = _mm512_mul_pd(g, m);
+        }
+        storeRowsOfFour(four, out + static_cast<std::size_t>(j) * 4);
+    }
+    return j;
+}
+
 }  // namespace
 
 TARVIO_TARGET_AVX512 void ambisonicSpread_avx512(const AmbisonicChannels& channels,
@@ -73,7 +109,7 @@ TARVIO_TARGET_AVX512 void ambisonicSpread_avx512(const AmbisonicChannels& channe
     // Frame l of a group starts l * n samples on.
     const __m512i rows = _mm512_setr_epi64(0, n, 2 * n, 3 * n, 4 * n, 5 * n, 6 * n, 7 * n);
     __m512d turns[2 * (kMaxAmbisonicOrder + 1)];
-    int j = 0;
+    int j = channels.order == 1 ? spreadFirstOrder(channels, x, y, mono, frames, out) : 0;
     for (; j + 8 <= frames; j += 8) {
         const Directions d = directions(x + j, y + j);
         turns[0] = _mm512_set1_pd(1.0);
