@@ -80,6 +80,10 @@ struct PanLaw {
     GainsFn3 gains3 = nullptr;
     // Null for a law whose gains3 has no block form.
     SpreadFn3 spread3 = nullptr;
+    // In the plane, each loudspeaker's gain depends on its position alone,
+    // not on its place in the layout: the same loudspeakers in another
+    // order give the same gains, moved with them, to the last bit.
+    bool byPosition = false;
 };
 
 // A law made ready for one layout and its parameters: the gains of any

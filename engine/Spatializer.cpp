@@ -135,6 +135,8 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
     else if (options.path)
         path_.reset(new BreakpointPath(*options.path));
     order_ = checkedOrder(options.order, panner_.layout().size());
+    if (!order_.empty() && panner_.law().byPosition && !panner_.layout().hasHeight() && !motion_)
+        spreadInOrder(options.lawParams);
     setUpVoices(options, params.norm);
     spread_ = options.spread;
     fused_ = !path_ && !motion_ && !staged_ && !options.keepPositions && spread_ &&
@@ -142,6 +144,19 @@ Spatializer::Spatializer(const SpatializerParams& params, int channels, double s
     setUp(params, sampleRate, frames);
     if (!fused_ && !order_.empty())
         spreadBlock_.reset(new double[static_cast<std::size_t>(outputChannels()) * BLOCK_SIZE]());
+}
+
+// A law whose gains follow each loudspeaker's position spreads straight
+// into the output's order: the panner takes the loudspeakers in that order,
+// and no pass reorders the frames. Only sounds in the plane: the triangles
+// for sounds above or below a ring are not promised to follow the order.
+void Spatializer::spreadInOrder(const LawParams& params) {
+    const SpeakerLayout& layout = panner_.layout();
+    std::vector<Speaker> speakers;
+    for (const int ch : order_)
+        speakers.push_back(layout[ch]);
+    panner_ = Panner(panner_.law(), SpeakerLayout(layout.name(), std::move(speakers)), params);
+    order_.clear();
 }
 
 // One source of sound of the stages: the mixdown, or a kept channel with

@@ -150,6 +150,8 @@ class Spatializer {
     int tailFrames() const;
 
     // The loudspeakers fed, and their number: the channels of an output frame.
+    // The layout is the panner's, whose loudspeakers may stand in the order
+    // of the options rather than the engine's (see spreadInOrder).
     const SpeakerLayout& layout() const;
     int outputChannels() const;
 
@@ -180,6 +182,8 @@ class Spatializer {
     void spreadAt(const double* x, const double* y, const double* mono, int frames,
                   double* out) const;
     struct Voice;
+    // The panner on the loudspeakers in the output's order (see order_).
+    void spreadInOrder(const LawParams& params);
     void setUpVoices(const SpatializerOptions& options, double norm);
     void placeVoices(int frames);
     void stageVoice(Voice& voice, double* mono, int frames);
@@ -207,8 +211,9 @@ class Spatializer {
     std::unique_ptr<double[]> tableX_;
     std::unique_ptr<double[]> tableY_;
     std::unique_ptr<double[]> outBlock_;  // outputChannels() * BLOCK_SIZE output samples
-    // The output frames' order (empty: the engine's), and for the stages the
-    // block in the engine's order before it is put in that one.
+    // The output frames' order (empty: the engine's or one the panner
+    // spreads in already), and for the stages the block in the engine's
+    // order before it is put in that one.
     std::vector<int> order_;
     std::unique_ptr<double[]> spreadBlock_;
     // The norm lies in [0, 1]: the mixdown of 16-bit samples then lies in
