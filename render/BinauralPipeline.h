@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // One source on headphones (BinauralSource) with its convolution on a
 // second thread, batches of calls behind the caller: the caller takes the
-// gains and the forward transforms of each call (stage), the thread the
-// filters, their products and the inverse transforms (convolve). While
+// gains of each call, their filters and the forward transforms (stage),
+// the thread the shapes of the transforms, their products with the
+// filters and the inverse transforms (convolve). While
 // the thread convolves the batches handed to it (two at most), the caller
 // reads, spatializes and stages the next and writes the output of the one
 // before them, so the output comes two or three batches late, and all of

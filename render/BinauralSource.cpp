@@ -347,7 +347,7 @@ void BinauralSource::BatchDelete::operator()(Batch* batch) const {
 }
 
 // The caller's half: the panner's gains at the pieces' ends and middles,
-// and the forward transforms of the input.
+// their filters, and the forward transforms of the input.
 struct BinauralSource::Front {
     int block;                 // B
     int bins;                  // B + 1
@@ -390,8 +390,8 @@ struct BinauralSource::Front {
     std::size_t heldBytes() const;
 };
 
-// The convolution's half: the filters of the pieces' gains, their products
-// with the pieces' spectra, and the output.
+// The convolution's half: the shapes of the pieces' spectra, their
+// products with the filters, and the output.
 struct BinauralSource::Back {
     int block;       // B
     int bins;        // B + 1
