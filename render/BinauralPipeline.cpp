@@ -13,12 +13,13 @@ namespace tarvio::render {
 BinauralPipeline::BinauralPipeline(std::shared_ptr<const HrirSet> hrirs, const Panner& panner,
                                    int maxBlockFrames, int batchCalls, bool threaded)
     : source_(std::move(hrirs), panner, maxBlockFrames),
-      batches_{source_.makeBatch(batchCalls), source_.makeBatch(batchCalls)},
       tail_(2 * static_cast<std::size_t>(source_.tailFrames())) {
     const std::size_t frames = static_cast<std::size_t>(std::max(1, batchCalls)) *
                                static_cast<std::size_t>(maxBlockFrames);
-    outputs_[0].resize(2 * frames);
-    outputs_[1].resize(2 * frames);
+    for (int slot = 0; slot < kSlots; ++slot) {
+        batches_[slot] = source_.makeBatch(batchCalls);
+        outputs_[slot].resize(2 * frames);
+    }
     if (!threaded || cpu::processors() < 2) {
         return;
     }
@@ -43,60 +44,67 @@ BinauralPipeline::~BinauralPipeline() {
     }
 }
 
-// The thread: each batch handed over, convolved into its output.
+// Batch n into its slot's output.
+void BinauralPipeline::convolve(long long n) {
+    const int slot = static_cast<int>(n % kSlots);
+    std::fill_n(outputs_[slot].data(), 2 * static_cast<std::size_t>(outputFrames_[slot]), 0.0);
+    source_.convolve(*batches_[slot], outputs_[slot].data());
+}
+
+// The thread: each batch handed over, in order, convolved into its output.
 void BinauralPipeline::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stop_ || work_ != nullptr; });
+        wake_.wait(lock, [this] { return stop_ || convolved_ < handed_; });
         if (stop_) {
             return;
         }
-        BinauralSource::Batch& batch = *work_;
-        double* stereo = workOutput_;
+        const long long n = convolved_;
         lock.unlock();
-        std::fill_n(stereo, 2 * static_cast<std::size_t>(BinauralSource::framesOf(batch)), 0.0);
-        source_.convolve(batch, stereo);
+        convolve(n);
         lock.lock();
-        work_ = nullptr;
+        ++convolved_;
         done_.notify_one();
     }
 }
 
-// Until the thread has convolved the batch it was given.
-void BinauralPipeline::wait() {
+// Until the thread has convolved the first `count` batches.
+void BinauralPipeline::waitFor(long long count) {
     if (thread_.joinable()) {
         std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return work_ == nullptr; });
+        done_.wait(lock, [this, count] { return convolved_ >= count; });
     }
 }
 
-// The batch being staged goes to the thread (or is convolved here), once
-// the one before is done; returns the output of the one before.
-BinauralPipeline::Output BinauralPipeline::handOver() {
-    wait();
-    Output before;
-    if (given_ >= 0) {
-        before = {outputs_[given_].data(), givenFrames_};
-    }
-    BinauralSource::Batch& batch = *batches_[slot_];
-    double* stereo = outputs_[slot_].data();
-    given_ = slot_;
-    givenFrames_ = BinauralSource::framesOf(batch);
+// The batch being staged goes to the thread (or is convolved here).
+void BinauralPipeline::handOver() {
+    const int slot = static_cast<int>(staged_ % kSlots);
+    outputFrames_[slot] = BinauralSource::framesOf(*batches_[slot]);
     if (thread_.joinable()) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            work_ = &batch;
-            workOutput_ = stereo;
+            ++handed_;
         }
         wake_.notify_one();
     } else {
-        std::fill_n(stereo, 2 * static_cast<std::size_t>(givenFrames_), 0.0);
-        source_.convolve(batch, stereo);
+        convolve(staged_);
+        ++handed_;
+        ++convolved_;
     }
-    slot_ = 1 - slot_;
-    return before;
+    ++staged_;
 }
 
+// The output of the oldest batch handed over and not returned, once it is
+// convolved; its slot may then be staged again.
+BinauralPipeline::Output BinauralPipeline::returnOldest() {
+    waitFor(returned_ + 1);
+    const int slot = static_cast<int>(returned_ % kSlots);
+    ++returned_;
+    return {outputs_[slot].data(), outputFrames_[slot]};
+}
+
+// A call that fills the batch hands it over; the slot staged next must
+// have given its output, so all slots taken give the oldest.
 BinauralPipeline::Output BinauralPipeline::process(const double* mono, const double* x,
                                                    const double* y, int frames,
                                                    const double* elevation) {
@@ -104,25 +112,25 @@ BinauralPipeline::Output BinauralPipeline::process(const double* mono, const dou
         return {};
     }
     tailed_ = false;
-    if (source_.stage(*batches_[slot_], mono, x, y, frames, elevation)) {
+    if (source_.stage(*batches_[staged_ % kSlots], mono, x, y, frames, elevation)) {
         return {};
     }
-    return handOver();
+    handOver();
+    if (staged_ - returned_ >= kSlots) {
+        return returnOldest();
+    }
+    return {};
 }
 
-// First the batch the thread has, then the one being staged, then the
+// First the batches handed over, then the one being staged, then the
 // tail.
 BinauralPipeline::Output BinauralPipeline::finish() {
-    wait();
-    if (given_ >= 0) {
-        const Output out{outputs_[given_].data(), givenFrames_};
-        given_ = -1;
-        return out;
+    if (returned_ < handed_) {
+        return returnOldest();
     }
-    if (BinauralSource::framesOf(*batches_[slot_]) > 0) {
+    if (BinauralSource::framesOf(*batches_[staged_ % kSlots]) > 0) {
         handOver();
-        wait();
-        return finish();
+        return returnOldest();
     }
     if (tailed_) {
         return {};
@@ -134,9 +142,11 @@ BinauralPipeline::Output BinauralPipeline::finish() {
 }
 
 std::size_t BinauralPipeline::heldBytes() const {
-    return sizeof(BinauralPipeline) + source_.heldBytes() +
-           BinauralSource::heldBytes(*batches_[0]) + BinauralSource::heldBytes(*batches_[1]) +
-           (outputs_[0].size() + outputs_[1].size() + tail_.size()) * sizeof(double);
+    std::size_t bytes = sizeof(BinauralPipeline) + source_.heldBytes() + tail_.size() * sizeof(double);
+    for (int slot = 0; slot < kSlots; ++slot) {
+        bytes += BinauralSource::heldBytes(*batches_[slot]) + outputs_[slot].size() * sizeof(double);
+    }
+    return bytes;
 }
 
 }  // namespace tarvio::render

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // One source on headphones (BinauralSource) with its convolution on a
-// second thread, a batch of calls behind the caller: the caller takes the
-// gains and the forward transforms of each call (stage), the thread the
-// filters, their products and the inverse transforms (convolve). While
-// the thread convolves one batch, the caller reads, spatializes and stages
-// the next and writes the output of the one before, so the output comes a
-// batch or two late, and all of it by the end of finish(). The output is
-// that of BinauralSource::process() on the same calls, sample for sample.
+// second thread, batches of calls behind the caller: the caller takes the
+// gains of each call, their filters and the forward transforms (stage),
+// the thread the shapes of the transforms, their products with the
+// filters and the inverse transforms (convolve). While
+// the thread convolves the batches handed to it (two at most), the caller
+// reads, spatializes and stages the next and writes the output of the one
+// before them, so the output comes two or three batches late, and all of
+// it by the end of finish(); a batch that takes one thread longer than
+// the other does not hold up the other at once. The output is that of
+// BinauralSource::process() on the same calls, sample for sample.
 //
 // The thread only ever runs BinauralSource::convolve, which allocates
 // nothing and does not throw; the object stops it and waits for it when
@@ -59,24 +62,30 @@ class BinauralPipeline {
     std::size_t heldBytes() const;
 
   private:
-    Output handOver();
-    void wait();
+    // Batches are numbered in the order they are staged; batch n takes
+    // slot n % kSlots.
+    static constexpr int kSlots = 3;
+
+    void handOver();
+    Output returnOldest();
+    void waitFor(long long convolved);
+    void convolve(long long n);
     void run();
 
     BinauralSource source_;
-    BinauralSource::BatchPtr batches_[2];
-    std::vector<double> outputs_[2];  // [slot][frame][ear]
+    BinauralSource::BatchPtr batches_[kSlots];
+    std::vector<double> outputs_[kSlots];  // [slot][frame][ear]
+    int outputFrames_[kSlots] = {};
     std::vector<double> tail_;
-    int slot_ = 0;    // the batch being staged
-    int given_ = -1;  // the slot handed over whose output was not returned, or -1
-    int givenFrames_ = 0;
-    bool tailed_ = false;  // whether finish() gave the tail
+    long long staged_ = 0;    // the batch being staged
+    long long returned_ = 0;  // the batches whose output was returned
+    bool tailed_ = false;     // whether finish() gave the tail
 
     std::mutex mutex_;
-    std::condition_variable wake_;           // the thread: a batch to convolve, or stop
-    std::condition_variable done_;           // the caller: the batch is convolved
-    BinauralSource::Batch* work_ = nullptr;  // the batch to convolve; null when idle
-    double* workOutput_ = nullptr;
+    std::condition_variable wake_;  // the thread: a batch to convolve, or stop
+    std::condition_variable done_;  // the caller: a batch is convolved
+    long long handed_ = 0;          // the batches handed over
+    long long convolved_ = 0;       // the batches the thread convolved
     bool stop_ = false;
     std::thread thread_;  // last: started when the rest is ready
 };

@@ -279,7 +279,7 @@ std::vector<int> speakersOf(const HrirSet& hrirs) {
 // from g0 to g1, 2: through the middle's difference gd as well), and the
 // batch's filters it needs: that of g0 where it starts a signal, of g1
 // where the gains move, of gd where they go through the middle (-1: none).
-// The shapes of its spectrum (see Front::transform) are the batch's too.
+// Its spectra (see Front::transform) are the batch's too.
 struct Piece {
     int frames;
     int moves;
@@ -295,7 +295,7 @@ constexpr std::size_t kBatchFilterBytes = std::size_t{2} << 20;
 }  // namespace
 
 struct BinauralSource::Batch {
-    std::size_t groups;      // of one shape
+    std::size_t spectrum;    // floats of one unpacked spectrum: real parts, imaginary parts
     std::size_t filterSize;  // groups of one filter
     int room;                // calls it takes
     int perCall;             // filters a call may need
@@ -304,20 +304,20 @@ struct BinauralSource::Batch {
     std::size_t count = 0;  // pieces
     int filtersUsed = 0;
     std::vector<Piece> pieces;   // [piece]
-    std::vector<Group> shapes;   // [piece][shape][group]
+    std::vector<float> spectra;  // [piece][2][spectrum]
     std::vector<Group> filters;  // [filter][ear][partition][group]
 
     // A call of up to `callFrames` frames makes at most callFrames / B + 2
     // pieces (whole partitions, and the ends of two), each with two
     // filters, and the first maybe with a third.
-    Batch(std::size_t shapeGroups, std::size_t filterGroups, int callCount, int callFrames,
+    Batch(std::size_t spectrumFloats, std::size_t filterGroups, int callCount, int callFrames,
           int block)
-        : groups(shapeGroups),
+        : spectrum(spectrumFloats),
           filterSize(filterGroups),
           room(callCount),
           perCall(2 * (callFrames / block + 2) + 1),
           pieces(static_cast<std::size_t>(callCount) * (callFrames / block + 2)),
-          shapes(pieces.size() * 3 * groups),
+          spectra(pieces.size() * 2 * spectrum),
           filters(filterSize * static_cast<std::size_t>(filterRoom(callCount))) {}
 
     int filterRoom(int callCount) const {
@@ -330,7 +330,7 @@ struct BinauralSource::Batch {
         return calls == room ||
                static_cast<std::size_t>(filtersUsed + perCall) * filterSize > filters.size();
     }
-    Group* shapesOf(std::size_t piece) { return shapes.data() + piece * 3 * groups; }
+    float* spectraOf(std::size_t piece) { return spectra.data() + piece * 2 * spectrum; }
     Group* filter(int index) {
         return filters.data() + static_cast<std::size_t>(index) * filterSize;
     }
@@ -347,7 +347,7 @@ void BinauralSource::BatchDelete::operator()(Batch* batch) const {
 }
 
 // The caller's half: the panner's gains at the pieces' ends and middles,
-// and the forward transforms of the input.
+// their filters, and the forward transforms of the input.
 struct BinauralSource::Front {
     int block;                 // B
     int bins;                  // B + 1
@@ -357,7 +357,6 @@ struct BinauralSource::Front {
     bool primed = false;       // whether `g0` holds a call's gains
     std::size_t fftBytes = 0;
     fft::Fftr forward;
-    kiss_fft_cpx turn[2];  // e^(i 2 pi h / 2B) for h = 1, 2
     // Gains per directed loudspeaker: g0, g1, gm, and the middle's
     // difference.
     std::vector<double> g0, g1, gm, gd;
@@ -385,14 +384,14 @@ struct BinauralSource::Front {
                 std::vector<double>& g);
     int movesOf(const Panner& panner, const double* x, const double* y, const double* elevation,
                 int end, int frames);
-    void transform(const double* mono, int frames, int moves, Group* shapes);
+    void transform(const double* mono, int frames, int moves, float* spectra);
     void stage(Batch& batch, const Panner& panner, const double* mono, const double* x,
                const double* y, int frames, const double* elevation);
     std::size_t heldBytes() const;
 };
 
-// The convolution's half: the filters of the pieces' gains, their products
-// with the pieces' spectra, and the output.
+// The convolution's half: the shapes of the pieces' spectra, their
+// products with the filters, and the output.
 struct BinauralSource::Back {
     int block;       // B
     int bins;        // B + 1
@@ -409,6 +408,8 @@ struct BinauralSource::Back {
     const Group* from = nullptr;
     std::vector<Group> held;
     std::vector<Group> sums;             // [slot][ear][group]: the next P output blocks' spectra
+    kiss_fft_cpx turn[2];                // e^(i 2 pi h / 2B) for h = 1, 2
+    std::vector<Group> shapes;           // [shape][group]: those of the piece convolved
     std::vector<kiss_fft_cpx> spectrum;  // [bin]: what KissFFT takes and gives
     std::vector<float> time;             // [ear][2B]: an output block and the start of the next
     std::vector<float> tail;             // [ear][B]: the start of the current block, from the last
@@ -424,7 +425,8 @@ struct BinauralSource::Back {
         return sums.data() + (static_cast<std::size_t>(slot) * 2 + ear) * groups;
     }
 
-    void addProducts(const Group* shapes, const Group* const* filters, int moves);
+    void shape(const Piece& piece, const float* spectra);
+    void addProducts(const Group* const* filters, int moves);
     void writeOutputs(int frames, double* stereo);
     void advance(int frames, double* stereo);
     void convolve(Batch& batch, double* stereo);
@@ -438,10 +440,6 @@ BinauralSource::Front::Front(const HrirSet& hrirs, std::vector<int> speakers, in
       channel(std::move(speakers)),
       groups(groupsFor(bins)),
       forward(fft::makeFftr(2 * blockFrames, false, fftBytes)),
-      turn{{static_cast<float>(std::cos(kPi / blockFrames)),
-            static_cast<float>(std::sin(kPi / blockFrames))},
-           {static_cast<float>(std::cos(2 * kPi / blockFrames)),
-            static_cast<float>(std::sin(2 * kPi / blockFrames))}},
       g0(channel.size()),
       g1(channel.size()),
       gm(channel.size()),
@@ -468,6 +466,10 @@ BinauralSource::Back::Back(const HrirSet& hrirs, const Front& front)
       inverse(fft::makeFftr(2 * block, true, fftBytes)),
       held(filterSize),
       sums(static_cast<std::size_t>(partitions) * 2 * groups),
+      turn{{static_cast<float>(std::cos(kPi / block)), static_cast<float>(std::sin(kPi / block))},
+           {static_cast<float>(std::cos(2 * kPi / block)),
+            static_cast<float>(std::sin(2 * kPi / block))}},
+      shapes(3 * groups),
       spectrum(bins),
       time(4 * static_cast<std::size_t>(block)),
       tail(2 * static_cast<std::size_t>(block)) {}
@@ -558,38 +560,26 @@ int BinauralSource::Front::buildFilter(Batch& batch, const double* g) {
     return index;
 }
 
-// The piece's spectra in its place in the partition, the shapes its `moves`
-// need: shape 0 the piece (times 1 - w1 where it moves), 1 times w1, 2
-// times w2. A shorter piece transforms w1 x apart.
-void BinauralSource::Front::transform(const double* mono, int frames, int moves, Group* shapes) {
-    Group* const shape[3] = {shapes, shapes + groups, shapes + 2 * groups};
+// The spectra of the piece in its place in the partition that its `moves`
+// need (see Back::shape): its own, unpacked, and for a shorter piece whose
+// gains move, that of w1 x, which Back::shape cannot make of it.
+void BinauralSource::Front::transform(const double* mono, int frames, int moves, float* spectra) {
+    const std::size_t size = unpackedSize(bins);
     std::fill(segment.begin(), segment.end(), 0.0f);
     for (int f = 0; f < frames; ++f) {
         segment[static_cast<std::size_t>(fill + f)] = static_cast<float>(mono[f]);
     }
     kiss_fftr(forward.get(), segment.data(), spectrum.data());
-    float* r = unpacked.data();
-    float* i = r + unpackedSize(bins);
-    unpack(spectrum.data(), bins, r, i);
-    pack(r, i, bins, shape[0]);
-    if (moves == 0) {
+    unpack(spectrum.data(), bins, spectra, spectra + size);
+    if (moves == 0 || frames == block) {
         return;
     }
-    if (frames == block) {
-        cosineShape(r, i, bins, 1, turn[0], shape[1]);
-        if (moves == 2) {
-            cosineShape(r, i, bins, 2, turn[1], shape[2]);
-        }
-    } else {
-        for (int f = 0; f < frames; ++f) {
-            const double w = std::sin(kPi * (f + 1) / (2.0 * frames));
-            segment[static_cast<std::size_t>(fill + f)] = static_cast<float>(w * w * mono[f]);
-        }
-        kiss_fftr(forward.get(), segment.data(), spectrum.data());
-        unpack(spectrum.data(), bins, r, i);
-        pack(r, i, bins, shape[1]);
+    for (int f = 0; f < frames; ++f) {
+        const double w = std::sin(kPi * (f + 1) / (2.0 * frames));
+        segment[static_cast<std::size_t>(fill + f)] = static_cast<float>(w * w * mono[f]);
     }
-    subtract(shape[1], shape[0], groups);
+    kiss_fftr(forward.get(), segment.data(), spectrum.data());
+    unpack(spectrum.data(), bins, spectra + 2 * size, spectra + 3 * size);
 }
 
 // How the gains move over the piece of `frames` frames that ends before
@@ -645,7 +635,7 @@ void BinauralSource::Front::stage(Batch& batch, const Panner& panner, const doub
         if (moves == 2) {
             piece.bump = buildFilter(batch, gd.data());
         }
-        transform(mono + done, n, moves, batch.shapesOf(i));
+        transform(mono + done, n, moves, batch.spectraOf(i));
         fill = (fill + n) % block;
         done += n;
     }
@@ -653,12 +643,35 @@ void BinauralSource::Front::stage(Batch& batch, const Panner& panner, const doub
     ++batch.calls;
 }
 
-// The shapes of a piece through every partition of their filters, added to
-// the spectra of the output blocks each reaches: partition p to the block p
+// The shapes of a piece's spectrum that its `moves` need, in `shapes`:
+// shape 0 the piece (times 1 - w1 where it moves), 1 times w1, 2 times w2.
+// Those of a whole partition are taps of its spectrum; a shorter piece
+// brings that of w1 x.
+void BinauralSource::Back::shape(const Piece& piece, const float* spectra) {
+    Group* const out[3] = {shapes.data(), shapes.data() + groups, shapes.data() + 2 * groups};
+    const std::size_t size = unpackedSize(bins);
+    const float* r = spectra;
+    const float* i = spectra + size;
+    pack(r, i, bins, out[0]);
+    if (piece.moves == 0) {
+        return;
+    }
+    if (piece.frames == block) {
+        cosineShape(r, i, bins, 1, turn[0], out[1]);
+        if (piece.moves == 2) {
+            cosineShape(r, i, bins, 2, turn[1], out[2]);
+        }
+    } else {
+        pack(spectra + 2 * size, spectra + 3 * size, bins, out[1]);
+    }
+    subtract(out[1], out[0], groups);
+}
+
+// The shapes through every partition of their filters, added to the
+// spectra of the output blocks each reaches: partition p to the block p
 // on.
-void BinauralSource::Back::addProducts(const Group* shapes, const Group* const* filters,
-                                       int moves) {
-    const Group* inputs[3] = {shapes, shapes + groups, shapes + 2 * groups};
+void BinauralSource::Back::addProducts(const Group* const* filters, int moves) {
+    const Group* inputs[3] = {shapes.data(), shapes.data() + groups, shapes.data() + 2 * groups};
     for (int p = 0; p < partitions; ++p) {
         const int slot = (current + p) % partitions;
         for (int ear = 0; ear < 2; ++ear) {
@@ -713,7 +726,8 @@ void BinauralSource::Back::convolve(Batch& batch, double* stereo) {
         }
         const Group* filters[3] = {from, piece.to >= 0 ? batch.filter(piece.to) : nullptr,
                                    piece.bump >= 0 ? batch.filter(piece.bump) : nullptr};
-        addProducts(batch.shapesOf(i), filters, piece.moves);
+        shape(piece, batch.spectraOf(i));
+        addProducts(filters, piece.moves);
         advance(piece.frames, stereo);
         if (piece.to >= 0) {
             from = filters[1];
@@ -743,7 +757,7 @@ std::size_t BinauralSource::Front::heldBytes() const {
 }
 
 std::size_t BinauralSource::Back::heldBytes() const {
-    return sizeof(Back) + fftBytes + (held.size() + sums.size()) * sizeof(Group) +
+    return sizeof(Back) + fftBytes + (held.size() + sums.size() + shapes.size()) * sizeof(Group) +
            spectrum.size() * sizeof(kiss_fft_cpx) + (time.size() + tail.size()) * sizeof(float);
 }
 
@@ -760,7 +774,7 @@ BinauralSource::BinauralSource(std::shared_ptr<const HrirSet> hrirs, const Panne
 BinauralSource::~BinauralSource() = default;
 
 BinauralSource::BatchPtr BinauralSource::makeBatch(int calls) const {
-    return BatchPtr(new Batch(front_->groups, front_->filterSize, std::max(1, calls),
+    return BatchPtr(new Batch(2 * unpackedSize(front_->bins), front_->filterSize, std::max(1, calls),
                               maxBlockFrames_, front_->block));
 }
 
@@ -819,7 +833,7 @@ std::size_t BinauralSource::heldBytes() const {
 
 std::size_t BinauralSource::heldBytes(const Batch& batch) {
     return sizeof(Batch) + batch.pieces.size() * sizeof(Piece) +
-           (batch.shapes.size() + batch.filters.size()) * sizeof(Group);
+           batch.spectra.size() * sizeof(float) + batch.filters.size() * sizeof(Group);
 }
 
 }  // namespace tarvio::render

@@ -74,12 +74,13 @@ class BinauralSource {
     // begins a new signal. Allocates nothing.
     void finish(double* stereo);
 
-    // process() in two halves, for a pipeline: stage() takes the gains and
-    // the forward transforms of a call into a batch, convolve() turns a
-    // batch into output. Batches are convolved in the order they were
-    // staged, each after its staging is done. The two halves keep separate
-    // state, so one thread may stage a batch while another convolves the
-    // one before it; each half on its own is not to be shared.
+    // process() in two halves, for a pipeline: stage() takes the gains of
+    // a call, their filters and the forward transforms into a batch,
+    // convolve() turns a batch into output. Batches are convolved in the
+    // order they were staged, each after its staging is done. The two
+    // halves keep separate state, so one thread may stage a batch while
+    // another convolves those before it; each half on its own is not to be
+    // shared.
     struct Batch;
     struct BatchDelete {
         void operator()(Batch* batch) const;
