@@ -142,9 +142,11 @@ BinauralPipeline::Output BinauralPipeline::finish() {
 }
 
 std::size_t BinauralPipeline::heldBytes() const {
-    std::size_t bytes = sizeof(BinauralPipeline) + source_.heldBytes() + tail_.size() * sizeof(double);
+    std::size_t bytes =
+        sizeof(BinauralPipeline) + source_.heldBytes() + tail_.size() * sizeof(double);
     for (int slot = 0; slot < kSlots; ++slot) {
-        bytes += BinauralSource::heldBytes(*batches_[slot]) + outputs_[slot].size() * sizeof(double);
+        bytes +=
+            BinauralSource::heldBytes(*batches_[slot]) + outputs_[slot].size() * sizeof(double);
     }
     return bytes;
 }

@@ -774,8 +774,8 @@ BinauralSource::BinauralSource(std::shared_ptr<const HrirSet> hrirs, const Panne
 BinauralSource::~BinauralSource() = default;
 
 BinauralSource::BatchPtr BinauralSource::makeBatch(int calls) const {
-    return BatchPtr(new Batch(2 * unpackedSize(front_->bins), front_->filterSize, std::max(1, calls),
-                              maxBlockFrames_, front_->block));
+    return BatchPtr(new Batch(2 * unpackedSize(front_->bins), front_->filterSize,
+                              std::max(1, calls), maxBlockFrames_, front_->block));
 }
 
 bool BinauralSource::stage(Batch& batch, const double* mono, const double* x, const double* y,

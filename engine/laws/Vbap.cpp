@@ -365,7 +365,13 @@ PanLaw vbap() {
     return {"vbap",
             "vector-base amplitude panning between the two loudspeakers around the "
             "direction (three, on a rig with height); spread over all towards the centre",
-            gains, supports, prepare, spread, gains3, spread3, true};
+            gains,
+            supports,
+            prepare,
+            spread,
+            gains3,
+            spread3,
+            true};
 }
 
 }  // namespace laws
