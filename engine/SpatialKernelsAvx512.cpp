@@ -343,17 +343,21 @@ struct PhaseStream {
     __m512d steps{};   // 1 to 8 steps of the current run
 };
 
+// Starts the run that the chain takes from the last phase, if it takes one
+// (s.run stays 0 otherwise); at most `left` phases, those left of the block.
+TARVIO_TARGET_AVX512 void startRun(PhaseStream& s, int left) {
+    s.run = phaseRun(s.phase, s.inc, left, s.step);
+    if (s.run > 0)
+        s.steps = _mm512_mul_pd(_mm512_setr_pd(1, 2, 3, 4, 5, 6, 7, 8), _mm512_set1_pd(s.step));
+}
+
 // The next eight phases when the run does not hold them all; `left` phases
 // of the block remain, these eight included.
 TARVIO_TARGET_AVX512 __m512d nextPhasesByChain(PhaseStream& s, int left) {
     alignas(64) double v[8];
     for (int k = 0; k < 8; ++k) {
-        if (s.run == 0) {
-            s.run = phaseRun(s.phase, s.inc, left - k, s.step);
-            if (s.run > 0)
-                s.steps = _mm512_mul_pd(_mm512_setr_pd(1, 2, 3, 4, 5, 6, 7, 8),
-                                        _mm512_set1_pd(s.step));
-        }
+        if (s.run == 0)
+            startRun(s, left - k);
         if (s.run > 0) {
             s.phase += s.step;
             --s.run;
@@ -463,6 +467,8 @@ TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16Block(Rotation& rot1, Rotati
                                                           int frames, unsigned char* out) {
     PhaseStream phasesX{rot1.phase, rot1.frequency * rot1.scale};
     PhaseStream phasesY{rot2.phase, rot2.frequency * rot2.scale};
+    startRun(phasesX, BLOCK_SIZE);
+    startRun(phasesY, BLOCK_SIZE);
     const S16Io io{mono, in, out, s16OutFor(buffers.order), _mm512_set1_pd(2.0 * gain)};
     std::uint32_t clipped = 0;
     static_assert(BLOCK_SIZE % 8 == 0, "whole vectors of phases");
