@@ -91,8 +91,7 @@ constexpr std::size_t kPieceBytes = std::size_t{256} * 1024;
 
 // One block of `n` samples at `bytes`, spatialized straight into the
 // writer's buffer as 16-bit frames.
-void spatializeBlock(Spatializer& spatializer, const unsigned char* bytes, int n,
-                     WRAIFF& writer) {
+void spatializeBlock(Spatializer& spatializer, const unsigned char* bytes, int n, WRAIFF& writer) {
     const int frames = spatializer.framesOf(n);
     unsigned char* out = writer.room(frames);
     std::uint32_t clipped = 0;

@@ -52,9 +52,7 @@ class Reader {
         return readAfterLookahead(dst, n);
     }
     // True when a read failed for a reason other than the end of the file.
-    bool readError() const {
-        return file != nullptr && (directError || std::ferror(file) != 0);
-    }
+    bool readError() const { return file != nullptr && (directError || std::ferror(file) != 0); }
     // True when a read has met the end of the file.
     bool atEnd() const { return file != nullptr && (directEnd || std::feof(file) != 0); }
 

@@ -199,7 +199,6 @@ void chainPhases_avx2(double& phase, double inc, double* out, int n);
 int phaseRun(double p, double inc, int limit, double& d);
 #endif
 
-
 #if defined(TARVIO_HAVE_AVX512)
 // Eight frames per vector, bilinear gains; the positions on the square are
 // computed from the phases (equal, bit for bit, to reading the pair tables);

@@ -336,11 +336,11 @@ TARVIO_TARGET_AVX512 inline __m512d scaled8(const unsigned char* in, int j, __m5
 // each sum exact, so it is the chain's; elsewhere the chain takes its steps
 // one by one.
 struct PhaseStream {
-    double phase;      // the last phase given
-    double inc;        // the chain's increment
+    double phase;       // the last phase given
+    double inc;         // the chain's increment
     double step = 0.0;  // the step of the current run
-    int run = 0;       // phases of the current run still to come
-    __m512d steps{};   // 1 to 8 steps of the current run
+    int run = 0;        // phases of the current run still to come
+    __m512d steps{};    // 1 to 8 steps of the current run
 };
 
 // Starts the run that the chain takes from the last phase, if it takes one
@@ -369,6 +369,8 @@ TARVIO_TARGET_AVX512 __m512d nextPhasesByChain(PhaseStream& s, int left) {
     return _mm512_load_pd(v);
 }
 
+// The next eight phases; `left` phases of the block remain, these eight
+// included.
 TARVIO_TARGET_AVX512 inline __m512d nextPhases(PhaseStream& s, int left) {
     if (s.run < 8)
         return nextPhasesByChain(s, left);
@@ -426,8 +428,8 @@ TARVIO_TARGET_AVX512VBMI TARVIO_INLINE void group8(__m512d x, __m512d y, int i, 
     }
     const __m512d s = _mm512_loadu_pd(io.mono + i);
     if (InRange)
-        encode8InRange(corners8(x, y, _mm512_mul_pd(s, _mm512_set1_pd(2.0 * kFullScale))),
-                       io.bytes, o);
+        encode8InRange(corners8(x, y, _mm512_mul_pd(s, _mm512_set1_pd(2.0 * kFullScale))), io.bytes,
+                       o);
     else
         encode8(corners8(x, y, s), io.bytes, clipped, o);
 }
