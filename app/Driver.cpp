@@ -84,9 +84,12 @@ int readPiece(WavInFile& reader, const char* name, const unsigned char*& bytes, 
     return n;
 }
 
-// The input is read in pieces of many blocks, about this many bytes (one
-// block at least): the reader then takes them from the file straight into
-// its buffer, one system call a piece.
+// An input that can seek is read in pieces of many blocks, about this many
+// bytes (one block at least): the reader then takes them from the file
+// straight into its buffer, one system call a piece. A pipe is read a block
+// at a time, as before: a piece would wait for data until it is whole, and
+// a stop signal that comes meanwhile, without cutting a read short, would
+// not be seen until then.
 constexpr std::size_t kPieceBytes = std::size_t{256} * 1024;
 
 // One block of `n` samples at `bytes`, spatialized straight into the
@@ -109,8 +112,9 @@ void spatializeBlocks(WavInFile& reader, const char* name, Spatializer& spatiali
                       WRAIFF& writer) {
     const int capacity = spatializer.inBlockCapacity();
     const std::size_t blockBytes = 2 * static_cast<std::size_t>(capacity);
-    const int blocksPerPiece =
-        blockBytes >= kPieceBytes ? 1 : static_cast<int>(kPieceBytes / blockBytes);
+    const int blocksPerPiece = !reader.canSeek() || blockBytes >= kPieceBytes
+                                   ? 1
+                                   : static_cast<int>(kPieceBytes / blockBytes);
     while (reader.eof() == 0) {
         interrupt::check();
         const unsigned char* bytes = nullptr;

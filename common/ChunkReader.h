@@ -37,6 +37,9 @@ class Reader {
     // std::bad_alloc) leaves no open file behind.
     bool open(const char* name);
     bool isOpen() const { return file != nullptr; }
+    // Whether the open file can seek (its size is known, see measureSize):
+    // only then do large reads go straight to the file.
+    bool canSeek() const { return file != nullptr && size >= 0; }
     // Closes the file; a second call does nothing.
     void close();
 
