@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The run driver: banner, command line, input and output files, parameter
 // report, block loop, the writer's report and the error handlers.
+#include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -70,10 +72,10 @@ void printReport(std::ostream& out, const SpatializerParams& params, double rate
     out << std::endl;
 }
 
-// Reads the input's next block of 16-bit samples as the file holds them. A
+// Reads the input's next piece of 16-bit samples as the file holds them. A
 // read that failed (not the end of the file, but a device error) ends the
 // run, since the output would silently lack the rest of the input.
-int readBlock(WavInFile& reader, const char* name, const unsigned char*& bytes, int capacity) {
+int readPiece(WavInFile& reader, const char* name, const unsigned char*& bytes, int capacity) {
     const int n = reader.readRaw16(bytes, capacity);
     if (reader.hasReadError()) {
         interrupt::check();  // a signal can cut a read short, too
@@ -82,22 +84,50 @@ int readBlock(WavInFile& reader, const char* name, const unsigned char*& bytes, 
     return n;
 }
 
-// The block loop: each block of the input's samples is spatialized straight
-// into the writer's buffer as 16-bit frames. A stop signal is looked at
-// before every block and once after the last, so an interrupted run never
-// looks finished.
+// An input that can seek is read in pieces of many blocks, about this many
+// bytes (one block at least): the reader then takes them from the file
+// straight into its buffer, one system call a piece. A pipe is read a block
+// at a time, as before: a piece would wait for data until it is whole, and
+// a stop signal that comes meanwhile, without cutting a read short, would
+// not be seen until then.
+constexpr std::size_t kPieceBytes = std::size_t{256} * 1024;
+
+// One block of `n` samples at `bytes`, spatialized straight into the
+// writer's buffer as 16-bit frames.
+void spatializeBlock(Spatializer& spatializer, const unsigned char* bytes, int n, WRAIFF& writer) {
+    const int frames = spatializer.framesOf(n);
+    unsigned char* out = writer.room(frames);
+    std::uint32_t clipped = 0;
+    spatializer.processBlockS16(bytes, n, out, clipped);
+    writer.commit(frames, clipped);
+    spatializer.advanceSweeps();
+}
+
+// The block loop: each piece of the input is cut into blocks of the
+// spatializer's capacity, the last one short where the piece is; a piece
+// that brings nothing is one empty block. A stop signal is looked at before
+// every block and once after the last, so an interrupted run never looks
+// finished.
 void spatializeBlocks(WavInFile& reader, const char* name, Spatializer& spatializer,
                       WRAIFF& writer) {
+    const int capacity = spatializer.inBlockCapacity();
+    const std::size_t blockBytes = 2 * static_cast<std::size_t>(capacity);
+    const int blocksPerPiece = !reader.canSeek() || blockBytes >= kPieceBytes
+                                   ? 1
+                                   : static_cast<int>(kPieceBytes / blockBytes);
     while (reader.eof() == 0) {
         interrupt::check();
         const unsigned char* bytes = nullptr;
-        const int n = readBlock(reader, name, bytes, spatializer.inBlockCapacity());
-        const int frames = spatializer.framesOf(n);
-        unsigned char* out = writer.room(frames);
-        std::uint32_t clipped = 0;
-        spatializer.processBlockS16(bytes, n, out, clipped);
-        writer.commit(frames, clipped);
-        spatializer.advanceSweeps();
+        const int got = readPiece(reader, name, bytes, blocksPerPiece * capacity);
+        int done = 0;
+        for (;;) {
+            const int n = std::min(capacity, got - done);
+            spatializeBlock(spatializer, bytes + 2 * static_cast<std::size_t>(done), n, writer);
+            done += n;
+            if (done >= got)
+                break;
+            interrupt::check();
+        }
     }
     interrupt::check();
 }

@@ -11,6 +11,7 @@
 #include "common/ChunkReader.h"
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -53,6 +54,8 @@ bool Reader::open(const char* name) {
 
 void Reader::close() {
     aheadLen = 0;
+    directEnd = false;
+    directError = false;
     if (file) {
         std::fclose(file);
         file = nullptr;
@@ -81,6 +84,8 @@ std::int64_t Reader::tell() const {
 
 bool Reader::seek(std::int64_t pos) {
     aheadLen = 0;
+    directEnd = false;
+    directError = false;
     if (!file || pos < 0)
         return false;
     std::clearerr(file);
@@ -161,6 +166,40 @@ std::size_t Reader::readAfterLookahead(unsigned char* dst, std::size_t n) {
     if (early == n || !file)
         return early;
     return early + std::fread(dst + early, 1, n - early, file);
+}
+
+// A large read skips the stream's buffer, which would only copy the bytes
+// once more: the bytes read ahead come first, then the stream gives up what
+// it has buffered (fflush on a stream that reads sets the file's offset to
+// the stream's position, as for a seek, and empties its buffer) and read(2)
+// fills the rest. Only a file that can seek is read this way (size known),
+// so the stream's buffer is never lost. As fread does, the reads go on
+// until `n` bytes, the end of the file, or a failure (an interrupted read
+// included); the end and the failure are kept as the stream's flags are.
+std::size_t Reader::readDirect(unsigned char* dst, std::size_t n) {
+    std::size_t got = std::min(n, aheadLen);
+    std::memcpy(dst, ahead, got);
+    dropAhead(got);
+    if (!file || got == n || directEnd || std::feof(file))
+        return got;
+    if (std::fflush(file) != 0) {
+        directError = true;
+        return got;
+    }
+    const int fd = fileno(file);
+    while (got < n) {
+        const ssize_t r = ::read(fd, dst + got, n - got);
+        if (r < 0) {
+            directError = true;
+            break;
+        }
+        if (r == 0) {
+            directEnd = true;
+            break;
+        }
+        got += static_cast<std::size_t>(r);
+    }
+    return got;
 }
 
 void Reader::dropAhead(std::size_t n) {

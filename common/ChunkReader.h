@@ -37,20 +37,30 @@ class Reader {
     // std::bad_alloc) leaves no open file behind.
     bool open(const char* name);
     bool isOpen() const { return file != nullptr; }
+    // Whether the open file can seek (its size is known, see measureSize):
+    // only then do large reads go straight to the file.
+    bool canSeek() const { return file != nullptr && size >= 0; }
     // Closes the file; a second call does nothing.
     void close();
 
     // Reads up to `n` bytes and returns how many it read; fewer means the
     // end of the file or an error (see readError), none when no file is open.
+    // A read larger than the stream's buffer from a file that can seek goes
+    // straight from the file into `dst` (see readDirect).
     std::size_t read(unsigned char* dst, std::size_t n) {
+        if (n > kDirectAbove && size >= 0)
+            return readDirect(dst, n);
         if (aheadLen == 0 && file != nullptr)
             return std::fread(dst, 1, n, file);
         return readAfterLookahead(dst, n);
     }
     // True when a read failed for a reason other than the end of the file.
-    bool readError() const { return file != nullptr && std::ferror(file) != 0; }
+    bool readError() const { return file != nullptr && (directError || std::ferror(file) != 0); }
     // True when a read has met the end of the file.
-    bool atEnd() const { return file != nullptr && std::feof(file) != 0; }
+    bool atEnd() const { return file != nullptr && (directEnd || std::feof(file) != 0); }
+
+    // Reads larger than this many bytes bypass the stream's buffer.
+    static constexpr std::size_t kDirectAbove = std::size_t{1} << 16;
 
     // Finds the size of the file, which bounds every skip; a stream that
     // cannot tell (a pipe) leaves it unknown. False only when the stream
@@ -77,6 +87,7 @@ class Reader {
 
   private:
     std::size_t readAfterLookahead(unsigned char* dst, std::size_t n);
+    std::size_t readDirect(unsigned char* dst, std::size_t n);
     // Forgets the first `n` bytes read ahead.
     void dropAhead(std::size_t n);
 
@@ -87,6 +98,10 @@ class Reader {
     unsigned char ahead[5] = {};
     std::size_t aheadLen = 0;
     std::vector<char> streamBuffer;
+    // The end of the file and a failed read as readDirect met them; they
+    // count as the stream's own flags do, and go where those go.
+    bool directEnd = false;
+    bool directError = false;
 };
 
 }  // namespace chunk

@@ -92,7 +92,7 @@ using MixDownS16Fn = bool (*)(const unsigned char* in, int channels, int frames,
 // `channels` channels of 16-bit samples `in` with `gain`, spread and written
 // as SpatializeS16Fn writes it; the mono samples are never stored. Adds the
 // samples clipped to `clipped`; false, and nothing done, for a channel
-// count it does not take.
+// count or a gain it does not take.
 using SpatializeFromS16Fn = bool (*)(Rotation& rot1, Rotation& rot2, const KernelBuffers& buffers,
                                      const unsigned char* in, int channels, double gain, int frames,
                                      unsigned char* out, std::uint32_t& clipped);
@@ -112,7 +112,8 @@ std::uint32_t spatializeS16InRange_avx512vbmi(Rotation& rot1, Rotation& rot2,
 // The in-range kernel with the mixdown of one or two channels of 16-bit
 // samples (as MixDownS16Fn takes it, with `gain`) fused in: the mono samples
 // are never stored. Adds the samples clipped to `clipped`; false, and
-// nothing done, for other channel counts.
+// nothing done, for other channel counts and for a gain that is not 0 and
+// lies outside [2^-1000, 1] in size.
 bool spatializeFromS16InRange_avx512vbmi(Rotation& rot1, Rotation& rot2,
                                          const KernelBuffers& buffers, const unsigned char* in,
                                          int channels, double gain, int frames, unsigned char* out,
@@ -191,6 +192,11 @@ void mixDown_avx2(const double* in, int channels, int frames, double gain, doubl
 // [0, kTurn]) written to out[0, n), `phase` left at the last: the serial
 // chain's values, most of them computed without the chain.
 void chainPhases_avx2(double& phase, double inc, double* out, int n);
+// The run of equal steps that the chain takes from phase p with increment
+// inc (see chainPhases_avx2): the number k, at most limit, of its next
+// phases that are p + j d for j = 1 to k, every one exact, and the step d;
+// 0 (d left alone) where the next step must be the chain's own.
+int phaseRun(double p, double inc, int limit, double& d);
 #endif
 
 #if defined(TARVIO_HAVE_AVX512)
@@ -228,6 +234,12 @@ inline double wrapPhase(double phase) {
         r = 0.0;  // no negative zero
     }
     return r;
+}
+
+// One step of the serial chain: phase + inc, wrapped into [0, kTurn].
+inline double chainStep(double phase, double inc) {
+    const double p = phase + inc;
+    return p >= 0.0 && p < kTurn ? p : wrapPhase(p);
 }
 
 }  // namespace tarvio

@@ -99,32 +99,36 @@ TARVIO_TARGET_AVX2 void writeRun(double p, double d, int k, double* out) {
 // takes the chain one step at a time.
 }  // namespace
 
+int phaseRun(double p, double inc, int limit, double& d) {
+    if (!(p >= 1.0 && p < kTurn))
+        return 0;
+    const double q = p + inc;
+    const double lo = binadeStart(p);
+    const double u = lo * 0x1p-52;
+    const double low = lo + u;
+    const double high = 2.0 * lo - u;
+    if (!(q >= low && q <= high))
+        return 0;
+    d = q - p;
+    const double rest = inc - d;
+    if (rest == 0.5 * u || rest == -0.5 * u)
+        return 0;
+    return runLength(p, d, low, high, limit);
+}
+
 TARVIO_TARGET_AVX2 void chainPhases_avx2(double& phase, double inc, double* out, int n) {
     double p = phase;
     int i = 0;
     while (i < n) {
-        const double q = p + inc;
-        if (p >= 1.0 && p < kTurn) {
-            const double lo = binadeStart(p);
-            const double u = lo * 0x1p-52;
-            const double low = lo + u;
-            const double high = 2.0 * lo - u;
-            if (q >= low && q <= high) {
-                const double d = q - p;
-                const double rest = inc - d;
-                if (rest != 0.5 * u && rest != -0.5 * u) {
-                    const int k = runLength(p, d, low, high, n - i);
-                    writeRun(p, d, k, out + i);
-                    p += k * d;
-                    i += k;
-                    continue;
-                }
-            }
+        double d = 0.0;
+        const int k = phaseRun(p, inc, n - i, d);
+        if (k > 0) {
+            writeRun(p, d, k, out + i);
+            p += k * d;
+            i += k;
+            continue;
         }
-        p = q;
-        if (!(p >= 0.0 && p < kTurn)) {
-            p = wrapPhase(p);
-        }
+        p = chainStep(p, inc);
         out[i++] = p;
     }
     phase = p;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The AVX-512 spatializer kernel: eight frames per vector. The phases of the
-// block come from the AVX2 kernel's chainPhases_avx2; the positions are
+// block are the AVX2 kernel's (chainPhases_avx2, or its values eight at a
+// time where the 16-bit blocks use them, see PhaseStream); the positions are
 // computed from the phases instead of read from the pair tables, and the
 // four channel vectors are interleaved into frames with two-source permutes.
 // Every value is the one the portable kernel computes, to the last bit.
@@ -28,6 +29,7 @@
 #include "pcm/Pcm.h"
 
 #if defined(TARVIO_HAVE_AVX512)
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -307,55 +309,190 @@ TARVIO_TARGET_AVX512 inline __m512d mono8(const unsigned char* in, int j, __m512
     return _mm512_mul_pd(_mm512_add_pd(_mm512_add_pd(zero, a), b), gain);
 }
 
-// The block of the kernels below; InRange: the mono samples lie in
-// [-1, 32767 / 32768]. Channels 0: the mono samples are read from `mono`;
-// 1 or 2: they are mixed down from the 16-bit samples `in` with `gain` on
-// the way and never stored.
+// The mono samples of frames j to j + 7 of one or two channels of 16-bit
+// samples, times 2 x 32768, in fewer steps than mono8 and the product: the
+// whole sum S of a frame (exact in 32 bits) times twice the gain g. The
+// values are mono8's times 65536 to the bit. mono8's sum is S / 32768
+// exactly (S has at most 17 significant bits; a zero sum is +0 both ways),
+// and scaling by a power of two commutes with rounding while the results
+// stay normal, so round(S / 32768 g) 65536 = round(S 2 g). Where they do
+// not, both are far below 1 / 65536, and so is every product: t is 0 either
+// way (see spatializeS16InRange_avx512vbmi).
+template <int Channels>
+TARVIO_TARGET_AVX512 inline __m512d scaled8(const unsigned char* in, int j, __m512d twiceGain) {
+    __m256i sum;
+    if (Channels == 1) {
+        sum = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * j)));
+    } else {
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * j));
+        sum = _mm256_madd_epi16(w, _mm256_set1_epi16(1));  // first + second of each frame
+    }
+    return _mm512_mul_pd(_mm512_cvtepi32_pd(sum), twiceGain);
+}
+
+// The phases of a rotation over one block, eight at a time: the values of
+// chainPhases_avx2, without a pass over memory. Within a run of equal steps
+// (phaseRun) a vector is the last phase plus 1 to 8 steps, each of them and
+// each sum exact, so it is the chain's; elsewhere the chain takes its steps
+// one by one.
+struct PhaseStream {
+    double phase;       // the last phase given
+    double inc;         // the chain's increment
+    double step = 0.0;  // the step of the current run
+    int run = 0;        // phases of the current run still to come
+    __m512d steps{};    // 1 to 8 steps of the current run
+};
+
+// Starts the run that the chain takes from the last phase, if it takes one
+// (s.run stays 0 otherwise); at most `left` phases, those left of the block.
+TARVIO_TARGET_AVX512 void startRun(PhaseStream& s, int left) {
+    s.run = phaseRun(s.phase, s.inc, left, s.step);
+    if (s.run > 0)
+        s.steps = _mm512_mul_pd(_mm512_setr_pd(1, 2, 3, 4, 5, 6, 7, 8), _mm512_set1_pd(s.step));
+}
+
+// The next eight phases when the run does not hold them all; `left` phases
+// of the block remain, these eight included.
+TARVIO_TARGET_AVX512 __m512d nextPhasesByChain(PhaseStream& s, int left) {
+    alignas(64) double v[8];
+    for (int k = 0; k < 8; ++k) {
+        if (s.run == 0)
+            startRun(s, left - k);
+        if (s.run > 0) {
+            s.phase += s.step;
+            --s.run;
+        } else {
+            s.phase = chainStep(s.phase, s.inc);
+        }
+        v[k] = s.phase;
+    }
+    return _mm512_load_pd(v);
+}
+
+// The next eight phases; `left` phases of the block remain, these eight
+// included.
+TARVIO_TARGET_AVX512 inline __m512d nextPhases(PhaseStream& s, int left) {
+    if (s.run < 8)
+        return nextPhasesByChain(s, left);
+    const __m512d v = _mm512_add_pd(_mm512_set1_pd(s.phase), s.steps);
+    s.phase += 8.0 * s.step;
+    s.run -= 8;
+    return v;
+}
+
+// The last `count` (1 to 7) frames of a short block, from frame i, at
+// positions (x, y): spread as spatialize_avx512 spreads them, then encoded
+// by pcm; returns the samples clipped. The mono samples come from `mono`
+// when `Channels` is 0, else mixed down from `in` (mono is null then: no
+// offset may be taken from it).
+template <int Channels>
+TARVIO_TARGET_AVX512 std::uint32_t spreadTail(__m512d x, __m512d y, const double* mono,
+                                              const unsigned char* in, double gain, int count,
+                                              int i, const KernelBuffers& buffers,
+                                              unsigned char* out) {
+    const __mmask8 live = static_cast<__mmask8>((1u << count) - 1u);
+    alignas(64) double tailMono[8];
+    const double* m = tailMono;
+    if (Channels == 0)
+        m = mono + i;
+    else
+        mixDownS16_portable(in + 2 * static_cast<std::size_t>(i) * Channels, Channels, count, gain,
+                            tailMono);
+    alignas(64) double tail[8 * kOutChannels];
+    spread8(_mm512_maskz_mov_pd(live, x), _mm512_maskz_mov_pd(live, y),
+            _mm512_maskz_loadu_pd(live, m), interleaveFor(buffers.order), tail);
+    return pcm::s16be_from_double(tail, static_cast<std::size_t>(count) * kOutChannels,
+                                  out + 2 * kOutChannels * i);
+}
+
+// Where the frames of a 16-bit block come from and go to.
+struct S16Io {
+    const double* mono;       // Channels 0: the mono samples
+    const unsigned char* in;  // Channels 1 or 2: the 16-bit samples
+    unsigned char* out;
+    S16Out bytes;
+    __m512d twiceGain;  // 2 x the mixdown's gain, for scaled8
+};
+
+// Frames i to i + 7 of a block at positions (x, y), spread and encoded.
+// InRange: the mono samples lie in [-1, 32767 / 32768]. Channels 0: they are
+// read from io.mono; 1 or 2 (InRange only): mixed down from io.in on the
+// way, by scaled8, and never stored.
+template <bool InRange, int Channels>
+TARVIO_TARGET_AVX512VBMI TARVIO_INLINE void group8(__m512d x, __m512d y, int i, const S16Io& io,
+                                                   std::uint32_t& clipped) {
+    unsigned char* o = io.out + 2 * kOutChannels * i;
+    if (Channels != 0) {
+        encode8InRange(corners8(x, y, scaled8<Channels>(io.in, i, io.twiceGain)), io.bytes, o);
+        return;
+    }
+    const __m512d s = _mm512_loadu_pd(io.mono + i);
+    if (InRange)
+        encode8InRange(corners8(x, y, _mm512_mul_pd(s, _mm512_set1_pd(2.0 * kFullScale))), io.bytes,
+                       o);
+    else
+        encode8(corners8(x, y, s), io.bytes, clipped, o);
+}
+
+// `groups` groups of eight frames from frame i that both runs hold whole:
+// each vector of phases is the one before plus eight steps, exact. The
+// streams move on past them.
+template <bool InRange, int Channels>
+TARVIO_TARGET_AVX512VBMI void groupsInRuns(PhaseStream& px, PhaseStream& py, int i, int groups,
+                                           const S16Io& io, std::uint32_t& clipped) {
+    __m512d vx = _mm512_add_pd(_mm512_set1_pd(px.phase), px.steps);
+    __m512d vy = _mm512_add_pd(_mm512_set1_pd(py.phase), py.steps);
+    const __m512d eightX = _mm512_set1_pd(8.0 * px.step);
+    const __m512d eightY = _mm512_set1_pd(8.0 * py.step);
+    std::uint32_t c = 0;
+    for (int g = 0; g < groups; ++g, i += 8) {
+        group8<InRange, Channels>(squareX(vx), squareY(vy), i, io, c);
+        vx = _mm512_add_pd(vx, eightX);
+        vy = _mm512_add_pd(vy, eightY);
+    }
+    clipped += c;
+    const double taken = 8.0 * groups;
+    px.phase += taken * px.step;
+    py.phase += taken * py.step;
+    px.run -= 8 * groups;
+    py.run -= 8 * groups;
+}
+
+// The block of the kernels below (see group8 for InRange and Channels).
+// Every phase of the block is taken: the point moves on by a whole block
+// however many frames arrived.
 template <bool InRange, int Channels>
 TARVIO_TARGET_AVX512VBMI std::uint32_t spatializeS16Block(Rotation& rot1, Rotation& rot2,
                                                           const KernelBuffers& buffers,
                                                           const double* mono,
                                                           const unsigned char* in, double gain,
                                                           int frames, unsigned char* out) {
-    alignas(64) double phasesX[BLOCK_SIZE];
-    alignas(64) double phasesY[BLOCK_SIZE];
-    chainPhases_avx2(rot1.phase, rot1.frequency * rot1.scale, phasesX, BLOCK_SIZE);
-    chainPhases_avx2(rot2.phase, rot2.frequency * rot2.scale, phasesY, BLOCK_SIZE);
-    const S16Out bytes = s16OutFor(buffers.order);
-    const __m512d g = _mm512_set1_pd(gain);
+    PhaseStream phasesX{rot1.phase, rot1.frequency * rot1.scale};
+    PhaseStream phasesY{rot2.phase, rot2.frequency * rot2.scale};
+    startRun(phasesX, BLOCK_SIZE);
+    startRun(phasesY, BLOCK_SIZE);
+    const S16Io io{mono, in, out, s16OutFor(buffers.order), _mm512_set1_pd(2.0 * gain)};
     std::uint32_t clipped = 0;
+    static_assert(BLOCK_SIZE % 8 == 0, "whole vectors of phases");
     int i = 0;
-    for (; i + 8 <= frames; i += 8) {
-        const __m512d x = squareX(_mm512_load_pd(phasesX + i));
-        const __m512d y = squareY(_mm512_load_pd(phasesY + i));
-        const __m512d s = Channels == 0 ? _mm512_loadu_pd(mono + i) : mono8<Channels>(in, i, g);
-        unsigned char* o = out + 2 * kOutChannels * i;
-        if (InRange)
-            encode8InRange(corners8(x, y, _mm512_mul_pd(s, _mm512_set1_pd(2.0 * kFullScale))),
-                           bytes, o);
-        else
-            encode8(corners8(x, y, s), bytes, clipped, o);
+    while (i < BLOCK_SIZE) {
+        const int whole = i < frames ? (frames - i) / 8 : 0;
+        const int groups = std::min(whole, std::min(phasesX.run, phasesY.run) / 8);
+        if (groups > 0) {
+            groupsInRuns<InRange, Channels>(phasesX, phasesY, i, groups, io, clipped);
+            i += 8 * groups;
+            continue;
+        }
+        const __m512d x = squareX(nextPhases(phasesX, BLOCK_SIZE - i));
+        const __m512d y = squareY(nextPhases(phasesY, BLOCK_SIZE - i));
+        if (i + 8 <= frames)
+            group8<InRange, Channels>(x, y, i, io, clipped);
+        else if (i < frames)
+            clipped += spreadTail<Channels>(x, y, mono, in, gain, frames - i, i, buffers, out);
+        i += 8;
     }
-    // The last frames of a short block: spread as spatialize_avx512 spreads
-    // them, then encoded by pcm.
-    if (i < frames) {
-        const __mmask8 live = static_cast<__mmask8>((1u << (frames - i)) - 1u);
-        const __m512d x = squareX(_mm512_maskz_load_pd(live, phasesX + i));
-        const __m512d y = squareY(_mm512_maskz_load_pd(live, phasesY + i));
-        // Mixed down into tailMono where no mono block is given (mono is
-        // null then: no offset may be taken from it).
-        alignas(64) double tailMono[8];
-        const double* m = tailMono;
-        if (Channels == 0)
-            m = mono + i;
-        else
-            mixDownS16_portable(in + 2 * static_cast<std::size_t>(i) * Channels, Channels,
-                                frames - i, gain, tailMono);
-        alignas(64) double tail[8 * kOutChannels];
-        spread8(x, y, _mm512_maskz_loadu_pd(live, m), interleaveFor(buffers.order), tail);
-        clipped += pcm::s16be_from_double(tail, static_cast<std::size_t>(frames - i) * kOutChannels,
-                                          out + 2 * kOutChannels * i);
-    }
+    rot1.phase = phasesX.phase;
+    rot2.phase = phasesY.phase;
     return clipped;
 }
 

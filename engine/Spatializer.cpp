@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cassert>
 #include <climits>
-#include <cmath>
 #include <cstddef>
 #include <new>
 #include <stdexcept>
@@ -245,7 +244,7 @@ int Spatializer::inBlockCapacity() const {
 
 int Spatializer::framesOf(int n) const {
     n = clampSamples(n, channels_ * BLOCK_SIZE);
-    return static_cast<int>(std::ceil(static_cast<double>(n) / channels_));
+    return n / channels_ + (n % channels_ != 0 ? 1 : 0);
 }
 
 int Spatializer::processBlock(int n) {

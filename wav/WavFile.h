@@ -71,6 +71,11 @@ class WavInFile {
     // them.
     int readRaw16(const unsigned char*& bytes, int maxElems);
 
+    // Whether the file can seek: a regular file, not a pipe. Reads larger
+    // than the reader's stream buffer then go straight from the file into
+    // the reader's buffer; on a pipe they wait until they are whole.
+    bool canSeek() const { return input.canSeek(); }
+
     // 1 when the data block is used up or the file has ended, else 0.
     int eof() const;
     // True when a read failed for a reason other than the end of the file (a

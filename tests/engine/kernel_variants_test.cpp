@@ -214,6 +214,75 @@ TEST(KernelVariants, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
     }
 }
 
+// The kernels straight to 16-bit samples take the same runs of equal steps
+// eight phases at a time: from the same edge starts, two blocks each (the
+// second one short), the bytes of the portable kernel encoded by pcm, and
+// its phases. Both the kernel that reads mono samples and the one that mixes
+// a stereo block down on the way.
+TEST(KernelVariants, SixteenBitKernelsFollowTheSerialPhasesAtTheEdgesOfTheirRuns) {
+    const tarvio::SpatialKernel& kernel = tarvio::defaultSpatialKernel();
+    if (!kernel.runS16 || !kernel.runFromS16InRange) {
+        GTEST_SKIP() << "this build and processor have no 16-bit kernels";
+    }
+    const EdgeStarts starts = edgeStarts();
+    const std::vector<double>& phases = starts.phases;
+    const std::vector<double>& incs = starts.incs;
+
+    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
+    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
+    std::vector<double> pairX(tarvio::kPairTableSize), pairY(tarvio::kPairTableSize);
+    tarvio::buildPairTable(pathX.data(), pairX.data());
+    tarvio::buildPairTable(pathY.data(), pairY.data());
+    std::vector<double> blockX(BLOCK_SIZE), blockY(BLOCK_SIZE);
+    const tarvio::KernelBuffers buffers{pairX.data(), pairY.data(), blockX.data(), blockY.data()};
+    std::vector<unsigned char> in(4 * BLOCK_SIZE);
+    std::uint32_t lcg = 11;
+    for (unsigned char& b : in) {
+        lcg = lcg * 1664525u + 1013904223u;
+        b = static_cast<unsigned char>(lcg >> 24);
+    }
+    std::vector<double> decoded(2 * BLOCK_SIZE), mono(BLOCK_SIZE), spread(4 * BLOCK_SIZE);
+    tarvio::pcm::double_from_s16le(in.data(), decoded.size(), decoded.data());
+    const double gain = 0.5;
+    tarvio::mixDown_portable(decoded.data(), 2, BLOCK_SIZE, gain, mono.data());
+    std::vector<unsigned char> expected(8 * BLOCK_SIZE), fromMono(8 * BLOCK_SIZE),
+        fromStereo(8 * BLOCK_SIZE);
+
+    for (std::size_t a = 0; a < phases.size(); ++a) {
+        for (std::size_t b = 0; b < incs.size(); ++b) {
+            const auto rotation = [](double phase, double inc) {
+                return tarvio::Rotation{1.0, phase, inc, inc, 0.0};
+            };
+            tarvio::Rotation plain1 = rotation(phases[a], incs[b]);
+            tarvio::Rotation plain2 =
+                rotation(phases[(a + 7) % phases.size()], incs[(b + 13) % incs.size()]);
+            tarvio::Rotation mono1 = plain1, mono2 = plain2, stereo1 = plain1, stereo2 = plain2;
+            for (int frames : {BLOCK_SIZE, BLOCK_SIZE - 13}) {
+                const std::size_t bytes = 8 * static_cast<std::size_t>(frames);
+                tarvio::spatialize_portable(plain1, plain2, buffers, mono.data(), frames,
+                                            spread.data());
+                const std::uint32_t clips =
+                    tarvio::pcm::s16be_from_double(spread.data(), 4 * frames, expected.data());
+                EXPECT_EQ(kernel.runS16(mono1, mono2, buffers, mono.data(), frames,
+                                        fromMono.data()),
+                          clips);
+                std::uint32_t stereoClips = 0;
+                ASSERT_TRUE(kernel.runFromS16InRange(stereo1, stereo2, buffers, in.data(), 2,
+                                                     gain, frames, fromStereo.data(),
+                                                     stereoClips));
+                EXPECT_EQ(stereoClips, clips);
+                const double end[4] = {mono1.phase, mono2.phase, stereo1.phase, stereo2.phase};
+                const double want[4] = {plain1.phase, plain2.phase, plain1.phase, plain2.phase};
+                ASSERT_TRUE(std::memcmp(fromMono.data(), expected.data(), bytes) == 0 &&
+                            std::memcmp(fromStereo.data(), expected.data(), bytes) == 0 &&
+                            std::memcmp(end, want, sizeof end) == 0)
+                    << "phase " << phases[a] << ", increment " << incs[b] << ", " << frames
+                    << " frames";
+            }
+        }
+    }
+}
+
 // The positions stage of the spatializer's stages, every variant from the
 // same edge starts over two blocks, bit for bit: positions and phases.
 TEST(KernelVariants, EveryPositionsStageEqualsThePortableOne) {

@@ -299,6 +299,42 @@ TEST_F(WavReader, RawReadsReportAReadError) {
     EXPECT_LT(total, 32768);
 }
 
+// Undecoded reads larger than the stream's buffer go straight to the file:
+// a data block that claims more than the file holds still ends the loop
+// with every sample and no error, and a read error still ends it with the
+// error and without all the samples.
+TEST_F(WavReader, LargeRawReadsEndAtTheFileOrWithAReadError) {
+    const int kLarge = 100000;  // samples: 200000 bytes a read
+    for (const bool broken : {false, true}) {
+        SCOPED_TRACE(broken ? "read error" : "data block beyond the file");
+        const std::vector<int> v = ramp(150000);
+        Bytes b = riffPart();
+        addBlock(b, "fmt ", formatBody({}));
+        addBlock(b, "data", pcm16(v), false, 1000000);
+        make(b);
+        WavInFile in(path.c_str());
+        std::vector<int> got;
+        for (int calls = 0; !in.eof() && calls < 100; ++calls) {
+            // Broken after the first read, which has emptied the stream's
+            // buffer: the next one fails in the file's own read.
+            if (broken && calls == 1) {
+                ASSERT_TRUE(putDirectoryUnder(path, dir.path()));
+            }
+            const unsigned char* raw = nullptr;
+            const int n = in.readRaw16(raw, kLarge);
+            for (int i = 0; i < n; ++i)
+                got.push_back(static_cast<std::int16_t>(raw[2 * i] | raw[2 * i + 1] << 8));
+        }
+        EXPECT_EQ(in.eof(), 1);
+        EXPECT_EQ(in.hasReadError(), broken);
+        if (broken) {
+            EXPECT_LT(got.size(), v.size());
+        } else {
+            EXPECT_TRUE(got == v);
+        }
+    }
+}
+
 TEST_F(WavReader, CloseTwiceIsHarmless) {
     make(canonical({}, pcm16({5})));
     WavInFile in(path.c_str());
