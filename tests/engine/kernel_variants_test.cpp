@@ -110,6 +110,21 @@ TEST(KernelVariants, EveryKernelEqualsThePortableOneBitForBit) {
     }
 }
 
+// The pair tables of the square's path, as the kernels read them.
+struct PairTables {
+    std::vector<double> x, y;
+};
+
+PairTables squarePairTables() {
+    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
+    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
+    PairTables pairs{std::vector<double>(tarvio::kPairTableSize),
+                     std::vector<double>(tarvio::kPairTableSize)};
+    tarvio::buildPairTable(pathX.data(), pairs.x.data());
+    tarvio::buildPairTable(pathY.data(), pairs.y.data());
+    return pairs;
+}
+
 // Phases and increments at the edges of the vector kernels' runs of equal
 // steps (see below).
 struct EdgeStarts {
@@ -153,6 +168,26 @@ EdgeStarts edgeStarts() {
     return {phases, incs};
 }
 
+// The edge starts with the square's tables and a block of positions, as
+// the tests of the runs of phases take them.
+struct EdgeSetup {
+    EdgeStarts starts = edgeStarts();
+    PairTables square = squarePairTables();
+    std::vector<double> blockX = std::vector<double>(BLOCK_SIZE);
+    std::vector<double> blockY = std::vector<double>(BLOCK_SIZE);
+    tarvio::KernelBuffers buffers() {
+        return {square.x.data(), square.y.data(), blockX.data(), blockY.data()};
+    }
+    // The rotation from phase a at increment b, and the second one's: it
+    // takes another pair, so that both lanes see every case.
+    tarvio::Rotation rotation(std::size_t a, std::size_t b) const {
+        return {1.0, starts.phases[a], starts.incs[b], starts.incs[b], 0.0};
+    }
+    tarvio::Rotation secondRotation(std::size_t a, std::size_t b) const {
+        return rotation((a + 7) % starts.phases.size(), (b + 13) % starts.incs.size());
+    }
+};
+
 // The vector kernels take runs of phases without the serial chain where the
 // chain's steps are provably all equal. Here each kernel starts from phases
 // and increments at the edges of that proof: the ends of every binade and
@@ -166,17 +201,10 @@ TEST(KernelVariants, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
     if (rows.empty()) {
         GTEST_SKIP() << "this build and processor have the portable kernel only";
     }
-    const EdgeStarts starts = edgeStarts();
-    const std::vector<double>& phases = starts.phases;
-    const std::vector<double>& incs = starts.incs;
-
-    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
-    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
-    std::vector<double> pairX(tarvio::kPairTableSize), pairY(tarvio::kPairTableSize);
-    tarvio::buildPairTable(pathX.data(), pairX.data());
-    tarvio::buildPairTable(pathY.data(), pairY.data());
-    std::vector<double> blockX(BLOCK_SIZE), blockY(BLOCK_SIZE);
-    const tarvio::KernelBuffers buffers{pairX.data(), pairY.data(), blockX.data(), blockY.data()};
+    EdgeSetup setup;
+    const std::vector<double>& phases = setup.starts.phases;
+    const std::vector<double>& incs = setup.starts.incs;
+    const tarvio::KernelBuffers buffers = setup.buffers();
     std::vector<double> mono(BLOCK_SIZE);
     std::uint32_t lcg = 5;
     for (double& s : mono) {
@@ -188,13 +216,8 @@ TEST(KernelVariants, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
     for (const auto* row : rows) {
         for (std::size_t a = 0; a < phases.size(); ++a) {
             for (std::size_t b = 0; b < incs.size(); ++b) {
-                // Rotation 2 takes another pair, so both lanes see every case.
-                const auto rotation = [](double phase, double inc) {
-                    return tarvio::Rotation{1.0, phase, inc, inc, 0.0};
-                };
-                tarvio::Rotation plain1 = rotation(phases[a], incs[b]);
-                tarvio::Rotation plain2 =
-                    rotation(phases[(a + 7) % phases.size()], incs[(b + 13) % incs.size()]);
+                tarvio::Rotation plain1 = setup.rotation(a, b);
+                tarvio::Rotation plain2 = setup.secondRotation(a, b);
                 tarvio::Rotation fast1 = plain1, fast2 = plain2;
                 for (int frames : {BLOCK_SIZE, BLOCK_SIZE - 3}) {
                     tarvio::spatialize_portable(plain1, plain2, buffers, mono.data(), frames,
@@ -224,17 +247,10 @@ TEST(KernelVariants, SixteenBitKernelsFollowTheSerialPhasesAtTheEdgesOfTheirRuns
     if (!kernel.runS16 || !kernel.runFromS16InRange) {
         GTEST_SKIP() << "this build and processor have no 16-bit kernels";
     }
-    const EdgeStarts starts = edgeStarts();
-    const std::vector<double>& phases = starts.phases;
-    const std::vector<double>& incs = starts.incs;
-
-    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
-    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
-    std::vector<double> pairX(tarvio::kPairTableSize), pairY(tarvio::kPairTableSize);
-    tarvio::buildPairTable(pathX.data(), pairX.data());
-    tarvio::buildPairTable(pathY.data(), pairY.data());
-    std::vector<double> blockX(BLOCK_SIZE), blockY(BLOCK_SIZE);
-    const tarvio::KernelBuffers buffers{pairX.data(), pairY.data(), blockX.data(), blockY.data()};
+    EdgeSetup setup;
+    const std::vector<double>& phases = setup.starts.phases;
+    const std::vector<double>& incs = setup.starts.incs;
+    const tarvio::KernelBuffers buffers = setup.buffers();
     std::vector<unsigned char> in(4 * BLOCK_SIZE);
     std::uint32_t lcg = 11;
     for (unsigned char& b : in) {
@@ -250,12 +266,8 @@ TEST(KernelVariants, SixteenBitKernelsFollowTheSerialPhasesAtTheEdgesOfTheirRuns
 
     for (std::size_t a = 0; a < phases.size(); ++a) {
         for (std::size_t b = 0; b < incs.size(); ++b) {
-            const auto rotation = [](double phase, double inc) {
-                return tarvio::Rotation{1.0, phase, inc, inc, 0.0};
-            };
-            tarvio::Rotation plain1 = rotation(phases[a], incs[b]);
-            tarvio::Rotation plain2 =
-                rotation(phases[(a + 7) % phases.size()], incs[(b + 13) % incs.size()]);
+            tarvio::Rotation plain1 = setup.rotation(a, b);
+            tarvio::Rotation plain2 = setup.secondRotation(a, b);
             tarvio::Rotation mono1 = plain1, mono2 = plain2, stereo1 = plain1, stereo2 = plain2;
             for (int frames : {BLOCK_SIZE, BLOCK_SIZE - 13}) {
                 const std::size_t bytes = 8 * static_cast<std::size_t>(frames);
@@ -263,13 +275,12 @@ TEST(KernelVariants, SixteenBitKernelsFollowTheSerialPhasesAtTheEdgesOfTheirRuns
                                             spread.data());
                 const std::uint32_t clips =
                     tarvio::pcm::s16be_from_double(spread.data(), 4 * frames, expected.data());
-                EXPECT_EQ(kernel.runS16(mono1, mono2, buffers, mono.data(), frames,
-                                        fromMono.data()),
-                          clips);
+                EXPECT_EQ(
+                    kernel.runS16(mono1, mono2, buffers, mono.data(), frames, fromMono.data()),
+                    clips);
                 std::uint32_t stereoClips = 0;
-                ASSERT_TRUE(kernel.runFromS16InRange(stereo1, stereo2, buffers, in.data(), 2,
-                                                     gain, frames, fromStereo.data(),
-                                                     stereoClips));
+                ASSERT_TRUE(kernel.runFromS16InRange(stereo1, stereo2, buffers, in.data(), 2, gain,
+                                                     frames, fromStereo.data(), stereoClips));
                 EXPECT_EQ(stereoClips, clips);
                 const double end[4] = {mono1.phase, mono2.phase, stereo1.phase, stereo2.phase};
                 const double want[4] = {plain1.phase, plain2.phase, plain1.phase, plain2.phase};
@@ -291,11 +302,9 @@ TEST(KernelVariants, EveryPositionsStageEqualsThePortableOne) {
         GTEST_SKIP() << "this build and processor have the portable positions only";
     }
     const EdgeStarts starts = edgeStarts();
-    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
-    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
-    std::vector<double> pairX(tarvio::kPairTableSize), pairY(tarvio::kPairTableSize);
-    tarvio::buildPairTable(pathX.data(), pairX.data());
-    tarvio::buildPairTable(pathY.data(), pairY.data());
+    const PairTables square = squarePairTables();
+    const std::vector<double>& pairX = square.x;
+    const std::vector<double>& pairY = square.y;
     std::vector<double> wantX(BLOCK_SIZE), wantY(BLOCK_SIZE), gotX(BLOCK_SIZE), gotY(BLOCK_SIZE);
     const tarvio::KernelBuffers want{pairX.data(), pairY.data(), wantX.data(), wantY.data()};
     const tarvio::KernelBuffers got{pairX.data(), pairY.data(), gotX.data(), gotY.data()};
@@ -362,11 +371,9 @@ TEST(KernelVariants, EveryMixDownEqualsThePortableOneBitForBit) {
 // file may want, on a full and a short block. The stages of any other
 // layout do the same.
 TEST(KernelVariants, EveryKernelWritesAnotherOrderAsItsOwnFramesGathered) {
-    std::vector<double> pathX(tarvio::TABLE_SIZE + 1), pathY(tarvio::TABLE_SIZE + 1);
-    drawPath(SQUARE, pathX.data(), pathY.data(), tarvio::TABLE_SIZE);
-    std::vector<double> pairX(tarvio::kPairTableSize), pairY(tarvio::kPairTableSize);
-    tarvio::buildPairTable(pathX.data(), pairX.data());
-    tarvio::buildPairTable(pathY.data(), pairY.data());
+    const PairTables square = squarePairTables();
+    const std::vector<double>& pairX = square.x;
+    const std::vector<double>& pairY = square.y;
     std::vector<double> blockX(BLOCK_SIZE), blockY(BLOCK_SIZE), mono(BLOCK_SIZE);
     std::uint32_t lcg = 11;
     for (double& s : mono) {
