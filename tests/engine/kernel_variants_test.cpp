@@ -125,6 +125,16 @@ PairTables squarePairTables() {
     return pairs;
 }
 
+// `n` samples of LCG noise in [-1, 1) from `seed`, on the 16-bit grid.
+std::vector<double> noise(std::size_t n, std::uint32_t seed) {
+    std::vector<double> samples(n);
+    for (double& s : samples) {
+        seed = seed * 1664525u + 1013904223u;
+        s = (static_cast<int>(seed >> 16) - 32768) / 32768.0;
+    }
+    return samples;
+}
+
 // Phases and increments at the edges of the vector kernels' runs of equal
 // steps (see below).
 struct EdgeStarts {
@@ -205,12 +215,7 @@ TEST(KernelVariants, EveryKernelFollowsTheSerialPhasesAtTheEdgesOfItsRuns) {
     const std::vector<double>& phases = setup.starts.phases;
     const std::vector<double>& incs = setup.starts.incs;
     const tarvio::KernelBuffers buffers = setup.buffers();
-    std::vector<double> mono(BLOCK_SIZE);
-    std::uint32_t lcg = 5;
-    for (double& s : mono) {
-        lcg = lcg * 1664525u + 1013904223u;
-        s = (static_cast<int>(lcg >> 16) - 32768) / 32768.0;
-    }
+    const std::vector<double> mono = noise(BLOCK_SIZE, 5);
     std::vector<double> expected(4 * BLOCK_SIZE), got(4 * BLOCK_SIZE);
 
     for (const auto* row : rows) {
@@ -343,12 +348,7 @@ TEST(KernelVariants, EveryMixDownEqualsThePortableOneBitForBit) {
     if (rows.empty()) {
         GTEST_SKIP() << "this build and processor have the portable mixdown only";
     }
-    std::vector<double> in(5 * BLOCK_SIZE);
-    std::uint32_t lcg = 17;
-    for (double& s : in) {
-        lcg = lcg * 1664525u + 1013904223u;
-        s = (static_cast<int>(lcg >> 16) - 32768) / 32768.0;
-    }
+    std::vector<double> in = noise(5 * BLOCK_SIZE, 17);
     in[3] = -0.0, in[4] = -0.0, in[40] = std::numeric_limits<double>::infinity();
     std::vector<double> expected(BLOCK_SIZE), got(BLOCK_SIZE);
     for (const auto* row : rows) {
@@ -368,18 +368,13 @@ TEST(KernelVariants, EveryMixDownEqualsThePortableOneBitForBit) {
 
 // A kernel asked for another channel order writes the products it writes in
 // the engine's order, each moved to its place: every kernel, in orders a
-// file may want, on a full and a short block. The stages of any other
-// layout do the same.
+// file may want, on a full and a short block.
 TEST(KernelVariants, EveryKernelWritesAnotherOrderAsItsOwnFramesGathered) {
     const PairTables square = squarePairTables();
     const std::vector<double>& pairX = square.x;
     const std::vector<double>& pairY = square.y;
-    std::vector<double> blockX(BLOCK_SIZE), blockY(BLOCK_SIZE), mono(BLOCK_SIZE);
-    std::uint32_t lcg = 11;
-    for (double& s : mono) {
-        lcg = lcg * 1664525u + 1013904223u;
-        s = (static_cast<int>(lcg >> 16) - 32768) / 32768.0;
-    }
+    std::vector<double> blockX(BLOCK_SIZE), blockY(BLOCK_SIZE);
+    const std::vector<double> mono = noise(BLOCK_SIZE, 11);
     const int orders[][4] = {{1, 0, 3, 2}, {3, 2, 1, 0}, {2, 0, 3, 1}};
     std::vector<double> own(4 * BLOCK_SIZE), placed(4 * BLOCK_SIZE);
     for (const auto& row : tarvio::spatializeVariants()) {
@@ -407,8 +402,13 @@ TEST(KernelVariants, EveryKernelWritesAnotherOrderAsItsOwnFramesGathered) {
             }
         }
     }
+}
 
-    // The stages reorder dbap's frames; vbap spreads straight into the order.
+// The stages of any other layout give another order as their own frames
+// gathered: dbap's by a pass that reorders them, vbap's spread straight
+// into it.
+TEST(KernelVariants, TheStagesWriteAnotherOrderAsTheirOwnFramesGathered) {
+    const std::vector<double> mono = noise(BLOCK_SIZE, 11);
     const tarvio::SpatializerParams params = paramsOf({0.25, 3, 0.5, 1.75, 0, 90, 1, 2, 44100});
     tarvio::SpatializerOptions options;
     const auto layout = tarvio::findLayout("5.1");
